@@ -1,0 +1,31 @@
+include(GoogleTest)
+
+# veltrix_add_test_suite(<name> LIBS <libs...>)
+# One GoogleTest program per tests/ folder, built from every *.cpp in it; each test case becomes its
+# own CTest entry so that ctest -j runs them in parallel.
+function(veltrix_add_test_suite name)
+  cmake_parse_arguments(ARG "" "TIMEOUT" "LIBS" ${ARGN})
+  file(GLOB sources CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/*.cpp)
+  add_executable(${name} ${sources})
+  target_link_libraries(${name} PRIVATE ${ARG_LIBS} veltrix_test_support GTest::gtest GTest::gmock)
+  if(NOT ARG_TIMEOUT)
+    set(ARG_TIMEOUT 60)
+  endif()
+  gtest_discover_tests(${name}
+    DISCOVERY_TIMEOUT 30
+    PROPERTIES TIMEOUT ${ARG_TIMEOUT}
+               ENVIRONMENT "VELTRIX_BUILD_DIR=${CMAKE_BINARY_DIR};VELTRIX_SOURCE_DIR=${CMAKE_SOURCE_DIR}")
+endfunction()
+
+# veltrix_add_fuzzer(<name> <source> LIBS <libs...>)
+# A libFuzzer target; scripts/test runs each for a bounded time from tests/fuzz/corpus/<name>.
+function(veltrix_add_fuzzer name source)
+  cmake_parse_arguments(ARG "" "" "LIBS" ${ARGN})
+  if(NOT VELTRIX_FUZZ)
+    return()
+  endif()
+  add_executable(${name} ${source})
+  target_link_libraries(${name} PRIVATE ${ARG_LIBS})
+  target_link_options(${name} PRIVATE -fsanitize=fuzzer)
+  set_target_properties(${name} PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/fuzz)
+endfunction()

@@ -1,0 +1,160 @@
+#include "platform/SharedSection.h"
+
+#include <cerrno>
+#include <charconv>
+#include <fcntl.h>
+#include <pwd.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "platform/InstancePaths.h"
+
+namespace veltrix::platform {
+namespace {
+
+std::uint64_t pageRounded(std::uint64_t size) {
+    const auto page = static_cast<std::uint64_t>(sysconf(_SC_PAGESIZE));
+    return (size + page - 1) / page * page;
+}
+
+// The file mode and group that stand in for the access list: the creator owns the section; the
+// admitted user reaches it through the user's primary group, every local user through "others".
+bool applyAccess(int fd, const SectionAccess& access) {
+    mode_t mode = 0600;
+    if (access.user) {
+        const passwd* pw = getpwuid(*access.user);
+        if (!pw) {
+            errno = EINVAL;
+            return false;
+        }
+        if (fchown(fd, static_cast<uid_t>(-1), pw->pw_gid) != 0) return false;
+        mode |= access.usersMayWrite ? 0060 : 0040;
+    } else {
+        mode |= access.usersMayWrite ? 0066 : 0044;
+    }
+    return fchmod(fd, mode) == 0;
+}
+
+}  // namespace
+
+std::optional<SectionAccess> sectionAccessFor(bool usersMayWrite, std::string_view userId) {
+    SectionAccess access{usersMayWrite, std::nullopt};
+    if (userId.empty()) return access;
+    uid_t uid = 0;
+    const auto [end, ec] = std::from_chars(userId.data(), userId.data() + userId.size(), uid);
+    if (ec != std::errc() || end != userId.data() + userId.size()) return std::nullopt;
+    access.user = uid;
+    return access;
+}
+
+SectionHandle::~SectionHandle() { reset(); }
+
+SectionHandle::SectionHandle(SectionHandle&& other) noexcept : fd_(other.fd_) { other.fd_ = -1; }
+
+SectionHandle& SectionHandle::operator=(SectionHandle&& other) noexcept {
+    if (this != &other) {
+        reset();
+        fd_ = other.fd_;
+        other.fd_ = -1;
+    }
+    return *this;
+}
+
+void SectionHandle::reset() {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = -1;
+}
+
+std::optional<uid_t> SectionHandle::owner() const {
+    struct stat st{};
+    if (fd_ < 0 || fstat(fd_, &st) != 0) return std::nullopt;
+    return st.st_uid;
+}
+
+SectionView::~SectionView() { reset(); }
+
+SectionView::SectionView(SectionView&& other) noexcept : address_(other.address_), size_(other.size_) {
+    other.address_ = nullptr;
+    other.size_ = 0;
+}
+
+SectionView& SectionView::operator=(SectionView&& other) noexcept {
+    if (this != &other) {
+        reset();
+        address_ = other.address_;
+        size_ = other.size_;
+        other.address_ = nullptr;
+        other.size_ = 0;
+    }
+    return *this;
+}
+
+void SectionView::reset() {
+    if (address_) munmap(address_, size_);
+    address_ = nullptr;
+    size_ = 0;
+}
+
+SectionHandle createSection(std::string_view name, std::uint64_t size, const SectionAccess& access,
+                            SystemError& error) {
+    const auto path = paths::sectionPath(name);
+    SectionHandle section(::open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600));
+    if (!section.isValid()) {
+        error = SystemError::last();
+        return {};
+    }
+    struct stat st{};
+    if (fstat(section.nativeHandle(), &st) != 0) {
+        error = SystemError::last();
+        return {};
+    }
+    // A name that another user took first is not ours to hand out.
+    if (!S_ISREG(st.st_mode) || st.st_uid != geteuid()) {
+        error = SystemError{EPERM};
+        return {};
+    }
+    // Like an existing Windows section, an existing one keeps its size; it only grows.
+    const auto wanted = static_cast<off_t>(pageRounded(size));
+    if (st.st_size < wanted && ftruncate(section.nativeHandle(), wanted) != 0) {
+        error = SystemError::last();
+        return {};
+    }
+    if (!applyAccess(section.nativeHandle(), access)) {
+        error = SystemError::last();
+        return {};
+    }
+    return section;
+}
+
+SectionHandle openSection(std::string_view name, SectionMode mode, SystemError& error) {
+    const auto path = paths::sectionPath(name);
+    const int flags = (mode == SectionMode::ReadWrite ? O_RDWR : O_RDONLY) | O_NOFOLLOW | O_CLOEXEC;
+    SectionHandle section(::open(path.c_str(), flags));
+    if (!section.isValid()) error = SystemError::last();
+    return section;
+}
+
+SectionView mapSection(const SectionHandle& section, SectionMode mode, SystemError& error) {
+    struct stat st{};
+    if (!section.isValid() || fstat(section.nativeHandle(), &st) != 0) {
+        error = section.isValid() ? SystemError::last() : SystemError{EBADF};
+        return {};
+    }
+    if (!S_ISREG(st.st_mode) || st.st_size <= 0) {
+        error = SystemError{EINVAL};
+        return {};
+    }
+    const std::uint64_t size = pageRounded(static_cast<std::uint64_t>(st.st_size));
+    const int protection = mode == SectionMode::ReadWrite ? PROT_READ | PROT_WRITE : PROT_READ;
+    void* address = mmap(nullptr, size, protection, MAP_SHARED, section.nativeHandle(), 0);
+    if (address == MAP_FAILED) {
+        error = SystemError::last();
+        return {};
+    }
+    return SectionView(address, size);
+}
+
+bool removeSection(std::string_view name) { return ::unlink(paths::sectionPath(name).c_str()) == 0; }
+
+}  // namespace veltrix::platform

@@ -1,0 +1,12 @@
+#include "platform/SystemError.h"
+
+#include <cerrno>
+#include <cstring>
+
+namespace veltrix::platform {
+
+SystemError SystemError::last() { return SystemError{errno}; }
+
+std::string SystemError::text() const { return std::strerror(code); }
+
+}  // namespace veltrix::platform

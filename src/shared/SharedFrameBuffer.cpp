@@ -1,0 +1,119 @@
+#include "shared/SharedFrameBuffer.h"
+
+#include <atomic>
+#include <cstring>
+#include <spdlog/spdlog.h>
+
+namespace veltrix {
+
+using platform::SectionMode;
+using platform::SystemError;
+
+SharedFrameBuffer::~SharedFrameBuffer() { close(); }
+
+void SharedFrameBuffer::close() {
+    view_.reset();
+    section_.reset();
+    size_ = 0;
+}
+
+std::uint8_t* SharedFrameBuffer::data() const {
+    return view_.isValid() ? static_cast<std::uint8_t*>(view_.address()) + kSharedFrameHeaderSize : nullptr;
+}
+
+SharedFrameHeader* SharedFrameBuffer::header() const {
+    return view_.isValid() ? static_cast<SharedFrameHeader*>(view_.address()) : nullptr;
+}
+
+bool SharedFrameBuffer::create(const std::string& name, std::uint64_t maxSize, bool userWritable,
+                               const std::string& sid) {
+    close();
+    if (maxSize < kSharedFrameHeaderSize + 1) {
+        spdlog::error("SharedFrameBuffer::create: maxSize {} is too small", maxSize);
+        return false;
+    }
+    const auto access = platform::sectionAccessFor(userWritable, sid);
+    if (!access) {
+        spdlog::error("SharedFrameBuffer::create: SDDL conversion failed (error {})",
+                      SystemError{EINVAL}.text());
+        return false;
+    }
+    SystemError error;
+    platform::SectionHandle section = platform::createSection(name, maxSize, *access, error);
+    if (!section.isValid()) {
+        spdlog::error("SharedFrameBuffer::create: CreateFileMappingW failed (error {})", error.text());
+        return false;
+    }
+    platform::SectionView view = platform::mapSection(section, SectionMode::ReadWrite, error);
+    if (!view.isValid()) {
+        spdlog::error("SharedFrameBuffer::create: MapViewOfFile failed (error {})", error.text());
+        return false;
+    }
+    section_ = std::move(section);
+    view_ = std::move(view);
+    size_ = maxSize;
+    sequence_ = 0;
+    std::memset(view_.address(), 0, kSharedFrameHeaderSize);
+    spdlog::info("SharedFrameBuffer created: name='{}', size={}", name, size_);
+    return true;
+}
+
+bool SharedFrameBuffer::openReadWrite(const std::string& name) {
+    close();
+    SystemError error;
+    platform::SectionHandle section = platform::openSection(name, SectionMode::ReadWrite, error);
+    if (!section.isValid()) {
+        spdlog::error("SharedFrameBuffer::openReadWrite: OpenFileMappingW failed (error {})", error.text());
+        return false;
+    }
+    platform::SectionView view = platform::mapSection(section, SectionMode::ReadWrite, error);
+    if (!view.isValid()) {
+        spdlog::error("SharedFrameBuffer::openReadWrite: MapViewOfFile failed (error {})", error.text());
+        return false;
+    }
+    section_ = std::move(section);
+    view_ = std::move(view);
+    size_ = view_.size();
+    spdlog::info("SharedFrameBuffer opened (read-write): name='{}', size={}", name, size_);
+    return true;
+}
+
+bool SharedFrameBuffer::writeEncodedFrame(std::int32_t width, std::int32_t height, std::uint64_t timestamp,
+                                          bool isKey, const std::uint8_t* data, std::uint64_t len) {
+    const HeaderFields fields{static_cast<std::uint32_t>(width), static_cast<std::uint32_t>(height), 0, 0,
+                              timestamp, isKey};
+    return write("writeEncodedFrame", "data too large", fields, data, len);
+}
+
+bool SharedFrameBuffer::writeFrame(std::int32_t width, std::int32_t height, std::int32_t strideY,
+                                   std::int32_t strideUV, const std::uint8_t* data, std::uint64_t len) {
+    const HeaderFields fields{static_cast<std::uint32_t>(width), static_cast<std::uint32_t>(height),
+                              static_cast<std::uint32_t>(strideY), static_cast<std::uint32_t>(strideUV), 0,
+                              false};
+    return write("writeFrame", "frame too large", fields, data, len);
+}
+
+bool SharedFrameBuffer::write(const char* operation, const char* tooLargeText, const HeaderFields& fields,
+                              const std::uint8_t* data, std::uint64_t len) {
+    if (!view_.isValid()) return false;
+    if (len > size_ - kSharedFrameHeaderSize) {
+        spdlog::warn("SharedFrameBuffer::{}: {} ({} > {})", operation, tooLargeText, len + kSharedFrameHeaderSize,
+                     size_);
+        return false;
+    }
+    if (len > 0) std::memcpy(this->data(), data, len);
+    std::atomic_thread_fence(std::memory_order_seq_cst);
+
+    SharedFrameHeader* h = header();
+    h->keyFrame = fields.keyFrame ? 1 : 0;
+    h->strideY = fields.strideY;
+    h->strideUV = fields.strideUV;
+    h->width = fields.width;
+    h->height = fields.height;
+    h->dataSize = static_cast<std::uint32_t>(len);
+    h->timestamp = fields.timestamp;
+    std::atomic_ref<std::uint64_t>(h->sequence).store(++sequence_, std::memory_order_release);
+    return true;
+}
+
+}  // namespace veltrix

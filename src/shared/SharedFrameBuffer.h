@@ -1,0 +1,62 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "platform/SharedSection.h"
+#include "shared/SharedFrameHeader.h"
+
+namespace veltrix {
+
+// Wraps one shared-memory frame section for its creator and its writers. There is no lock: the
+// writer stores the payload, a full fence, the header fields and the sequence number last; a
+// reader reads the sequence first (see SharedFrameReader). Not thread-safe; one thread at a time.
+class SharedFrameBuffer {
+public:
+    SharedFrameBuffer() = default;
+    ~SharedFrameBuffer();
+    SharedFrameBuffer(const SharedFrameBuffer&) = delete;
+    SharedFrameBuffer& operator=(const SharedFrameBuffer&) = delete;
+
+    // Creates (or maps an existing) section of `maxSize` bytes and zeroes its header. SYSTEM (the
+    // creator) has all access; `sid` (or every local user when empty) may read, and write when
+    // `userWritable`.
+    bool create(const std::string& name, std::uint64_t maxSize, bool userWritable, const std::string& sid);
+
+    // Maps an existing section for reading and writing; the size is the mapped region's size.
+    bool openReadWrite(const std::string& name);
+
+    void close();
+
+    bool isOpen() const { return view_.isValid(); }
+    std::uint64_t size() const { return size_; }
+    std::uint8_t* data() const;
+    SharedFrameHeader* header() const;
+
+    // The agent's writer: one AV1 packet into the capture section.
+    bool writeEncodedFrame(std::int32_t width, std::int32_t height, std::uint64_t timestamp, bool isKey,
+                           const std::uint8_t* data, std::uint64_t len);
+
+    // The service's writer: one NV12 picture into the decoded-frame section.
+    bool writeFrame(std::int32_t width, std::int32_t height, std::int32_t strideY, std::int32_t strideUV,
+                    const std::uint8_t* data, std::uint64_t len);
+
+    // Sequence number of the last frame written through this object (0 before the first).
+    std::uint64_t sequence() const { return sequence_; }
+
+private:
+    struct HeaderFields {
+        std::uint32_t width, height, strideY, strideUV;
+        std::uint64_t timestamp;
+        bool keyFrame;
+    };
+    bool write(const char* operation, const char* tooLargeText, const HeaderFields& fields,
+               const std::uint8_t* data, std::uint64_t len);
+
+    platform::SectionHandle section_;
+    platform::SectionView view_;
+    std::uint64_t size_ = 0;
+    std::uint64_t sequence_ = 0;
+};
+
+}  // namespace veltrix
