@@ -1,0 +1,50 @@
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <sys/types.h>
+#include <vector>
+
+// Terminal sessions: the user sessions of the machine, which one owns the console, and which
+// session a process belongs to. Linux has no equivalent of terminal-services sessions, so the
+// stand-in reads them from "sessions.json" in the instance's run folder, which the demo script
+// and the tests write:
+//
+//   {"sessions": [{"id": 1, "user": "alice", "uid": 1000, "state": "active", "console": true}]}
+//
+// "state" is "active", "connected" or "disconnected"; the active console session is the session
+// with "console": true and state "active". A missing or unreadable file means no user session.
+namespace veltrix::platform::sessions {
+
+enum class ConnectState { Active, Connected, Disconnected };
+
+struct TerminalSession {
+    std::uint32_t id = 0;
+    std::string userName;
+    uid_t uid = 0;
+    ConnectState state = ConnectState::Disconnected;
+    bool console = false;
+};
+
+// The session id that stands for "no session" (as the console session query returns it).
+inline constexpr std::uint32_t kNoSession = 0xFFFFFFFF;
+
+// Environment variable through which a launched agent names its session.
+inline constexpr const char* kSessionVariable = "VELTRIX_SESSION_ID";
+
+std::vector<TerminalSession> enumerate();
+
+// The active console session, or kNoSession.
+std::uint32_t activeConsoleSessionId();
+
+std::optional<TerminalSession> find(std::uint32_t sessionId);
+
+// The session of a process: the session named in its environment (VELTRIX_SESSION_ID), else the
+// first session of the process's user, else 0 (the services' session).
+std::uint32_t sessionOfProcess(pid_t pid);
+
+// Where the stand-in reads its sessions.
+std::string sessionsFilePath();
+
+}  // namespace veltrix::platform::sessions

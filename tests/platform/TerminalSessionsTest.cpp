@@ -1,0 +1,72 @@
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <csignal>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include "platform/InstancePaths.h"
+#include "platform/TerminalSessions.h"
+#include "support/TempInstanceRoot.h"
+
+namespace veltrix::platform {
+namespace {
+
+class TerminalSessionsTest : public ::testing::Test {
+protected:
+    test::TempInstanceRoot root;
+
+    void write(const std::string& json) {
+        paths::ensureDirectory(paths::runDir());
+        std::ofstream(sessions::sessionsFilePath()) << json;
+    }
+};
+
+TEST_F(TerminalSessionsTest, NoFileMeansNoSession) {
+    EXPECT_TRUE(sessions::enumerate().empty());
+    EXPECT_EQ(sessions::activeConsoleSessionId(), sessions::kNoSession);
+    EXPECT_EQ(sessions::sessionOfProcess(getpid()), 0u);
+}
+
+TEST_F(TerminalSessionsTest, ReadsSessionsAndTheActiveConsole) {
+    write(R"({"sessions": [
+        {"id": 2, "user": "bob", "uid": 1001, "state": "disconnected", "console": true},
+        {"id": 3, "user": "alice", "uid": 1000, "state": "active", "console": true},
+        {"id": -1, "user": "bad", "uid": 5},
+        {"id": 4, "user": "carol", "uid": 1002, "state": "active"}]})");
+    const auto all = sessions::enumerate();
+    ASSERT_EQ(all.size(), 3u);
+    EXPECT_EQ(sessions::activeConsoleSessionId(), 3u);
+    const auto alice = sessions::find(3);
+    ASSERT_TRUE(alice);
+    EXPECT_EQ(alice->userName, "alice");
+    EXPECT_EQ(alice->uid, 1000u);
+    EXPECT_FALSE(sessions::find(9));
+}
+
+TEST_F(TerminalSessionsTest, AProcessBelongsToTheSessionOfItsUser) {
+    write(R"({"sessions": [{"id": 7, "user": "me", "uid": )" + std::to_string(getuid()) +
+          R"(, "state": "active", "console": true}]})");
+    EXPECT_EQ(sessions::sessionOfProcess(getpid()), 7u);
+    EXPECT_EQ(sessions::sessionOfProcess(999999999), 0u);
+}
+
+TEST_F(TerminalSessionsTest, ALaunchedAgentNamesItsSessionInItsEnvironment) {
+    write(R"({"sessions": []})");
+    const pid_t child = fork();
+    if (child == 0) {
+        char name[] = "VELTRIX_SESSION_ID=12";
+        char* env[] = {name, nullptr};
+        char* argv[] = {const_cast<char*>("sleep"), const_cast<char*>("5"), nullptr};
+        execve("/bin/sleep", argv, env);
+        _exit(127);
+    }
+    // The environment is the new one only once the child has exec'd.
+    for (int i = 0; i < 200 && sessions::sessionOfProcess(child) != 12u; ++i) usleep(5000);
+    EXPECT_EQ(sessions::sessionOfProcess(child), 12u);
+    kill(child, SIGKILL);
+    waitpid(child, nullptr, 0);
+}
+
+}  // namespace
+}  // namespace veltrix::platform
