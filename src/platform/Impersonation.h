@@ -11,7 +11,8 @@
 // Acting as a logged-on user for file-system access. A user token names the user of a terminal
 // session; impersonating it switches the calling thread's file-system identity (user, group and
 // supplementary groups) to the user's, so the kernel checks every file access of that thread
-// against the user's rights. Other threads of the process keep their own identity.
+// against the user's rights. Other threads of the process keep their own identity; a thread
+// created by an impersonating thread starts with the user's identity and cannot revert it.
 namespace veltrix::platform::impersonation {
 
 struct UserToken {
