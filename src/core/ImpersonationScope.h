@@ -23,8 +23,9 @@ QString interactiveUserSid();
 // Makes the calling thread act as the interactive user for as long as the scope lives, so that
 // file-system access is checked against that user's rights. Other threads are not affected.
 // `isImpersonating` tells whether it worked; the caller answers a failure itself. A failed revert
-// ends the process: the thread would otherwise go on with the user's rights. A thread started
-// while a scope is open keeps the user's identity for its whole life, so start none inside one.
+// ends the process: the thread would otherwise go on with the user's rights. Scopes nest: the end
+// of an inner scope gives the thread back the outer scope's user. A thread started while a scope
+// is open keeps the user's identity for its whole life, so start none inside one.
 class ImpersonationScope {
 public:
     ImpersonationScope();

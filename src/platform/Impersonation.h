@@ -32,7 +32,8 @@ std::string userIdText(const UserToken& token);
 // Makes the calling thread act as the token's user. On failure the thread keeps its identity.
 bool impersonateLoggedOnUser(const UserToken& token, SystemError& error);
 
-// Gives the calling thread back the process's own identity; true when the thread is not
+// Undoes the calling thread's latest impersonation: the thread gets back the identity it had
+// before it (the process's own, or an outer impersonation's user); true when the thread is not
 // impersonating. On failure the thread may still hold (part of) the user's identity.
 bool revertToSelf(SystemError& error);
 

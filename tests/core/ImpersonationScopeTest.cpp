@@ -168,6 +168,28 @@ TEST_F(ImpersonationScopeTest, AFailedScopeDoesNotRevert) {
     }).join();
 }
 
+// A helper that opens its own scope inside a caller's must not hand the caller the service's
+// rights when it returns.
+TEST_F(ImpersonationScopeTest, ANestedScopeGivesBackTheOuterScopesUser) {
+    setAgentSessionId(2);
+    std::thread([&] {
+        ImpersonationScope outer;
+        ASSERT_TRUE(outer.isImpersonating());
+        clearAgentSessionId();
+        {
+            ImpersonationScope inner;
+            ASSERT_TRUE(inner.isImpersonating());
+            EXPECT_TRUE(canOpen(nobodyFile));
+            EXPECT_FALSE(canOpen(daemonFile));
+        }
+        EXPECT_FALSE(canOpen(rootOnly)) << "the inner scope's end made the thread the service again";
+        EXPECT_FALSE(canOpen(nobodyFile));
+        EXPECT_TRUE(canOpen(daemonFile));
+        outer.close();
+        EXPECT_TRUE(canOpen(rootOnly));
+    }).join();
+}
+
 TEST_F(ImpersonationScopeTest, TheInteractiveUserSidIsTheDecimalUid) {
     EXPECT_EQ(interactiveUserSid(), "65534");
     setAgentSessionId(2);

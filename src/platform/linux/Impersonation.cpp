@@ -14,15 +14,17 @@
 namespace veltrix::platform::impersonation {
 namespace {
 
-// The identity a thread had before it impersonated, restored by revertToSelf.
-struct SavedIdentity {
-    bool active = false;
+// A thread's file-system identity.
+struct Identity {
     uid_t fsuid = 0;
     gid_t fsgid = 0;
     std::vector<gid_t> groups;
 };
 
-thread_local SavedIdentity saved;
+// The identities each impersonation of this thread replaced, latest last. A revert gives back the
+// latest, so a scope opened inside another returns the thread to the outer scope's user, not to
+// the service.
+thread_local std::vector<Identity> replaced;
 
 // The raw system calls change the calling thread only. glibc's setgroups (like its setuid
 // family) applies the change to every thread of the process, which would hand the user's groups
@@ -59,7 +61,13 @@ std::optional<std::vector<gid_t>> threadGroups() {
     return groups;
 }
 
-bool restore(const SavedIdentity& identity) {
+std::optional<Identity> currentIdentity() {
+    auto groups = threadGroups();
+    if (!groups) return std::nullopt;
+    return Identity{threadFsuid(), threadFsgid(), std::move(*groups)};
+}
+
+bool restore(const Identity& identity) {
     // The user id first: going back to the service's own id also gives the thread back its
     // file-system capabilities.
     return setThreadFsuid(identity.fsuid) && setThreadFsgid(identity.fsgid) && setThreadGroups(identity.groups);
@@ -98,43 +106,38 @@ std::optional<UserToken> queryUserToken(std::uint32_t sessionId, SystemError& er
 std::string userIdText(const UserToken& token) { return std::to_string(token.uid); }
 
 bool impersonateLoggedOnUser(const UserToken& token, SystemError& error) {
-    SavedIdentity original = saved;
-    if (!original.active) {
-        auto groups = threadGroups();
-        if (!groups) {
-            error = SystemError::last();
-            return false;
-        }
-        original = SavedIdentity{true, threadFsuid(), threadFsgid(), std::move(*groups)};
+    auto original = currentIdentity();
+    if (!original) {
+        error = SystemError::last();
+        return false;
     }
     // Groups and group id before the user id: once the user id is the user's, the thread has
     // lost the right to change the others.
     if (setThreadGroups(token.groups) && setThreadFsgid(token.gid) && setThreadFsuid(token.uid)) {
-        saved = std::move(original);
+        replaced.push_back(std::move(*original));
         return true;
     }
     error = SystemError::last();
-    if (!restore(original)) {
+    if (!restore(*original)) {
         // Half an identity is worse than either: the thread must not go on.
         spdlog::critical("Impersonation: cannot restore the thread's identity (error {}) — aborting",
                          SystemError::last().code);
         spdlog::default_logger()->flush();
         std::abort();
     }
-    saved = SavedIdentity{};
     return false;
 }
 
 bool revertToSelf(SystemError& error) {
-    if (!saved.active) return true;
-    if (!restore(saved)) {
+    if (replaced.empty()) return true;
+    if (!restore(replaced.back())) {
         error = SystemError::last();
         return false;
     }
-    saved = SavedIdentity{};
+    replaced.pop_back();
     return true;
 }
 
-bool isImpersonating() { return saved.active; }
+bool isImpersonating() { return !replaced.empty(); }
 
 }  // namespace veltrix::platform::impersonation
