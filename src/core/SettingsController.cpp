@@ -162,13 +162,13 @@ bool SettingsController::hasClientId() { return !clientId().isEmpty() && !device
 QString SettingsController::deviceSecret() { return readSecret(kDeviceSecretKey, "deviceSecret"); }
 
 void SettingsController::setDeviceSecret(const QString& secret) {
-    writeSecret(kDeviceSecretKey, secret, kDeviceSecretRefusal);
+    storeSecret(kDeviceSecretKey, secret, kDeviceSecretRefusal);
 }
 
 QString SettingsController::savedSecurePassword() { return readSecret(kSessionPasswordKey, "savedSecurePassword"); }
 
 void SettingsController::setSavedSecurePassword(const QString& password) {
-    writeSecret(kSessionPasswordKey, password, kSecurePasswordRefusal);
+    storeSecret(kSessionPasswordKey, password, kSecurePasswordRefusal);
 }
 
 bool SettingsController::unattendedAccessEnabled() const {
@@ -194,19 +194,16 @@ QString SettingsController::readSecret(const QString& key, const char* name) {
     return clear;
 }
 
-// A secret is never written in clear: when it cannot be protected the key is removed instead.
-void SettingsController::writeSecret(const QString& key, const QString& secret, const char* refusal) {
-    if (secret.isEmpty()) {
-        erase(Store::Machine, key);
-        return;
-    }
-    const QString wrapped = wrapSecret(secret);
+// A secret is never written in clear: when it cannot be protected the key is removed instead, and
+// an empty secret removes the key too. False when the machine store could not be written.
+bool SettingsController::storeSecret(const QString& key, const QString& clear, const char* refusal) {
+    if (clear.isEmpty()) return erase(Store::Machine, key);
+    const QString wrapped = wrapSecret(clear);
     if (wrapped.isEmpty()) {
         spdlog::error("{}", refusal);
-        erase(Store::Machine, key);
-        return;
+        return erase(Store::Machine, key);
     }
-    write(Store::Machine, key, wrapped);
+    return write(Store::Machine, key, wrapped);
 }
 
 // --- protection ---------------------------------------------------------------------------------
@@ -264,23 +261,11 @@ void SettingsController::migrateLegacyIdentity() {
     if (oldClientId.isEmpty() || oldSecret.isEmpty()) return;
 
     bool stored = write(Store::Machine, kClientIdKey, oldClientId);
-    const auto moveSecret = [&](const QString& key, const QString& oldValue, const char* refusal) {
-        const QString clear = unwrapSecret(oldValue);
-        if (clear.isEmpty()) {
-            stored = erase(Store::Machine, key) && stored;
-            return;
-        }
-        const QString wrapped = wrapSecret(clear);
-        if (wrapped.isEmpty()) {
-            spdlog::error("{}", refusal);
-            stored = erase(Store::Machine, key) && stored;
-            return;
-        }
-        stored = write(Store::Machine, key, wrapped) && stored;
-    };
-    moveSecret(kDeviceSecretKey, oldSecret, kDeviceSecretRefusal);
+    stored = storeSecret(kDeviceSecretKey, unwrapSecret(oldSecret), kDeviceSecretRefusal) && stored;
     const QString oldPassword = read(Store::User, kSessionPasswordKey).toString();
-    if (!oldPassword.isEmpty()) moveSecret(kSessionPasswordKey, oldPassword, kSecurePasswordRefusal);
+    if (!oldPassword.isEmpty()) {
+        stored = storeSecret(kSessionPasswordKey, unwrapSecret(oldPassword), kSecurePasswordRefusal) && stored;
+    }
 
     // An account that cannot write the machine store (the desktop client) must not drop the old
     // values: they would be lost with nothing in their place.

@@ -71,7 +71,7 @@ private:
     bool commit(Store which);
 
     QString readSecret(const QString& key, const char* name);
-    void writeSecret(const QString& key, const QString& secret, const char* refusal);
+    bool storeSecret(const QString& key, const QString& clear, const char* refusal);
     void migrateLegacyIdentity();
 
     QList<QUrl> serverList() const;

@@ -289,6 +289,23 @@ TEST_F(SettingsControllerTest, StartUpMigrationMovesTheIdentityToTheMachineStore
     EXPECT_EQ(fileText(Scope::Machine).find("old-plain-secret"), std::string::npos);
 }
 
+TEST_F(SettingsControllerTest, StartUpMigrationStoresNoSecretInClearWhenWrappingFails) {
+    put(Scope::User, "auth/clientId", "987654321");
+    put(Scope::User, "auth/deviceSecret", "old-plain-secret");
+    put(Scope::User, "auth/sessionPassword", "Old#Pass1");
+    spoilMachineKey();
+    SettingsController settings;
+    EXPECT_TRUE(logs.contains("Refusing to store deviceSecret: DPAPI wrap failed"));
+    EXPECT_TRUE(logs.contains("Refusing to store securePassword: DPAPI wrap failed"));
+    EXPECT_EQ(stored(Scope::Machine, "auth/clientId"), "987654321");
+    EXPECT_FALSE(open(Scope::Machine)->contains("auth/deviceSecret"));
+    EXPECT_FALSE(open(Scope::Machine)->contains("auth/sessionPassword"));
+    EXPECT_FALSE(settings.hasClientId()) << "the device registers anew";
+    const std::string text = fileText(Scope::Machine);
+    EXPECT_EQ(text.find("old-plain-secret"), std::string::npos) << text;
+    EXPECT_EQ(text.find("Old#Pass1"), std::string::npos) << text;
+}
+
 TEST_F(SettingsControllerTest, StartUpMigrationLeavesAnExistingIdentityAlone) {
     put(Scope::Machine, "auth/clientId", "111111111");
     put(Scope::User, "auth/clientId", "987654321");
