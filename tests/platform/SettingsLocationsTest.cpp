@@ -44,5 +44,16 @@ TEST(SettingsLocations, StoreFilesGetTheirScopesMode) {
     umask(previousMask);
 }
 
+// The folder that holds every account's settings folder stays reachable: the first account to
+// open its store (often the service) must not lock the others out of theirs.
+TEST(SettingsLocations, AUserStoreKeepsTheFolderOfAllUsersOpen) {
+    test::TempInstanceRoot root;
+    const mode_t previousMask = umask(0);
+    settings::openStore(settings::Scope::User, "Veltrix", "VeltrixClient");
+    EXPECT_EQ(modeOf(paths::userConfigDir().parent_path()), 0755u);
+    EXPECT_EQ(modeOf(paths::userConfigDir()), 0700u);
+    umask(previousMask);
+}
+
 }  // namespace
 }  // namespace veltrix::platform

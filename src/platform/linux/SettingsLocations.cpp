@@ -22,6 +22,15 @@ void createWithMode(const fs::path& file, mode_t mode) {
     ::close(fd);
 }
 
+// The folders of a store: the folders above the scope's own are shared with other accounts (under
+// an instance root, the folder of every user's settings), so only the scope's folder and those
+// below it are private to a user store.
+bool ensureStoreFolder(Scope scope, const fs::path& folder) {
+    if (scope == Scope::Machine) return paths::ensureDirectory(folder, 0755);
+    return paths::ensureDirectory(paths::userConfigDir().parent_path(), 0755) &&
+           paths::ensureDirectory(folder, 0700);
+}
+
 }  // namespace
 
 fs::path storePath(Scope scope, const QString& organisation, const QString& application) {
@@ -31,9 +40,8 @@ fs::path storePath(Scope scope, const QString& organisation, const QString& appl
 
 std::unique_ptr<QSettings> openStore(Scope scope, const QString& organisation, const QString& application) {
     const fs::path file = storePath(scope, organisation, application);
-    const bool machine = scope == Scope::Machine;
-    if (paths::ensureDirectory(file.parent_path(), machine ? 0755 : 0700)) {
-        createWithMode(file, machine ? 0644 : 0600);
+    if (ensureStoreFolder(scope, file.parent_path())) {
+        createWithMode(file, scope == Scope::Machine ? 0644 : 0600);
     }
     return std::make_unique<QSettings>(QString::fromStdString(file.string()), QSettings::IniFormat);
 }
