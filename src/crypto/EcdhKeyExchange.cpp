@@ -6,6 +6,7 @@
 #include <openssl/core_names.h>
 #include <openssl/crypto.h>
 #include <openssl/ec.h>
+#include <openssl/obj_mac.h>
 #include <openssl/evp.h>
 #include <openssl/param_build.h>
 #include <openssl/x509.h>

@@ -6,6 +6,7 @@
 #include <openssl/bn.h>
 #include <openssl/crypto.h>
 #include <openssl/ec.h>
+#include <openssl/obj_mac.h>
 #include <openssl/err.h>
 #include <openssl/evp.h>
 #include <spdlog/spdlog.h>

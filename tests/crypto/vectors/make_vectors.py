@@ -15,7 +15,7 @@ import hashlib
 import struct
 
 from cryptography.hazmat.primitives import hashes, serialization
-from cryptography.hazmat.primitives.asymmetric import ec
+from cryptography.hazmat.primitives.asymmetric import ec, x25519
 from cryptography.hazmat.primitives.ciphers.aead import AESGCM
 from cryptography.hazmat.primitives.kdf.hkdf import HKDF
 
@@ -90,6 +90,7 @@ def ecdh_vectors():
     assert secret == key_b.exchange(ec.ECDH(), key_a.public_key())
     material = hkdf_sha256(secret, bytes(32), b"veltrix-session-key-v1", 44)
     p384 = ec.derive_private_key(0x1234567890abcdef, ec.SECP384R1())
+    x25519_key = x25519.X25519PrivateKey.from_private_bytes(bytes(range(32)))
     return ["// EcdhKeyExchangeTest.cpp",
             cxx_bytes("kPrivateA", a.to_bytes(32, "big")),
             cxx_bytes("kPrivateB", b.to_bytes(32, "big")),
@@ -98,7 +99,8 @@ def ecdh_vectors():
             cxx_bytes("kSharedSecret", secret),
             cxx_bytes("kAesKey", material[:32]),
             cxx_bytes("kBaseIv", material[32:]),
-            cxx_text("kP384Public", spki_base64(p384.public_key()))]
+            cxx_text("kP384Public", spki_base64(p384.public_key())),
+            cxx_text("kX25519Public", spki_base64(x25519_key.public_key()))]
 
 
 # --- Password authentication ------------------------------------------------------------------
