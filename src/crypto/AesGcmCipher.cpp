@@ -11,6 +11,7 @@
 
 #include "crypto/Hkdf.h"
 #include "crypto/OpenSslError.h"
+#include "crypto/SecureBytes.h"
 
 namespace veltrix {
 namespace {
@@ -104,18 +105,21 @@ AesGcmCipher::AesGcmCipher(std::span<const std::uint8_t> key, std::span<const st
     const std::string_view sendLabel = master ? kMasterToTargetLabel : kTargetToMasterLabel;
     const std::string_view receiveLabel = master ? kTargetToMasterLabel : kMasterToTargetLabel;
 
-    std::vector<std::uint8_t> salt(baseIv.begin(), baseIv.end());
+    // The salt holds the base IV and the password-exchange secret; SecureBytes wipes it however
+    // this constructor ends.
+    crypto::SecureBytes salt;
+    salt.reserve(baseIv.size() + extraSalt.size());
+    salt.insert(salt.end(), baseIv.begin(), baseIv.end());
     salt.insert(salt.end(), extraSalt.begin(), extraSalt.end());
     try {
         deriveDirection(key, salt, sendLabel, context, sendKey_, sendIv_);
         deriveDirection(key, salt, receiveLabel, context, receiveKey_, receiveIv_);
     } catch (...) {
-        OPENSSL_cleanse(salt.data(), salt.size());
+        // No destructor runs for an object whose constructor throws.
         OPENSSL_cleanse(sendKey_.data(), sendKey_.size());
         OPENSSL_cleanse(sendIv_.data(), sendIv_.size());
         throw;
     }
-    OPENSSL_cleanse(salt.data(), salt.size());
 
     // A failed fetch is left to the per-packet initialisation, which then reports it.
     cipher_ = EVP_CIPHER_fetch(nullptr, "AES-256-GCM", nullptr);

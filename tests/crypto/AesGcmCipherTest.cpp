@@ -19,6 +19,11 @@ public:
     static std::string receiveKey(const AesGcmCipher& c) { return test::toHex(c.receiveKey_); }
     static std::string receiveIv(const AesGcmCipher& c) { return test::toHex(c.receiveIv_); }
     static void setSendCounter(AesGcmCipher& c, std::uint64_t next) { c.sendCounter_ = next; }
+    // The replay update of decrypt alone, as a thread runs it after its AES work.
+    static bool updateReplayWindow(AesGcmCipher& c, std::uint64_t counter) {
+        std::lock_guard lock(c.replayMutex_);
+        return c.acceptCounter(counter);
+    }
 };
 
 namespace {
@@ -275,6 +280,21 @@ TEST_F(AesGcmCipherTest, ConcurrentOpensOfOnePacketAcceptItOnce) {
     }
     for (auto& thread : threads) thread.join();
     for (int i = 0; i < kPackets; ++i) EXPECT_EQ(opened[i].load(), 1) << "packet " << i;
+}
+
+TEST_F(ReplayWindowTest, TheUpdateStepRefusesACounterAcceptedMeanwhile) {
+    // Two threads open packet 7: both pass the pre-check, the other one finishes first. The
+    // slower thread's update must see that and refuse, or the packet would be delivered twice.
+    ASSERT_TRUE(accepts(7));
+    EXPECT_FALSE(AesGcmCipherTestPeer::updateReplayWindow(receiver, 7));
+
+    // Likewise when the window moved past the counter while this thread was decrypting.
+    ASSERT_TRUE(accepts(5000));
+    EXPECT_FALSE(AesGcmCipherTestPeer::updateReplayWindow(receiver, 904));
+
+    // The update that wins counts: the packet itself is a replay afterwards.
+    EXPECT_TRUE(AesGcmCipherTestPeer::updateReplayWindow(receiver, 905));
+    EXPECT_FALSE(accepts(905));
 }
 
 TEST_F(AesGcmCipherTest, ConcurrentSendersNeverShareACounter) {

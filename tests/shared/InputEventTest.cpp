@@ -108,12 +108,22 @@ TEST(InputEvent, ReadingKeepsTheOtherKindsDefaults) {
 }
 
 TEST(InputEvent, AnyNonZeroExtendedByteIsTrueAndTrailingBytesAreIgnored) {
-    Bytes bytes = fromHex(kKeyDownEvent);
-    bytes[17] = 0x7f;
-    bytes.insert(bytes.end(), {0xde, 0xad});
-    const InputEvent k = InputEvent::deserialize(bytes.data(), bytes.size());
-    EXPECT_TRUE(k.extended);
-    EXPECT_EQ(toHex(k.serialize()), kKeyDownEvent);
+    for (const std::uint8_t flag : {0x00, 0x01, 0x7f, 0x80, 0xff}) {
+        SCOPED_TRACE(int(flag));
+        Bytes bytes = fromHex(kKeyDownEvent);
+        bytes[17] = flag;
+        bytes.insert(bytes.end(), {0xde, 0xad});
+        const InputEvent k = InputEvent::deserialize(bytes.data(), bytes.size());
+        EXPECT_EQ(k.extended, flag != 0);
+        // Written back as exactly 0 or 1, and only the 18 bytes of the event.
+        const Bytes written = k.serialize();
+        ASSERT_EQ(written.size(), InputEvent::kKeyEventSize);
+        EXPECT_EQ(written[17], flag != 0 ? 1 : 0);
+    }
+
+    Bytes mouseBytes = fromHex(kWheelEvent);
+    mouseBytes.resize(40, 0xee);
+    EXPECT_EQ(toHex(InputEvent::deserialize(mouseBytes.data(), mouseBytes.size()).serialize()), kWheelEvent);
 }
 
 TEST(InputEvent, RefusesShortBuffersAndUnknownTypes) {
@@ -146,14 +156,23 @@ TEST(InputEvent, RefusesShortBuffersAndUnknownTypes) {
 }
 
 TEST(InputEvent, RefusesCoordinatesThatAreNotFinite) {
-    const double bad[] = {std::numeric_limits<double>::quiet_NaN(), std::numeric_limits<double>::infinity(),
-                          -std::numeric_limits<double>::infinity()};
-    for (const double v : bad) {
-        for (const bool onX : {true, false}) {
-            const Bytes bytes = mouse(InputEvent::MouseMove, 1, onX ? v : 0.5, onX ? 0.5 : v, 1, 0).serialize();
-            EXPECT_EQ(deserializeError(bytes), "InputEvent::deserialize: mouse coordinates are not finite");
+    // Any NaN encoding (quiet, signalling, negative, with payload) and both infinities.
+    const std::uint64_t bad[] = {0x7ff8000000000000, 0x7ff0000000000001, 0xfff8000000000000, 0x7fffffffffffffff,
+                                 0x7ff0000000000000, 0xfff0000000000000};
+    for (const std::uint64_t bits : bad) {
+        for (const std::uint8_t type : {InputEvent::MouseMove, InputEvent::MouseWheel}) {
+            for (const bool onX : {true, false}) {
+                SCOPED_TRACE(testing::Message() << std::hex << bits << " type " << int(type) << " x " << onX);
+                const double v = std::bit_cast<double>(bits);
+                const Bytes bytes = mouse(type, 1, onX ? v : 0.5, onX ? 0.5 : v, 1, 0).serialize();
+                EXPECT_EQ(deserializeError(bytes), "InputEvent::deserialize: mouse coordinates are not finite");
+            }
         }
     }
+    // The largest finite values still pass; clamping to the frame is the receiver's business.
+    const Bytes huge = mouse(InputEvent::MouseMove, 1, std::numeric_limits<double>::max(),
+                             -std::numeric_limits<double>::max(), 1, 0).serialize();
+    EXPECT_EQ(deserializeError(huge), "no error");
 }
 
 TEST(InputEvent, SerializeRefusesUnknownTypes) {
