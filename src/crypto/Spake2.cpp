@@ -209,7 +209,8 @@ std::vector<std::uint8_t> Spake2::computeSharedSecret(std::string_view peerEleme
     }
 
     const auto failed = [] {
-        spdlog::error("Spake2: shared-secret computation failed: {}", crypto::openSslErrorText());
+        ERR_clear_error();  // the identity case queues nothing; OpenSSL failures are not worth more words
+        spdlog::error("Spake2: shared-secret computation failed");
         return std::vector<std::uint8_t>();
     };
 
