@@ -11,10 +11,10 @@
 namespace veltrix {
 namespace {
 
-// dav1d takes a packet in pieces when its picture queue is full; each round frees a picture,
-// so a handful of rounds is plenty for one packet. The bound only guards against a library
-// that stops making progress.
-constexpr int kMaxSendRounds = 16;
+// Each round of fetching a picture (and sending again) lets dav1d decode one more picture of the
+// data it holds; a packet of the encoder holds one. The bound only guards against a library that
+// stops making progress.
+constexpr int kMaxRounds = 16;
 
 constexpr int kTryAgain = DAV1D_ERR(EAGAIN);
 
@@ -68,22 +68,28 @@ std::unique_ptr<DecodedFrame> AV1Decoder::decode(const std::uint8_t* data, std::
 
     Dav1dPicture picture{};
     bool havePicture = false;
-    const auto keepPicture = [&](Dav1dPicture& next) {
-        if (havePicture) dav1d_picture_unref(&picture);  // only the newest one is shown
-        picture = next;
-        havePicture = true;
-    };
-
-    // "Try again" from dav1d_send_data means that the library left (part of) the packet
-    // unconsumed in `packet` because a decoded picture is waiting: fetch it, then send the
-    // same data again, so that no packet is lost.
-    int sent = dav1d_send_data(context_, &packet);
-    for (int round = 0; sent == kTryAgain && round < kMaxSendRounds; ++round) {
+    // Only the newest picture is returned; an older one that was still waiting is dropped.
+    const auto fetchPicture = [&]() {
         Dav1dPicture next{};
         const int fetched = dav1d_get_picture(context_, &next);
         if (fetched == 0) {
-            keepPicture(next);
-        } else if (fetched != kTryAgain) {
+            if (havePicture) dav1d_picture_unref(&picture);
+            picture = next;
+            havePicture = true;
+        }
+        return fetched;
+    };
+
+    // A packet can hold more than one picture (two temporal units sent as one, for instance).
+    // dav1d then keeps the rest of the data after the first picture and answers "try again" to
+    // the next packet until that rest is decoded. Two things keep packets from being lost here:
+    // every picture of a packet is fetched (the rest is decoded, only the newest is shown), and
+    // should the library still answer "try again", the waiting picture is fetched and the same
+    // data sent again.
+    int sent = dav1d_send_data(context_, &packet);
+    for (int round = 0; sent == kTryAgain && round < kMaxRounds; ++round) {
+        const int fetched = fetchPicture();
+        if (fetched < 0 && fetched != kTryAgain) {
             spdlog::error("AV1Decoder: dav1d_get_picture failed (error {})", fetched);
             break;
         }
@@ -93,16 +99,15 @@ std::unique_ptr<DecodedFrame> AV1Decoder::decode(const std::uint8_t* data, std::
     if (sent < 0) {
         spdlog::error("AV1Decoder: dav1d_send_data failed (error {})", sent);
         if (!havePicture) return nullptr;
-    }
-
-    if (!havePicture) {
-        const int fetched = dav1d_get_picture(context_, &picture);
-        if (fetched == kTryAgain) {
-            spdlog::debug("AV1Decoder: decoder needs more data (EAGAIN)");
-            return nullptr;
-        }
-        if (fetched < 0) {
+    } else {
+        int fetched = 0;
+        for (int round = 0; fetched == 0 && round < kMaxRounds; ++round) fetched = fetchPicture();
+        if (fetched < 0 && fetched != kTryAgain) {
             spdlog::error("AV1Decoder: dav1d_get_picture failed (error {})", fetched);
+            if (!havePicture) return nullptr;
+        }
+        if (!havePicture) {
+            spdlog::debug("AV1Decoder: decoder needs more data (EAGAIN)");
             return nullptr;
         }
     }
