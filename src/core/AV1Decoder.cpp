@@ -7,18 +7,48 @@
 #include <spdlog/spdlog.h>
 
 #include "shared/ChromaRows.h"
+#include "shared/SharedFrameHeader.h"
 
 namespace veltrix {
 namespace {
 
-// Each round of fetching a picture (and sending again) lets dav1d decode one more picture of the
-// data it holds; a packet of the encoder holds one. The bound only guards against a library that
-// stops making progress.
-constexpr int kMaxRounds = 16;
-
 constexpr int kTryAgain = DAV1D_ERR(EAGAIN);
 
+// Each round of fetching lets dav1d finish one more picture of the data it holds; a packet of
+// the encoder holds one. The bound only guards against a library that stops making progress.
+constexpr int kMaxRounds = 16;
+
 }  // namespace
+
+const unsigned AV1Decoder::kMaxPicturePixels =
+    static_cast<unsigned>((kFrameSectionSize - kSharedFrameHeaderSize) * 2 / 3);
+
+// The newest picture fetched so far; releases the one it replaces and its own on destruction.
+class AV1Decoder::Picture {
+public:
+    Picture() = default;
+    ~Picture() { reset(); }
+    Picture(const Picture&) = delete;
+    Picture& operator=(const Picture&) = delete;
+
+    bool has() const { return has_; }
+    const Dav1dPicture& get() const { return picture_; }
+
+    void replace(const Dav1dPicture& next) {
+        reset();
+        picture_ = next;
+        has_ = true;
+    }
+
+    void reset() {
+        if (has_) dav1d_picture_unref(&picture_);
+        has_ = false;
+    }
+
+private:
+    Dav1dPicture picture_{};
+    bool has_ = false;
+};
 
 AV1Decoder::~AV1Decoder() { close(); }
 
@@ -37,6 +67,7 @@ bool AV1Decoder::initialize(int width, int height) {
     dav1d_default_settings(&settings);
     settings.n_threads = 0;        // the library's choice (one per logical core)
     settings.max_frame_delay = 1;  // one packet in, its picture out: no look-ahead
+    settings.frame_size_limit = kMaxPicturePixels;
     if (const int result = dav1d_open(&context_, &settings); result < 0) {
         spdlog::error("AV1Decoder: dav1d_open failed (error {})", result);
         context_ = nullptr;
@@ -48,6 +79,38 @@ bool AV1Decoder::initialize(int width, int height) {
 }
 
 void AV1Decoder::shutdown() { close(); }
+
+// dav1d answers "try again" while it still holds undecoded data of an earlier packet (one that
+// carried more than one picture). It has then not taken the new packet, so dropping the packet
+// would lose a frame and break every frame that refers to it: the waiting pictures are fetched
+// and the same data is sent again.
+int AV1Decoder::send(Dav1dData& packet, Picture& newest) {
+    int sent = dav1d_send_data(context_, &packet);
+    for (int round = 0; sent == kTryAgain && round < kMaxRounds; ++round) {
+        if (const int fetched = fetchAll(newest); fetched != kTryAgain) {
+            spdlog::error("AV1Decoder: dav1d_get_picture failed (error {})", fetched);
+            return fetched;
+        }
+        sent = dav1d_send_data(context_, &packet);
+    }
+    return sent;
+}
+
+// Fetches every picture that is ready, keeping only the newest: the older ones are superseded.
+// Returns "try again" once nothing more is ready, or the library's error.
+int AV1Decoder::fetchAll(Picture& newest) {
+    for (int round = 0; round < kMaxRounds; ++round) {
+        if (const int fetched = fetchOne(newest); fetched < 0) return fetched;
+    }
+    return kTryAgain;
+}
+
+int AV1Decoder::fetchOne(Picture& newest) {
+    Dav1dPicture next{};
+    const int fetched = dav1d_get_picture(context_, &next);
+    if (fetched == 0) newest.replace(next);
+    return fetched;
+}
 
 std::unique_ptr<DecodedFrame> AV1Decoder::decode(const std::uint8_t* data, std::size_t size, std::int64_t timestamp) {
     if (!initialized_) {
@@ -66,60 +129,26 @@ std::unique_ptr<DecodedFrame> AV1Decoder::decode(const std::uint8_t* data, std::
     }
     std::memcpy(buffer, data, size);
 
-    Dav1dPicture picture{};
-    bool havePicture = false;
-    // Only the newest picture is returned; an older one that was still waiting is dropped.
-    const auto fetchPicture = [&]() {
-        Dav1dPicture next{};
-        const int fetched = dav1d_get_picture(context_, &next);
-        if (fetched == 0) {
-            if (havePicture) dav1d_picture_unref(&picture);
-            picture = next;
-            havePicture = true;
-        }
-        return fetched;
-    };
-
-    // A packet can hold more than one picture (two temporal units sent as one, for instance).
-    // dav1d then keeps the rest of the data after the first picture and answers "try again" to
-    // the next packet until that rest is decoded. Two things keep packets from being lost here:
-    // every picture of a packet is fetched (the rest is decoded, only the newest is shown), and
-    // should the library still answer "try again", the waiting picture is fetched and the same
-    // data sent again.
-    int sent = dav1d_send_data(context_, &packet);
-    for (int round = 0; sent == kTryAgain && round < kMaxRounds; ++round) {
-        const int fetched = fetchPicture();
-        if (fetched < 0 && fetched != kTryAgain) {
-            spdlog::error("AV1Decoder: dav1d_get_picture failed (error {})", fetched);
-            break;
-        }
-        sent = dav1d_send_data(context_, &packet);
-    }
-    dav1d_data_unref(&packet);
+    Picture newest;
+    const int sent = send(packet, newest);
+    dav1d_data_unref(&packet);  // a no-op when the library took the data
     if (sent < 0) {
+        // A picture fetched while retrying is still good and is shown.
         spdlog::error("AV1Decoder: dav1d_send_data failed (error {})", sent);
-        if (!havePicture) return nullptr;
-    } else {
-        int fetched = 0;
-        for (int round = 0; fetched == 0 && round < kMaxRounds; ++round) fetched = fetchPicture();
-        if (fetched < 0 && fetched != kTryAgain) {
-            spdlog::error("AV1Decoder: dav1d_get_picture failed (error {})", fetched);
-            if (!havePicture) return nullptr;
-        }
-        if (!havePicture) {
-            spdlog::debug("AV1Decoder: decoder needs more data (EAGAIN)");
-            return nullptr;
-        }
+    } else if (const int fetched = fetchOne(newest); fetched < 0 && fetched != kTryAgain) {
+        spdlog::error("AV1Decoder: dav1d_get_picture failed (error {})", fetched);
+    } else if (!newest.has()) {
+        spdlog::debug("AV1Decoder: decoder needs more data (EAGAIN)");
     }
+    if (!newest.has()) return nullptr;
 
+    const Dav1dPicture& picture = newest.get();
     if (picture.p.layout != DAV1D_PIXEL_LAYOUT_I420 || picture.p.bpc != 8) {
         spdlog::error("AV1Decoder: unsupported pixel format (layout={}, bpc={})", static_cast<int>(picture.p.layout),
                       picture.p.bpc);
-        dav1d_picture_unref(&picture);
         return nullptr;
     }
     std::unique_ptr<DecodedFrame> frame = toNv12(picture, timestamp);
-    dav1d_picture_unref(&picture);
     spdlog::trace("AV1Decoder: decoded frame {}x{} ({} + {} bytes)", frame->width, frame->height, frame->y.size(),
                   frame->uv.size());
     return frame;
@@ -142,9 +171,9 @@ std::unique_ptr<DecodedFrame> AV1Decoder::toNv12(const Dav1dPicture& picture, st
         std::memcpy(frame->y.data() + rowBytes * row, luma + picture.stride[0] * row, rowBytes);
     }
 
-    // With an odd width the last byte of each row stays 0; with an odd height the decoder's last
+    // The plane starts zeroed: with an odd width the last byte of each row stays 0; with an odd height the decoder's last
     // chroma row is not used.
-    frame->uv.assign(rowBytes * static_cast<std::size_t>(height / 2), 0);
+    frame->uv.resize(rowBytes * static_cast<std::size_t>(height / 2));
     const auto* u = static_cast<const std::uint8_t*>(picture.data[1]);
     const auto* v = static_cast<const std::uint8_t*>(picture.data[2]);
     for (int row = 0; row < height / 2; ++row) {

@@ -3,6 +3,7 @@
 #include "core/IVideoDecoder.h"
 
 struct Dav1dContext;
+struct Dav1dData;
 struct Dav1dPicture;
 
 namespace veltrix {
@@ -11,6 +12,11 @@ namespace veltrix {
 // as NV12 with both strides equal to the width. Used on the service's event-loop thread.
 class AV1Decoder final : public IVideoDecoder {
 public:
+    // The largest picture (in pixels) the decoder accepts: the most that the decoded-frame
+    // section can carry as NV12. A stream that claims more is refused before the library
+    // allocates its frames, so a peer cannot make the service allocate gigabytes.
+    static const unsigned kMaxPicturePixels;
+
     AV1Decoder() = default;
     ~AV1Decoder() override;
     AV1Decoder(const AV1Decoder&) = delete;
@@ -22,7 +28,12 @@ public:
     bool isInitialized() const override { return initialized_; }
 
 private:
+    class Picture;
+
     void close();
+    int send(Dav1dData& packet, Picture& newest);
+    int fetchAll(Picture& newest);
+    int fetchOne(Picture& newest);
     static std::unique_ptr<DecodedFrame> toNv12(const Dav1dPicture& picture, std::int64_t timestamp);
 
     Dav1dContext* context_ = nullptr;

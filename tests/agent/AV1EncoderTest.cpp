@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <ostream>
 #include <set>
 #include <string>
 #include <vector>
@@ -39,6 +40,8 @@ struct PresetCase {
     const char* preset;
     int cpuUsed;
 };
+
+void PrintTo(const PresetCase& c, std::ostream* out) { *out << "'" << c.preset << "' -> " << c.cpuUsed; }
 
 class PresetTest : public ::testing::TestWithParam<PresetCase> {};
 

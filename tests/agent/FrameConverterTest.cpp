@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <ostream>
 #include <random>
 #include <vector>
 
@@ -46,6 +47,8 @@ struct ColourCase {
     Bgra colour;
     int y, cb, cr;
 };
+
+void PrintTo(const ColourCase& c, std::ostream* out) { *out << c.name; }
 
 // Expected values worked out by hand from the 15-bit full-range BT.601 weights.
 const ColourCase kColours[] = {
@@ -319,6 +322,10 @@ struct EncodeSizeCase {
     int frameWidth, frameHeight;
     QSize requested, expected;
 };
+
+void PrintTo(const EncodeSizeCase& c, std::ostream* out) {
+    *out << c.frameWidth << "x" << c.frameHeight << " asked " << c.requested.width() << "x" << c.requested.height();
+}
 
 class EncodeSizeTest : public ::testing::TestWithParam<EncodeSizeCase> {};
 
