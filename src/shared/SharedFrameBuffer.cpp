@@ -1,5 +1,6 @@
 #include "shared/SharedFrameBuffer.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cstring>
 #include <spdlog/spdlog.h>
@@ -78,30 +79,16 @@ bool SharedFrameBuffer::openReadWrite(const std::string& name) {
     return true;
 }
 
-bool SharedFrameBuffer::writeEncodedFrame(std::int32_t width, std::int32_t height, std::uint64_t timestamp,
-                                          bool isKey, const std::uint8_t* data, std::uint64_t len) {
-    const HeaderFields fields{static_cast<std::uint32_t>(width), static_cast<std::uint32_t>(height), 0, 0,
-                              timestamp, isKey};
-    return write("writeEncodedFrame", "data too large", fields, data, len);
-}
-
-bool SharedFrameBuffer::writeFrame(std::int32_t width, std::int32_t height, std::int32_t strideY,
-                                   std::int32_t strideUV, const std::uint8_t* data, std::uint64_t len) {
-    const HeaderFields fields{static_cast<std::uint32_t>(width), static_cast<std::uint32_t>(height),
-                              static_cast<std::uint32_t>(strideY), static_cast<std::uint32_t>(strideUV), 0,
-                              false};
-    return write("writeFrame", "frame too large", fields, data, len);
-}
-
+template <typename CopyPayload>
 bool SharedFrameBuffer::write(const char* operation, const char* tooLargeText, const HeaderFields& fields,
-                              const std::uint8_t* data, std::uint64_t len) {
+                              std::uint64_t len, CopyPayload&& copyPayload) {
     if (!view_.isValid()) return false;
     if (len > size_ - kSharedFrameHeaderSize) {
         spdlog::warn("SharedFrameBuffer::{}: {} ({} > {})", operation, tooLargeText, len + kSharedFrameHeaderSize,
                      size_);
         return false;
     }
-    if (len > 0) std::memcpy(this->data(), data, len);
+    if (len > 0) copyPayload(this->data());
     std::atomic_thread_fence(std::memory_order_seq_cst);
 
     SharedFrameHeader* h = header();
@@ -114,6 +101,52 @@ bool SharedFrameBuffer::write(const char* operation, const char* tooLargeText, c
     h->timestamp = fields.timestamp;
     std::atomic_ref<std::uint64_t>(h->sequence).store(++sequence_, std::memory_order_release);
     return true;
+}
+
+bool SharedFrameBuffer::writeEncodedFrame(std::int32_t width, std::int32_t height, std::uint64_t timestamp,
+                                          bool isKey, const std::uint8_t* data, std::uint64_t len) {
+    const HeaderFields fields{static_cast<std::uint32_t>(width), static_cast<std::uint32_t>(height), 0, 0,
+                              timestamp, isKey};
+    return write("writeEncodedFrame", "data too large", fields, len,
+                 [&](std::uint8_t* payload) { std::memcpy(payload, data, len); });
+}
+
+bool SharedFrameBuffer::writeFrame(std::int32_t width, std::int32_t height, std::int32_t strideY,
+                                   std::int32_t strideUV, const std::uint8_t* data, std::uint64_t len) {
+    const HeaderFields fields{static_cast<std::uint32_t>(width), static_cast<std::uint32_t>(height),
+                              static_cast<std::uint32_t>(strideY), static_cast<std::uint32_t>(strideUV), 0,
+                              false};
+    return write("writeFrame", "frame too large", fields, len,
+                 [&](std::uint8_t* payload) { std::memcpy(payload, data, len); });
+}
+
+namespace {
+
+// Copies up to `size` bytes of `plane` and zero-fills the rest; returns the end of the region.
+std::uint8_t* copyPlane(std::uint8_t* destination, const std::vector<std::uint8_t>& plane, std::uint64_t size) {
+    const std::uint64_t copied = std::min<std::uint64_t>(plane.size(), size);
+    if (copied > 0) std::memcpy(destination, plane.data(), copied);
+    std::memset(destination + copied, 0, size - copied);
+    return destination + size;
+}
+
+}  // namespace
+
+bool SharedFrameBuffer::writeFrame(const DecodedFrame& frame) {
+    if (frame.width < 0 || frame.height < 0 || frame.strideY < 0 || frame.strideUV < 0) {
+        spdlog::warn("SharedFrameBuffer::writeFrame: invalid frame {}x{} (strides {}, {})", frame.width, frame.height,
+                     frame.strideY, frame.strideUV);
+        return false;
+    }
+    const std::uint64_t ySize = static_cast<std::uint64_t>(frame.height) * static_cast<std::uint64_t>(frame.strideY);
+    const std::uint64_t uvSize =
+        static_cast<std::uint64_t>(frame.height / 2) * static_cast<std::uint64_t>(frame.strideUV);
+    const HeaderFields fields{static_cast<std::uint32_t>(frame.width), static_cast<std::uint32_t>(frame.height),
+                              static_cast<std::uint32_t>(frame.strideY), static_cast<std::uint32_t>(frame.strideUV),
+                              0, false};
+    return write("writeFrame", "frame too large", fields, ySize + uvSize, [&](std::uint8_t* payload) {
+        copyPlane(copyPlane(payload, frame.y, ySize), frame.uv, uvSize);
+    });
 }
 
 }  // namespace veltrix

@@ -4,6 +4,7 @@
 #include <string>
 
 #include "platform/SharedSection.h"
+#include "shared/DecodedFrame.h"
 #include "shared/SharedFrameHeader.h"
 
 namespace veltrix {
@@ -41,6 +42,12 @@ public:
     bool writeFrame(std::int32_t width, std::int32_t height, std::int32_t strideY, std::int32_t strideUV,
                     const std::uint8_t* data, std::uint64_t len);
 
+    // The same writer for a decoded picture: the Y plane (height x strideY bytes) followed by the
+    // UV plane ((height / 2) x strideUV bytes), copied straight from the frame into the section; a
+    // plane shorter than its size is padded with zeros. A frame with a negative size or stride is
+    // refused.
+    bool writeFrame(const DecodedFrame& frame);
+
     // Sequence number of the last frame written through this object (0 before the first).
     std::uint64_t sequence() const { return sequence_; }
 
@@ -50,8 +57,9 @@ private:
         std::uint64_t timestamp;
         bool keyFrame;
     };
-    bool write(const char* operation, const char* tooLargeText, const HeaderFields& fields,
-               const std::uint8_t* data, std::uint64_t len);
+    template <typename CopyPayload>
+    bool write(const char* operation, const char* tooLargeText, const HeaderFields& fields, std::uint64_t len,
+               CopyPayload&& copyPayload);
 
     platform::SectionHandle section_;
     platform::SectionView view_;
