@@ -67,8 +67,11 @@ public:
     int nativeHandle() const { return fd_; }
 
 private:
+    int takeDescriptor();
+
     int fd_ = -1;
-    // Guards fd_ against close() from the owning thread while another thread writes.
+    // Guards fd_ against close() or replacement from the owning thread while another thread
+    // writes; always present.
     std::unique_ptr<std::mutex> writeMutex_;
 };
 

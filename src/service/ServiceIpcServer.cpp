@@ -275,7 +275,7 @@ void ServiceIpcServer::processCommand(const IpcMessage& command) {
         return;
     }
     // The command table of the message catalogue plugs in here.
-    spdlog::info("ServiceIpcServer: command '{}' received", type->get_ref<const std::string&>());
+    spdlog::debug("ServiceIpcServer: command '{}' received", type->get_ref<const std::string&>());
 }
 
 void ServiceIpcServer::sendState() {

@@ -3,6 +3,47 @@
 #include <cstring>
 
 namespace veltrix {
+namespace {
+
+// Whether arrays and objects in `text` nest deeper than `limit`. Parsing would accept any depth,
+// but copying or printing a document recurses once per level, so a message of a million '['
+// would overflow the stack far from here. Brackets inside strings do not count.
+bool nestsDeeperThan(const char* text, std::size_t length, std::size_t limit) {
+    std::size_t depth = 0;
+    bool inString = false;
+    for (std::size_t i = 0; i < length; ++i) {
+        const char c = text[i];
+        if (inString) {
+            if (c == '\\') ++i;
+            else if (c == '"') inString = false;
+        } else if (c == '"') {
+            inString = true;
+        } else if (c == '[' || c == '{') {
+            if (++depth > limit) return true;
+        } else if ((c == ']' || c == '}') && depth > 0) {
+            --depth;
+        }
+    }
+    return false;
+}
+
+bool parseMessage(const char* text, std::size_t length, IpcMessage& message, std::string& error) {
+    message = IpcMessage();
+    if (nestsDeeperThan(text, length, kIpcMaxNestingDepth)) {
+        error = "nesting deeper than " + std::to_string(kIpcMaxNestingDepth) + " levels";
+        return false;
+    }
+    try {
+        message = IpcMessage::parse(text, text + length);
+        return true;
+    } catch (const nlohmann::json::exception& e) {
+        message = IpcMessage();
+        error = e.what();
+        return false;
+    }
+}
+
+}  // namespace
 
 IpcFrameReader::IpcFrameReader(std::uint32_t maxMessageBytes) : maxMessageBytes_(maxMessageBytes) {}
 
@@ -44,14 +85,7 @@ IpcFrameReader::Status IpcFrameReader::next(IpcMessage& message, std::string& er
 
     const char* text = buffer_.data() + start_ + kIpcLengthPrefixBytes;
     start_ += kIpcLengthPrefixBytes + length;
-    Status status = Status::Message;
-    try {
-        message = IpcMessage::parse(text, text + length);
-    } catch (const nlohmann::json::exception& e) {
-        message = IpcMessage();
-        error = e.what();
-        status = Status::ParseError;
-    }
+    const Status status = parseMessage(text, length, message, error) ? Status::Message : Status::ParseError;
     // Everything taken: start again at the front, keeping the allocation.
     if (reserved_ == 0 && start_ == buffer_.size()) {
         buffer_.clear();

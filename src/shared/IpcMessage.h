@@ -17,6 +17,10 @@ using IpcMessage = nlohmann::json;
 
 inline constexpr std::size_t kIpcLengthPrefixBytes = 4;
 
+// Deepest nesting of arrays and objects accepted in a received message; the catalogue's
+// messages nest two or three levels.
+inline constexpr std::size_t kIpcMaxNestingDepth = 64;
+
 // The framed form of a message (prefix and compact text, non-ASCII as raw UTF-8, invalid UTF-8
 // replaced); empty when the text would not fit the 32-bit prefix.
 std::string encodeIpcFrame(const IpcMessage& message);

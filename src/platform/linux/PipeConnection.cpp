@@ -33,24 +33,29 @@ PipeConnection::PipeConnection(int fd) : fd_(fd), writeMutex_(std::make_unique<s
 
 PipeConnection::~PipeConnection() { close(); }
 
+// The write mutex stays with its object: a thread blocked on it while the descriptor is replaced
+// wakes up to the new descriptor (or none), never to a freed mutex.
 PipeConnection::PipeConnection(PipeConnection&& other) noexcept
-    : fd_(other.fd_), writeMutex_(std::move(other.writeMutex_)) {
-    other.fd_ = -1;
-    other.writeMutex_ = std::make_unique<std::mutex>();
-}
+    : fd_(other.takeDescriptor()), writeMutex_(std::make_unique<std::mutex>()) {}
 
 PipeConnection& PipeConnection::operator=(PipeConnection&& other) noexcept {
     if (this != &other) {
-        close();
-        fd_ = other.fd_;
-        other.fd_ = -1;
-        std::swap(writeMutex_, other.writeMutex_);
+        const int fd = other.takeDescriptor();
+        std::lock_guard lock(*writeMutex_);
+        if (fd_ >= 0) ::close(fd_);
+        fd_ = fd;
     }
     return *this;
 }
 
+int PipeConnection::takeDescriptor() {
+    std::lock_guard lock(*writeMutex_);
+    const int fd = fd_;
+    fd_ = -1;
+    return fd;
+}
+
 void PipeConnection::close() {
-    if (!writeMutex_) return;
     std::lock_guard lock(*writeMutex_);
     if (fd_ >= 0) ::close(fd_);
     fd_ = -1;
@@ -107,7 +112,6 @@ PipeResult PipeConnection::read(void* buffer, std::size_t max) {
 }
 
 PipeResult PipeConnection::write(std::string_view data) {
-    if (!writeMutex_) return {PipeStatus::Failed, 0, SystemError{EBADF}};
     std::lock_guard lock(*writeMutex_);
     if (fd_ < 0) return {PipeStatus::Failed, 0, SystemError{EBADF}};
     std::size_t sent = 0;
