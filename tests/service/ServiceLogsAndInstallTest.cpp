@@ -146,7 +146,8 @@ TEST(ServiceStatusReporterTest, CheckPointsCountPendingReportsOnly) {
 
 // The crash line reaches the log file before the signal's default action ends the process.
 TEST(CrashFilterDeathTest, ACrashIsLoggedThenTheProcessEndsByItsSignal) {
-    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    // Forked, so the child logs into this test's instance root.
+    GTEST_FLAG_SET(death_test_style, "fast");
     test::TempInstanceRoot root;
     const fs::path log = service::logFolder() / "service.log";
     EXPECT_EXIT(
