@@ -18,6 +18,8 @@
 #include <vector>
 
 #include "platform/InstancePaths.h"
+#include "platform/NamedMutex.h"
+#include "platform/TerminalSessions.h"
 #include "service/ServiceIpcServer.h"
 #include "service/ServiceLogging.h"
 #include "support/TempInstanceRoot.h"
@@ -205,6 +207,48 @@ TEST(ServiceProgramTest, ServiceModeReportsStartRunningStopPendingAndStopped) {
                              "VeltrixService stopped"}) {
         EXPECT_NE(log.find(line), std::string::npos) << line << "\n" << log;
     }
+}
+
+
+// Runs the service mode until it reports RUNNING, stops it and gives its log.
+std::string runServiceOnce(const fs::path& root) {
+    NotifySocket manager(root / "notify");
+    QProcessEnvironment environment = instanceEnvironment();
+    environment.insert("VELTRIX_SERVICE_MANAGER", "1");
+    environment.insert("NOTIFY_SOCKET", QString::fromStdString((root / "notify").string()));
+    QProcess service;
+    service.setProcessEnvironment(environment);
+    service.start(VELTRIX_SERVICE_PROGRAM, {});
+    if (!service.waitForStarted(5000)) return {};
+    waitFor([&] { return manager.has("READY=1"); });
+    ::kill(static_cast<pid_t>(service.processId()), SIGTERM);
+    service.waitForFinished(5000);
+    fs::remove(root / "notify");
+    return readFile(service::logFolder() / "service.log");
+}
+
+TEST(ServiceProgramTest, TheFirstAgentGoesToTheFirstActiveUserSessionUnlessAClientRuns) {
+    test::TempInstanceRoot root;
+    fs::create_directories(platform::paths::runDir());
+    std::ofstream(platform::sessions::sessionsFilePath()) << R"({"sessions": [
+        {"id": 0, "user": "services", "uid": 0, "state": "active"},
+        {"id": 4, "user": "bob", "uid": 1001, "state": "disconnected"},
+        {"id": 2, "user": "alice", "uid": 1000, "state": "active", "console": true},
+        {"id": 7, "user": "carol", "uid": 1002, "state": "active"}]})";
+
+    std::string log = runServiceOnce(root.path());
+    EXPECT_NE(log.find("ServiceMain startup: launching agent in active session 2"), std::string::npos) << log;
+    EXPECT_EQ(log.find("active session 7"), std::string::npos);
+
+    fs::remove(service::logFolder() / "service.log");
+    platform::NamedMutex client;
+    platform::SystemError error;
+    ASSERT_TRUE(client.acquire("Global\\VeltrixClientMutex", error));
+    log = runServiceOnce(root.path());
+    EXPECT_NE(log.find("ServiceMain startup: agent already running, skipping enumeration-time launch"),
+              std::string::npos)
+        << log;
+    EXPECT_EQ(log.find("launching agent"), std::string::npos);
 }
 
 }  // namespace
