@@ -1,0 +1,130 @@
+#pragma once
+
+#include <QObject>
+#include <QString>
+#include <QTimer>
+
+#include <atomic>
+#include <cstdint>
+#include <filesystem>
+#include <memory>
+#include <optional>
+#include <vector>
+
+#include "platform/PipeServer.h"
+#include "platform/ProcessInfo.h"
+#include "shared/DecodedFrame.h"
+#include "shared/IpcFrameReader.h"
+#include "shared/IpcMessage.h"
+#include "shared/SharedFrameBuffer.h"
+
+namespace veltrix {
+
+class AuthController;
+class SessionManager;
+class SettingsController;
+class ApiClient;
+class SignalingClient;
+
+// The service's end of the local pipe "\\.\pipe\VeltrixService". One pipe instance, so at most one
+// client, and only the client program from the service's own folder, started before it connected.
+// Whichever client holds the connection is the agent. Messages are read every 16 ms, framed as a
+// 32-bit little-endian length and UTF-8 JSON (inbound at most 1 MiB), and handed one by one to
+// processCommand; malformed ones are dropped alone. The server also creates the decoded-frame
+// section "Global\VeltrixFrame", writes each decoded picture into it and announces it with FRAME.
+// Everything runs on the service's Qt thread except isAgentConnected, which any thread may call.
+class ServiceIpcServer : public QObject {
+    Q_OBJECT
+public:
+    static constexpr const char* kPipeName = "\\\\.\\pipe\\VeltrixService";
+    static constexpr std::uint32_t kMaxInboundMessageBytes = 0x100000;
+    static constexpr int kPollIntervalMs = 16;
+    static constexpr const char* kClientProgramName = "VeltrixClient";
+
+    // The objects are owned elsewhere and may be null while the service is partly built.
+    ServiceIpcServer(AuthController* auth, SessionManager* sessionManager, SettingsController* settings,
+                     ApiClient* apiClient, SignalingClient* signalingClient, QObject* parent = nullptr);
+    ~ServiceIpcServer() override;
+
+    // Creates the frame section (if not open) and the first pipe instance; starts the poll.
+    void start();
+    // Ends the connection (emitting agentDisconnected outside a hand-off), the pipe and the
+    // frame section.
+    void stop();
+
+    bool isAgentConnected() const { return connected_.load(); }
+
+    // An agent swap: the current agent is told STOP_CAPTURE, and its disconnect does not count
+    // as the agent going away until a replacement connects (or clearAgentHandoff).
+    void beginAgentHandoff();
+    bool isAgentHandoffInProgress() const { return handoffInProgress_; }
+    void clearAgentHandoff() { handoffInProgress_ = false; }
+
+    // Frames and writes one message to the agent; dropped silently without one.
+    void sendMessage(const IpcMessage& message);
+    // The STATE message (built by the message catalogue).
+    void sendState();
+    // The one entry of every inbound message (the command table).
+    void processCommand(const IpcMessage& command);
+
+    // Whether the connected client runs as an administrator (root or the instance's
+    // administrators group), for privileged commands.
+    bool isPipeClientAdmin() const;
+
+    // The connected agent as the kernel saw it connect; nothing without one.
+    std::optional<platform::PeerCredentials> agentPeer() const { return agentPeer_; }
+
+    // The program a client must run: VeltrixClient beside the service's own program by default.
+    void setClientProgramPath(std::filesystem::path path) { clientProgramPath_ = std::move(path); }
+    const std::filesystem::path& clientProgramPath() const { return clientProgramPath_; }
+    static std::filesystem::path defaultClientProgramPath();
+
+    // Accepts a client when it runs `expectedProgram` and started before `connectTime`; gives
+    // its session id.
+    static std::optional<std::uint32_t> verifyPipeClient(const platform::PipeConnection& client,
+                                                         platform::process::ProcessTime connectTime,
+                                                         const std::filesystem::path& expectedProgram);
+
+    const SharedFrameBuffer& frameSection() const { return frameSection_; }
+
+public slots:
+    void pollPipe();
+    // The authentication controller's `authenticated`.
+    void onServiceAuthenticated(const QString& clientId, const QString& companyName);
+    // The session manager's `frameDecoded` (viewer side).
+    void forwardDecodedFrame(std::shared_ptr<veltrix::DecodedFrame> frame);
+
+signals:
+    void agentConnected();
+    void agentDisconnected();
+    void commandReceived(nlohmann::json cmd);
+    void desktopChanged(QString newName, QString oldName);
+
+private:
+    void createPipeInstance();
+    bool onAgentConnected();
+    void disconnectAgent();
+    void processReceiveBuffer();
+
+    // Used by the command table and the forwarders of the session's events.
+    [[maybe_unused]] AuthController* auth_;
+    [[maybe_unused]] SessionManager* sessionManager_;
+    [[maybe_unused]] SettingsController* settings_;
+    [[maybe_unused]] ApiClient* apiClient_;
+    [[maybe_unused]] SignalingClient* signalingClient_;
+
+    platform::PipeServer pipe_;
+    QTimer pollTimer_;
+    std::atomic<bool> connected_{false};
+    bool connectPending_ = false;
+    bool handoffInProgress_ = false;
+    QString companyName_;
+    IpcFrameReader receiveBuffer_{kMaxInboundMessageBytes};
+    SharedFrameBuffer frameSection_;
+    std::vector<std::uint8_t> frameBlock_;  // reused for every decoded picture
+
+    std::filesystem::path clientProgramPath_;
+    std::optional<platform::PeerCredentials> agentPeer_;
+};
+
+}  // namespace veltrix
