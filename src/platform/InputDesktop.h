@@ -6,6 +6,8 @@
 #include <string_view>
 #include <sys/types.h>
 
+#include "platform/SystemError.h"
+
 // Desktops: which desktop receives input (the user's "Default" desktop or the secure "Winlogon"
 // desktop of the log-on and consent screens), which desktop a thread works on, and whether this
 // process may read the screen now.
@@ -42,6 +44,10 @@ Desktop threadDesktop();
 
 // Moves the calling thread to a desktop; false with the system error set when refused.
 bool setThreadDesktop(const Desktop& desktop);
+
+// True when setThreadDesktop failed with `error` because the thread still holds windows on its
+// current desktop (the move may work later), false for a refusal.
+bool isDesktopBusy(const SystemError& error);
 
 // Whether this process may capture the screen of its session's input desktop now.
 bool mayCaptureInputDesktop();

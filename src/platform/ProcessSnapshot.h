@@ -22,6 +22,9 @@ std::optional<std::uint32_t> integrityLevel();
 // True when the caller runs with system rights (root).
 bool isSystemAccount();
 
+// The calling process.
+pid_t currentProcessId();
+
 struct SnapshotEntry {
     pid_t pid = 0;
     std::string exeName;  // file name of the executable, without folder

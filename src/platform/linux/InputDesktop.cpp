@@ -96,6 +96,8 @@ bool setThreadDesktop(const Desktop& desktop) {
     return true;
 }
 
+bool isDesktopBusy(const SystemError& error) { return error.code == EBUSY; }
+
 bool mayCaptureInputDesktop() {
     const auto name = inputDesktopName();
     return name && mayOpen(*name);

@@ -48,6 +48,8 @@ std::optional<std::uint32_t> integrityLevel() { return isSystemAccount() ? kSyst
 // geteuid answers for the calling thread's credentials.
 bool isSystemAccount() { return geteuid() == 0; }
 
+pid_t currentProcessId() { return getpid(); }
+
 std::vector<SnapshotEntry> snapshotProcesses() {
     std::vector<SnapshotEntry> result;
     std::error_code ec;
