@@ -16,10 +16,14 @@ namespace veltrix::platform::process {
 inline constexpr std::uint32_t kMediumIntegrity = 0x2000;
 inline constexpr std::uint32_t kSystemIntegrity = 0x4000;
 
+// A root process started with this variable set to "medium" stands for a user-session process
+// (as an agent launched with the user's token would be); nothing raises a non-root process.
+inline constexpr const char* kIntegrityVariable = "VELTRIX_INTEGRITY";
+
 // The integrity level of the calling thread's credentials: system for root, medium otherwise.
 std::optional<std::uint32_t> integrityLevel();
 
-// True when the caller runs with system rights (root).
+// True when the caller runs with system rights (root, not lowered by kIntegrityVariable).
 bool isSystemAccount();
 
 // The calling process.

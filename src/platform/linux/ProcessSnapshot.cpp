@@ -2,6 +2,8 @@
 
 #include <cctype>
 #include <charconv>
+#include <cstdlib>
+#include <string_view>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -46,7 +48,11 @@ std::string exeNameOf(const std::string& procDir) {
 std::optional<std::uint32_t> integrityLevel() { return isSystemAccount() ? kSystemIntegrity : kMediumIntegrity; }
 
 // geteuid answers for the calling thread's credentials.
-bool isSystemAccount() { return geteuid() == 0; }
+bool isSystemAccount() {
+    if (geteuid() != 0) return false;
+    const char* lowered = std::getenv(kIntegrityVariable);
+    return !(lowered && std::string_view(lowered) == "medium");
+}
 
 pid_t currentProcessId() { return getpid(); }
 
