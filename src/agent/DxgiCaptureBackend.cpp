@@ -20,6 +20,22 @@ std::int64_t steadyMilliseconds() {
         .count();
 }
 
+// Copies the picture row by row into a packed frame. The screen's 24-bit colour leaves the fourth
+// byte undefined; it is made opaque on the way, in the same pass.
+void copyOpaque(const platform::DuplicatedFrame& source, std::uint8_t* destination) {
+    const std::size_t width = static_cast<std::size_t>(source.width);
+    for (int y = 0; y < source.height; ++y) {
+        const std::uint8_t* row = source.pixels + static_cast<std::ptrdiff_t>(source.pitch) * y;
+        std::uint8_t* out = destination + width * 4 * static_cast<std::size_t>(y);
+        for (std::size_t x = 0; x < width; ++x) {
+            std::uint32_t pixel;
+            std::memcpy(&pixel, row + x * 4, 4);
+            pixel |= 0xFF000000u;
+            std::memcpy(out + x * 4, &pixel, 4);
+        }
+    }
+}
+
 MonitorInfo toMonitorInfo(int index, const platform::DisplayMonitor& monitor) {
     MonitorInfo info;
     info.index = index;
@@ -150,16 +166,8 @@ std::unique_ptr<CapturedFrame> DxgiCaptureBackend::captureFrame() {
     frame->stride = acquired.width * 4;
     frame->timestampMs = steadyMilliseconds();
     frame->fullFrame = false;
-    const std::size_t rowBytes = static_cast<std::size_t>(frame->stride);
-    frame->pixels.resize(rowBytes * static_cast<std::size_t>(frame->height));
-    if (static_cast<std::size_t>(acquired.pitch) == rowBytes) {
-        std::memcpy(frame->pixels.data(), acquired.pixels, frame->pixels.size());
-    } else {
-        for (int y = 0; y < frame->height; ++y) {
-            std::memcpy(frame->pixels.data() + rowBytes * static_cast<std::size_t>(y),
-                        acquired.pixels + static_cast<std::ptrdiff_t>(acquired.pitch) * y, rowBytes);
-        }
-    }
+    frame->pixels.resize(static_cast<std::size_t>(frame->stride) * static_cast<std::size_t>(frame->height));
+    copyOpaque(acquired, frame->pixels.data());
     duplication_->releaseFrame();
 
     drawCursor(*frame);
