@@ -6,6 +6,8 @@
 #include <filesystem>
 #include <fstream>
 #include <memory>
+#include <mutex>
+#include <thread>
 #include <string>
 
 #include "agent/DxgiCaptureBackend.h"
@@ -150,6 +152,40 @@ TEST_F(CaptureBackendTest, StaticScreenGivesOneFullFrameThenNothing) {
     for (int i = 0; i < 3; ++i) EXPECT_FALSE(backend.captureFrame()) << "call " << i;
     EXPECT_TRUE(log.lines().empty());
     EXPECT_TRUE(backend.isInitialized());
+}
+
+TEST_F(CaptureBackendTest, ManagerDeliversOnlyWhatChanges) {
+    setenv(platform::process::kIntegrityVariable, "medium", 1);
+    auto owned = std::make_unique<DxgiCaptureBackend>();
+    ASSERT_TRUE(owned->initialize(0));
+    ScreenCaptureManager manager(std::move(owned));
+    std::mutex mutex;
+    std::vector<std::shared_ptr<CapturedFrame>> frames;
+    manager.setFrameCallback([&](std::shared_ptr<CapturedFrame> frame) {
+        std::lock_guard lock(mutex);
+        frames.push_back(std::move(frame));
+    });
+    const auto count = [&] {
+        std::lock_guard lock(mutex);
+        return frames.size();
+    };
+    const auto waitFor = [&](std::size_t n) {
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+        while (count() < n && std::chrono::steady_clock::now() < deadline)
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        return count() >= n;
+    };
+    manager.start(30);
+    ASSERT_TRUE(waitFor(1));
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    EXPECT_EQ(count(), 1u) << "a static screen delivers nothing after the first frame";
+    painter->fill(50, 60, 70, 80, 0xABCDEF);
+    ASSERT_TRUE(waitFor(2));
+    manager.stop();
+    unsetenv(platform::process::kIntegrityVariable);
+    std::lock_guard lock(mutex);
+    EXPECT_TRUE(covers(frames[1]->dirtyRects, 50, 60, 70, 80));
+    EXPECT_EQ(pixelAt(*frames[1], 60, 70), fromRgb(0xABCDEF));
 }
 
 TEST_F(CaptureBackendTest, DrawnRectangleIsReportedAndCaptured) {
