@@ -6,6 +6,12 @@
 #include "HttpServer.h"
 
 namespace veltrix::backend {
+namespace {
+
+constexpr qint64 kMaxDiscardBytes = 16 * 1024 * 1024;
+constexpr int kDrainMs = 1000;
+
+}  // namespace
 
 HttpConnection::HttpConnection(QSslSocket* socket, HttpServer& server)
     : QObject(&server), server_(server), socket_(socket), parser_(server.options_.limits) {
@@ -35,7 +41,14 @@ QSslSocket* HttpConnection::releaseSocket() {
 }
 
 void HttpConnection::onReadyRead() {
-    if (!socket_ || closing_) return;
+    if (!socket_) return;
+    if (closing_) {
+        // Discard what the client still sends after a refusal, so it reads the answer instead of
+        // running into a reset; bounded in bytes and (by the idle timer) in time.
+        discarded_ += socket_->skip(socket_->bytesAvailable());
+        if (discarded_ > kMaxDiscardBytes) socket_->abort();
+        return;
+    }
     idle_.start(server_.options_.idleTimeoutMs);
     buffer_.append(socket_->readAll());
     while (socket_ && !closing_) {
@@ -81,7 +94,13 @@ void HttpConnection::respond(const HttpResponse& response, bool keepAlive) {
     socket_->write(serializeResponse(response, keepAlive));
     if (!keepAlive) {
         closing_ = true;
-        socket_->disconnectFromHost();
+        buffer_.clear();
+        if (parser_.hasUnreadBody()) {
+            // The client may still be sending the body: let it finish before the close.
+            QTimer::singleShot(kDrainMs, socket_, [socket = socket_] { socket->disconnectFromHost(); });
+        } else {
+            socket_->disconnectFromHost();
+        }
     }
     onBytesWritten();
 }

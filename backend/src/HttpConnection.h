@@ -39,6 +39,7 @@ private:
     bool firstRequest_ = true;
     bool closing_ = false;
     bool finished_ = false;
+    qint64 discarded_ = 0;
     std::vector<std::function<void()>> afterWritten_;
 };
 

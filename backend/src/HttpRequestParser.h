@@ -28,6 +28,9 @@ public:
     const HttpRequest& request() const { return request_; }
     int errorStatus() const { return errorStatus_; }
     const QByteArray& errorDetail() const { return errorDetail_; }
+    // After an error: whether the head announced a body that was not read (or could not be
+    // delimited), so the peer may still be sending it.
+    bool hasUnreadBody() const { return errorStatus_ != 0 && (bodyLength_ > 0 || request_.headers.contains("transfer-encoding")); }
 
 private:
     Result fail(int status, const char* detail);
