@@ -73,16 +73,19 @@ TEST_F(RelayNodeTest, FramesSentBeforeThePartnerJoinsArriveAfterItJoinsInOrderWi
 
 TEST_F(RelayNodeTest, LargeFramesCrossBothWaysIntactAndInOrder) {
     start();
+    bool paired = false;
+    QObject::connect(node_.get(), &RelayNode::sessionPaired, [&] { paired = true; });
     auto a = joined("big");
     auto b = joined("big");
+    ASSERT_TRUE(veltrix::test::waitUntil([&] { return paired; }));
     QByteArray largest(int(veltrix::backend::relay::kMaxPayload), '\0');
     for (int i = 0; i < largest.size(); i += 4093) largest[i] = char(i / 4093);
-    for (int i = 0; i < 6; ++i) a->sendFrame(1, QByteArray(1 << 20, char('a' + i)));
+    for (int i = 0; i < 2; ++i) a->sendFrame(1, QByteArray(1 << 20, char('a' + i)));
     a->sendFrame(1, largest);
     b->sendFrame(0, "back");
-    ASSERT_TRUE(b->waitForFrames(7, 30s));
-    for (int i = 0; i < 6; ++i) EXPECT_EQ(b->frames[i].payload, QByteArray(1 << 20, char('a' + i)));
-    EXPECT_EQ(b->frames[6].payload, largest);
+    ASSERT_TRUE(b->waitForFrames(3, 45s)) << b->frames.size() << " frames arrived";
+    for (int i = 0; i < 2; ++i) EXPECT_EQ(b->frames[i].payload, QByteArray(1 << 20, char('a' + i)));
+    EXPECT_EQ(b->frames[2].payload, largest);
     ASSERT_TRUE(a->waitForFrames(1));
     EXPECT_EQ(a->frames[0].payload, "back");
 }
