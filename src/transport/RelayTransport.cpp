@@ -52,13 +52,14 @@ bool RelayTransport::connect(const QByteArray& host, std::uint16_t port) {
     closing_ = false;
     parser_.clear();
     spdlog::info("RelayTransport: connecting to {}:{} (TLS)", host_.toStdString(), port_);
+    // The node's chain and host name are verified against the system's trusted CAs. Loading them
+    // is slow, so the reconnects of this connection reuse the set.
+    socket_.setSslConfiguration(platform::tls::clientConfiguration());
     startConnection();
     return true;
 }
 
 void RelayTransport::startConnection() {
-    // The node's chain and host name are verified against the system's trusted CAs.
-    socket_.setSslConfiguration(platform::tls::clientConfiguration());
     socket_.connectToHostEncrypted(QString::fromUtf8(host_), port_, QIODevice::ReadWrite,
                                    QAbstractSocket::AnyIPProtocol);
 }

@@ -18,7 +18,7 @@
 namespace veltrix {
 namespace {
 
-bool waitFor(const std::function<bool()>& done, int timeoutMs = 10000) {
+bool waitFor(const std::function<bool()>& done, int timeoutMs = 30000) {
     QElapsedTimer clock;
     clock.start();
     while (!done() && clock.elapsed() < timeoutMs) QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
