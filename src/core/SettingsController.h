@@ -1,0 +1,87 @@
+#pragma once
+
+#include <QObject>
+#include <QString>
+#include <QUrl>
+#include <QVariant>
+
+#include <memory>
+
+class QSettings;
+
+namespace veltrix {
+
+// The persistent configuration shared by the service and the desktop client: display and encoder
+// preferences in the per-user store, the device identity, the saved secure password and the
+// unattended-access switch in the machine store, and the API servers with fail-over. The two
+// secrets exist in the stores only in their protected form ("DPAPI2:" + Base64), bound to this
+// machine.
+class SettingsController : public QObject {
+    Q_OBJECT
+
+public:
+    explicit SettingsController(QObject* parent = nullptr);
+    ~SettingsController() override;
+
+    // Display ("display/..." in the user store).
+    int monitorIndex() const;
+    void setMonitorIndex(int index);
+    bool clipboardSharingEnabled() const;
+    void setClipboardSharingEnabled(bool enabled);
+    int displayMode() const;
+    void setDisplayMode(int mode);
+
+    // Encoder values of the display mode: 0 favours quality, every other mode speed.
+    int encoderFps() const;
+    int encoderCrf() const;
+    QString encoderPreset() const;
+    int encoderBitrateKbps() const;
+
+    // Identity and access ("auth/..." and "advanced/..." in the machine store).
+    QString clientId() const;
+    void setClientId(const QString& clientId);
+    // A client ID and a device secret that unwraps.
+    bool hasClientId();
+    QString deviceSecret();
+    void setDeviceSecret(const QString& secret);
+    QString savedSecurePassword();
+    void setSavedSecurePassword(const QString& password);
+    bool unattendedAccessEnabled() const;
+    void setUnattendedAccessEnabled(bool enabled);
+
+    // The protected form of a secret; empty for an empty text or when protection fails.
+    QString wrapSecret(const QString& text) const;
+    // The clear text of a "DPAPI2:" or "DPAPI:" value, a plain value unchanged; empty when the
+    // value cannot be unwrapped.
+    QString unwrapSecret(const QString& text) const;
+
+    // The API server in use, and the switch to the other one.
+    QUrl serverUrl() const;
+    void failoverServer();
+
+private:
+    enum class Store { User, Machine };
+
+    QSettings& store(Store which) const;
+    QVariant read(Store which, const QString& key) const;
+    int readInt(Store which, const QString& key, int fallback) const;
+    bool readBool(Store which, const QString& key, bool fallback) const;
+    bool write(Store which, const QString& key, const QVariant& value);
+    bool erase(Store which, const QString& key);
+    bool commit(Store which);
+
+    QString readSecret(const QString& key, const char* name);
+    bool storeSecret(const QString& key, const QString& clear, const char* refusal);
+    void migrateLegacyIdentity();
+
+    QList<QUrl> serverList() const;
+    void loadServerOverrides();
+
+    std::unique_ptr<QSettings> userStore_;
+    std::unique_ptr<QSettings> machineStore_;
+    int currentServerIndex_ = 0;
+    QUrl primaryOverride_;
+    QUrl failoverOverride_;
+};
+
+}  // namespace veltrix
