@@ -139,6 +139,7 @@ void ServiceIpcClient::scheduleReconnect(bool afterDrop) {
 }
 
 void ServiceIpcClient::onReconnectTimer() {
+    reconnectTimer_.stop();  // when called before the timer fired
     ++reconnectAttempts_;
     spdlog::info("ServiceIpcClient: reconnect attempt {}/{}", reconnectAttempts_, kMaxReconnectAttempts);
     if (isConnected()) {
