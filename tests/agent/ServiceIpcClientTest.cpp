@@ -259,7 +259,11 @@ TEST(ClientIdentity, RefusesAPipeServerOfAnotherUser) {
         std::this_thread::sleep_for(5ms);
     }
     ServiceIpcClient client;
-    EXPECT_FALSE(client.connectToService());
+    // The socket may exist a moment before it listens: retry until the client has met the server.
+    while (!logs.contains("ServiceIpcClient: refusing pipe server") && std::chrono::steady_clock::now() < deadline) {
+        EXPECT_FALSE(client.connectToService());
+        std::this_thread::sleep_for(5ms);
+    }
     EXPECT_FALSE(client.isConnected());
     EXPECT_FALSE(client.isReconnectPending());
     EXPECT_TRUE(logs.contains("ServiceIpcClient: refusing pipe server")) << impostor.result();
