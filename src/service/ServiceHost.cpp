@@ -86,6 +86,12 @@ bool launchAgentInUserSession(std::uint32_t sessionId) {
 
 void releaseAgentsAtShutdown() {}
 
+// Which agent serves which desktop is decided by the agent supervision; until it is part of the
+// service the change is only noted.
+void onAgentDesktopChanged(const QString& newName, const QString& oldName) {
+    spdlog::info("Agent desktop changed: '{}' -> '{}'", oldName.toStdString(), newName.toStdString());
+}
+
 void onAgentDisconnected(SessionManager* sessionManager) {
     // Without a session manager there is no session to end.
     if (!sessionManager) return;

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QCoreApplication>
+#include <QString>
 
 #include <atomic>
 #include <cstdint>
@@ -77,5 +78,8 @@ void releaseAgentsAtShutdown();
 // itself rather than the host's published pointer, which shutdown withdraws before it stops the
 // pipe server: the agent's disconnect during shutdown must still end the session.
 void onAgentDisconnected(SessionManager* sessionManager);
+
+// The agent reported a switch of the input desktop (the secure desktop came or went).
+void onAgentDesktopChanged(const QString& newName, const QString& oldName);
 
 }  // namespace veltrix::service

@@ -58,11 +58,23 @@ void launchFirstAgent() {
     service::launchAgentInUserSession(*sessionId);
 }
 
-void connectAgentEvents(ServiceObjects& objects) {
+// Service mode: the signaling client's admission requests (sessionAutoAccept to
+// onSessionAutoAccept, sessionHandshakeRequest to onSessionHandshakeRequest) join here once the
+// signaling client is part of the service; the pipe server's agent events are connected now.
+void connectAdmissionAndAgentEvents(ServiceObjects& objects) {
+    ServiceIpcServer* ipcServer = objects.ipcServer();
+    // The slot gets the session manager itself, not the host's published pointer, which
+    // shutdown clears before it stops the pipe server.
     SessionManager* sessionManager = objects.sessionManager();
-    QObject::connect(objects.ipcServer(), &ServiceIpcServer::agentDisconnected, objects.ipcServer(),
+    QObject::connect(ipcServer, &ServiceIpcServer::agentDisconnected, ipcServer,
                      [sessionManager] { service::onAgentDisconnected(sessionManager); });
+    QObject::connect(ipcServer, &ServiceIpcServer::desktopChanged, ipcServer, &service::onAgentDesktopChanged);
 }
+
+// Console mode admits only auto-accept requests: the signaling client's sessionAutoAccept goes to
+// onConsoleSessionRequest once the signaling client is part of the service; handshake requests
+// are never connected, and no agent events are followed.
+void connectConsoleAdmission(ServiceObjects& /*objects*/) {}
 
 void serviceMain() {
     ServiceHost& host = ServiceHost::instance();
@@ -108,7 +120,7 @@ void serviceMain() {
     objects->wireRelayCandidates();
     objects->buildIpcServer();
     host.ipcServer.store(objects->ipcServer());
-    connectAgentEvents(*objects);
+    connectAdmissionAndAgentEvents(*objects);
 
     launchFirstAgent();
 
@@ -158,6 +170,7 @@ int runConsoleMode(int argc, char* argv[]) {
         objects.buildHeartbeatService();
         objects.buildAuthController();
         objects.buildSessionManager();
+        connectConsoleAdmission(objects);
         objects.wireSessionPasswords();
         objects.applyClipboardSetting();
         objects.buildIpcServer();
