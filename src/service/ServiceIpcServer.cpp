@@ -6,6 +6,7 @@
 #include <spdlog/spdlog.h>
 
 #include "platform/TerminalSessions.h"
+#include "service/ServiceCommandHandler.h"
 #include "shared/JsonFields.h"
 #include "shared/SharedFrameHeader.h"
 
@@ -28,6 +29,7 @@ ServiceIpcServer::ServiceIpcServer(AuthController* auth, SessionManager* session
       pipe_(kPipeName),
       clientProgramPath_(defaultClientProgramPath()) {
     qRegisterMetaType<nlohmann::json>();
+    commands_ = std::make_unique<ServiceCommandHandler>(*this, auth, sessionManager, settings, apiClient);
     pollTimer_.setInterval(kPollIntervalMs);
     connect(&pollTimer_, &QTimer::timeout, this, &ServiceIpcServer::pollPipe);
     // The authentication controller's `authenticated` goes to onServiceAuthenticated, and the
@@ -144,8 +146,11 @@ bool ServiceIpcServer::onAgentConnected() {
     }
     emit agentConnected();
     sendState();
-    // A replacement agent that arrives while a target session streams gets START_CAPTURE here
-    // (the message catalogue builds it).
+    // A replacement agent that arrives while a target session streams resumes it at once.
+    const ServiceStateSnapshot session = commands_->stateSnapshot();
+    if (session.sessionRole == SessionRole::Target && session.sessionState == SessionState::Connected) {
+        sendMessage(startCaptureMessage());
+    }
     return true;
 }
 
@@ -274,12 +279,12 @@ void ServiceIpcServer::processCommand(const IpcMessage& command) {
         spdlog::warn("IPC command 'type' is not a string");
         return;
     }
-    // The command table of the message catalogue plugs in here.
-    spdlog::debug("ServiceIpcServer: command '{}' received", type->get_ref<const std::string&>());
+    commands_->process(type->get_ref<const std::string&>(), command);
 }
 
 void ServiceIpcServer::sendState() {
-    // The message catalogue builds STATE here and sends it with sendMessage.
+    if (!connected_) return;
+    sendMessage(buildStateMessage(commands_->stateSnapshot()));
 }
 
 void ServiceIpcServer::sendMessage(const IpcMessage& message) {

@@ -1,7 +1,10 @@
 #pragma once
 
+#include <QDateTime>
+#include <QList>
 #include <QObject>
 #include <QString>
+#include <QStringList>
 #include <QTimer>
 
 #include <atomic>
@@ -14,8 +17,11 @@
 #include "platform/PipeServer.h"
 #include "platform/ProcessInfo.h"
 #include "shared/DecodedFrame.h"
+#include "shared/FileEntry.h"
+#include "shared/InputEvent.h"
 #include "shared/IpcFrameReader.h"
 #include "shared/IpcMessage.h"
+#include "shared/SessionTypes.h"
 #include "shared/SharedFrameBuffer.h"
 
 namespace veltrix {
@@ -25,6 +31,7 @@ class SessionManager;
 class SettingsController;
 class ApiClient;
 class SignalingClient;
+class ServiceCommandHandler;
 
 // The service's end of the local pipe "\\.\pipe\VeltrixService". One pipe instance, so at most one
 // client, and only the client program from the service's own folder, started before it connected.
@@ -67,6 +74,19 @@ public:
     // The one entry of every inbound message (the command table).
     void processCommand(const IpcMessage& command);
 
+    // START_CAPTURE with the settings' encoder values and monitor and the encode size.
+    IpcMessage startCaptureMessage() const;
+    // The latest company name reported by the authentication controller.
+    const QString& companyName() const { return companyName_; }
+    // The encode size last requested by the remote master (0 x 0: the capture size).
+    std::int32_t encodeWidth() const { return encodeWidth_; }
+    std::int32_t encodeHeight() const { return encodeHeight_; }
+    // A session-state change in the role given: STATE, then START_CAPTURE or STOP_CAPTURE for a
+    // target session.
+    void applySessionStateChange(SessionState newState, SessionRole role);
+    // Completion of the REST client's company-clients request.
+    void forwardCompanyClients(int httpStatus, const nlohmann::json& reply);
+
     // Whether the connected client runs as an administrator (root or the instance's
     // administrators group), for privileged commands.
     bool isPipeClientAdmin() const;
@@ -94,6 +114,27 @@ public slots:
     // The session manager's `frameDecoded` (viewer side).
     void forwardDecodedFrame(std::shared_ptr<veltrix::DecodedFrame> frame);
 
+    // The session manager's `stateChanged`.
+    void handleSessionStateChange(veltrix::SessionState newState);
+    // The session manager's events, forwarded to the agent.
+    void forwardAuthFailed();
+    void forwardInputEvent(veltrix::InputEvent event);
+    void forwardKeyFrameRequest();
+    void forwardMonitorSwitch(int monitorIndex);
+    void forwardRemoteMonitorCount(int count);
+    void forwardEncodeResolution(int width, int height);
+    void forwardRemoteClipboardFiles(QString stagingRoot, QStringList fileNames);
+    void forwardRemoteCaptureResolution(int width, int height);
+    // The session chat service's `messageReceived`.
+    void forwardChatMessage(QString text, QDateTime timestamp);
+    // The session file-transfer service's events.
+    void forwardDirectoryListed(QString path, QList<veltrix::FileEntry> entries);
+    void forwardFileDownloadProgress(QString path, int percent);
+    void forwardFileDownloadComplete(QString localPath);
+    void forwardFileUploadProgress(QString path, int percent);
+    void forwardFileUploadComplete();
+    void forwardFileError(QString error);
+
 signals:
     void agentConnected();
     void agentDisconnected();
@@ -119,6 +160,9 @@ private:
     bool connectPending_ = false;
     bool handoffInProgress_ = false;
     QString companyName_;
+    std::int32_t encodeWidth_ = 0;
+    std::int32_t encodeHeight_ = 0;
+    std::unique_ptr<ServiceCommandHandler> commands_;
     IpcFrameReader receiveBuffer_{kMaxInboundMessageBytes};
     SharedFrameBuffer frameSection_;
     std::vector<std::uint8_t> frameBlock_;  // reused for every decoded picture

@@ -1,5 +1,6 @@
 #include "service/ServiceObjects.h"
 
+#include "core/SettingsController.h"
 #include "service/ServiceIpcServer.h"
 
 namespace veltrix {
@@ -12,7 +13,7 @@ ServiceObjects::~ServiceObjects() {
 
 // The steps below whose object is not part of the service yet leave its pointer null.
 
-void ServiceObjects::buildSettingsController() {}
+void ServiceObjects::buildSettingsController() { settings_ = keep(new SettingsController); }
 
 void ServiceObjects::buildApiClient() {}
 

@@ -1,0 +1,196 @@
+#pragma once
+
+#include <QDateTime>
+#include <QList>
+#include <QObject>
+#include <QString>
+#include <QStringList>
+#include <QTimer>
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+
+#include "platform/PipeConnection.h"
+#include "platform/SharedSection.h"
+#include "shared/ConnectionStats.h"
+#include "shared/DecodedFrame.h"
+#include "shared/FileEntry.h"
+#include "shared/InputEvent.h"
+#include "shared/IpcFrameReader.h"
+#include "shared/IpcMessage.h"
+#include "shared/SessionTypes.h"
+
+namespace veltrix {
+
+// The client program's only link to VeltrixService: the client end of the service pipe. It polls
+// the pipe every 16 ms on the thread that owns it, turns each message into a signal or an agent
+// action, sends the user's commands, reconnects after a drop (waits of 1, 2, 4, 8, then 16 s;
+// 30 attempts) and copies each announced decoded frame out of the "Global\VeltrixFrame"
+// section. It holds the client's view of the service (session state and role, client ID,
+// passwords, pairing hash, company name, access flags), which the windows read directly.
+//
+// It only talks to a pipe whose server runs as the service's account, so a local user who takes
+// the pipe's name first never receives what the client sends.
+//
+// Everything runs on the owning thread, except sendCommand, which the agent's capture thread may
+// also call.
+class ServiceIpcClient : public QObject {
+    Q_OBJECT
+public:
+    static constexpr const char* kPipeName = "\\\\.\\pipe\\VeltrixService";
+    static constexpr const char* kFrameSectionName = "Global\\VeltrixFrame";
+    static constexpr std::uint32_t kMaxInboundMessageBytes = 0x4000000;  // 64 MiB
+    static constexpr int kPollIntervalMs = 16;
+    static constexpr int kMaxReconnectAttempts = 30;
+
+    explicit ServiceIpcClient(QObject* parent = nullptr);
+    ~ServiceIpcClient() override;
+
+    // Opens the pipe; false (and no reconnect scheduled) when it cannot be opened or its server
+    // is not the service.
+    bool connectToService();
+    // Closes the link; a link that was open emits `disconnected` and schedules a reconnect.
+    void disconnectFromService();
+    bool isConnected() const;
+
+    // Frames and writes one message; dropped when not connected. Safe from any thread.
+    void sendCommand(const IpcMessage& command);
+
+    // Commands (answers come back as messages).
+    void connectToTarget(const QString& targetId, const QString& password);
+    void sendDisconnect();
+    void sendChatMessage(const QString& text);
+    void sendInputEvent(const InputEvent& event);
+    void sendSasToRemote();
+    void regeneratePassword();
+    void requestCompanyClients();
+    void setSecurePassword(const QString& password);
+    void clearSecurePassword();
+    void setUnattendedAccess(bool enabled);
+    void setClipboardSharing(bool enabled);
+    void setDisplayMode(int mode);
+    void setMonitor(int index);
+    void switchRemoteMonitor(int index);
+    void setRemoteEncodeResolution(int width, int height);
+    void listRemoteDirectory(const QString& path);
+    void createRemoteDirectory(const QString& remotePath);
+    void downloadFile(const QString& remotePath, const QString& localPath);
+    void uploadFile(const QString& localPath, const QString& remotePath);
+    void setRemoteClipboardFiles(const QStringList& sourcePaths, const QString& stagingRoot);
+
+    // The client's view of the service.
+    SessionState sessionState() const { return sessionState_; }
+    SessionRole sessionRole() const { return sessionRole_; }
+    const QString& clientId() const { return clientId_; }
+    const QString& sessionPassword() const { return sessionPassword_; }
+    const QString& pairingHash() const { return pairingHash_; }
+    const QString& companyName() const { return companyName_; }
+    bool isAuthenticated() const { return isAuthenticated_; }
+    bool unattendedAccess() const { return unattendedAccess_; }
+    bool hasSecurePassword() const { return hasSecurePassword_; }
+    std::uint64_t lastFrameId() const { return lastFrameId_; }
+
+    // The encode size the service asked for (0 x 0: the capture size); read by the capture thread.
+    std::int32_t encodeWidth() const { return encodeWidth_.load(std::memory_order_relaxed); }
+    std::int32_t encodeHeight() const { return encodeHeight_.load(std::memory_order_relaxed); }
+
+    // Where INPUT_INJECT events go while a session is connected: the agent's input forwarder.
+    using InputForwarder = std::function<void(const InputEvent&)>;
+    void setInputForwarder(InputForwarder forwarder) { inputForwarder_ = std::move(forwarder); }
+
+    // The wait before reconnect attempt `attempt` + 1, after `attempt` failed or dropped ones.
+    static int reconnectDelayMs(int attempt);
+    int reconnectAttempts() const { return reconnectAttempts_; }
+    bool isReconnectPending() const { return reconnectTimer_.isActive(); }
+    int reconnectIntervalMs() const { return reconnectTimer_.interval(); }
+
+    // The two timers' work; called by the timers, and by tests that drive them.
+    void onPipePoll();
+    void onReconnectTimer();
+
+signals:
+    void authenticated(QString clientId);
+    void authenticationFailed(QString error);
+    void stateChanged(veltrix::SessionState newState);
+    void frameDecoded(std::shared_ptr<veltrix::DecodedFrame> frame);
+    void sessionError(QString error);
+    void authFailed();
+    void statsUpdated(veltrix::ConnectionStats stats);
+    void chatMessageReceived(QString from, QString text, QDateTime timestamp);
+    void pairingHashChanged(QString hash);
+    void ephemeralPasswordChanged(QString password);
+    void hasSecurePasswordChanged(bool hasSecure);
+    void captureStarted();
+    void captureStopped();
+    void connected();
+    void disconnected();
+    void companyNameChanged(QString companyName);
+    void companyClientsReceived(QString companyName, nlohmann::json clients);
+    void remoteMonitorCountReceived(int count);
+    void remoteCaptureResolutionChanged(int width, int height);
+    void fileDirectoryListed(QString path, QList<veltrix::FileEntry> entries);
+    void fileDownloadProgress(QString path, int percent);
+    void fileDownloadComplete(QString localPath);
+    void fileUploadProgress(QString path, int percent);
+    void fileUploadComplete();
+    void fileError(QString error);
+    void remoteClipboardFiles(QString stagingRoot, QStringList fileNames);
+
+private:
+    bool openPipe();
+    void scheduleReconnect(bool afterDrop);
+    void parseReceived();
+    void handleMessage(const IpcMessage& message);
+    void applyState(const IpcMessage& message);
+    void handleFrame(const IpcMessage& message);
+    void handleChat(const IpcMessage& message);
+    void handleCompanyClients(const IpcMessage& message);
+    void handleDirectoryListed(const IpcMessage& message);
+    void handleRemoteClipboardFiles(const IpcMessage& message);
+    void handleAuthStatus(const IpcMessage& message);
+    void handleStats(const IpcMessage& message);
+    void handleInputInject(const IpcMessage& message);
+    std::shared_ptr<DecodedFrame> readSharedFrame(const IpcMessage& message);
+    bool openFrameSection();
+    void closeFrameSection();
+    void startCapture(const IpcMessage& message);
+    void stopCapture();
+    // A write failed on a thread other than the owner's: the owner tears the link down.
+    void markBrokenFromOtherThread(std::uint64_t generation);
+
+    platform::PipeConnection pipe_;
+    // Held around every write to and the closing of the pipe.
+    mutable std::mutex writeMutex_;
+    // Counts links, so a teardown queued for a broken link never closes the next one.
+    std::atomic<std::uint64_t> linkGeneration_{0};
+    std::atomic<bool> linkBroken_{false};
+    QTimer pollTimer_;
+    QTimer reconnectTimer_;
+    int reconnectAttempts_ = 0;
+    IpcFrameReader readBuffer_{kMaxInboundMessageBytes};
+    platform::SectionHandle frameSection_;
+    platform::SectionView frameView_;
+
+    QString clientId_;
+    QString sessionPassword_;
+    QString pairingHash_;
+    QString companyName_;
+    SessionState sessionState_ = SessionState::Idle;
+    SessionRole sessionRole_ = SessionRole::None;
+    bool isAuthenticated_ = false;
+    bool unattendedAccess_ = false;
+    bool hasSecurePassword_ = false;
+    // The first STATE of a link is news even where it matches what the client remembers.
+    bool awaitingFirstState_ = false;
+    std::uint64_t lastFrameId_ = 0;
+
+    InputForwarder inputForwarder_;
+    bool captureRunning_ = false;
+    std::atomic<std::int32_t> encodeWidth_{0};
+    std::atomic<std::int32_t> encodeHeight_{0};
+};
+
+}  // namespace veltrix

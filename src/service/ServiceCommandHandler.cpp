@@ -1,0 +1,285 @@
+#include "service/ServiceCommandHandler.h"
+
+#include <QString>
+
+#include <spdlog/spdlog.h>
+
+#include "core/SettingsController.h"
+#include "service/ServiceIpcServer.h"
+#include "shared/InputEventJson.h"
+#include "shared/JsonFields.h"
+
+namespace veltrix {
+namespace {
+
+// The components a command may need, as the ERROR text names them.
+constexpr std::string_view kSessionManager = "session manager";
+constexpr std::string_view kAuthentication = "authentication controller";
+constexpr std::string_view kSettings = "settings store";
+
+QString qText(const std::string& text) { return QString::fromStdString(text); }
+
+}  // namespace
+
+// Searched in this order; the first row whose type matches handles the message.
+const ServiceCommandHandler::Row ServiceCommandHandler::kTable[] = {
+    {"CONNECT", &ServiceCommandHandler::connectSession},
+    {"DISCONNECT", &ServiceCommandHandler::disconnectSession},
+    {"INPUT", &ServiceCommandHandler::sendInput},
+    {"CHAT_SEND", &ServiceCommandHandler::sendChat},
+    {"REGENERATE_PASSWORD", &ServiceCommandHandler::regeneratePassword},
+    {"SET_SECURE_PASSWORD", &ServiceCommandHandler::setSecurePassword},
+    {"CLEAR_SECURE_PASSWORD", &ServiceCommandHandler::clearSecurePassword},
+    {"GET_STATE", &ServiceCommandHandler::getState},
+    {"SET_MONITOR", &ServiceCommandHandler::setMonitor},
+    {"SWITCH_REMOTE_MONITOR", &ServiceCommandHandler::switchRemoteMonitor},
+    {"SEND_SAS_TO_REMOTE", &ServiceCommandHandler::sendSasToRemote},
+    {"SET_REMOTE_ENCODE_RESOLUTION", &ServiceCommandHandler::setRemoteEncodeResolution},
+    {"CAPTURE_INITIALIZED", &ServiceCommandHandler::captureInitialized},
+    {"SET_DISPLAY_MODE", &ServiceCommandHandler::setDisplayMode},
+    {"SET_CLIPBOARD_SHARING", &ServiceCommandHandler::setClipboardSharing},
+    {"SET_UNATTENDED_ACCESS", &ServiceCommandHandler::setUnattendedAccess},
+    {"GET_COMPANY_CLIENTS", &ServiceCommandHandler::getCompanyClients},
+    {"FILE_LIST_DIR", &ServiceCommandHandler::listRemoteDirectory},
+    {"FILE_DOWNLOAD", &ServiceCommandHandler::downloadFile},
+    {"FILE_UPLOAD", &ServiceCommandHandler::uploadFile},
+    {"FILE_CREATE_DIR", &ServiceCommandHandler::createRemoteDirectory},
+    {"SET_REMOTE_CLIPBOARD_FILES", &ServiceCommandHandler::setRemoteClipboardFiles},
+    {"DESKTOP_CHANGED", &ServiceCommandHandler::desktopChanged},
+};
+
+ServiceCommandHandler::ServiceCommandHandler(ServiceIpcServer& server, AuthController* auth,
+                                             SessionManager* sessionManager, SettingsController* settings,
+                                             ApiClient* apiClient)
+    : server_(server), auth_(auth), sessionManager_(sessionManager), settings_(settings), apiClient_(apiClient) {}
+
+void ServiceCommandHandler::process(const std::string& type, const IpcMessage& command) {
+    for (const Row& row : kTable) {
+        if (row.type == type) {
+            (this->*row.handler)(command);
+            return;
+        }
+    }
+    spdlog::warn("IPC: unknown command type '{}'", type);
+    replyError("Unknown command: " + type);
+}
+
+ServiceStateSnapshot ServiceCommandHandler::stateSnapshot() const {
+    ServiceStateSnapshot state;
+    // Identity and passwords come from the authentication controller, the session fields from
+    // the session manager; while the service has neither, STATE reports a device that is not
+    // logged in and has no session.
+    state.companyName = server_.companyName().toStdString();
+    if (settings_) {
+        state.clipboardSharing = settings_->clipboardSharingEnabled();
+        state.displayMode = settings_->displayMode();
+        state.captureMonitor = settings_->monitorIndex();
+        state.unattendedAccess = settings_->unattendedAccessEnabled();
+    }
+    return state;
+}
+
+void ServiceCommandHandler::replyError(std::string_view text) { server_.sendMessage(buildErrorMessage(text)); }
+
+void ServiceCommandHandler::replyUnavailable(std::string_view command, std::string_view component) {
+    spdlog::warn("IPC: {} refused: the service has no {}", command, component);
+    replyError(fmt::format("{} is not available: the service has no {}", command, component));
+}
+
+void ServiceCommandHandler::replyNoFileTransfer() {
+    server_.sendMessage(IpcMessage{{"type", "FILE_ERROR"}, {"error", "No active session"}});
+}
+
+bool ServiceCommandHandler::requireSettings(std::string_view command) {
+    if (settings_) return true;
+    replyUnavailable(command, kSettings);
+    return false;
+}
+
+void ServiceCommandHandler::connectSession(const IpcMessage& command) {
+    const std::string target = json::stringOr(command, "target_id");
+    [[maybe_unused]] const std::string password = json::stringOr(command, "password");
+    if (target.empty()) {
+        spdlog::warn("CONNECT command missing target_id");
+        replyError("Missing target_id");
+        return;
+    }
+    spdlog::info("IPC CONNECT -> target={}", target);
+    // SessionManager::initiateSession(target, password) starts the session; STATE follows each
+    // of its state changes.
+    replyUnavailable("CONNECT", kSessionManager);
+}
+
+void ServiceCommandHandler::disconnectSession(const IpcMessage& command) {
+    const std::string reason = json::stringOr(command, "reason", "user_disconnect");
+    spdlog::info("IPC DISCONNECT (reason={})", reason);
+    // SessionManager::endSession(reason).
+    replyUnavailable("DISCONNECT", kSessionManager);
+}
+
+void ServiceCommandHandler::sendInput(const IpcMessage& command) {
+    const json::Json* event = json::member(command, "event");
+    if (!event) return;
+    [[maybe_unused]] const InputEvent input = inputEventFromJson(*event);
+    // SessionManager::sendInputEvent(input) sends it on the control channel.
+    replyUnavailable("INPUT", kSessionManager);
+}
+
+void ServiceCommandHandler::sendChat(const IpcMessage& command) {
+    const std::string text = json::stringOr(command, "text");
+    if (text.empty()) return;
+    // The session's ChatService::sendMessage(text), when the session has a chat service; nothing
+    // otherwise.
+    replyUnavailable("CHAT_SEND", kSessionManager);
+}
+
+void ServiceCommandHandler::regeneratePassword(const IpcMessage&) {
+    // AuthController::regenerateEphemeralPassword, then log
+    // "IPC: ephemeral password regenerated by agent" and send STATE.
+    replyUnavailable("REGENERATE_PASSWORD", kAuthentication);
+}
+
+void ServiceCommandHandler::setSecurePassword(const IpcMessage& command) {
+    if (!server_.isPipeClientAdmin()) {
+        replyError("Administrator rights are required to change the secure password");
+        return;
+    }
+    [[maybe_unused]] const std::string password = json::stringOr(command, "password");
+    // AuthController::setSecurePassword(password): an empty answer logs
+    // "IPC: secure password updated by agent" and sends STATE; a policy text logs
+    // "IPC: SET_SECURE_PASSWORD rejected: {}" and answers nothing.
+    replyUnavailable("SET_SECURE_PASSWORD", kAuthentication);
+}
+
+void ServiceCommandHandler::clearSecurePassword(const IpcMessage&) {
+    // AuthController::clearSecurePassword, then log "IPC: secure password cleared by agent" and
+    // send STATE (no administrator check).
+    replyUnavailable("CLEAR_SECURE_PASSWORD", kAuthentication);
+}
+
+void ServiceCommandHandler::getState(const IpcMessage&) { server_.sendState(); }
+
+void ServiceCommandHandler::setMonitor(const IpcMessage& command) {
+    const int index = json::intOr<int>(command, "monitor_index", 0, 0, kMaxMonitorIndex);
+    if (!requireSettings("SET_MONITOR")) return;
+    // The next START_CAPTURE carries it.
+    settings_->setMonitorIndex(index);
+}
+
+void ServiceCommandHandler::switchRemoteMonitor(const IpcMessage& command) {
+    const int index = json::intOr<int>(command, "monitor_index", 0, 0, kMaxMonitorIndex);
+    spdlog::info("IPC SWITCH_REMOTE_MONITOR -> {}", index);
+    // SessionManager::requestMonitorSwitch(index).
+    replyUnavailable("SWITCH_REMOTE_MONITOR", kSessionManager);
+}
+
+void ServiceCommandHandler::sendSasToRemote(const IpcMessage&) {
+    spdlog::info("IPC SEND_SAS_TO_REMOTE");
+    // SessionManager::sendSas.
+    replyUnavailable("SEND_SAS_TO_REMOTE", kSessionManager);
+}
+
+void ServiceCommandHandler::setRemoteEncodeResolution(const IpcMessage& command) {
+    const int width = json::intOr<int>(command, "width", 0, 0, kMaxEncodeWidth);
+    const int height = json::intOr<int>(command, "height", 0, 0, kMaxEncodeHeight);
+    spdlog::info("IPC SET_REMOTE_ENCODE_RESOLUTION -> {}x{}", width, height);
+    // SessionManager::requestEncodeResolution(width, height); 0 x 0 asks for the capture size.
+    replyUnavailable("SET_REMOTE_ENCODE_RESOLUTION", kSessionManager);
+}
+
+void ServiceCommandHandler::captureInitialized(const IpcMessage& command) {
+    const int width = json::intOr<int>(command, "width", 0, 0, kMaxEncodeWidth);
+    const int height = json::intOr<int>(command, "height", 0, 0, kMaxEncodeHeight);
+    const int monitors = json::intOr<int>(command, "monitor_count", 1, 1, kMaxMonitorCount);
+    spdlog::info("IPC CAPTURE_INITIALIZED -> {}x{}, {} monitor(s)", width, height, monitors);
+    // SessionManager::advertiseCaptureResolution(width, height), then
+    // SessionManager::advertiseMonitorCount(monitors).
+    replyUnavailable("CAPTURE_INITIALIZED", kSessionManager);
+}
+
+void ServiceCommandHandler::setDisplayMode(const IpcMessage& command) {
+    const int mode = json::intOr<int>(command, "mode", 0);
+    if (!requireSettings("SET_DISPLAY_MODE")) return;
+    // The next START_CAPTURE carries the encoder values derived from it.
+    settings_->setDisplayMode(mode);
+}
+
+void ServiceCommandHandler::setClipboardSharing(const IpcMessage& command) {
+    const bool enabled = json::boolOr(command, "enabled", true);
+    if (!requireSettings("SET_CLIPBOARD_SHARING")) return;
+    // Stored for every later session; SessionManager::setClipboardSharingEnabled(enabled) applies
+    // it to the running one.
+    settings_->setClipboardSharingEnabled(enabled);
+}
+
+void ServiceCommandHandler::setUnattendedAccess(const IpcMessage& command) {
+    if (!server_.isPipeClientAdmin()) {
+        replyError("Administrator rights are required to change unattended access");
+        return;
+    }
+    const bool enabled = json::boolOr(command, "enabled", false);
+    if (!requireSettings("SET_UNATTENDED_ACCESS")) return;
+    settings_->setUnattendedAccessEnabled(enabled);
+    spdlog::info("IPC: unattended access set to {}", enabled);
+    server_.sendState();
+}
+
+void ServiceCommandHandler::getCompanyClients(const IpcMessage&) {
+    // With a company name (known after log-in), ApiClient::fetchCompanyClients answers through
+    // ServiceIpcServer::forwardCompanyClients. Before log-in the device belongs to no company.
+    if (server_.companyName().isEmpty()) {
+        server_.sendMessage(buildNotInCompanyMessage());
+        return;
+    }
+    replyUnavailable("GET_COMPANY_CLIENTS", "REST client");
+}
+
+// The four file commands go to the session's file-transfer service; the service has one only
+// during a session of the session manager.
+
+void ServiceCommandHandler::listRemoteDirectory(const IpcMessage& command) {
+    [[maybe_unused]] const std::string path = json::stringOr(command, "path");
+    // FileTransferService::requestListing(path).
+    replyNoFileTransfer();
+}
+
+void ServiceCommandHandler::downloadFile(const IpcMessage& command) {
+    [[maybe_unused]] const std::string remote = json::stringOr(command, "remote_path");
+    [[maybe_unused]] const std::string local = json::stringOr(command, "local_path");
+    // FileTransferService::requestDownload(remote, local).
+    replyNoFileTransfer();
+}
+
+void ServiceCommandHandler::uploadFile(const IpcMessage& command) {
+    [[maybe_unused]] const std::string local = json::stringOr(command, "local_path");
+    [[maybe_unused]] const std::string remote = json::stringOr(command, "remote_path");
+    // FileTransferService::sendFile(local, remote).
+    replyNoFileTransfer();
+}
+
+void ServiceCommandHandler::createRemoteDirectory(const IpcMessage& command) {
+    [[maybe_unused]] const std::string remote = json::stringOr(command, "remote_path");
+    // FileTransferService::requestCreateDirectory(remote).
+    replyNoFileTransfer();
+}
+
+void ServiceCommandHandler::setRemoteClipboardFiles(const IpcMessage& command) {
+    QStringList paths;
+    if (const json::Json* list = json::member(command, "source_paths"); list && list->is_array()) {
+        for (const auto& element : *list) {
+            if (element.is_string()) paths.append(qText(element.get_ref<const std::string&>()));
+        }
+    }
+    [[maybe_unused]] const QString stagingRoot = qText(json::stringOr(command, "staging_root"));
+    // SessionManager::sendClipboardFiles(paths, stagingRoot).
+    replyUnavailable("SET_REMOTE_CLIPBOARD_FILES", kSessionManager);
+}
+
+void ServiceCommandHandler::desktopChanged(const IpcMessage& command) {
+    const QString newName = qText(json::stringOr(command, "new"));
+    const QString oldName = qText(json::stringOr(command, "old"));
+    spdlog::info("IPC DESKTOP_CHANGED: {} -> {}", oldName.toStdString(), newName.toStdString());
+    emit server_.desktopChanged(newName, oldName);
+}
+
+}  // namespace veltrix

@@ -1,0 +1,280 @@
+// The pipe's command table over a real pipe: each command's reply and effect, the clamps, the
+// administrator-only commands, unknown types and wrongly typed members.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <filesystem>
+#include <functional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "core/SettingsController.h"
+#include "platform/InstancePaths.h"
+#include "platform/PipeConnection.h"
+#include "platform/ProcessInfo.h"
+#include "service/IpcServiceMessages.h"
+#include "service/ServiceIpcServer.h"
+#include "shared/IpcFrameReader.h"
+#include "support/LogCapture.h"
+#include "support/TempInstanceRoot.h"
+#include "support/UnprivilegedChild.h"
+
+namespace veltrix {
+namespace {
+
+using namespace std::chrono_literals;
+
+// Reads every complete message that is waiting on a client connection.
+std::vector<IpcMessage> drain(platform::PipeConnection& connection, IpcFrameReader& reader) {
+    std::vector<IpcMessage> messages;
+    for (;;) {
+        const auto peek = connection.peek();
+        if (peek.status != platform::PipeStatus::Ok || peek.bytes == 0) break;
+        char* room = reader.prepare(peek.bytes);
+        const auto read = connection.read(room, peek.bytes);
+        reader.commit(read.status == platform::PipeStatus::Ok ? read.bytes : 0);
+        if (read.status != platform::PipeStatus::Ok) break;
+    }
+    IpcMessage message;
+    std::string error;
+    while (reader.next(message, error) == IpcFrameReader::Status::Message) messages.push_back(message);
+    return messages;
+}
+
+class CommandTable : public ::testing::Test {
+protected:
+    void SetUp() override {
+        server.setClientProgramPath(platform::process::ownProgramPath());
+        server.start();
+        platform::SystemError error;
+        client = platform::connectToPipe(ServiceIpcServer::kPipeName, error);
+        ASSERT_TRUE(client.isOpen()) << error.text();
+        for (int i = 0; i < 50 && !server.isAgentConnected(); ++i) server.pollPipe();
+        ASSERT_TRUE(server.isAgentConnected());
+        const auto greeting = drain(client, reader);
+        ASSERT_EQ(greeting.size(), 1u);
+        EXPECT_EQ(greeting[0]["type"], "STATE");
+    }
+
+    // Sends one raw JSON text and gives the replies.
+    std::vector<IpcMessage> exchangeText(const std::string& text) {
+        std::string frame(4, '\0');
+        encodeIpcLength(static_cast<std::uint32_t>(text.size()), frame.data());
+        frame += text;
+        EXPECT_EQ(client.write(frame).status, platform::PipeStatus::Ok);
+        server.pollPipe();
+        return drain(client, reader);
+    }
+    std::vector<IpcMessage> exchange(const IpcMessage& command) { return exchangeText(command.dump()); }
+
+    test::TempInstanceRoot root;
+    test::LogCapture logs;
+    SettingsController settings;
+    ServiceIpcServer server{nullptr, nullptr, &settings, nullptr, nullptr};
+    platform::PipeConnection client;
+    IpcFrameReader reader{0x4000000};
+};
+
+struct Case {
+    const char* name;
+    std::string command;                   // JSON text sent
+    std::string replyType;                 // "" = no reply
+    std::string replyText;                 // expected "message" or "error" of the reply, when given
+    std::function<bool(SettingsController&)> effect;  // checked after the reply, when given
+    std::string logLine;                   // a log line the command must write, when given
+};
+
+TEST_F(CommandTable, EachCommandRepliesAndActsAsListed) {
+    settings.setUnattendedAccessEnabled(false);
+    const std::vector<Case> cases = {
+        {"connect without target", R"({"type":"CONNECT"})", "ERROR", "Missing target_id", {},
+         "CONNECT command missing target_id"},
+        {"connect with a numeric target", R"({"type":"CONNECT","target_id":123456789})", "ERROR", "Missing target_id"},
+        {"connect needs the session manager", R"({"type":"CONNECT","target_id":"123456789","password":"pw"})", "ERROR",
+         "CONNECT is not available: the service has no session manager", {}, "IPC CONNECT -> target=123456789"},
+        {"disconnect", R"({"type":"DISCONNECT"})", "ERROR", "", {}, "IPC DISCONNECT (reason=user_disconnect)"},
+        {"input without event", R"({"type":"INPUT"})", ""},
+        {"input with a wrongly typed event", R"({"type":"INPUT","event":[1,2]})", "ERROR"},
+        {"chat with empty text", R"({"type":"CHAT_SEND","text":""})", ""},
+        {"chat with a numeric text", R"({"type":"CHAT_SEND","text":7})", ""},
+        {"get state", R"({"type":"GET_STATE"})", "STATE"},
+        {"monitor 99 is 15", R"({"type":"SET_MONITOR","monitor_index":99})", "", "",
+         [](SettingsController& s) { return s.monitorIndex() == 15; }},
+        {"monitor -3 is 0", R"({"type":"SET_MONITOR","monitor_index":-3})", "", "",
+         [](SettingsController& s) { return s.monitorIndex() == 0; }},
+        {"monitor 1e300 is 15", R"({"type":"SET_MONITOR","monitor_index":1e300})", "", "",
+         [](SettingsController& s) { return s.monitorIndex() == 15; }},
+        {"monitor as text is the default 0", R"({"type":"SET_MONITOR","monitor_index":"4"})", "", "",
+         [](SettingsController& s) { return s.monitorIndex() == 0; }},
+        {"remote monitor switch clamped", R"({"type":"SWITCH_REMOTE_MONITOR","monitor_index":40})", "ERROR", "", {},
+         "IPC SWITCH_REMOTE_MONITOR -> 15"},
+        {"secure attention sequence", R"({"type":"SEND_SAS_TO_REMOTE"})", "ERROR", "", {}, "IPC SEND_SAS_TO_REMOTE"},
+        {"encode resolution clamped", R"({"type":"SET_REMOTE_ENCODE_RESOLUTION","width":10000,"height":5000})",
+         "ERROR", "", {}, "IPC SET_REMOTE_ENCODE_RESOLUTION -> 7680x4320"},
+        {"capture initialized with 0 monitors", R"({"type":"CAPTURE_INITIALIZED","width":1920,"height":-1,"monitor_count":0})",
+         "ERROR", "", {}, "IPC CAPTURE_INITIALIZED -> 1920x0, 1 monitor(s)"},
+        {"display mode", R"({"type":"SET_DISPLAY_MODE","mode":1})", "", "",
+         [](SettingsController& s) { return s.displayMode() == 1 && s.encoderFps() == 20; }},
+        {"clipboard sharing off", R"({"type":"SET_CLIPBOARD_SHARING","enabled":false})", "", "",
+         [](SettingsController& s) { return !s.clipboardSharingEnabled(); }},
+        {"clipboard sharing defaults to on", R"({"type":"SET_CLIPBOARD_SHARING","enabled":"no"})", "", "",
+         [](SettingsController& s) { return s.clipboardSharingEnabled(); }},
+        {"unattended access by an administrator", R"({"type":"SET_UNATTENDED_ACCESS","enabled":true})", "STATE", "",
+         [](SettingsController& s) { return s.unattendedAccessEnabled(); }, "IPC: unattended access set to true"},
+        {"regenerate password", R"({"type":"REGENERATE_PASSWORD"})", "ERROR",
+         "REGENERATE_PASSWORD is not available: the service has no authentication controller"},
+        {"clear secure password", R"({"type":"CLEAR_SECURE_PASSWORD"})", "ERROR"},
+        {"company clients before log-in", R"({"type":"GET_COMPANY_CLIENTS"})", "COMPANY_CLIENTS",
+         "Not part of a company"},
+        {"list without a session", R"({"type":"FILE_LIST_DIR","path":"C:\\"})", "FILE_ERROR", "No active session"},
+        {"download without a session", R"({"type":"FILE_DOWNLOAD"})", "FILE_ERROR", "No active session"},
+        {"upload without a session", R"({"type":"FILE_UPLOAD","local_path":1})", "FILE_ERROR", "No active session"},
+        {"create dir without a session", R"({"type":"FILE_CREATE_DIR"})", "FILE_ERROR", "No active session"},
+        {"clipboard files", R"({"type":"SET_REMOTE_CLIPBOARD_FILES","source_paths":"x"})", "ERROR"},
+        {"unknown type", R"({"type":"FOO"})", "ERROR", "Unknown command: FOO", {}, "IPC: unknown command type 'FOO'"},
+        {"type not a string", R"({"type":5})", "", "", {}, "IPC command 'type' is not a string"},
+        {"no type", R"({"target_id":"1"})", "", "", {}, "IPC command missing 'type' field"},
+        {"not an object", R"([1,2,3])", "", "", {}, "IPC command missing 'type' field"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        logs.clear();
+        const auto replies = exchangeText(c.command);
+        if (c.replyType.empty()) {
+            EXPECT_TRUE(replies.empty()) << replies.front().dump();
+        } else {
+            ASSERT_EQ(replies.size(), 1u);
+            EXPECT_EQ(replies[0]["type"], c.replyType);
+            if (!c.replyText.empty()) {
+                const char* key = replies[0].contains("message") ? "message" : "error";
+                EXPECT_EQ(replies[0][key], c.replyText);
+            }
+        }
+        if (c.effect) EXPECT_TRUE(c.effect(settings));
+        if (!c.logLine.empty()) EXPECT_TRUE(logs.contains(c.logLine)) << c.logLine;
+        EXPECT_TRUE(server.isAgentConnected());
+    }
+}
+
+TEST_F(CommandTable, StateReportsTheSettingsAndNoSession) {
+    settings.setMonitorIndex(2);
+    settings.setDisplayMode(1);
+    const auto replies = exchange({{"type", "GET_STATE"}});
+    ASSERT_EQ(replies.size(), 1u);
+    const IpcMessage& state = replies[0];
+    EXPECT_EQ(state["authenticated"], false);
+    EXPECT_EQ(state["session_state"], "Idle");
+    EXPECT_EQ(state["session_role"], "none");
+    EXPECT_EQ(state["capture_monitor"], 2);
+    EXPECT_EQ(state["display_mode"], 1);
+    for (const char* key : {"client_id", "session_password", "has_secure_password", "pairing_hash", "session_id",
+                            "remote_client_id", "transport_method", "company_name", "clipboard_sharing",
+                            "unattended_access"}) {
+        EXPECT_TRUE(state.contains(key)) << key;
+    }
+}
+
+TEST_F(CommandTable, DesktopChangedIsLoggedAndSignalled) {
+    std::vector<std::pair<QString, QString>> changes;
+    QObject::connect(&server, &ServiceIpcServer::desktopChanged,
+                     [&](QString newName, QString oldName) { changes.emplace_back(newName, oldName); });
+    EXPECT_TRUE(exchange({{"type", "DESKTOP_CHANGED"}, {"new", "Winlogon"}, {"old", "Default"}}).empty());
+    ASSERT_EQ(changes.size(), 1u);
+    EXPECT_EQ(changes[0].first, "Winlogon");
+    EXPECT_EQ(changes[0].second, "Default");
+    EXPECT_TRUE(logs.contains("IPC DESKTOP_CHANGED: Default -> Winlogon"));
+}
+
+TEST_F(CommandTable, TargetSessionStartsAndStopsCaptureAndForgetsTheEncodeSize) {
+    settings.setDisplayMode(1);
+    server.forwardEncodeResolution(1280, 720);
+    auto replies = drain(client, reader);
+    ASSERT_EQ(replies.size(), 1u);
+    EXPECT_EQ(replies[0]["type"], "SET_ENCODE_RESOLUTION");
+
+    server.applySessionStateChange(SessionState::Connected, SessionRole::Target);
+    replies = drain(client, reader);
+    ASSERT_EQ(replies.size(), 2u);
+    EXPECT_EQ(replies[0]["type"], "STATE");
+    EXPECT_EQ(replies[1], IpcMessage::parse(R"({"type":"START_CAPTURE","fps":20,"crf":45,"preset":"13",
+        "bitrate_kbps":1500,"monitor_index":0,"encode_width":1280,"encode_height":720})"));
+
+    server.applySessionStateChange(SessionState::Closing, SessionRole::Target);
+    replies = drain(client, reader);
+    ASSERT_EQ(replies.size(), 2u);
+    EXPECT_EQ(replies[1]["type"], "STOP_CAPTURE");
+    EXPECT_EQ(server.startCaptureMessage()["encode_width"], 0);
+
+    // A master session never drives the agent's capture.
+    server.applySessionStateChange(SessionState::Connected, SessionRole::Master);
+    replies = drain(client, reader);
+    ASSERT_EQ(replies.size(), 1u);
+    EXPECT_EQ(replies[0]["type"], "STATE");
+}
+
+TEST_F(CommandTable, ForwardersCarryTheSessionsEvents) {
+    InputEvent event;
+    event.type = InputEvent::MouseDown;
+    event.mouse_x = 0.25;
+    event.mouse_button = 2;
+    server.forwardInputEvent(event);
+    server.forwardRemoteClipboardFiles("C:\\Stage", {"a.txt", "b.txt"});
+    server.forwardCompanyClients(200, IpcMessage{{"company_name", "Acme"}, {"clients", {1, 2}}});
+    server.forwardCompanyClients(403, IpcMessage{{"detail", "Forbidden"}});
+    server.forwardCompanyClients(500, IpcMessage("oops"));
+    const auto replies = drain(client, reader);
+    ASSERT_EQ(replies.size(), 5u);
+    EXPECT_EQ(replies[0]["type"], "INPUT_INJECT");
+    EXPECT_EQ(replies[0]["event"]["mouse_button"], 2);
+    EXPECT_EQ(replies[0]["event"]["mouse_x"], 0.25);
+    EXPECT_EQ(replies[1]["file_names"], IpcMessage({"a.txt", "b.txt"}));
+    EXPECT_EQ(replies[2]["company_name"], "Acme");
+    EXPECT_EQ(replies[2]["clients"], IpcMessage({1, 2}));
+    EXPECT_EQ(replies[3]["error"], "Forbidden");
+    EXPECT_EQ(replies[4]["error"], "Failed to load company clients");
+}
+
+TEST(CommandTableAdmin, PrivilegedCommandsAreRefusedForAnotherUser) {
+    test::TempInstanceRoot root;
+    std::filesystem::permissions(root.path(), std::filesystem::perms(0755));
+    SettingsController settings;
+    settings.setUnattendedAccessEnabled(false);
+    ServiceIpcServer server{nullptr, nullptr, &settings, nullptr, nullptr};
+    server.setClientProgramPath(platform::process::ownProgramPath());
+    server.start();
+
+    test::UnprivilegedChild child([] {
+        platform::SystemError error;
+        auto connection = platform::connectToPipe(ServiceIpcServer::kPipeName, error);
+        if (!connection.isOpen()) return std::string("connect failed: ") + error.text();
+        for (const char* command : {R"({"type":"SET_UNATTENDED_ACCESS","enabled":true})",
+                                    R"({"type":"SET_SECURE_PASSWORD","password":"Secret#123"})"}) {
+            connection.write(encodeIpcFrame(IpcMessage::parse(command)));
+        }
+        // STATE on connecting, then one ERROR per command.
+        IpcFrameReader reader(0x4000000);
+        std::string replies;
+        const auto deadline = std::chrono::steady_clock::now() + 3s;
+        while (std::chrono::steady_clock::now() < deadline) {
+            for (const auto& message : drain(connection, reader)) replies += message.dump() + "\n";
+            if (std::count(replies.begin(), replies.end(), '\n') >= 3) break;
+            std::this_thread::sleep_for(5ms);
+        }
+        return replies;
+    });
+    while (!child.finished()) {
+        server.pollPipe();
+        std::this_thread::sleep_for(2ms);
+    }
+    const std::string replies = child.result();
+    EXPECT_NE(replies.find(R"("type":"STATE")"), std::string::npos) << replies;
+    EXPECT_NE(replies.find("Administrator rights are required to change unattended access"), std::string::npos)
+        << replies;
+    EXPECT_NE(replies.find("Administrator rights are required to change the secure password"), std::string::npos)
+        << replies;
+    EXPECT_FALSE(settings.unattendedAccessEnabled());
+}
+
+}  // namespace
+}  // namespace veltrix
