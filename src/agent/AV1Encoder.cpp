@@ -4,7 +4,6 @@
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
-#include <cstring>
 #include <optional>
 #include <thread>
 #include <utility>
@@ -12,7 +11,6 @@
 #include <aom/aomcx.h>
 #include <spdlog/spdlog.h>
 
-#include "shared/ChromaRows.h"
 
 namespace veltrix {
 namespace {
@@ -55,10 +53,6 @@ int AV1Encoder::cpuUsedForPreset(const std::string& preset) {
 }
 
 void AV1Encoder::release() {
-    if (image_) {
-        aom_img_free(image_);
-        image_ = nullptr;
-    }
     if (codecOpen_) {
         aom_codec_destroy(&codec_);
         codecOpen_ = false;
@@ -118,13 +112,6 @@ bool AV1Encoder::initialize(const EncoderConfig& config) {
     control(AV1E_SET_TILE_COLUMNS, "AV1E_SET_TILE_COLUMNS", 2);
     control(AV1E_SET_TILE_ROWS, "AV1E_SET_TILE_ROWS", 1);
 
-    image_ = aom_img_alloc(nullptr, AOM_IMG_FMT_I420, config_.g_w, config_.g_h, 16);
-    if (!image_) {
-        spdlog::error("AV1Encoder: aom_img_alloc failed ({}x{})", width_, height_);
-        release();
-        return false;
-    }
-
     initialized_ = true;
     frameCounter_ = 0;
     spdlog::info("AV1Encoder: initialized ({}x{} @ {} fps, CQ {}, bitrate {} kbps, cpu-used={})", config.width,
@@ -132,20 +119,14 @@ bool AV1Encoder::initialize(const EncoderConfig& config) {
     return true;
 }
 
-void AV1Encoder::copyIntoImage(const std::uint8_t* nv12) {
-    const auto width = static_cast<std::size_t>(width_);
-    const std::uint8_t* luma = nv12;
-    for (int row = 0; row < height_; ++row, luma += width) {
-        std::memcpy(image_->planes[AOM_PLANE_Y] + static_cast<std::ptrdiff_t>(row) * image_->stride[AOM_PLANE_Y],
-                    luma, width);
+bool AV1Encoder::wrapPicture(const std::uint8_t* nv12) {
+    // libaom takes NV12 as it is (the Y plane, then interleaved U, V rows at the same stride) and
+    // only reads the picture, so the caller's buffer is described in place instead of copied.
+    if (!aom_img_wrap(&image_, AOM_IMG_FMT_NV12, config_.g_w, config_.g_h, 1, const_cast<std::uint8_t*>(nv12))) {
+        spdlog::error("AV1Encoder: aom_img_wrap failed ({}x{})", width_, height_);
+        return false;
     }
-    // The library takes planar 4:2:0: each Cb, Cr pair is split into the U and V planes.
-    const std::uint8_t* chroma = nv12 + width * static_cast<std::size_t>(height_);
-    for (int row = 0; row < height_ / 2; ++row, chroma += width) {
-        chroma::deinterleaveRow(
-            chroma, image_->planes[AOM_PLANE_U] + static_cast<std::ptrdiff_t>(row) * image_->stride[AOM_PLANE_U],
-            image_->planes[AOM_PLANE_V] + static_cast<std::ptrdiff_t>(row) * image_->stride[AOM_PLANE_V], width / 2);
-    }
+    return true;
 }
 
 std::unique_ptr<EncodedFrame> AV1Encoder::encode(const std::uint8_t* nv12, int width, int height,
@@ -163,10 +144,10 @@ std::unique_ptr<EncodedFrame> AV1Encoder::encode(const std::uint8_t* nv12, int w
         spdlog::error("AV1Encoder: encode called without a picture");
         return nullptr;
     }
-    copyIntoImage(nv12);
+    if (!wrapPicture(nv12)) return nullptr;
 
     const aom_enc_frame_flags_t flags = forceKeyFrame ? AOM_EFLAG_FORCE_KF : 0;
-    if (const aom_codec_err_t err = aom_codec_encode(&codec_, image_, frameCounter_, 1, flags)) {
+    if (const aom_codec_err_t err = aom_codec_encode(&codec_, &image_, frameCounter_, 1, flags)) {
         spdlog::error("AV1Encoder: aom_codec_encode failed: {}", aom_codec_err_to_string(err));
         return nullptr;
     }

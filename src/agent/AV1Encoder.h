@@ -33,12 +33,12 @@ public:
 
 private:
     void release();
-    void copyIntoImage(const std::uint8_t* nv12);
+    bool wrapPicture(const std::uint8_t* nv12);
 
     aom_codec_ctx_t codec_{};
     bool codecOpen_ = false;
     aom_codec_enc_cfg_t config_{};  // kept for bitrate updates
-    aom_image_t* image_ = nullptr;  // I420, allocated once per size
+    aom_image_t image_{};  // describes the caller's NV12 picture during encode(); owns no memory
     int width_ = 1920;
     int height_ = 1080;
     int fps_ = 10;
