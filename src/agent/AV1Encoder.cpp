@@ -11,6 +11,8 @@
 #include <aom/aomcx.h>
 #include <spdlog/spdlog.h>
 
+#include "shared/ChromaRows.h"
+
 
 namespace veltrix {
 namespace {
@@ -53,6 +55,7 @@ int AV1Encoder::cpuUsedForPreset(const std::string& preset) {
 }
 
 void AV1Encoder::release() {
+    chromaPlanes_ = {};
     if (codecOpen_) {
         aom_codec_destroy(&codec_);
         codecOpen_ = false;
@@ -112,6 +115,9 @@ bool AV1Encoder::initialize(const EncoderConfig& config) {
     control(AV1E_SET_TILE_COLUMNS, "AV1E_SET_TILE_COLUMNS", 2);
     control(AV1E_SET_TILE_ROWS, "AV1E_SET_TILE_ROWS", 1);
 
+    // The U and V planes of the picture handed to the library, filled by every encode().
+    chromaPlanes_.assign(static_cast<std::size_t>(width_ / 2) * static_cast<std::size_t>(height_ / 2) * 2, 0);
+
     initialized_ = true;
     frameCounter_ = 0;
     spdlog::info("AV1Encoder: initialized ({}x{} @ {} fps, CQ {}, bitrate {} kbps, cpu-used={})", config.width,
@@ -120,12 +126,20 @@ bool AV1Encoder::initialize(const EncoderConfig& config) {
 }
 
 bool AV1Encoder::wrapPicture(const std::uint8_t* nv12) {
-    // libaom takes NV12 as it is (the Y plane, then interleaved U, V rows at the same stride) and
-    // only reads the picture, so the caller's buffer is described in place instead of copied.
-    if (!aom_img_wrap(&image_, AOM_IMG_FMT_NV12, config_.g_w, config_.g_h, 1, const_cast<std::uint8_t*>(nv12))) {
+    // The caller's buffer is described as planar 4:2:0 in place: the Y plane is used as it is (the
+    // library copies its input anyway) and only the chroma planes are repointed at their split.
+    // Splitting here is cheaper than giving the library NV12 itself, which it splits sample by
+    // sample; the picture, and so the stream, is the same either way. libaom only reads the input.
+    if (!aom_img_wrap(&image_, AOM_IMG_FMT_I420, config_.g_w, config_.g_h, 1, const_cast<std::uint8_t*>(nv12))) {
         spdlog::error("AV1Encoder: aom_img_wrap failed ({}x{})", width_, height_);
         return false;
     }
+    const std::size_t planeSize = chromaPlanes_.size() / 2;
+    // Both chroma layouts have no padding between rows, so the whole plane splits in one run.
+    chroma::deinterleaveRow(nv12 + static_cast<std::size_t>(width_) * static_cast<std::size_t>(height_),
+                            chromaPlanes_.data(), chromaPlanes_.data() + planeSize, planeSize);
+    image_.planes[AOM_PLANE_U] = chromaPlanes_.data();
+    image_.planes[AOM_PLANE_V] = chromaPlanes_.data() + planeSize;
     return true;
 }
 
