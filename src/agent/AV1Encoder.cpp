@@ -4,7 +4,6 @@
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
-#include <cstring>
 #include <optional>
 #include <thread>
 #include <utility>
@@ -13,6 +12,7 @@
 #include <spdlog/spdlog.h>
 
 #include "shared/ChromaRows.h"
+
 
 namespace veltrix {
 namespace {
@@ -55,10 +55,7 @@ int AV1Encoder::cpuUsedForPreset(const std::string& preset) {
 }
 
 void AV1Encoder::release() {
-    if (image_) {
-        aom_img_free(image_);
-        image_ = nullptr;
-    }
+    chromaPlanes_ = {};
     if (codecOpen_) {
         aom_codec_destroy(&codec_);
         codecOpen_ = false;
@@ -118,12 +115,8 @@ bool AV1Encoder::initialize(const EncoderConfig& config) {
     control(AV1E_SET_TILE_COLUMNS, "AV1E_SET_TILE_COLUMNS", 2);
     control(AV1E_SET_TILE_ROWS, "AV1E_SET_TILE_ROWS", 1);
 
-    image_ = aom_img_alloc(nullptr, AOM_IMG_FMT_I420, config_.g_w, config_.g_h, 16);
-    if (!image_) {
-        spdlog::error("AV1Encoder: aom_img_alloc failed ({}x{})", width_, height_);
-        release();
-        return false;
-    }
+    // The U and V planes of the picture handed to the library, filled by every encode().
+    chromaPlanes_.assign(static_cast<std::size_t>(width_ / 2) * static_cast<std::size_t>(height_ / 2) * 2, 0);
 
     initialized_ = true;
     frameCounter_ = 0;
@@ -132,20 +125,22 @@ bool AV1Encoder::initialize(const EncoderConfig& config) {
     return true;
 }
 
-void AV1Encoder::copyIntoImage(const std::uint8_t* nv12) {
-    const auto width = static_cast<std::size_t>(width_);
-    const std::uint8_t* luma = nv12;
-    for (int row = 0; row < height_; ++row, luma += width) {
-        std::memcpy(image_->planes[AOM_PLANE_Y] + static_cast<std::ptrdiff_t>(row) * image_->stride[AOM_PLANE_Y],
-                    luma, width);
+bool AV1Encoder::wrapPicture(const std::uint8_t* nv12) {
+    // The caller's buffer is described as planar 4:2:0 in place: the Y plane is used as it is (the
+    // library copies its input anyway) and only the chroma planes are repointed at their split.
+    // Splitting here is cheaper than giving the library NV12 itself, which it splits sample by
+    // sample; the picture, and so the stream, is the same either way. libaom only reads the input.
+    if (!aom_img_wrap(&image_, AOM_IMG_FMT_I420, config_.g_w, config_.g_h, 1, const_cast<std::uint8_t*>(nv12))) {
+        spdlog::error("AV1Encoder: aom_img_wrap failed ({}x{})", width_, height_);
+        return false;
     }
-    // The library takes planar 4:2:0: each Cb, Cr pair is split into the U and V planes.
-    const std::uint8_t* chroma = nv12 + width * static_cast<std::size_t>(height_);
-    for (int row = 0; row < height_ / 2; ++row, chroma += width) {
-        chroma::deinterleaveRow(
-            chroma, image_->planes[AOM_PLANE_U] + static_cast<std::ptrdiff_t>(row) * image_->stride[AOM_PLANE_U],
-            image_->planes[AOM_PLANE_V] + static_cast<std::ptrdiff_t>(row) * image_->stride[AOM_PLANE_V], width / 2);
-    }
+    const std::size_t planeSize = chromaPlanes_.size() / 2;
+    // Both chroma layouts have no padding between rows, so the whole plane splits in one run.
+    chroma::deinterleaveRow(nv12 + static_cast<std::size_t>(width_) * static_cast<std::size_t>(height_),
+                            chromaPlanes_.data(), chromaPlanes_.data() + planeSize, planeSize);
+    image_.planes[AOM_PLANE_U] = chromaPlanes_.data();
+    image_.planes[AOM_PLANE_V] = chromaPlanes_.data() + planeSize;
+    return true;
 }
 
 std::unique_ptr<EncodedFrame> AV1Encoder::encode(const std::uint8_t* nv12, int width, int height,
@@ -163,10 +158,10 @@ std::unique_ptr<EncodedFrame> AV1Encoder::encode(const std::uint8_t* nv12, int w
         spdlog::error("AV1Encoder: encode called without a picture");
         return nullptr;
     }
-    copyIntoImage(nv12);
+    if (!wrapPicture(nv12)) return nullptr;
 
     const aom_enc_frame_flags_t flags = forceKeyFrame ? AOM_EFLAG_FORCE_KF : 0;
-    if (const aom_codec_err_t err = aom_codec_encode(&codec_, image_, frameCounter_, 1, flags)) {
+    if (const aom_codec_err_t err = aom_codec_encode(&codec_, &image_, frameCounter_, 1, flags)) {
         spdlog::error("AV1Encoder: aom_codec_encode failed: {}", aom_codec_err_to_string(err));
         return nullptr;
     }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 #include <aom/aom_encoder.h>
 #include <aom/aom_image.h>
@@ -33,12 +34,13 @@ public:
 
 private:
     void release();
-    void copyIntoImage(const std::uint8_t* nv12);
+    bool wrapPicture(const std::uint8_t* nv12);
 
     aom_codec_ctx_t codec_{};
     bool codecOpen_ = false;
     aom_codec_enc_cfg_t config_{};  // kept for bitrate updates
-    aom_image_t* image_ = nullptr;  // I420, allocated once per size
+    aom_image_t image_{};                    // the picture of the current encode(); owns no memory
+    std::vector<std::uint8_t> chromaPlanes_;  // its U, then V plane; sized by initialize()
     int width_ = 1920;
     int height_ = 1080;
     int fps_ = 10;

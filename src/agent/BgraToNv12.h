@@ -20,6 +20,19 @@ void convertScalar(const std::uint8_t* source, int sourceStride, int width, int 
 
 // The same result, 16 source columns at a time with SSE2 where the target has it (every x86-64),
 // the scalar path for the remaining columns. Without SSE2 it is convertScalar.
+void convertSse2(const std::uint8_t* source, int sourceStride, int width, int height, std::uint8_t* luma,
+                 std::uint8_t* chroma);
+
+// True when this processor runs convertAvx2 (checked once).
+bool avx2Available();
+
+// The same result, 32 source columns at a time with AVX2, then the SSE2 and scalar steps for the
+// rest of a row. Call it only when avx2Available(); where the build has no AVX2 path it is
+// convertSse2.
+void convertAvx2(const std::uint8_t* source, int sourceStride, int width, int height, std::uint8_t* luma,
+                 std::uint8_t* chroma);
+
+// The fastest of the above that this processor runs: what FrameConverter uses.
 void convertSimd(const std::uint8_t* source, int sourceStride, int width, int height, std::uint8_t* luma,
                  std::uint8_t* chroma);
 

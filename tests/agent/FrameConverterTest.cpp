@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <ostream>
 #include <random>
+#include <string>
 #include <vector>
 
 #include "agent/BgraToNv12.h"
@@ -151,43 +152,100 @@ TEST(FrameConverterTest, RefusesBadArgumentsWithoutWriting) {
     EXPECT_EQ(output[16], 128);
 }
 
-TEST(FrameConverterTest, SimdPathEqualsTheScalarReferenceOnRandomPicturesWithOddStrides) {
+// The vector paths, each of which must give the scalar reference's bytes exactly.
+struct VectorPath {
+    const char* name;
+    void (*convert)(const std::uint8_t*, int, int, int, std::uint8_t*, std::uint8_t*);
+    bool (*available)();
+};
+
+void PrintTo(const VectorPath& path, std::ostream* out) { *out << path.name; }
+
+bool always() { return true; }
+
+const VectorPath kVectorPaths[] = {
+    {"Sse2", nv12::convertSse2, always},
+    {"Avx2", nv12::convertAvx2, nv12::avx2Available},
+    {"Chosen", nv12::convertSimd, always},  // what FrameConverter runs on this processor
+};
+
+class VectorPathTest : public ::testing::TestWithParam<VectorPath> {
+protected:
+    void SetUp() override {
+        if (!GetParam().available()) GTEST_SKIP() << GetParam().name << " does not run on this processor";
+    }
+
+    // Converts with the reference and the path under test into buffers pre-filled differently,
+    // so that a byte the path fails to write shows up too.
+    void expectEqualToReference(const Picture& picture) {
+        const int width = picture.width, height = picture.height;
+        Bytes reference(width * height * 3 / 2, 0x11);
+        nv12::convertScalar(picture.pixels.data(), picture.stride, width, height, reference.data(),
+                            reference.data() + width * height);
+        Bytes vector(reference.size(), 0xEE);
+        GetParam().convert(picture.pixels.data(), picture.stride, width, height, vector.data(),
+                           vector.data() + width * height);
+        ASSERT_EQ(vector, reference) << width << "x" << height << " stride " << picture.stride;
+    }
+};
+
+TEST_P(VectorPathTest, EqualsTheScalarReferenceOnRandomPicturesWithOddStrides) {
     std::mt19937 random(20240611);
-    FrameConverter converter;
     for (int round = 0; round < 200; ++round) {
-        const int width = 2 * static_cast<int>(1 + random() % 70);  // 2..140: vector and tail columns
+        // 2..140 columns: every mix of 32-column, 16-column and scalar steps in a row.
+        const int width = 2 * static_cast<int>(1 + random() % 70);
         const int height = 2 * static_cast<int>(1 + random() % 12);
         const int padding = static_cast<int>(random() % 16) | 1;  // odd strides misalign every other row
         Picture picture(width, height, padding);
         picture.randomize(random);
-
-        Bytes reference(width * height * 3 / 2);
-        nv12::convertScalar(picture.pixels.data(), picture.stride, width, height, reference.data(),
-                            reference.data() + width * height);
-        Bytes simd(reference.size(), 0xEE);
-        nv12::convertSimd(picture.pixels.data(), picture.stride, width, height, simd.data(),
-                          simd.data() + width * height);
-        ASSERT_EQ(simd, reference) << width << "x" << height << " stride " << picture.stride;
-
-        Bytes viaConverter(reference.size(), 0xEE);
-        converter.convert(picture.pixels.data(), width, height, picture.stride, viaConverter.data(), 0);
-        ASSERT_EQ(viaConverter, reference);
+        expectEqualToReference(picture);
+        if (HasFatalFailure()) return;
     }
 }
 
-TEST(FrameConverterTest, SimdPathEqualsTheScalarReferenceOnExtremeChannels) {
-    // Saturated and mixed channels exercise the clamps and the negative shifts in every lane.
+TEST_P(VectorPathTest, EqualsTheScalarReferenceOnExtremeChannels) {
+    // Saturated and mixed channels exercise the clamps and the negative shifts in every lane; 94
+    // columns take a 32-column, a 16-column and a scalar step in each row.
     std::mt19937 random(3);
-    Picture picture(64, 8, 3);
+    Picture picture(94, 8, 3);
     for (int y = 0; y < 8; ++y)
-        for (int x = 0; x < 64; ++x) {
+        for (int x = 0; x < 94; ++x) {
             const auto pick = [&] { return static_cast<std::uint8_t>(random() % 2 ? 255 : random() % 3); };
             picture.set(x, y, {pick(), pick(), pick()}, pick());
         }
-    Bytes reference(64 * 8 * 3 / 2), simd(64 * 8 * 3 / 2);
-    nv12::convertScalar(picture.pixels.data(), picture.stride, 64, 8, reference.data(), reference.data() + 512);
-    nv12::convertSimd(picture.pixels.data(), picture.stride, 64, 8, simd.data(), simd.data() + 512);
-    EXPECT_EQ(simd, reference);
+    expectEqualToReference(picture);
+    const Bgra corners[] = {{255, 0, 0}, {0, 0, 255}, {0, 255, 0}, {255, 255, 0}, {255, 255, 255}};
+    for (const Bgra corner : corners) {
+        picture.fill(corner);  // whole blocks at the clamps, alpha varying
+        expectEqualToReference(picture);
+    }
+}
+
+TEST_P(VectorPathTest, EqualsTheScalarReferenceAtFullHd) {
+    std::mt19937 random(11);
+    Picture picture(1920, 1080, 5);
+    picture.randomize(random);
+    expectEqualToReference(picture);
+}
+
+INSTANTIATE_TEST_SUITE_P(Paths, VectorPathTest, ::testing::ValuesIn(kVectorPaths),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST(FrameConverterTest, ConvertsWithTheChosenVectorPathOnRandomPictures) {
+    std::mt19937 random(5);
+    FrameConverter converter;
+    for (int round = 0; round < 20; ++round) {
+        const int width = 2 * static_cast<int>(1 + random() % 70);
+        const int height = 2 * static_cast<int>(1 + random() % 12);
+        Picture picture(width, height, 7);
+        picture.randomize(random);
+        Bytes reference(width * height * 3 / 2);
+        nv12::convertScalar(picture.pixels.data(), picture.stride, width, height, reference.data(),
+                            reference.data() + width * height);
+        Bytes viaConverter(reference.size(), 0xEE);
+        converter.convert(picture.pixels.data(), width, height, picture.stride, viaConverter.data(), 0);
+        ASSERT_EQ(viaConverter, reference) << width << "x" << height;
+    }
 }
 
 // The box rule written out plainly: rows y*sh/TH .. (y+1)*sh/TH, columns likewise, rounded mean.
