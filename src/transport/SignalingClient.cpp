@@ -79,6 +79,9 @@ void SignalingClient::connectToServer(const QUrl& serverUrl, const QString& clie
     serverUrl_ = serverUrl;
     clientId_ = clientId;
     token_ = token;
+    // Loading the trusted CAs reads every system certificate: done once per connection, not
+    // once per reconnect.
+    tls_ = platform::tls::clientConfiguration();
     attempts_ = 0;
     gaveUp_ = false;
     spdlog::info("Connecting to signaling server: {}", endpoint(serverUrl_, clientId_).toString().toStdString());
@@ -109,7 +112,7 @@ void SignalingClient::sendMessage(const Json& message) {
 void SignalingClient::openSocket() {
     closeSocket();
     socket_ = new QWebSocket(QString(), QWebSocketProtocol::Version13, this);
-    socket_->setSslConfiguration(platform::tls::clientConfiguration());
+    socket_->setSslConfiguration(tls_);
     connect(socket_, &QWebSocket::connected, this, &SignalingClient::onConnected);
     connect(socket_, &QWebSocket::disconnected, this, &SignalingClient::onDisconnected);
     connect(socket_, &QWebSocket::textMessageReceived, this, &SignalingClient::onTextMessageReceived);

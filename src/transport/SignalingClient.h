@@ -2,6 +2,7 @@
 
 #include <QAbstractSocket>
 #include <QObject>
+#include <QSslConfiguration>
 #include <QString>
 #include <QTimer>
 #include <QUrl>
@@ -75,6 +76,7 @@ private:
     QUrl serverUrl_;
     QString clientId_;
     QString token_;
+    QSslConfiguration tls_;
     int attempts_ = 0;
     // True from opening a socket until its loss has been handled, so an error followed by a
     // disconnect of the same attempt schedules one reconnect.

@@ -66,7 +66,9 @@ TEST(ApiClientReplies, IdentityMembersOfAnotherKindMakeAFailedReply) {
     for (const auto& c : cases) {
         const auto identity = ApiClient::readIdentity(ApiClient::parseBody(c.body), c.withSecret);
         EXPECT_EQ(identity.has_value(), c.ok) << c.body;
-        if (identity) EXPECT_EQ(identity->companyName, "");
+        if (identity) {
+            EXPECT_EQ(identity->companyName, "");
+        }
     }
     EXPECT_EQ(ApiClient::detailOr(ApiClient::parseBody(R"({"detail":{"x":1}})"), "fallback"), "fallback");
     EXPECT_EQ(ApiClient::detailOr(ApiClient::parseBody(R"({"detail":"Client not found"})"), "x"), "Client not found");
@@ -238,7 +240,7 @@ TEST(SignalingReconnect, BacksOffTenTimesThenReportsTheLoss) {
     QObject::connect(&client, &SignalingClient::connectionError, [&](const QString& e) { errors.push_back(e); });
     QObject::connect(&client, &SignalingClient::reconnectAttemptsExhausted, [&] { ++exhausted; });
     client.connectToServer(QUrl("https://127.0.0.1:1"), "123456789", "token");
-    ASSERT_TRUE(waitUntil([&] { return exhausted == 1; })) << [&] {
+    ASSERT_TRUE(waitUntil([&] { return exhausted == 1; }, 40000)) << [&] {
         std::string all;
         for (const auto& l : logs.lines()) all += l + "\n";
         return all;
