@@ -189,10 +189,11 @@ TEST_F(BackendIdentityTest, TwoFailuresOnADeadPrimaryMoveToTheTwin) {
 TEST_F(BackendIdentityTest, AnExpiredTokenParksRequestsAndLogsInAgain) {
     startBackend({"--token-lifetime", "1"});
     Device device;
+    device.auth->setHeartbeatInterval(600000);
     device.auth->tryAuthenticate();
     ASSERT_TRUE(waitUntil([&] { return device.auth->isAuthenticated(); }));
     device.heartbeat->stop();
-    device.api->setReauthTimeout(1500);
+    device.api->setReauthTimeout(5000);
     pause(1500);
 
     Spy expired(device.api.get(), &ApiClient::tokenExpired);
@@ -211,7 +212,7 @@ TEST_F(BackendIdentityTest, AnExpiredTokenParksRequestsAndLogsInAgain) {
     EXPECT_TRUE(logs.contains("Token expired — re-authenticating..."));
 
     // A successful log-in leaves the parked requests to the timer.
-    ASSERT_TRUE(waitUntil([&] { return results.size() == 17u; }, 5000));
+    ASSERT_TRUE(waitUntil([&] { return results.size() == 17u; }, 15000));
     for (std::size_t i = 1; i < results.size(); ++i) {
         EXPECT_EQ(results[i].first, 401);
         EXPECT_EQ(results[i].second, (Json{{"detail", "re-auth timeout"}}));
