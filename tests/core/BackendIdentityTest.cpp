@@ -187,14 +187,15 @@ TEST_F(BackendIdentityTest, TwoFailuresOnADeadPrimaryMoveToTheTwin) {
 }
 
 TEST_F(BackendIdentityTest, AnExpiredTokenParksRequestsAndLogsInAgain) {
-    startBackend({"--token-lifetime", "1"});
+    startBackend({"--token-lifetime", "3"});
     Device device;
     device.auth->setHeartbeatInterval(600000);
     device.auth->tryAuthenticate();
     ASSERT_TRUE(waitUntil([&] { return device.auth->isAuthenticated(); }));
     device.heartbeat->stop();
-    device.api->setReauthTimeout(5000);
-    pause(1500);
+    device.api->setReauthTimeout(6000);
+    ASSERT_FALSE(device.api->awaitingReauthentication());
+    pause(3500);  // past the token's lifetime
 
     Spy expired(device.api.get(), &ApiClient::tokenExpired);
     Spy reauthenticated(device.auth.get(), &AuthController::authenticated);
