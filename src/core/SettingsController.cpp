@@ -167,8 +167,10 @@ void SettingsController::setDeviceSecret(const QString& secret) {
 
 QString SettingsController::savedSecurePassword() { return readSecret(kSessionPasswordKey, "savedSecurePassword"); }
 
-void SettingsController::setSavedSecurePassword(const QString& password) {
-    storeSecret(kSessionPasswordKey, password, kSecurePasswordRefusal);
+bool SettingsController::setSavedSecurePassword(const QString& password) {
+    // A refused secret leaves the key removed, which storeSecret reports as a successful write.
+    return storeSecret(kSessionPasswordKey, password, kSecurePasswordRefusal) &&
+           (password.isEmpty() || !read(Store::Machine, kSessionPasswordKey).toString().isEmpty());
 }
 
 bool SettingsController::unattendedAccessEnabled() const {

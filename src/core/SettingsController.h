@@ -45,7 +45,9 @@ public:
     QString deviceSecret();
     void setDeviceSecret(const QString& secret);
     QString savedSecurePassword();
-    void setSavedSecurePassword(const QString& password);
+    // False when the password is not stored as given (protection failed and the key was removed,
+    // or the store cannot be written).
+    bool setSavedSecurePassword(const QString& password);
     bool unattendedAccessEnabled() const;
     void setUnattendedAccessEnabled(bool enabled);
 

@@ -19,4 +19,8 @@ std::string machineGuid();
 // The first line of `file`, trimmed; empty when it cannot be read.
 std::string machineGuidFrom(const std::filesystem::path& file);
 
+// The workgroup or domain the machine belongs to on its LAN, for the device's display name;
+// empty when it belongs to none (always, on this platform).
+std::string workgroupName();
+
 }  // namespace veltrix::platform::machine

@@ -34,4 +34,7 @@ std::string machineGuid() {
     return machineGuidFrom("/var/lib/dbus/machine-id");
 }
 
+// Linux machines have no LAN workgroup membership of the kind the display name carries.
+std::string workgroupName() { return {}; }
+
 }  // namespace veltrix::platform::machine

@@ -1,0 +1,197 @@
+#include "core/HeartbeatService.h"
+
+#include <QHostInfo>
+#include <QNetworkInterface>
+#include <QNetworkReply>
+#include <QNetworkRequest>
+
+#include <spdlog/spdlog.h>
+
+#include "core/ApiClient.h"
+#include "platform/InstanceConfig.h"
+#include "platform/TrustedCertificates.h"
+
+namespace veltrix {
+namespace {
+
+constexpr const char* kDefaultStunHost = "stun.l.google.com";
+constexpr quint16 kDefaultStunPort = 19302;
+constexpr const char* kDefaultEchoUrl = "https://api.ipify.org";
+// An address is a few dozen bytes; anything longer is not an answer.
+constexpr qint64 kMaxEchoBody = 256;
+
+std::string text(const QString& value) { return value.toStdString(); }
+
+QString configured(const char* key, const char* fallback) {
+    const auto value = platform::config::value(key);
+    return QString::fromStdString(value && !value->empty() ? *value : std::string(fallback));
+}
+
+quint16 configuredPort(const char* key, quint16 fallback) {
+    const auto value = platform::config::value(key);
+    if (!value) return fallback;
+    bool ok = false;
+    const uint port = QString::fromStdString(*value).toUInt(&ok);
+    return ok && port > 0 && port <= 65535 ? static_cast<quint16>(port) : fallback;
+}
+
+}  // namespace
+
+HeartbeatService::HeartbeatService(ApiClient& api, QObject* parent)
+    : QObject(parent),
+      api_(api),
+      stunHost_(configured("stun/host", kDefaultStunHost)),
+      stunPort_(configuredPort("stun/port", kDefaultStunPort)),
+      publicIpUrl_(configured("echo/url", kDefaultEchoUrl)) {
+    connect(&heartbeatTimer_, &QTimer::timeout, this, &HeartbeatService::sendHeartbeat);
+    detectionTimer_.setSingleShot(true);
+    detectionTimer_.setInterval(kDefaultDetectionTimeoutMs);
+    connect(&detectionTimer_, &QTimer::timeout, this, &HeartbeatService::onDetectionTimeout);
+}
+
+HeartbeatService::~HeartbeatService() { closeProbes(); }
+
+void HeartbeatService::setStunServer(const QString& host, quint16 port) {
+    stunHost_ = host;
+    stunPort_ = port;
+}
+
+void HeartbeatService::setPublicIpUrl(const QUrl& url) { publicIpUrl_ = url; }
+
+void HeartbeatService::setDetectionTimeout(int milliseconds) { detectionTimer_.setInterval(milliseconds); }
+
+void HeartbeatService::start(int intervalMs) {
+    spdlog::info("Heartbeat service started (interval: {} ms)", intervalMs);
+    fetchPublicIp();
+    detectNatType();
+    heartbeatTimer_.start(intervalMs);
+    sendHeartbeat();
+}
+
+void HeartbeatService::stop() {
+    heartbeatTimer_.stop();
+    closeProbes();
+    spdlog::info("Heartbeat service stopped");
+}
+
+QString HeartbeatService::firstLocalIpv4(const QList<QHostAddress>& addresses) {
+    for (const QHostAddress& address : addresses) {
+        if (address.protocol() == QAbstractSocket::IPv4Protocol && address != QHostAddress(QHostAddress::LocalHost)) {
+            return address.toString();
+        }
+    }
+    return {};
+}
+
+void HeartbeatService::sendHeartbeat() {
+    api_.sendHeartbeat(firstLocalIpv4(QNetworkInterface::allAddresses()), publicIp_, natType_);
+}
+
+// --- public address -------------------------------------------------------------------------------
+
+void HeartbeatService::fetchPublicIp() {
+    QNetworkRequest request(publicIpUrl_);
+    request.setSslConfiguration(platform::tls::clientConfiguration());
+    QNetworkReply* reply = network_.get(request);
+    connect(reply, &QNetworkReply::finished, this, [this, reply] {
+        reply->deleteLater();
+        if (reply->error() != QNetworkReply::NoError) {
+            spdlog::warn("HeartbeatService: public IP request failed: {}", text(reply->errorString()));
+            return;
+        }
+        const QString body = QString::fromUtf8(reply->read(kMaxEchoBody)).trimmed();
+        QHostAddress address;
+        if (!address.setAddress(body)) {
+            spdlog::warn("HeartbeatService: public IP echo answered no address");
+            return;
+        }
+        publicIp_ = address.toString();
+        spdlog::info("Public IP detected: {}", text(publicIp_));
+    });
+}
+
+// --- NAT judgement --------------------------------------------------------------------------------
+
+QString HeartbeatService::judgeNat(const stun::MappedAddress& first, quint16 firstLocalPort,
+                                   const stun::MappedAddress& second, quint16 secondLocalPort) {
+    const bool portsKept = first.port == firstLocalPort && second.port == secondLocalPort;
+    if (first.address == second.address && first.port != second.port && !portsKept) {
+        return QStringLiteral("SymmetricNAT");
+    }
+    return QStringLiteral("PortRestricted");
+}
+
+void HeartbeatService::detectNatType() {
+    const quint64 detection = ++detection_;
+    closeProbes();
+    for (int i = 0; i < 2; ++i) {
+        Probe& probe = probes_[i];
+        probe.socket = new QUdpSocket(this);
+        if (!probe.socket->bind(QHostAddress(QHostAddress::AnyIPv4), 0)) {
+            spdlog::warn("HeartbeatService: cannot bind a STUN probe socket: {}", text(probe.socket->errorString()));
+        }
+        connect(probe.socket, &QUdpSocket::readyRead, this, [this, i] { onProbeReadable(i); });
+        probe.id = stun::randomTransactionId();
+        probe.answer.reset();
+    }
+    // One timer for every detection: a new detection restarts it, so an older one cannot cut it.
+    detectionTimer_.start();
+
+    QHostAddress literal;
+    if (literal.setAddress(stunHost_) && literal.protocol() == QAbstractSocket::IPv4Protocol) {
+        sendProbes(literal, detection);
+        return;
+    }
+    QHostInfo::lookupHost(stunHost_, this, [this, detection](const QHostInfo& info) {
+        for (const QHostAddress& address : info.addresses()) {
+            if (address.protocol() == QAbstractSocket::IPv4Protocol) return sendProbes(address, detection);
+        }
+        spdlog::warn("HeartbeatService: STUN server {} did not resolve to IPv4", text(stunHost_));
+    });
+}
+
+void HeartbeatService::sendProbes(const QHostAddress& server, quint64 detection) {
+    if (detection != detection_) return;
+    for (Probe& probe : probes_) {
+        if (probe.socket) probe.socket->writeDatagram(stun::bindingRequest(probe.id), server, stunPort_);
+    }
+}
+
+void HeartbeatService::onProbeReadable(int index) {
+    Probe& probe = probes_[index];
+    QUdpSocket* socket = probe.socket;
+    while (socket && socket->hasPendingDatagrams()) {
+        QByteArray datagram(static_cast<qsizetype>(std::max<qint64>(socket->pendingDatagramSize(), 0)), '\0');
+        const qint64 read = socket->readDatagram(datagram.data(), datagram.size());
+        if (read < 0) break;
+        datagram.truncate(read);
+        if (!probe.answer) probe.answer = stun::parseBindingResponse(datagram, probe.id);
+    }
+    if (!probes_[0].answer || !probes_[1].answer) return;
+    if (natType_.isEmpty()) {
+        natType_ = judgeNat(*probes_[0].answer, probes_[0].socket->localPort(), *probes_[1].answer,
+                            probes_[1].socket->localPort());
+        spdlog::info("NAT type detected: {}", text(natType_));
+    }
+    closeProbes();
+}
+
+void HeartbeatService::onDetectionTimeout() {
+    if (natType_.isEmpty()) {
+        spdlog::info("STUN NAT detection timed out");
+        natType_ = QStringLiteral("Unknown");
+    }
+    closeProbes();
+}
+
+void HeartbeatService::closeProbes() {
+    for (Probe& probe : probes_) {
+        if (!probe.socket) continue;
+        probe.socket->disconnect(this);
+        probe.socket->close();
+        probe.socket->deleteLater();
+        probe.socket = nullptr;
+    }
+}
+
+}  // namespace veltrix

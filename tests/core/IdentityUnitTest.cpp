@@ -1,0 +1,380 @@
+// The identity objects on their own: reply readers, request bodies, the STUN parser and NAT
+// judgement, the signaling message rules and back-off, the password and pairing generators.
+#include <gtest/gtest.h>
+
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QRandomGenerator>
+#include <QTcpServer>
+#include <QTcpSocket>
+
+#include <filesystem>
+#include <functional>
+#include <vector>
+
+#include "core/ApiClient.h"
+#include "core/AuthController.h"
+#include "core/HeartbeatService.h"
+#include "core/SettingsController.h"
+#include "core/StunBinding.h"
+#include "platform/DataProtection.h"
+#include "support/LogCapture.h"
+#include "support/TempInstanceRoot.h"
+#include "transport/SignalingClient.h"
+
+namespace veltrix {
+namespace {
+
+using Json = nlohmann::json;
+
+bool waitUntil(const std::function<bool()>& done, int limitMs = 10000) {
+    QElapsedTimer clock;
+    clock.start();
+    while (!done()) {
+        if (clock.elapsed() > limitMs) return false;
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+    }
+    return true;
+}
+
+// --- REST bodies and replies ----------------------------------------------------------------------
+
+TEST(ApiClientBodies, SortedCompactAndEmptyStringsLeftOutExceptAlways) {
+    EXPECT_EQ(ApiClient::requestBody({{"zeta", "z"}, {"alpha", ""}, {"mid", "", true}, {"beta", "ü"}}).toStdString(),
+              "{\"beta\":\"ü\",\"mid\":\"\",\"zeta\":\"z\"}");
+    // closeSession with an empty reason sends only the byte count.
+    EXPECT_EQ(ApiClient::requestBody({{"reason", ""}}, Json{{"transferred_bytes", 42}}).toStdString(),
+              "{\"transferred_bytes\":42}");
+}
+
+TEST(ApiClientReplies, IdentityMembersOfAnotherKindMakeAFailedReply) {
+    const struct {
+        const char* body;
+        bool withSecret;
+        bool ok;
+    } cases[] = {
+        {R"({"client_id":"123456789","token":"t"})", false, true},
+        {R"({"client_id":123456789,"token":"t"})", false, false},
+        {R"({"client_id":"123456789","token":null})", false, false},
+        {R"({"client_id":"123456789","token":["t"]})", false, false},
+        {R"({"client_id":"123456789","token":"t"})", true, false},
+        {R"({"client_id":"123456789","token":"t","device_secret":7})", true, false},
+        {R"({"client_id":"123456789","token":"t","device_secret":"s","company_name":5})", true, true},
+        {R"(["client_id","token"])", false, false},
+        {"not json", false, false},
+    };
+    for (const auto& c : cases) {
+        const auto identity = ApiClient::readIdentity(ApiClient::parseBody(c.body), c.withSecret);
+        EXPECT_EQ(identity.has_value(), c.ok) << c.body;
+        if (identity) {
+            EXPECT_EQ(identity->companyName, "");
+        }
+    }
+    EXPECT_EQ(ApiClient::detailOr(ApiClient::parseBody(R"({"detail":{"x":1}})"), "fallback"), "fallback");
+    EXPECT_EQ(ApiClient::detailOr(ApiClient::parseBody(R"({"detail":"Client not found"})"), "x"), "Client not found");
+    EXPECT_TRUE(ApiClient::parseBody("").is_null());
+}
+
+// A one-shot HTTP server that records the raw request and answers with `status`.
+struct RecordingServer {
+    QTcpServer server;
+    QByteArray request;
+    explicit RecordingServer(int status, QByteArray body = "{}") {
+        server.listen(QHostAddress::LocalHost, 0);
+        QObject::connect(&server, &QTcpServer::newConnection, [this, status, body] {
+            QTcpSocket* socket = server.nextPendingConnection();
+            QObject::connect(socket, &QTcpSocket::readyRead, [this, socket, status, body] {
+                request += socket->readAll();
+                const qsizetype end = request.indexOf("\r\n\r\n");
+                if (end < 0) return;
+                const qsizetype at = request.toLower().indexOf("content-length:");
+                const int length = at < 0 ? 0 : request.mid(at + 15, request.indexOf("\r\n", at) - at - 15).trimmed().toInt();
+                if (request.size() < end + 4 + length) return;
+                socket->write("HTTP/1.1 " + QByteArray::number(status) + " X\r\nContent-Type: application/json\r\n"
+                              "Connection: close\r\nContent-Length: " + QByteArray::number(body.size()) + "\r\n\r\n" + body);
+                socket->disconnectFromHost();
+            });
+        });
+    }
+    QUrl url() const { return QUrl(QStringLiteral("http://127.0.0.1:%1").arg(server.serverPort())); }
+};
+
+TEST(ApiClientRequests, CreateSessionBeforeLogInHasNoBearerAndA201IsAnError) {
+    RecordingServer server(201, R"({"session_id":"s"})");
+    ApiClient api(server.url());
+    std::vector<std::pair<QString, int>> errors;
+    int created = 0;
+    QObject::connect(&api, &ApiClient::requestError,
+                     [&](const QString& endpoint, int status, const QString&) { errors.emplace_back(endpoint, status); });
+    QObject::connect(&api, &ApiClient::sessionCreated, [&] { ++created; });
+    api.createSession("987654321", "", "remote_desktop", "", "");
+    ASSERT_TRUE(waitUntil([&] { return !errors.empty(); }));
+    EXPECT_EQ(errors[0], std::make_pair(QStringLiteral("/sessions/create"), 201));
+    EXPECT_EQ(created, 0);
+    EXPECT_FALSE(server.request.toLower().contains("authorization:"));
+    EXPECT_TRUE(server.request.endsWith(R"({"master_client_id":"","purpose":"remote_desktop","target_client_id":"987654321"})"))
+        << server.request.toStdString();
+}
+
+TEST(ApiClientRequests, ParkedRequestsFailWithTheLogInsDetail) {
+    RecordingServer server(401, R"({"detail":"expired"})");
+    ApiClient api(server.url());
+    int expired = 0;
+    QObject::connect(&api, &ApiClient::tokenExpired, [&] { ++expired; });
+    std::vector<std::pair<int, Json>> results;
+    api.getRelayCandidates([&](int status, const Json& body) { results.emplace_back(status, body); });
+    ASSERT_TRUE(waitUntil([&] { return api.pendingRequestCount() == 1; }));
+    EXPECT_EQ(expired, 1);
+    EXPECT_TRUE(results.empty());
+    api.failPendingRequests("Invalid client_id");
+    ASSERT_EQ(results.size(), 1u);
+    EXPECT_EQ(results[0].first, 401);
+    EXPECT_EQ(results[0].second, (Json{{"detail", "Invalid client_id"}}));
+    EXPECT_FALSE(api.awaitingReauthentication());
+}
+
+// --- STUN ---------------------------------------------------------------------------------------
+
+QByteArray response(std::uint16_t type, const stun::TransactionId& id, const QByteArray& attributes,
+                    std::uint32_t cookie = stun::kMagicCookie) {
+    QByteArray out;
+    const auto put16 = [&out](std::uint16_t v) { out.append(char(v >> 8)).append(char(v & 0xFF)); };
+    put16(type);
+    put16(static_cast<std::uint16_t>(attributes.size()));
+    put16(static_cast<std::uint16_t>(cookie >> 16));
+    put16(static_cast<std::uint16_t>(cookie & 0xFFFF));
+    out.append(reinterpret_cast<const char*>(id.data()), 12);
+    return out + attributes;
+}
+
+QByteArray attribute(std::uint16_t type, std::uint8_t family, std::uint16_t port, std::uint32_t address) {
+    const bool xored = type == stun::kXorMappedAddress;
+    port ^= xored ? 0x2112 : 0;
+    address ^= xored ? stun::kMagicCookie : 0;
+    const char value[] = {0, char(family), char(port >> 8), char(port & 0xFF), char(address >> 24),
+                          char((address >> 16) & 0xFF), char((address >> 8) & 0xFF), char(address & 0xFF)};
+    return QByteArray::fromHex(QByteArray::number(type, 16).rightJustified(4, '0')) + QByteArray::fromHex("0008") +
+           QByteArray(value, 8);
+}
+
+TEST(StunBinding, ParsesOnlyMatchingSuccessResponses) {
+    const stun::TransactionId id = stun::randomTransactionId();
+    stun::TransactionId other = id;
+    other[11] ^= 1;
+    const std::uint32_t addr = 0xC0A80102;  // 192.168.1.2
+    const QByteArray xorMapped = attribute(stun::kXorMappedAddress, 1, 40000, addr);
+    const QByteArray mapped = attribute(stun::kMappedAddress, 1, 40001, addr);
+    const QByteArray ipv6 = attribute(stun::kXorMappedAddress, 2, 1, 1);
+    const QByteArray software = QByteArray::fromHex("802200056162636465000000");
+
+    const stun::MappedAddress expectXor{"192.168.1.2", 40000};
+    const stun::MappedAddress expectPlain{"192.168.1.2", 40001};
+    EXPECT_EQ(stun::parseBindingResponse(response(0x0101, id, xorMapped), id), expectXor);
+    EXPECT_EQ(stun::parseBindingResponse(response(0x0101, id, mapped), id), expectPlain);
+    EXPECT_EQ(stun::parseBindingResponse(response(0x0101, id, ipv6 + mapped), id), expectPlain);
+    EXPECT_EQ(stun::parseBindingResponse(response(0x0101, id, software + xorMapped), id), expectXor);
+    EXPECT_FALSE(stun::parseBindingResponse(response(0x0111, id, xorMapped), id));
+    EXPECT_FALSE(stun::parseBindingResponse(response(0x0101, other, xorMapped), id));
+    EXPECT_FALSE(stun::parseBindingResponse(response(0x0101, id, xorMapped, 0x2112A443), id));
+    EXPECT_FALSE(stun::parseBindingResponse(response(0x0101, id, xorMapped).left(30), id));
+    EXPECT_FALSE(stun::parseBindingResponse(response(0x0101, id, {}).left(19), id));
+    EXPECT_EQ(stun::bindingRequest(id).size(), 20);
+    EXPECT_EQ(stun::bindingRequest(id).left(8).toHex(), "000100002112a442");
+}
+
+TEST(HeartbeatNat, KeptPortsAreNotSymmetric) {
+    const stun::MappedAddress a{"203.0.113.5", 50000}, b{"203.0.113.5", 50001}, c{"198.51.100.7", 50001};
+    EXPECT_EQ(HeartbeatService::judgeNat(a, 50000, b, 50001), "PortRestricted");  // no NAT or port kept
+    EXPECT_EQ(HeartbeatService::judgeNat(a, 40000, b, 40001), "SymmetricNAT");    // ports rewritten
+    EXPECT_EQ(HeartbeatService::judgeNat(a, 40000, a, 40001), "PortRestricted");
+    EXPECT_EQ(HeartbeatService::judgeNat(a, 40000, c, 40001), "PortRestricted");
+    EXPECT_EQ(HeartbeatService::firstLocalIpv4({QHostAddress::LocalHost, QHostAddress::LocalHostIPv6,
+                                                QHostAddress("fe80::1")}),
+              "");
+    EXPECT_EQ(HeartbeatService::firstLocalIpv4({QHostAddress::LocalHost, QHostAddress("10.1.2.3")}), "10.1.2.3");
+}
+
+// --- signaling --------------------------------------------------------------------------------------
+
+struct SignalingEvents {
+    int messages = 0, acceptances = 0, acks = 0;
+    QString element;
+    explicit SignalingEvents(SignalingClient& client) {
+        QObject::connect(&client, &SignalingClient::messageReceived, [this] { ++messages; });
+        QObject::connect(&client, &SignalingClient::sessionAutoAccept,
+                         [this](auto&&, auto&&, auto&&, auto&&, const QString& e) { ++acceptances; element = e; });
+        QObject::connect(&client, &SignalingClient::sessionHandshakeAck, [this] { ++acks; });
+    }
+};
+
+TEST(SignalingMessages, WrongMemberTypesAreDroppedWithoutThrowing) {
+    test::LogCapture logs;
+    SignalingClient client;
+    SignalingEvents events(client);
+    client.onTextMessageReceived(R"({"type":"SESSION_AUTO_ACCEPT","session_id":"s","master_client_id":"m"})");
+    EXPECT_EQ(events.acceptances, 1);
+    EXPECT_EQ(events.element, "");
+    client.onTextMessageReceived(R"({"type":"SESSION_HANDSHAKE_ACK","session_id":"s","state":7})");
+    client.onTextMessageReceived(R"({"type":"SESSION_AUTO_ACCEPT","session_id":{"a":1}})");
+    client.onTextMessageReceived(R"({"type":5})");
+    EXPECT_EQ(events.acks, 0);
+    EXPECT_EQ(events.acceptances, 1);
+    EXPECT_EQ(logs.count("Failed to parse signaling message"), 3u);
+    client.onTextMessageReceived(R"({"no_type":true})");
+    client.onTextMessageReceived("{broken");
+    client.onTextMessageReceived("[1,2]");
+    EXPECT_EQ(events.messages, 5);
+}
+
+TEST(SignalingReconnect, BacksOffTenTimesThenReportsTheLoss) {
+    SignalingClient client;
+    EXPECT_EQ(client.reconnectDelay(0), 1000);
+    EXPECT_EQ(client.reconnectDelay(4), 16000);
+    EXPECT_EQ(client.reconnectDelay(5), 30000);
+    EXPECT_EQ(client.reconnectDelay(200), 30000);
+
+    test::LogCapture logs;
+    client.setReconnectDelays(1, 30);
+    std::vector<QString> errors;
+    int exhausted = 0;
+    QObject::connect(&client, &SignalingClient::connectionError, [&](const QString& e) { errors.push_back(e); });
+    QObject::connect(&client, &SignalingClient::reconnectAttemptsExhausted, [&] { ++exhausted; });
+    client.connectToServer(QUrl("https://127.0.0.1:1"), "123456789", "token");
+    ASSERT_TRUE(waitUntil([&] { return exhausted == 1; }, 40000)) << [&] {
+        std::string all;
+        for (const auto& l : logs.lines()) all += l + "\n";
+        return all;
+    }();
+    const int delays[] = {1, 2, 4, 8, 16, 30, 30, 30, 30, 30};
+    for (int i = 0; i < 10; ++i) {
+        EXPECT_TRUE(logs.contains(fmt::format("Reconnecting in {} ms (attempt {}/10)", delays[i], i + 1)));
+    }
+    EXPECT_FALSE(logs.contains("(attempt 11/10)"));
+    EXPECT_EQ(std::count(errors.begin(), errors.end(), "Signaling connection lost: 10 reconnect attempts failed"), 1);
+    EXPECT_FALSE(client.reconnectPending());
+}
+
+// --- authentication ---------------------------------------------------------------------------------
+
+std::function<std::uint32_t()> sequence(std::vector<std::uint32_t> values) {
+    return [values, i = std::size_t{0}]() mutable { return i < values.size() ? values[i++] : 0u; };
+}
+
+TEST(AuthGenerators, EphemeralPasswordsFollowTheTables) {
+    // 7 characters: 'a', 'A', '2', then four of the union table's first entry; no swaps (j == i).
+    EXPECT_EQ(AuthController::generateEphemeralPassword(
+                  sequence({0, 0, 0, 0, 0, 0, 0, 0, 0xFFFFFFFF, 0xFFFFFFFF, 0xFFFFFFFF, 0xFFFFFFFF, 0xFFFFFFFF,
+                            0xFFFFFFFF})),
+              "aA2aaaa");
+    // 8 characters from the last entry of each table.
+    EXPECT_EQ(AuthController::generateEphemeralPassword(sequence(
+                  {0x80000000, 0xFFFFFFFF, 0xFFFFFFFF, 0xFFFFFFFF, 0xFFFFFFFF, 0xFFFFFFFF, 0xFFFFFFFF, 0xFFFFFFFF,
+                   0xFFFFFFFF, 0xFFFFFFFF, 0xFFFFFFFF, 0xFFFFFFFF, 0xFFFFFFFF, 0xFFFFFFFF, 0xFFFFFFFF, 0xFFFFFFFF})),
+              "zZ999999");
+    for (int i = 0; i < 200; ++i) {
+        const QString p = AuthController::generateEphemeralPassword(
+            [] { return static_cast<std::uint32_t>(QRandomGenerator::global()->generate()); });
+        ASSERT_TRUE(p.size() == 7 || p.size() == 8);
+        EXPECT_TRUE(std::any_of(p.begin(), p.end(), [](QChar c) { return c.isLower(); })) << p.toStdString();
+        EXPECT_TRUE(std::any_of(p.begin(), p.end(), [](QChar c) { return c.isUpper(); })) << p.toStdString();
+        EXPECT_TRUE(std::any_of(p.begin(), p.end(), [](QChar c) { return c.isDigit(); })) << p.toStdString();
+        for (QChar c : QStringLiteral("lIO01")) EXPECT_FALSE(p.contains(c)) << p.toStdString();
+    }
+}
+
+TEST(AuthGenerators, PairingCodesAreSixDigitsWithoutBias) {
+    const auto strong = [](std::vector<std::optional<std::uint32_t>> values) {
+        return [values, i = std::size_t{0}]() mutable { return i < values.size() ? values[i++] : std::nullopt; };
+    };
+    const auto none = [] { return 0u; };
+    EXPECT_EQ(AuthController::pairingCodeFrom(strong({0u}), none), "100000");
+    EXPECT_EQ(AuthController::pairingCodeFrom(strong({899999u}), none), "999999");
+    EXPECT_EQ(AuthController::pairingCodeFrom(strong({0xFFFD7280u, 0xFFFFFFFFu, 5u}), none), "100005");
+    EXPECT_EQ(AuthController::pairingCodeFrom(strong({0xFFFD727Fu}), none), QString::number(0xFFFD727Fu % 900000 + 100000));
+    EXPECT_EQ(AuthController::pairingCodeFrom(strong({}), [] { return 0xFFFFFFFFu; }), "999999");
+    EXPECT_EQ(AuthController::pairingCodeFrom(strong({}), [] { return 0u; }), "100000");
+}
+
+TEST(AuthPolicy, SecurePasswordRulesInOrder) {
+    const struct {
+        const char* password;
+        const char* message;
+    } cases[] = {
+        {"Abcdef1!", ""},
+        {"Abc def1!", ""},
+        {" Abcdef1!", "Secure password must not have leading or trailing whitespace."},
+        {"Abcdef1!\t", "Secure password must not have leading or trailing whitespace."},
+        {"Abcde1!", "Secure password must be at least 8 characters."},
+        {"abcdef1!", "Secure password must contain at least one uppercase letter."},
+        {"ABCDEF1!", "Secure password must contain at least one lowercase letter."},
+        {"Abcdefg!", "Secure password must contain at least one digit."},
+        {"Abcdefg1", "Secure password must contain at least one special character (!@#$%^&* etc.)."},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(AuthController::validateSecurePassword(QString::fromUtf8(c.password)), c.message) << c.password;
+    }
+    EXPECT_TRUE(AuthController::isCredentialError("backend says: INVALID DEVICE CREDENTIALS for you"));
+    EXPECT_TRUE(AuthController::isCredentialError("client NOT found"));
+    EXPECT_FALSE(AuthController::isCredentialError("Connection refused"));
+}
+
+class AuthControllerTest : public ::testing::Test {
+protected:
+    test::TempInstanceRoot root;
+    test::LogCapture logs;
+    SettingsController settings;
+    ApiClient api{QUrl("https://127.0.0.1:1")};
+    SignalingClient signaling;
+    HeartbeatService heartbeat{api};
+    AuthController auth{api, signaling, heartbeat, settings};
+    AuthControllerTest() { auth.setRetryInterval(600000); }
+};
+
+TEST_F(AuthControllerTest, AStoreFailureIsReportedAndNoSecurePasswordRemains) {
+    std::vector<bool> changes;
+    QObject::connect(&auth, &AuthController::securePasswordChanged, [&](bool set) { changes.push_back(set); });
+    EXPECT_EQ(auth.setSecurePassword("Abcdef1!"), "");
+    EXPECT_EQ(settings.savedSecurePassword(), "Abcdef1!");
+    std::filesystem::remove(platform::protection::machineKeyPath());
+    std::filesystem::create_directories(platform::protection::machineKeyPath());
+    EXPECT_EQ(auth.setSecurePassword("Other#Pass2"), "Secure password could not be stored.");
+    EXPECT_EQ(auth.securePassword(), "");
+    EXPECT_EQ(changes, (std::vector<bool>{true, false}));
+    auth.clearSecurePassword();  // nothing stored any more: nothing to announce
+    EXPECT_EQ(changes.size(), 2u);
+}
+
+TEST_F(AuthControllerTest, CredentialErrorsCountTowardsFailOverWithoutClearingAMissingIdentity) {
+    const QUrl first = settings.serverUrl();
+    auth.onAuthError("Invalid client_id");
+    EXPECT_FALSE(logs.contains("Credential error — clearing client ID"));
+    EXPECT_EQ(auth.failureCount(), 1);
+    auth.onAuthError("Connection refused");
+    EXPECT_EQ(auth.failureCount(), 0);
+    EXPECT_TRUE(logs.contains("Server failover: switched to"));
+    EXPECT_EQ(api.baseUrl(), settings.serverUrl());
+    EXPECT_NE(settings.serverUrl(), first);
+    // The third failure counts as the first on the new server.
+    auth.onAuthError("Connection refused");
+    EXPECT_EQ(auth.failureCount(), 1);
+}
+
+TEST_F(AuthControllerTest, PairingCodeBeforeLogInHasAnEmptyHashAndIsNotSent) {
+    std::vector<QString> hashes;
+    QObject::connect(&auth, &AuthController::pairingHashChanged, [&](const QString& h) { hashes.push_back(h); });
+    auth.regeneratePairingCode();
+    ASSERT_EQ(hashes.size(), 1u);
+    EXPECT_EQ(hashes[0], "");
+    EXPECT_EQ(auth.pairingCode().size(), 6);
+    EXPECT_FALSE(logs.contains("Cannot send message"));
+}
+
+TEST_F(AuthControllerTest, TokenExpiryTwiceStartsOneLogIn) {
+    auth.onTokenExpired();
+    auth.onTokenExpired();
+    EXPECT_EQ(logs.count("Token expired — re-authenticating..."), 1u);
+    EXPECT_EQ(logs.count("Auto-registering..."), 1u);
+}
+
+}  // namespace
+}  // namespace veltrix
