@@ -23,28 +23,28 @@ namespace {
 
 // ICE servers and candidate rules. The STUN and TURN hosts and the candidate restrictions are
 // instance configuration, so a test instance never reaches outside the machine.
-//   p2p/stunServers        comma-separated host names (port 19302); empty: no STUN
+//   p2p/stunServers        host names separated by blanks (port 19302); empty: no STUN
 //   p2p/turnHost           default TURN host until the transport manager sets its own
-//   p2p/localAddresses     comma-separated addresses ICE gathers from (e.g. 127.0.0.1)
+//   p2p/localAddresses     addresses ICE gathers from, separated by blanks (e.g. 127.0.0.1)
 //   p2p/iceTransportPolicy "relay" offers only TURN relay candidates
-constexpr const char* kDefaultStunServers = "stun.l.google.com,stun1.l.google.com";
+constexpr const char* kDefaultStunServers = "stun.l.google.com stun1.l.google.com";
 constexpr int kStunPort = 19302;
 constexpr const char* kTurnHostKey = "p2p/turnHost";
 
 // How long a teardown waits for the closing of open channels to reach the peer.
 constexpr std::chrono::milliseconds kCloseGrace{300};
 
+// Items separated by blanks (a comma in an instance-file value would make it a list).
 std::vector<std::string> splitList(const std::string& text) {
     std::vector<std::string> items;
-    std::size_t begin = 0;
-    while (begin <= text.size()) {
-        std::size_t end = text.find(',', begin);
-        if (end == std::string::npos) end = text.size();
-        std::string item = text.substr(begin, end - begin);
-        item.erase(0, item.find_first_not_of(" \t"));
-        item.erase(item.find_last_not_of(" \t") + 1);
-        if (!item.empty()) items.push_back(item);
-        begin = end + 1;
+    std::string item;
+    for (char c : text + ' ') {
+        if (c == ' ' || c == '\t' || c == ',') {
+            if (!item.empty()) items.push_back(std::move(item));
+            item.clear();
+        } else {
+            item += c;
+        }
     }
     return items;
 }
@@ -88,6 +88,28 @@ std::vector<std::string> midsOf(const GstSDPMessage* sdp) {
         mids.emplace_back(mid ? mid : std::to_string(i));
     }
     return mids;
+}
+
+void flushSctpEncoders(GstElement* pipeline) {
+    GstIterator* elements = gst_bin_iterate_recurse(GST_BIN(pipeline));
+    GValue item = G_VALUE_INIT;
+    while (gst_iterator_next(elements, &item) == GST_ITERATOR_OK) {
+        auto* element = GST_ELEMENT(g_value_get_object(&item));
+        GstElementFactory* factory = gst_element_get_factory(element);
+        if (factory && g_strcmp0(GST_OBJECT_NAME(factory), "sctpenc") == 0) {
+            GstIterator* pads = gst_element_iterate_sink_pads(element);
+            GValue padItem = G_VALUE_INIT;
+            while (gst_iterator_next(pads, &padItem) == GST_ITERATOR_OK) {
+                gst_pad_send_event(GST_PAD(g_value_get_object(&padItem)), gst_event_new_flush_start());
+                g_value_reset(&padItem);
+            }
+            g_value_unset(&padItem);
+            gst_iterator_free(pads);
+        }
+        g_value_reset(&item);
+    }
+    g_value_unset(&item);
+    gst_iterator_free(elements);
 }
 
 std::int64_t steadyNowNs() {
@@ -408,7 +430,10 @@ void P2PTransport::WebRtcBridge::release() {
     for (auto& [instance, id] : handlers)
         if (g_signal_handler_is_connected(instance, id)) g_signal_handler_disconnect(instance, id);
     // NULL joins webrtcbin's own and its streaming threads; no callback runs after it returns.
+    // The SCTP encoder can hold a streaming thread waiting for send-buffer space that a gone
+    // peer never frees, and would then block the state change; flushing its inputs releases it.
     if (pipeline) {
+        flushSctpEncoders(pipeline);
         gst_element_set_state(pipeline, GST_STATE_NULL);
         gst_element_get_state(pipeline, nullptr, nullptr, 2 * GST_SECOND);
     }
