@@ -31,6 +31,9 @@ constexpr const char* kDefaultStunServers = "stun.l.google.com stun1.l.google.co
 constexpr int kStunPort = 19302;
 constexpr const char* kTurnHostKey = "p2p/turnHost";
 
+// How often an offer without data channels is asked for again.
+constexpr int kOfferAttempts = 50;
+
 // How long a teardown waits for the closing of open channels to reach the peer.
 constexpr std::chrono::milliseconds kCloseGrace{300};
 
@@ -241,6 +244,8 @@ private:
     } inbound_[2];
     std::atomic<std::int64_t> lastReceivedNs_{0};
     std::atomic<bool> openReported_[2] = {false, false};
+    std::atomic<bool> offerMade_{false};
+    std::atomic<int> offerAttempts_{0};
 };
 
 template <typename Work>
@@ -550,7 +555,7 @@ void P2PTransport::WebRtcBridge::addRemoteCandidate(guint mline, const std::stri
 // the answerer once the remote offer is in place.
 void P2PTransport::WebRtcBridge::onNegotiationNeeded(GstElement* webrtc, gpointer data) {
     WebRtcBridge& bridge = from(data);
-    if (!bridge.offerer_) return;
+    if (!bridge.offerer_ || bridge.offerMade_.load()) return;
     g_signal_emit_by_name(webrtc, "create-offer", nullptr, bridge.newPromise(onOfferCreated));
 }
 
@@ -562,6 +567,25 @@ void P2PTransport::WebRtcBridge::onOfferCreated(GstPromise* promise, gpointer da
     gst_promise_unref(promise);
     if (!offer) {
         spdlog::warn("P2PTransport: webrtcbin produced no offer");
+        return;
+    }
+    // Now and then webrtcbin answers the first request with an offer that does not carry the
+    // data channels yet; ask again shortly (bounded) rather than send an offer nothing can use.
+    if (gst_sdp_message_medias_len(offer->sdp) == 0) {
+        gst_webrtc_session_description_free(offer);
+        if (bridge.offerAttempts_.fetch_add(1) >= kOfferAttempts) {
+            spdlog::error("P2PTransport: webrtcbin offers no data channels");
+            return;
+        }
+        g_usleep(10 * 1000);
+        if (GstElement* webrtc = bridge.webrtcRef()) {
+            g_signal_emit_by_name(webrtc, "create-offer", nullptr, bridge.newPromise(onOfferCreated));
+            gst_object_unref(webrtc);
+        }
+        return;
+    }
+    if (bridge.offerMade_.exchange(true)) {  // one offer per attempt
+        gst_webrtc_session_description_free(offer);
         return;
     }
     bridge.forwardLocalDescription(offer, "offer");

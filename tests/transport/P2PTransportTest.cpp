@@ -42,7 +42,10 @@ protected:
         answererGot_.attach(*answerer_);
         answerer_->startAsAnswerer();
         offerer_->startAsOfferer();
-        ASSERT_TRUE(waitUntil([&] { return offerer_->isConnected() && answerer_->isConnected(); }, timeout));
+        const bool up = waitUntil([&] { return offerer_->isConnected() && answerer_->isConnected(); }, timeout);
+        if (!up)
+            for (const std::string& line : log_.lines()) std::cerr << "  log: " << line << '\n';
+        ASSERT_TRUE(up);
         EXPECT_EQ(offererGot_.connectedCount, 1);
         EXPECT_EQ(answererGot_.connectedCount, 1);
     }
