@@ -1,0 +1,255 @@
+#include <gtest/gtest.h>
+
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QTcpServer>
+
+#include <fstream>
+#include <functional>
+
+#include "TestRelayNode.h"
+#include "support/LogCapture.h"
+#include "support/TempInstanceRoot.h"
+#include "support/TestCertificates.h"
+#include "transport/RelayFrameParser.h"
+#include "transport/RelayTransport.h"
+#include "transport/TransportManager.h"
+
+namespace veltrix {
+namespace {
+
+bool waitFor(const std::function<bool()>& done, int timeoutMs = 30000) {
+    QElapsedTimer clock;
+    clock.start();
+    while (!done() && clock.elapsed() < timeoutMs) QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+    return done();
+}
+
+void settle(int ms) {
+    QElapsedTimer clock;
+    clock.start();
+    while (clock.elapsed() < ms) QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+}
+
+QByteArray rawFrame(std::uint8_t channel, std::uint32_t length, const QByteArray& payload = {}) {
+    char header[RelayFrameParser::kHeaderSize];
+    RelayFrameParser::writeHeader(header, ChannelType::Control, length);
+    header[0] = static_cast<char>(channel);
+    return QByteArray(header, sizeof header) + payload;
+}
+
+bool sendBytes(ITransport& transport, ChannelType channel, const QByteArray& bytes) {
+    return transport.send(channel, reinterpret_cast<const std::uint8_t*>(bytes.constData()),
+                          static_cast<std::uint64_t>(bytes.size()));
+}
+
+// One end of a relayed session with everything it reports recorded.
+struct Endpoint {
+    RelayTransport transport;
+    QList<QPair<ChannelType, QByteArray>> received;
+    QStringList errors;
+    int connects = 0;
+    int disconnects = 0;
+
+    QString session;
+
+    explicit Endpoint(const QString& sessionId, const QString& token = "tok") : session(sessionId) {
+        transport.setSessionId(sessionId);
+        transport.setRelayToken(token);
+        transport.setReconnectDelay(std::chrono::milliseconds(20));
+        QObject::connect(&transport, &ITransport::dataReceived,
+                         [this](ChannelType c, const QByteArray& d) { received.append({c, d}); });
+        QObject::connect(&transport, &ITransport::transportError, [this](const QString& e) { errors << e; });
+        QObject::connect(&transport, &ITransport::connected, [this] { ++connects; });
+        QObject::connect(&transport, &ITransport::disconnected, [this] { ++disconnects; });
+    }
+};
+
+class RelayTransportTest : public ::testing::Test {
+protected:
+    test::TempInstanceRoot root;
+    test::TestCertificates certificates = test::makeTestCertificates(root.path() / "certs");
+    test::TestRelayNode node{certificates};
+    test::LogCapture log;
+
+    void SetUp() override {
+        std::ofstream(root.path() / "instance.ini") << "[tls]\nextra_ca_file=certs/ca.pem\n";
+        ASSERT_NE(node.port(), 0);
+    }
+
+    bool connectAndWait(Endpoint& end) {
+        // Up on both sides: the transport finished its handshake and the node has its join.
+        const int before = end.connects;
+        const qsizetype joined = node.joins().size();
+        const bool joins = !end.session.isEmpty();
+        return end.transport.connect("localhost", node.port()) &&
+               waitFor([&] { return end.connects > before && (!joins || node.joins().size() > joined); });
+    }
+};
+
+TEST_F(RelayTransportTest, TwoEndsExchangeControlAndVideoBothWaysThroughTheNode) {
+    Endpoint a("session-1"), b("session-1");
+    ASSERT_TRUE(connectAndWait(a));
+    ASSERT_EQ(node.joins().size(), 1);
+    EXPECT_EQ(node.joins()[0], R"({"relay_token":"tok","session_id":"session-1","type":"relay_join"})");
+    EXPECT_TRUE(log.contains("RelayTransport: sending relay_join for session session-1 (token_sha256=1a7674eb)"));
+
+    // Sent before the partner joined: the node holds them.
+    ASSERT_TRUE(sendBytes(a.transport, ChannelType::Control, "early control"));
+    ASSERT_TRUE(sendBytes(a.transport, ChannelType::Video, "early video"));
+    ASSERT_TRUE(sendBytes(a.transport, ChannelType::Control, {}));
+    settle(50);
+    ASSERT_TRUE(connectAndWait(b));
+
+    const QByteArray largest(RelayFrameParser::kMaxPayload, '\x5a');
+    ASSERT_TRUE(sendBytes(a.transport, ChannelType::Video, largest));
+    ASSERT_TRUE(sendBytes(b.transport, ChannelType::Control, "reply"));
+    ASSERT_TRUE(sendBytes(b.transport, ChannelType::Video, QByteArray(300000, 'v')));
+
+    ASSERT_TRUE(waitFor([&] { return b.received.size() == 4 && a.received.size() == 2; }, 30000));
+    EXPECT_EQ(b.received[0], qMakePair(ChannelType::Control, QByteArray("early control")));
+    EXPECT_EQ(b.received[1], qMakePair(ChannelType::Video, QByteArray("early video")));
+    EXPECT_EQ(b.received[2], qMakePair(ChannelType::Control, QByteArray()));
+    EXPECT_EQ(b.received[3].first, ChannelType::Video);
+    EXPECT_TRUE(b.received[3].second == largest);
+    EXPECT_EQ(a.received[0], qMakePair(ChannelType::Control, QByteArray("reply")));
+    EXPECT_EQ(a.received[1], qMakePair(ChannelType::Video, QByteArray(300000, 'v')));
+    EXPECT_TRUE(a.errors.isEmpty());
+    EXPECT_TRUE(b.errors.isEmpty());
+}
+
+TEST_F(RelayTransportTest, SendRefusesWhatCannotBeFramed) {
+    Endpoint a("s");
+    EXPECT_FALSE(sendBytes(a.transport, ChannelType::Control, "x"));
+    EXPECT_TRUE(log.contains("RelayTransport::send: not connected"));
+    ASSERT_TRUE(connectAndWait(a));
+    EXPECT_FALSE(a.transport.connect("localhost", node.port()));
+    EXPECT_TRUE(log.contains("RelayTransport::connect called while socket is in state 3"));
+    EXPECT_FALSE(sendBytes(a.transport, ChannelType::Video, QByteArray(RelayFrameParser::kMaxPayload + 1, 0)));
+    EXPECT_TRUE(log.contains("RelayTransport::send: payload too large (16777217 > 16777216)"));
+    RelayTransport other;
+    EXPECT_FALSE(other.connect("localhost", 0));
+}
+
+TEST_F(RelayTransportTest, WithoutSessionIdTheConnectionComesUpWithoutJoin) {
+    Endpoint a("");
+    ASSERT_TRUE(connectAndWait(a));
+    settle(50);
+    EXPECT_TRUE(node.joins().isEmpty());
+    EXPECT_EQ(node.bytesBeforeJoin(), 0);
+    EXPECT_TRUE(log.contains("RelayTransport: no session ID set, skipping relay_join"));
+}
+
+TEST_F(RelayTransportTest, FramingErrorClosesTheConnectionForGood) {
+    const struct {
+        QByteArray bytes;
+        QString error;
+    } cases[] = {{rawFrame(2, 3, "abc"), "Invalid channel type in frame header"},
+                 {rawFrame(1, 16777217), "Frame payload exceeds maximum size"}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.error.toStdString());
+        Endpoint a("s");
+        ASSERT_TRUE(connectAndWait(a));
+        // A good frame, the bad header, then bytes that would parse as a frame if resumed.
+        ASSERT_TRUE(node.sendRaw("s", rawFrame(0, 2, "ok") + c.bytes + rawFrame(0, 4, "junk")));
+        ASSERT_TRUE(waitFor([&] { return a.disconnects == 1; }));
+        EXPECT_EQ(a.errors, QStringList{c.error});
+        ASSERT_EQ(a.received.size(), 1);
+        EXPECT_EQ(a.received[0].second, "ok");
+        EXPECT_FALSE(a.transport.isConnected());
+        const int accepted = node.connectionsAccepted();
+        settle(150);  // several reconnect delays
+        EXPECT_EQ(node.connectionsAccepted(), accepted);
+    }
+}
+
+TEST_F(RelayTransportTest, DroppedConnectionReconnectsAndJoinsAgainUntilDisconnect) {
+    Endpoint a("s");
+    ASSERT_TRUE(connectAndWait(a));
+    node.dropAll();
+    ASSERT_TRUE(waitFor([&] { return a.connects == 2 && node.joins().size() == 2; }));
+    EXPECT_EQ(a.disconnects, 1);
+    EXPECT_EQ(node.joins().size(), 2);
+    EXPECT_TRUE(log.contains("RelayTransport: reconnecting in 20 ms (attempt 1/3)"));
+
+    // A successful reconnect restores the whole budget.
+    node.dropAll();
+    ASSERT_TRUE(waitFor([&] { return a.connects == 3 && node.joins().size() == 3; }));
+    EXPECT_EQ(log.count("reconnecting in 20 ms (attempt 1/3)"), 2u);
+
+    a.transport.disconnect();
+    settle(150);
+    EXPECT_EQ(a.connects, 3);
+    EXPECT_EQ(node.joins().size(), 3);
+}
+
+TEST_F(RelayTransportTest, RefusedConnectionStillUsesTheReconnectBudget) {
+    quint16 closedPort = 0;
+    {
+        QTcpServer probe;
+        ASSERT_TRUE(probe.listen(QHostAddress::LocalHost, 0));
+        closedPort = probe.serverPort();
+    }
+    Endpoint a("s");
+    ASSERT_TRUE(a.transport.connect("127.0.0.1", closedPort));
+    ASSERT_TRUE(waitFor([&] { return log.contains("reconnect attempt 3/3"); }));
+    settle(250);  // longer than the next delay would be
+    EXPECT_TRUE(log.contains("RelayTransport: reconnecting in 20 ms (attempt 1/3)"));
+    EXPECT_TRUE(log.contains("RelayTransport: reconnecting in 40 ms (attempt 2/3)"));
+    EXPECT_TRUE(log.contains("RelayTransport: reconnecting in 80 ms (attempt 3/3)"));
+    EXPECT_EQ(log.count("reconnect attempt"), 3u);
+    EXPECT_EQ(a.errors.size(), 4);
+    EXPECT_EQ(a.connects, 0);
+}
+
+TEST_F(RelayTransportTest, UntrustedNodeCertificateFailsTheHandshake) {
+    std::ofstream(root.path() / "instance.ini") << "[tls]\n";
+    Endpoint a("s");
+    a.transport.disconnect();  // no reconnects: one failed handshake is enough to look at
+    ASSERT_TRUE(a.transport.connect("localhost", node.port()));
+    ASSERT_TRUE(waitFor([&] { return !a.errors.isEmpty(); }));
+    EXPECT_TRUE(log.contains("RelayTransport: TLS error: "));
+    EXPECT_EQ(a.connects, 0);
+    EXPECT_TRUE(node.joins().isEmpty());
+}
+
+TEST_F(RelayTransportTest, BufferedAmountCountsBytesNotYetSent) {
+    Endpoint a("s"), b("s");
+    ASSERT_TRUE(connectAndWait(a));
+    ASSERT_TRUE(connectAndWait(b));
+    EXPECT_EQ(a.transport.bufferedAmount(ChannelType::Control), 0u);
+    const QByteArray chunk(4 << 20, 'f');
+    ASSERT_TRUE(sendBytes(a.transport, ChannelType::Control, chunk));
+    EXPECT_GE(a.transport.bufferedAmount(ChannelType::Control), 1u << 20);
+    EXPECT_EQ(a.transport.bufferedAmount(ChannelType::Video), a.transport.bufferedAmount(ChannelType::Control));
+    ASSERT_TRUE(waitFor([&] { return b.received.size() == 1; }, 20000));
+    EXPECT_TRUE(waitFor([&] { return a.transport.bufferedAmount(ChannelType::Control) == 0; }));
+}
+
+// The session ends from inside the relay's data signal while more frames sit in the same read:
+// the manager is reset and deleted there, and the relay must stop delivering. Run under
+// AddressSanitizer.
+TEST_F(RelayTransportTest, SessionEndingInsideDataReceivedStopsTheReadLoop) {
+    auto* manager = new TransportManager;
+    manager->establishConnection("s", 4, 0, {RelayCandidate{"r1", "localhost", node.port(), -1}}, true, "tok");
+    bool up = false;
+    QObject::connect(manager, &TransportManager::connectionEstablished, [&] { up = true; });
+    ASSERT_TRUE(waitFor([&] { return up && node.joins().size() == 1; }));
+    QPointer<ITransport> relay = manager->activeTransport();
+    ASSERT_TRUE(relay);
+    int frames = 0;
+    QObject::connect(relay, &ITransport::dataReceived, [&](ChannelType, const QByteArray&) {
+        ++frames;
+        manager->reset();
+        delete manager;
+        manager = nullptr;
+    });
+    ASSERT_TRUE(node.sendRaw("s", rawFrame(0, 1, "1") + rawFrame(0, 1, "2") + rawFrame(1, 1, "3")));
+    ASSERT_TRUE(waitFor([&] { return frames > 0; }));
+    settle(50);
+    EXPECT_EQ(frames, 1);
+    EXPECT_TRUE(relay.isNull());  // deleted by the event loop once the call chain returned
+}
+
+}  // namespace
+}  // namespace veltrix

@@ -1,0 +1,142 @@
+#include "TestRelayNode.h"
+
+#include <QFile>
+#include <QSslKey>
+
+#include <nlohmann/json.hpp>
+
+namespace veltrix::test {
+namespace {
+
+QByteArray readFile(const std::filesystem::path& path) {
+    QFile file(QString::fromStdString(path.string()));
+    file.open(QIODevice::ReadOnly);
+    return file.readAll();
+}
+
+}  // namespace
+
+TestRelayNode::TestRelayNode(const TestCertificates& certificates, QObject* parent) : QObject(parent) {
+    QSslConfiguration config = QSslConfiguration::defaultConfiguration();
+    config.setLocalCertificate(QSslCertificate(readFile(certificates.serverCertificate)));
+    config.setPrivateKey(QSslKey(readFile(certificates.serverKey), QSsl::Ec));
+    config.setPeerVerifyMode(QSslSocket::VerifyNone);
+    server_.setSslConfiguration(config);
+    QObject::connect(&server_, &QSslServer::pendingConnectionAvailable, this, &TestRelayNode::onNewConnection);
+    server_.listen(QHostAddress::LocalHost, 0);
+}
+
+TestRelayNode::~TestRelayNode() {
+    for (Peer* peer : std::as_const(peers_)) {
+        if (peer->socket) {
+            QObject::disconnect(peer->socket, nullptr, this, nullptr);
+            peer->socket->abort();
+            delete peer->socket;
+        }
+        delete peer;
+    }
+}
+
+qint64 TestRelayNode::bytesBeforeJoin() const {
+    qint64 total = 0;
+    for (const Peer* peer : peers_)
+        if (peer->sessionId.isEmpty()) total += peer->inbound.size();
+    return total;
+}
+
+void TestRelayNode::onNewConnection() {
+    while (server_.hasPendingConnections()) {
+        auto* socket = qobject_cast<QSslSocket*>(server_.nextPendingConnection());
+        if (!socket) continue;
+        socket->setParent(nullptr);
+        ++accepted_;
+        auto* peer = new Peer{socket, {}, {}, {}};
+        peers_ << peer;
+        QObject::connect(socket, &QSslSocket::readyRead, this, [this, socket] { onReadyRead(socket); });
+        QObject::connect(socket, &QSslSocket::disconnected, this, [this, socket] { onDisconnected(socket); });
+        if (socket->bytesAvailable() > 0) onReadyRead(socket);
+    }
+}
+
+void TestRelayNode::onReadyRead(QSslSocket* socket) {
+    for (Peer* peer : std::as_const(peers_)) {
+        if (peer->socket != socket) continue;
+        const QByteArray bytes = socket->readAll();
+        if (peer->sessionId.isEmpty()) {
+            peer->inbound += bytes;
+            tryJoin(*peer);
+            return;
+        }
+        if (Peer* partner = partnerOf(*peer)) {
+            partner->socket->write(bytes);
+        } else {
+            peer->held += bytes;
+        }
+        return;
+    }
+}
+
+void TestRelayNode::tryJoin(Peer& peer) {
+    if (peer.inbound.size() < 5) return;
+    const auto* h = reinterpret_cast<const unsigned char*>(peer.inbound.constData());
+    const quint32 length = (quint32{h[1]} << 24) | (quint32{h[2]} << 16) | (quint32{h[3]} << 8) | h[4];
+    if (h[0] != 0 || length > 4096) {
+        peer.socket->abort();
+        return;
+    }
+    if (peer.inbound.size() < 5 + static_cast<qsizetype>(length)) return;
+    const QByteArray join = peer.inbound.mid(5, length);
+    const auto message = nlohmann::json::parse(join.toStdString(), nullptr, false);
+    if (!message.is_object() || message.value("type", "") != "relay_join" || message.value("session_id", "").empty()) {
+        peer.socket->abort();
+        return;
+    }
+    joins_ << join;
+    peer.sessionId = QString::fromStdString(message.value("session_id", ""));
+    peer.held = peer.inbound.mid(5 + length);
+    peer.inbound.clear();
+    // A newcomer takes the place of an earlier connection of the same end (a reconnect).
+    if (Peer* partner = partnerOf(peer)) {
+        if (!partner->held.isEmpty()) peer.socket->write(std::exchange(partner->held, {}));
+        if (!peer.held.isEmpty()) partner->socket->write(std::exchange(peer.held, {}));
+    }
+}
+
+TestRelayNode::Peer* TestRelayNode::partnerOf(const Peer& peer) {
+    for (Peer* other : std::as_const(peers_)) {
+        if (other != &peer && other->socket && other->sessionId == peer.sessionId &&
+            other->socket->state() == QAbstractSocket::ConnectedState)
+            return other;
+    }
+    return nullptr;
+}
+
+void TestRelayNode::onDisconnected(QSslSocket* socket) {
+    for (qsizetype i = 0; i < peers_.size(); ++i) {
+        if (peers_[i]->socket == socket) {
+            Peer* peer = peers_.takeAt(i);
+            socket->deleteLater();
+            delete peer;
+            return;
+        }
+    }
+}
+
+bool TestRelayNode::sendRaw(const QString& sessionId, const QByteArray& bytes) {
+    for (qsizetype i = peers_.size() - 1; i >= 0; --i) {
+        if (peers_[i]->sessionId == sessionId && peers_[i]->socket) {
+            peers_[i]->socket->write(bytes);
+            return true;
+        }
+    }
+    return false;
+}
+
+void TestRelayNode::dropAll() {
+    QList<QPointer<QSslSocket>> sockets;
+    for (const Peer* peer : std::as_const(peers_)) sockets << peer->socket;
+    for (const auto& socket : sockets)
+        if (socket) socket->abort();
+}
+
+}  // namespace veltrix::test

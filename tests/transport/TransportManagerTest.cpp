@@ -1,0 +1,245 @@
+#include <gtest/gtest.h>
+
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QEvent>
+
+#include <functional>
+
+#include "FakeTransports.h"
+#include "support/LogCapture.h"
+#include "transport/TransportManager.h"
+
+namespace veltrix {
+namespace {
+
+using test::FakeTransportFactory;
+
+RelayCandidate candidate(const QString& id, int rank, int port = 443) {
+    return RelayCandidate{id, QStringLiteral("relay-") + id + QStringLiteral(".example"), port, rank};
+}
+
+void runDeferredDeletes() { QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete); }
+
+bool waitFor(const std::function<bool()>& done, int timeoutMs = 3000) {
+    QElapsedTimer clock;
+    clock.start();
+    while (!done() && clock.elapsed() < timeoutMs) QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+    return done();
+}
+
+class TransportManagerTest : public ::testing::Test {
+protected:
+    FakeTransportFactory fakes;
+    TransportManager manager{fakes.factory()};
+    QStringList established;
+    QStringList failed;
+    test::LogCapture log;
+
+    void SetUp() override {
+        QObject::connect(&manager, &TransportManager::connectionEstablished, [this](const QString& m) { established << m; });
+        QObject::connect(&manager, &TransportManager::connectionFailed, [this](const QString& r) { failed << r; });
+    }
+    void TearDown() override {
+        manager.reset();
+        runDeferredDeletes();
+    }
+
+    void establish(int localNat, int remoteNat, const QList<RelayCandidate>& candidates = {candidate("a", -1)},
+                   bool offerer = true) {
+        manager.establishConnection("s-1", localNat, remoteNat, candidates, offerer, "token-1");
+    }
+};
+
+TEST_F(TransportManagerTest, NatTypesDecideBetweenPeerToPeerFirstAndRelayOnly) {
+    const struct {
+        int local, remote;
+        bool p2pFirst;
+    } cases[] = {{3, 0, true}, {0, 0, true}, {1, 2, true}, {0, 3, true}, {4, 0, false},
+                 {0, 4, false}, {0, 5, false}, {-1, 0, false}, {0, -1, false}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(testing::Message() << "local " << c.local << " remote " << c.remote);
+        fakes.p2p.clear();
+        fakes.relays.clear();
+        establish(c.local, c.remote);
+        if (c.p2pFirst) {
+            ASSERT_EQ(fakes.p2p.size(), 1);
+            EXPECT_EQ(fakes.p2p[0]->started, "offerer");
+            EXPECT_TRUE(fakes.relays.isEmpty());
+        } else {
+            EXPECT_TRUE(fakes.p2p.isEmpty());
+            ASSERT_EQ(fakes.relays.size(), 1);
+            EXPECT_EQ(fakes.relays[0]->host, "relay-a.example");
+        }
+    }
+    EXPECT_TRUE(log.contains("TransportManager: local NAT=0, remote NAT=-1, relay candidates=1"));
+}
+
+TEST_F(TransportManagerTest, RelayIsChosenByRankThenById) {
+    const struct {
+        QList<RelayCandidate> candidates;
+        QByteArray host;
+    } cases[] = {
+        {{candidate("w", -1), candidate("x", 2), candidate("y", 0), candidate("z", 2)}, "relay-y.example"},
+        {{candidate("b", -1), candidate("a", -1)}, "relay-a.example"},
+        {{candidate("B", -1), candidate("a", -1)}, "relay-B.example"},  // uppercase sorts first
+        {{candidate("p", 1), candidate("q", 1)}, "relay-p.example"},    // ties keep the earlier one
+        {{candidate("a", -1), candidate("a", -1, 444)}, "relay-a.example"},
+        // Ports that do not fit 16 bits are never cut down to another port.
+        {{candidate("a", 0, 0), candidate("b", 0, 65536 + 443), candidate("c", 5, 65535)}, "relay-c.example"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.host.toStdString());
+        fakes.relays.clear();
+        establish(4, 0, c.candidates);
+        ASSERT_EQ(fakes.relays.size(), 1);
+        EXPECT_EQ(fakes.relays[0]->host, c.host);
+        EXPECT_EQ(fakes.relays[0]->sessionId, "s-1");
+        EXPECT_EQ(fakes.relays[0]->token, "token-1");
+    }
+    EXPECT_EQ(fakes.relays[0]->port, 65535);
+    EXPECT_TRUE(log.contains("TransportManager: skipping relay node 'b' with invalid port 65979"));
+}
+
+TEST_F(TransportManagerTest, OnlyInvalidPortsCountAsNoCandidates) {
+    establish(4, 0, {candidate("a", 0, -443), candidate("b", 0, 70000)});
+    EXPECT_TRUE(fakes.relays.isEmpty());
+    EXPECT_EQ(failed, QStringList{"No relay candidates available"});
+}
+
+TEST_F(TransportManagerTest, PeerToPeerTimeOutFallsBackToTheRelay) {
+    manager.setP2PTimeout(std::chrono::milliseconds(30));
+    TurnServerConfig turn{"turn.example", 5349, "veltrix", "secret"};
+    manager.setTurnServerConfig(turn);
+    establish(0, 0, {candidate("a", -1)}, /*offerer=*/false);
+    ASSERT_EQ(fakes.p2p.size(), 1);
+    EXPECT_EQ(fakes.p2p[0]->started, "answerer");
+    EXPECT_EQ(fakes.p2p[0]->turn.password, "secret");
+    EXPECT_EQ(fakes.p2p[0]->turn.host, "turn.example");
+
+    ASSERT_TRUE(waitFor([&] { return !fakes.relays.isEmpty(); }));
+    EXPECT_EQ(fakes.p2p[0]->disconnectCalls, 1);
+    EXPECT_TRUE(log.contains("TransportManager: P2P connection timed out after 30 ms, falling back to relay"));
+
+    // The abandoned attempt no longer reaches the manager; it stays until reset.
+    fakes.p2p[0]->comeUp();
+    EXPECT_TRUE(established.isEmpty());
+    fakes.relays[0]->comeUp();
+    EXPECT_EQ(established, QStringList{"relay"});
+    EXPECT_EQ(manager.activeTransport(), fakes.relays[0].data());
+    runDeferredDeletes();
+    EXPECT_FALSE(fakes.p2p[0].isNull());
+}
+
+TEST_F(TransportManagerTest, PeerToPeerSuccessEndsARunningRelayAttempt) {
+    manager.setP2PTimeout(std::chrono::milliseconds(20));
+    establish(3, 0);
+    ASSERT_TRUE(waitFor([&] { return !fakes.relays.isEmpty(); }));
+    // A fresh peer-to-peer attempt (as after a new establishConnection) wins over the relay.
+    establish(3, 0);
+    manager.onP2PTimeout();
+    ASSERT_EQ(fakes.relays.size(), 2);
+    fakes.p2p.last()->open = true;
+    manager.onP2PConnected();
+    EXPECT_EQ(established, QStringList{"p2p"});
+    EXPECT_EQ(manager.activeTransport(), fakes.p2p.last().data());
+    runDeferredDeletes();
+    EXPECT_TRUE(fakes.relays.last().isNull());
+}
+
+TEST_F(TransportManagerTest, RelayErrorsReportFailureEvenAfterTheRelayIsUp) {
+    establish(4, 0);
+    fakes.relays[0]->comeUp();
+    emit fakes.relays[0]->transportError("Connection refused");
+    EXPECT_EQ(established, QStringList{"relay"});
+    EXPECT_EQ(failed, QStringList{"All connection methods failed. Last error: Connection refused"});
+}
+
+TEST_F(TransportManagerTest, PeerToPeerErrorsOnlyWarn) {
+    establish(0, 0);
+    emit fakes.p2p[0]->transportError("ice failed");
+    EXPECT_TRUE(failed.isEmpty());
+    EXPECT_TRUE(log.contains("TransportManager: P2P error: ice failed"));
+}
+
+TEST_F(TransportManagerTest, RefusedRelayConnectReportsFailure) {
+    fakes.relayAcceptsConnect = false;
+    establish(4, 0);
+    EXPECT_EQ(failed, QStringList{"Failed to initiate relay connection"});
+}
+
+TEST_F(TransportManagerTest, SignalingReachesOnlyACurrentPeerToPeerAttempt) {
+    manager.setRemoteDescription("v=0", "offer");  // nothing to pass it to
+    manager.addRemoteCandidate("candidate:1", "0");
+    QStringList local;
+    QObject::connect(&manager, &TransportManager::localDescriptionReady,
+                     [&](const QString& sdp, const QString& type) { local << type + ":" + sdp; });
+    QObject::connect(&manager, &TransportManager::localCandidateReady,
+                     [&](const QString& c, const QString& mid) { local << mid + ":" + c; });
+    establish(0, 0);
+    manager.setRemoteDescription("v=0", "answer");
+    manager.addRemoteCandidate("candidate:2", "1");
+    EXPECT_EQ(fakes.p2p[0]->remote, (QStringList{"answer:v=0", "1:candidate:2"}));
+    emit fakes.p2p[0]->localDescriptionReady("v=1", "offer");
+    emit fakes.p2p[0]->localCandidateReady("candidate:3", "0");
+    EXPECT_EQ(local, (QStringList{"offer:v=1", "0:candidate:3"}));
+}
+
+TEST_F(TransportManagerTest, ResetDropsTransportsAndCandidatesButKeepsTheToken) {
+    establish(0, 0);
+    manager.onP2PTimeout();
+    ASSERT_EQ(fakes.relays.size(), 1);
+    manager.reset();
+    EXPECT_EQ(manager.activeTransport(), nullptr);
+    EXPECT_EQ(fakes.relays[0]->disconnectCalls, 1);
+    runDeferredDeletes();
+    EXPECT_TRUE(fakes.relays[0].isNull());
+    EXPECT_TRUE(fakes.p2p[0].isNull());
+
+    manager.onP2PTimeout();
+    EXPECT_EQ(failed, QStringList{"No relay candidates available"});
+    EXPECT_EQ(fakes.relays.size(), 1);
+}
+
+// A session that ends from inside the transport's data signal (the partner's "disconnect"
+// command, or one undecryptable frame too many) resets and deletes the manager there. The
+// transport must outlive that call chain and stop delivering. Run under AddressSanitizer.
+TEST(TransportManagerLifetimeTest, SessionEndingInsideDataReceivedIsSafe) {
+    FakeTransportFactory fakes;
+    auto* manager = new TransportManager(fakes.factory());
+    manager->establishConnection("s-1", 4, 0, {candidate("a", -1)}, true, "t");
+    ASSERT_EQ(fakes.relays.size(), 1);
+    fakes.relays[0]->comeUp();
+    ITransport* active = manager->activeTransport();
+    ASSERT_NE(active, nullptr);
+    int seen = 0;
+    QObject::connect(active, &ITransport::dataReceived, [&](ChannelType, const QByteArray&) {
+        ++seen;
+        manager->reset();
+        delete manager;
+        manager = nullptr;
+    });
+    fakes.relays[0]->deliver({"one", "two", "three"});
+    EXPECT_EQ(seen, 1);
+    ASSERT_FALSE(fakes.relays[0].isNull());
+    EXPECT_EQ(fakes.relays[0]->delivered, 1);
+    runDeferredDeletes();
+    EXPECT_TRUE(fakes.relays[0].isNull());
+}
+
+TEST(TransportManagerLifetimeTest, DestroyingTheManagerDeletesItsTransportsThroughTheEventLoop) {
+    FakeTransportFactory fakes;
+    {
+        TransportManager manager(fakes.factory());
+        manager.establishConnection("s-1", 0, 0, {candidate("a", -1)}, true, "t");
+        manager.onP2PTimeout();
+    }
+    ASSERT_EQ(fakes.p2p.size(), 1);
+    ASSERT_EQ(fakes.relays.size(), 1);
+    runDeferredDeletes();
+    EXPECT_TRUE(fakes.p2p[0].isNull());
+    EXPECT_TRUE(fakes.relays[0].isNull());
+}
+
+}  // namespace
+}  // namespace veltrix
