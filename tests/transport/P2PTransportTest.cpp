@@ -1,4 +1,6 @@
+#include "support/CoturnServer.h"
 #include "support/LogCapture.h"
+#include "support/TestCertificates.h"
 #include "support/TempInstanceRoot.h"
 #include "transport/P2PTestSupport.h"
 #include "transport/P2PTransport.h"
@@ -295,6 +297,59 @@ TEST_F(P2PTransportTest, OnlyTheFirstStunServerIsUsed) {
     P2PTransport transport;
     transport.startAsOfferer();
     EXPECT_TRUE(log_.contains("P2PTransport: STUN server 127.0.0.2:19302 not used"));
+}
+
+// Relay-only ICE: the only candidates are coturn's relayed addresses, reached over TURN/TLS.
+TEST_F(P2PTransportTest, RelayOnlyThroughTurnOverTlsCarriesTheSameMessages) {
+    const test::TestCertificates certificates = test::makeTestCertificates(root_.path() / "certs");
+    test::CoturnServer turn(root_.path() / "turn", certificates.serverCertificate, certificates.serverKey, "veltrix",
+                            "turn-secret");
+    ASSERT_TRUE(turn.running()) << "coturn did not start";
+    std::ofstream(root_.path() / "instance.ini", std::ios::trunc)
+        << "[p2p]\nstunServers=\nlocalAddresses=127.0.0.1\niceTransportPolicy=relay\n";
+
+    offerer_ = std::make_unique<P2PTransport>();
+    answerer_ = std::make_unique<P2PTransport>();
+    const TurnServerConfig config{"127.0.0.1", turn.tlsPort(), "veltrix", "turn-secret"};
+    offerer_->setTurnServerConfig(config);
+    answerer_->setTurnServerConfig(config);
+    std::vector<QString> candidates;
+    QObject::connect(offerer_.get(), &IP2PTransport::localCandidateReady,
+                     [&](const QString& candidate, const QString&) { candidates.push_back(candidate); });
+    test::wireSignaling(*offerer_, *answerer_);
+    offererGot_.attach(*offerer_);
+    answererGot_.attach(*answerer_);
+    answerer_->startAsAnswerer();
+    offerer_->startAsOfferer();
+    ASSERT_TRUE(waitUntil([&] { return offerer_->isConnected() && answerer_->isConnected(); }, 10s));
+    ASSERT_FALSE(candidates.empty());
+    for (const QString& candidate : candidates) EXPECT_TRUE(candidate.contains(" typ relay")) << candidate.toStdString();
+
+    const std::vector<std::size_t> sizes = {1, 64 * 1024, 1024 * 1024, 16 * 1024 * 1024};
+    for (std::size_t i = 0; i < sizes.size(); ++i) {
+        ASSERT_TRUE(sendBytes(*offerer_, ChannelType::Video, patternMessage(sizes[i], i)));
+        ASSERT_TRUE(sendBytes(*answerer_, ChannelType::Control, patternMessage(sizes[i], 100 + i)));
+    }
+    ASSERT_TRUE(waitUntil(
+        [&] { return answererGot_.video.size() == sizes.size() && offererGot_.control.size() == sizes.size(); }, 30s));
+    for (std::size_t i = 0; i < sizes.size(); ++i) {
+        EXPECT_TRUE(answererGot_.video[i] == patternMessage(sizes[i], i)) << sizes[i];
+        EXPECT_TRUE(offererGot_.control[i] == patternMessage(sizes[i], 100 + i)) << sizes[i];
+    }
+}
+
+// A TURN server without a password is not offered to ICE: relay-only then finds no candidates.
+TEST_F(P2PTransportTest, TurnServerWithoutPasswordIsNotOffered) {
+    std::ofstream(root_.path() / "instance.ini", std::ios::trunc)
+        << "[p2p]\nstunServers=\nlocalAddresses=127.0.0.1\niceTransportPolicy=relay\n";
+    P2PTransport offerer;
+    offerer.setTurnServerConfig({"127.0.0.1", 5349, "veltrix", ""});
+    int candidates = 0;
+    QObject::connect(&offerer, &IP2PTransport::localCandidateReady, [&] { ++candidates; });
+    offerer.startAsOfferer();
+    test::spinFor(500ms);
+    EXPECT_EQ(candidates, 0);
+    EXPECT_FALSE(log_.contains("TURN server 127.0.0.1:5349 refused"));
 }
 
 // ---- A peer in another process, to be killed -------------------------------------------------
