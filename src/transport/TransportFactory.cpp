@@ -1,13 +1,13 @@
 #include "transport/TransportFactory.h"
 
+#include "transport/P2PTransport.h"
 #include "transport/RelayTransport.h"
 
 namespace veltrix {
 
 TransportFactory TransportFactory::standard() {
     TransportFactory factory;
-    // The peer-to-peer transport plugs in here; until then the manager goes to the relay.
-    factory.createP2P = []() -> IP2PTransport* { return nullptr; };
+    factory.createP2P = []() -> IP2PTransport* { return new P2PTransport; };
     factory.createRelay = []() -> IRelayTransport* { return new RelayTransport; };
     return factory;
 }

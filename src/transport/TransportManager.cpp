@@ -108,10 +108,9 @@ void TransportManager::startP2P(bool offerer) {
 
 void TransportManager::onP2PTimeout() {
     spdlog::warn("TransportManager: P2P connection timed out after {} ms, falling back to relay", p2pTimeout_.count());
-    if (p2p_) {
-        QObject::disconnect(p2p_, nullptr, this, nullptr);
-        p2p_->disconnect();
-    }
+    // The peer-to-peer attempt stays up: the partner's may be just about to settle on it, and
+    // closing it here would leave the two sides on different transports. If it comes up before
+    // the relay does, it wins on both sides; a relay that comes up first retires it.
     connectRelay();
 }
 

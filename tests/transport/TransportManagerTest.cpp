@@ -118,17 +118,32 @@ TEST_F(TransportManagerTest, PeerToPeerTimeOutFallsBackToTheRelay) {
     EXPECT_EQ(fakes.p2p[0]->turn.host, "turn.example");
 
     ASSERT_TRUE(waitFor([&] { return !fakes.relays.isEmpty(); }));
-    EXPECT_EQ(fakes.p2p[0]->disconnectCalls, 1);
     EXPECT_TRUE(log.contains("TransportManager: P2P connection timed out after 30 ms, falling back to relay"));
+    // The peer-to-peer attempt is kept: the partner may be settling on it right now.
+    EXPECT_EQ(fakes.p2p[0]->disconnectCalls, 0);
 
-    // The abandoned attempt no longer reaches the manager; it stays until reset.
-    fakes.p2p[0]->comeUp();
-    EXPECT_TRUE(established.isEmpty());
+    // A relay that comes up first retires it; it stays until reset.
     fakes.relays[0]->comeUp();
     EXPECT_EQ(established, QStringList{"relay"});
     EXPECT_EQ(manager.activeTransport(), fakes.relays[0].data());
+    EXPECT_EQ(fakes.p2p[0]->disconnectCalls, 1);
+    fakes.p2p[0]->comeUp();
+    EXPECT_EQ(established, QStringList{"relay"});
     runDeferredDeletes();
     EXPECT_FALSE(fakes.p2p[0].isNull());
+}
+
+// Both sides must end on the same transport: a peer-to-peer attempt that comes up after this
+// side's time-out, while the relay is still connecting, wins.
+TEST_F(TransportManagerTest, LatePeerToPeerSuccessAfterTheTimeOutWins) {
+    manager.setP2PTimeout(std::chrono::milliseconds(20));
+    establish(0, 0, {candidate("a", -1)});
+    ASSERT_TRUE(waitFor([&] { return !fakes.relays.isEmpty(); }));
+    fakes.p2p[0]->comeUp();
+    EXPECT_EQ(established, QStringList{"p2p"});
+    EXPECT_EQ(manager.activeTransport(), fakes.p2p[0].data());
+    runDeferredDeletes();
+    EXPECT_TRUE(fakes.relays[0].isNull());
 }
 
 TEST_F(TransportManagerTest, PeerToPeerSuccessEndsARunningRelayAttempt) {

@@ -1,0 +1,449 @@
+#include "support/CoturnServer.h"
+#include "support/LogCapture.h"
+#include "support/TestCertificates.h"
+#include "support/TempInstanceRoot.h"
+#include "transport/P2PTestSupport.h"
+#include "transport/P2PTransport.h"
+
+#include <QProcess>
+#include <QStringList>
+#include <csignal>
+#include <cstdlib>
+#include <gtest/gtest.h>
+#include <iostream>
+#include <thread>
+
+using namespace std::chrono_literals;
+
+namespace veltrix {
+
+// Reaches the transport's test-only text sender.
+struct P2PTransportTestAccess {
+    static bool sendText(P2PTransport& transport, ChannelType channel, const QByteArray& text) {
+        return transport.sendText(channel, text);
+    }
+};
+
+namespace {
+
+using test::patternMessage;
+using test::Received;
+using test::sendBytes;
+using test::waitUntil;
+
+class P2PTransportTest : public ::testing::Test {
+protected:
+    void SetUp() override { test::writeLoopbackP2PConfig(root_.path()); }
+
+    // Starts both ends and waits until both report connected.
+    void connectPair(std::chrono::milliseconds timeout = 8s) {
+        offerer_ = std::make_unique<P2PTransport>();
+        answerer_ = std::make_unique<P2PTransport>();
+        test::wireSignaling(*offerer_, *answerer_);
+        offererGot_.attach(*offerer_);
+        answererGot_.attach(*answerer_);
+        answerer_->startAsAnswerer();
+        offerer_->startAsOfferer();
+        const bool up = waitUntil([&] { return offerer_->isConnected() && answerer_->isConnected(); }, timeout);
+        if (!up)
+            for (const std::string& line : log_.lines()) std::cerr << "  log: " << line << '\n';
+        ASSERT_TRUE(up);
+        EXPECT_EQ(offererGot_.connectedCount, 1);
+        EXPECT_EQ(answererGot_.connectedCount, 1);
+    }
+
+    test::TempInstanceRoot root_;
+    test::LogCapture log_;
+    std::unique_ptr<P2PTransport> offerer_;
+    std::unique_ptr<P2PTransport> answerer_;
+    Received offererGot_;
+    Received answererGot_;
+};
+
+TEST_F(P2PTransportTest, ConnectsOnLoopback) {
+    connectPair();
+    EXPECT_TRUE(log_.contains("P2PTransport: created (GStreamer webrtcbin)"));
+    EXPECT_EQ(log_.count("P2PTransport: both data channels open — P2P connected!"), 2u);
+    EXPECT_EQ(log_.count("P2PTransport: 'control' data channel open (answerer)"), 1u);
+}
+
+// Every size goes each way on each channel, in order and whole: one send is one dataReceived.
+TEST_F(P2PTransportTest, CarriesMessagesWholeAndInOrderBothWaysOnBothChannels) {
+    connectPair();
+    const std::vector<std::size_t> sizes = {1, 64 * 1024, 1024 * 1024, 16 * 1024 * 1024, 0, 65535, 65536 - 5, 3};
+    struct Leg {
+        P2PTransport* from;
+        Received* to;
+        ChannelType channel;
+    };
+    const std::vector<Leg> legs = {{offerer_.get(), &answererGot_, ChannelType::Control},
+                                   {offerer_.get(), &answererGot_, ChannelType::Video},
+                                   {answerer_.get(), &offererGot_, ChannelType::Control},
+                                   {answerer_.get(), &offererGot_, ChannelType::Video}};
+    std::uint32_t seed = 0;
+    for (const Leg& leg : legs)
+        for (std::size_t size : sizes) ASSERT_TRUE(sendBytes(*leg.from, leg.channel, patternMessage(size, seed++)));
+
+    ASSERT_TRUE(waitUntil(
+        [&] {
+            return answererGot_.control.size() == sizes.size() && answererGot_.video.size() == sizes.size() &&
+                   offererGot_.control.size() == sizes.size() && offererGot_.video.size() == sizes.size();
+        },
+        30s));
+    seed = 0;
+    for (const Leg& leg : legs) {
+        const auto& got = leg.channel == ChannelType::Control ? leg.to->control : leg.to->video;
+        for (std::size_t i = 0; i < sizes.size(); ++i)
+            EXPECT_TRUE(got[i] == patternMessage(sizes[i], seed++)) << "message " << i << " of " << sizes[i] << " bytes";
+    }
+    EXPECT_TRUE(log_.contains("P2PTransport: control channel received"));
+    EXPECT_TRUE(log_.contains("(offerer)"));
+    EXPECT_TRUE(log_.contains("(answerer)"));
+}
+
+TEST_F(P2PTransportTest, AnyChannelValueOtherThanControlIsTheVideoChannel) {
+    connectPair();
+    ASSERT_TRUE(sendBytes(*offerer_, static_cast<ChannelType>(7), "seven"));
+    ASSERT_TRUE(waitUntil([&] { return !answererGot_.video.empty(); }, 3s));
+    EXPECT_EQ(answererGot_.video.front(), QByteArray("seven"));
+    EXPECT_TRUE(answererGot_.control.empty());
+}
+
+TEST_F(P2PTransportTest, TextMessagesAreIgnored) {
+    connectPair();
+    ASSERT_TRUE(P2PTransportTestAccess::sendText(*offerer_, ChannelType::Control, "text on control"));
+    ASSERT_TRUE(P2PTransportTestAccess::sendText(*offerer_, ChannelType::Video, "text on video"));
+    ASSERT_TRUE(P2PTransportTestAccess::sendText(*answerer_, ChannelType::Control, "text back"));
+    // Binary messages sent after the text arrive after it on the same ordered channels.
+    ASSERT_TRUE(sendBytes(*offerer_, ChannelType::Control, "binary"));
+    ASSERT_TRUE(sendBytes(*offerer_, ChannelType::Video, "binary"));
+    ASSERT_TRUE(sendBytes(*answerer_, ChannelType::Control, "binary"));
+    ASSERT_TRUE(waitUntil(
+        [&] { return answererGot_.control.size() + answererGot_.video.size() + offererGot_.control.size() >= 3; }, 3s));
+    test::spinFor(100ms);
+    EXPECT_EQ(answererGot_.control, std::vector<QByteArray>{"binary"});
+    EXPECT_EQ(answererGot_.video, std::vector<QByteArray>{"binary"});
+    EXPECT_EQ(offererGot_.control, std::vector<QByteArray>{"binary"});
+    EXPECT_TRUE(offerer_->isConnected());
+    EXPECT_TRUE(answerer_->isConnected());
+}
+
+TEST_F(P2PTransportTest, BufferedAmountRisesAndDrains) {
+    P2PTransport idle;
+    EXPECT_EQ(idle.bufferedAmount(ChannelType::Control), 0u);
+    EXPECT_FALSE(sendBytes(idle, ChannelType::Control, "x"));
+
+    connectPair();
+    EXPECT_EQ(offerer_->bufferedAmount(ChannelType::Video), 0u);
+    const QByteArray big = patternMessage(16 * 1024 * 1024, 1);
+    std::uint64_t peak = 0;
+    for (int i = 0; i < 3; ++i) {
+        ASSERT_TRUE(sendBytes(*offerer_, ChannelType::Video, big));
+        peak = std::max(peak, offerer_->bufferedAmount(ChannelType::Video));
+    }
+    EXPECT_GT(peak, 1024u * 1024u);
+    ASSERT_TRUE(waitUntil([&] { return offerer_->bufferedAmount(ChannelType::Video) == 0; }, 20s));
+    ASSERT_TRUE(waitUntil([&] { return answererGot_.video.size() == 3; }, 10s));
+    EXPECT_TRUE(answererGot_.video.back() == big);
+}
+
+TEST_F(P2PTransportTest, SendRefusesMoreThanSixteenMebibytes) {
+    connectPair();
+    const QByteArray tooBig(16 * 1024 * 1024 + 1, 'x');
+    EXPECT_FALSE(sendBytes(*offerer_, ChannelType::Video, tooBig));
+    EXPECT_TRUE(log_.contains("P2PTransport::send failed: message of 16777217 bytes exceeds 16777216"));
+    EXPECT_TRUE(offerer_->isConnected());
+}
+
+TEST_F(P2PTransportTest, PeerCloseDisconnectsTheOtherSidePromptly) {
+    connectPair();
+    QElapsedTimer elapsed;
+    elapsed.start();
+    offerer_->disconnect();
+    EXPECT_FALSE(offerer_->isConnected());
+    ASSERT_TRUE(waitUntil([&] { return answererGot_.disconnectedCount == 1; }, 2s));
+    EXPECT_LT(elapsed.elapsed(), 1500);
+    EXPECT_FALSE(answerer_->isConnected());
+    EXPECT_EQ(offererGot_.disconnectedCount, 0);  // disconnect() itself emits nothing
+    test::spinFor(200ms);
+    EXPECT_EQ(answererGot_.disconnectedCount, 1);  // once per connection
+}
+
+// A slot connected directly to disconnected() may call back into the transport.
+TEST_F(P2PTransportTest, DisconnectedSlotMayCallBackIntoTheTransport) {
+    connectPair();
+    bool calledBack = false;
+    QObject::connect(answerer_.get(), &ITransport::disconnected, answerer_.get(), [&] {
+        calledBack = !answerer_->isConnected() && answerer_->bufferedAmount(ChannelType::Control) == 0;
+        answerer_->disconnect();
+    });
+    offerer_->disconnect();
+    ASSERT_TRUE(waitUntil([&] { return calledBack; }, 3s));
+}
+
+TEST_F(P2PTransportTest, RestartsAfterDisconnect) {
+    connectPair();
+    offerer_->disconnect();
+    answerer_->disconnect();
+    answerer_->startAsAnswerer();
+    offerer_->startAsOfferer();
+    ASSERT_TRUE(waitUntil([&] { return offerer_->isConnected() && answerer_->isConnected(); }, 8s));
+    ASSERT_TRUE(sendBytes(*answerer_, ChannelType::Control, "again"));
+    ASSERT_TRUE(waitUntil([&] { return !offererGot_.control.empty(); }, 3s));
+    EXPECT_EQ(offererGot_.control.back(), QByteArray("again"));
+}
+
+// Work the library posted before disconnect() belongs to the closed attempt: none of it reaches
+// the restarted one.
+TEST_F(P2PTransportTest, WorkPostedBeforeDisconnectIsDroppedAfterRestart) {
+    connectPair();
+    for (int i = 0; i < 50; ++i) ASSERT_TRUE(sendBytes(*offerer_, ChannelType::Control, patternMessage(100, i)));
+    // Let the messages arrive and be posted, without running the event loop that delivers them.
+    std::this_thread::sleep_for(300ms);
+    answerer_->disconnect();
+    answerer_->startAsAnswerer();
+    test::spinFor(300ms);
+    EXPECT_TRUE(answererGot_.control.empty());
+    EXPECT_EQ(answererGot_.connectedCount, 1);
+    EXPECT_FALSE(answerer_->isConnected());
+}
+
+TEST_F(P2PTransportTest, MessagesPostedBeforeDestructionAreNotDelivered) {
+    connectPair();
+    for (int i = 0; i < 20; ++i) ASSERT_TRUE(sendBytes(*offerer_, ChannelType::Video, patternMessage(200000, i)));
+    std::this_thread::sleep_for(200ms);
+    int delivered = 0;
+    QObject::connect(answerer_.get(), &ITransport::dataReceived, [&] { ++delivered; });
+    answerer_.reset();
+    test::spinFor(200ms);
+    EXPECT_EQ(delivered, 0);
+}
+
+// Destroying either end with messages in flight both ways, mid-negotiation or mid-transfer, is
+// clean (the sanitizer build checks the memory side).
+TEST_F(P2PTransportTest, DestructionWithMessagesInFlightIsClean) {
+    connectPair();
+    const QByteArray chunk = patternMessage(1024 * 1024, 3);
+    for (int i = 0; i < 8; ++i) {
+        sendBytes(*offerer_, ChannelType::Video, chunk);
+        sendBytes(*answerer_, ChannelType::Video, chunk);
+        sendBytes(*offerer_, ChannelType::Control, chunk.left(1000));
+    }
+    test::spinFor(20ms);
+    offerer_.reset();
+    test::spinFor(20ms);
+    answerer_.reset();
+    test::spinFor(100ms);
+
+    // And while negotiating.
+    for (int round = 0; round < 3; ++round) {
+        auto a = std::make_unique<P2PTransport>();
+        auto b = std::make_unique<P2PTransport>();
+        test::wireSignaling(*a, *b);
+        b->startAsAnswerer();
+        a->startAsOfferer();
+        test::spinFor(std::chrono::milliseconds(round * 40));
+        a.reset();
+        b.reset();
+    }
+}
+
+TEST_F(P2PTransportTest, PeerSuppliedGarbageIsALoggedWarning) {
+    P2PTransport transport;
+    transport.setRemoteDescription("v=0", "offer");
+    transport.addRemoteCandidate("candidate:1 1 UDP 1 127.0.0.1 9 typ host", "0");
+    EXPECT_TRUE(log_.contains("P2PTransport: setRemoteDescription called with no PeerConnection"));
+    EXPECT_TRUE(log_.contains("P2PTransport: addRemoteCandidate called with no PeerConnection"));
+
+    transport.startAsAnswerer();
+    const std::vector<std::pair<QString, QString>> descriptions = {
+        {"", "offer"},
+        {"not sdp at all", "offer"},
+        {"v=0\r\no=- 0 0 IN IP4 0.0.0.0\r\ns=-\r\nt=0 0\r\n", "offer"},  // no media
+        {QString(100000, QChar('m')), "answer"},
+        {"v=0\r\n", "pranswer"},
+        {QString::fromUtf8("v=0\r\nm=application 9 UDP/DTLS/SCTP webrtc-datachannel\r\na=mid:\xff\r\n"), "offer"},
+    };
+    for (const auto& [sdp, type] : descriptions) transport.setRemoteDescription(sdp, type);
+    const std::vector<std::pair<QString, QString>> candidates = {
+        {"", "0"},
+        {"garbage", "0"},
+        {"candidate:1 1 UDP 1 127.0.0.1 9 typ host\r\na=mid:0", "0"},
+        {"candidate:x y z", "0"},
+        {"candidate:1 1 UDP 1 127.0.0.1 9 typ host", "no-such-mid"},
+        {QString(5000, QChar('c')), "0"},
+    };
+    for (const auto& [candidate, mid] : candidates) transport.addRemoteCandidate(candidate, mid);
+    test::spinFor(300ms);
+    EXPECT_TRUE(log_.contains("is not a usable session description, ignored"));
+    EXPECT_TRUE(log_.contains("P2PTransport: malformed remote ICE candidate ignored"));
+    EXPECT_FALSE(transport.isConnected());
+}
+
+TEST_F(P2PTransportTest, TurnSettingsDefaultUntilSet) {
+    P2PTransport transport;
+    EXPECT_EQ(transport.turnServerConfig().port, 5349u);
+    EXPECT_EQ(transport.turnServerConfig().username, "veltrix");
+    EXPECT_TRUE(transport.turnServerConfig().password.empty());
+    TurnServerConfig config{"turn.example.test", 5350, "user", "secret"};
+    transport.setTurnServerConfig(config);
+    EXPECT_EQ(transport.turnServerConfig().host, "turn.example.test");
+    EXPECT_EQ(transport.turnServerConfig().password, "secret");
+}
+
+TEST_F(P2PTransportTest, OnlyTheFirstStunServerIsUsed) {
+    std::ofstream(root_.path() / "instance.ini", std::ios::trunc)
+        << "[p2p]\nstunServers=127.0.0.1 127.0.0.2\nlocalAddresses=127.0.0.1\n";
+    P2PTransport transport;
+    transport.startAsOfferer();
+    EXPECT_TRUE(log_.contains("P2PTransport: STUN server 127.0.0.2:19302 not used"));
+}
+
+// Relay-only ICE: the only candidates are coturn's relayed addresses, reached over TURN/TLS.
+TEST_F(P2PTransportTest, RelayOnlyThroughTurnOverTlsCarriesTheSameMessages) {
+    const test::TestCertificates certificates = test::makeTestCertificates(root_.path() / "certs");
+    test::CoturnServer turn(root_.path() / "turn", certificates.serverCertificate, certificates.serverKey, "veltrix",
+                            "turn-secret");
+    ASSERT_TRUE(turn.running()) << "coturn did not start";
+    std::ofstream(root_.path() / "instance.ini", std::ios::trunc)
+        << "[p2p]\nstunServers=\nlocalAddresses=127.0.0.1\niceTransportPolicy=relay\n";
+
+    offerer_ = std::make_unique<P2PTransport>();
+    answerer_ = std::make_unique<P2PTransport>();
+    const TurnServerConfig config{"127.0.0.1", turn.tlsPort(), "veltrix", "turn-secret"};
+    offerer_->setTurnServerConfig(config);
+    answerer_->setTurnServerConfig(config);
+    std::vector<QString> candidates;
+    QObject::connect(offerer_.get(), &IP2PTransport::localCandidateReady,
+                     [&](const QString& candidate, const QString&) { candidates.push_back(candidate); });
+    test::wireSignaling(*offerer_, *answerer_);
+    offererGot_.attach(*offerer_);
+    answererGot_.attach(*answerer_);
+    answerer_->startAsAnswerer();
+    offerer_->startAsOfferer();
+    ASSERT_TRUE(waitUntil([&] { return offerer_->isConnected() && answerer_->isConnected(); }, 10s));
+    ASSERT_FALSE(candidates.empty());
+    for (const QString& candidate : candidates) EXPECT_TRUE(candidate.contains(" typ relay")) << candidate.toStdString();
+
+    const std::vector<std::size_t> sizes = {1, 64 * 1024, 1024 * 1024, 16 * 1024 * 1024};
+    for (std::size_t i = 0; i < sizes.size(); ++i) {
+        ASSERT_TRUE(sendBytes(*offerer_, ChannelType::Video, patternMessage(sizes[i], i)));
+        ASSERT_TRUE(sendBytes(*answerer_, ChannelType::Control, patternMessage(sizes[i], 100 + i)));
+    }
+    ASSERT_TRUE(waitUntil(
+        [&] { return answererGot_.video.size() == sizes.size() && offererGot_.control.size() == sizes.size(); }, 30s));
+    for (std::size_t i = 0; i < sizes.size(); ++i) {
+        EXPECT_TRUE(answererGot_.video[i] == patternMessage(sizes[i], i)) << sizes[i];
+        EXPECT_TRUE(offererGot_.control[i] == patternMessage(sizes[i], 100 + i)) << sizes[i];
+    }
+}
+
+// A TURN server without a password is not offered to ICE: relay-only then finds no candidates.
+TEST_F(P2PTransportTest, TurnServerWithoutPasswordIsNotOffered) {
+    std::ofstream(root_.path() / "instance.ini", std::ios::trunc)
+        << "[p2p]\nstunServers=\nlocalAddresses=127.0.0.1\niceTransportPolicy=relay\n";
+    P2PTransport offerer;
+    offerer.setTurnServerConfig({"127.0.0.1", 5349, "veltrix", ""});
+    int candidates = 0;
+    QObject::connect(&offerer, &IP2PTransport::localCandidateReady, [&] { ++candidates; });
+    offerer.startAsOfferer();
+    test::spinFor(500ms);
+    EXPECT_EQ(candidates, 0);
+    EXPECT_FALSE(log_.contains("TURN server 127.0.0.1:5349 refused"));
+}
+
+// ---- A peer in another process, to be killed -------------------------------------------------
+
+// Signaling between the test and its child peer: one line per item on the child's stdin and
+// stdout, "P2P D <type> <base64 sdp>" or "P2P C <mid> <base64 candidate>".
+QByteArray signalingLine(char kind, const QString& first, const QString& payload) {
+    return "P2P " + QByteArray(1, kind) + ' ' + first.toUtf8() + ' ' + payload.toUtf8().toBase64() + '\n';
+}
+
+template <typename Deliver>
+void parseSignalingLine(const QByteArray& line, Deliver&& deliver) {
+    const QList<QByteArray> parts = line.trimmed().split(' ');
+    if (parts.size() != 4 || parts[0] != "P2P") return;
+    deliver(parts[1], QString::fromUtf8(parts[2]), QString::fromUtf8(QByteArray::fromBase64(parts[3])));
+}
+
+// Runs only as the child of PeerThatVanishesIsDisconnectedWithinTheLivenessTimeout.
+TEST(P2PChildPeer, Answerer) {
+    if (!std::getenv("VELTRIX_P2P_CHILD")) GTEST_SKIP() << "runs as a child process only";
+    test::TempInstanceRoot root;
+    test::writeLoopbackP2PConfig(root.path());
+    P2PTransport transport;
+    QObject::connect(&transport, &IP2PTransport::localDescriptionReady, [](const QString& sdp, const QString& type) {
+        std::cout << signalingLine('D', type, sdp).constData() << std::flush;
+    });
+    QObject::connect(&transport, &IP2PTransport::localCandidateReady, [](const QString& candidate, const QString& mid) {
+        std::cout << signalingLine('C', mid, candidate).constData() << std::flush;
+    });
+    QObject::connect(&transport, &ITransport::dataReceived, [&](ChannelType channel, const QByteArray& data) {
+        transport.send(channel, reinterpret_cast<const std::uint8_t*>(data.constData()), data.size());  // echo
+    });
+    transport.startAsAnswerer();
+    std::thread reader([&transport] {
+        std::string line;
+        while (std::getline(std::cin, line)) {
+            QMetaObject::invokeMethod(&transport, [&transport, line = QByteArray::fromStdString(line)] {
+                parseSignalingLine(line, [&](const QByteArray& kind, const QString& first, const QString& payload) {
+                    if (kind == "D") transport.setRemoteDescription(payload, first);
+                    if (kind == "C") transport.addRemoteCandidate(payload, first);
+                });
+            });
+        }
+    });
+    reader.detach();  // the parent kills this process; it never returns normally
+    test::spinFor(20s);
+    std::_Exit(0);
+}
+
+TEST_F(P2PTransportTest, PeerThatVanishesIsDisconnectedWithinTheLivenessTimeout) {
+    QProcess child;
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert("VELTRIX_P2P_CHILD", "1");
+    child.setProcessEnvironment(environment);
+    child.setProcessChannelMode(QProcess::SeparateChannels);
+    child.start(QCoreApplication::applicationFilePath(), {"--gtest_filter=P2PChildPeer.Answerer"});
+    ASSERT_TRUE(child.waitForStarted(5000));
+
+    P2PTransport offerer;
+    offerer.setLiveness({200ms, 1000ms});
+    Received got;
+    got.attach(offerer);
+    QObject::connect(&offerer, &IP2PTransport::localDescriptionReady, [&](const QString& sdp, const QString& type) {
+        child.write(signalingLine('D', type, sdp));
+    });
+    QObject::connect(&offerer, &IP2PTransport::localCandidateReady, [&](const QString& candidate, const QString& mid) {
+        child.write(signalingLine('C', mid, candidate));
+    });
+    QObject::connect(&child, &QProcess::readyReadStandardOutput, [&] {
+        while (child.canReadLine()) {
+            parseSignalingLine(child.readLine(), [&](const QByteArray& kind, const QString& first, const QString& payload) {
+                if (kind == "D") offerer.setRemoteDescription(payload, first);
+                if (kind == "C") offerer.addRemoteCandidate(payload, first);
+            });
+        }
+    });
+    offerer.startAsOfferer();
+    ASSERT_TRUE(waitUntil([&] { return offerer.isConnected(); }, 10s));
+    ASSERT_TRUE(sendBytes(offerer, ChannelType::Video, "ping"));
+    ASSERT_TRUE(waitUntil([&] { return !got.video.empty(); }, 3s));
+    EXPECT_EQ(got.video.front(), QByteArray("ping"));
+
+    // Still connected while the peer lives and is silent: keep-alives answer for it.
+    test::spinFor(1500ms);
+    EXPECT_TRUE(offerer.isConnected());
+
+    ::kill(static_cast<pid_t>(child.processId()), SIGKILL);
+    QElapsedTimer elapsed;
+    elapsed.start();
+    ASSERT_TRUE(waitUntil([&] { return got.disconnectedCount == 1; }, 4s));
+    EXPECT_LT(elapsed.elapsed(), 2500);
+    EXPECT_TRUE(log_.contains("P2PTransport: nothing heard from the peer for"));
+    child.waitForFinished(2000);
+}
+
+}  // namespace
+}  // namespace veltrix

@@ -1,0 +1,88 @@
+#include "TestRelayNode.h"
+#include "support/LogCapture.h"
+#include "support/TempInstanceRoot.h"
+#include "support/TestCertificates.h"
+#include "transport/P2PTestSupport.h"
+#include "transport/TransportManager.h"
+
+#include <gtest/gtest.h>
+#include <fstream>
+
+using namespace std::chrono_literals;
+
+namespace veltrix {
+namespace {
+
+using test::waitUntil;
+
+// Two transport managers with the real transports, as the two sides of one session: signaling is
+// a direct wire between them, the relay node runs on loopback.
+class TransportManagerLoopbackTest : public ::testing::Test {
+protected:
+    test::TempInstanceRoot root;
+    test::TestCertificates certificates = test::makeTestCertificates(root.path() / "certs");
+    test::TestRelayNode node{certificates};
+    test::LogCapture log;
+    TransportManager master;
+    TransportManager target;
+    QStringList masterMethods;
+    QStringList targetMethods;
+
+    void SetUp() override {
+        std::ofstream(root.path() / "instance.ini") << "[tls]\nextra_ca_file=certs/ca.pem\n";
+        test::writeLoopbackP2PConfig(root.path());
+        ASSERT_NE(node.port(), 0);
+        QObject::connect(&master, &TransportManager::connectionEstablished, [&](const QString& m) { masterMethods << m; });
+        QObject::connect(&target, &TransportManager::connectionEstablished, [&](const QString& m) { targetMethods << m; });
+        QObject::connect(&master, &TransportManager::localDescriptionReady, &target, &TransportManager::setRemoteDescription);
+        QObject::connect(&target, &TransportManager::localDescriptionReady, &master, &TransportManager::setRemoteDescription);
+        master.setP2PTimeout(1500ms);
+        target.setP2PTimeout(1500ms);
+    }
+
+    void forwardCandidates() {
+        QObject::connect(&master, &TransportManager::localCandidateReady, &target, &TransportManager::addRemoteCandidate);
+        QObject::connect(&target, &TransportManager::localCandidateReady, &master, &TransportManager::addRemoteCandidate);
+    }
+
+    void establishBoth() {
+        const QList<RelayCandidate> relays = {{"node-1", "localhost", node.port(), -1}};
+        target.establishConnection("session-1", 0, 0, relays, /*offerer=*/false, "token");
+        master.establishConnection("session-1", 0, 0, relays, /*offerer=*/true, "token");
+        ASSERT_TRUE(waitUntil([&] { return !masterMethods.isEmpty() && !targetMethods.isEmpty(); }, 10s));
+    }
+
+    // A message each way on the active transports.
+    void exchangeMessages() {
+        test::Received masterGot, targetGot;
+        masterGot.attach(*master.activeTransport());
+        targetGot.attach(*target.activeTransport());
+        ASSERT_TRUE(test::sendBytes(*master.activeTransport(), ChannelType::Control, "to target"));
+        ASSERT_TRUE(test::sendBytes(*target.activeTransport(), ChannelType::Video, test::patternMessage(1 << 20, 9)));
+        ASSERT_TRUE(waitUntil([&] { return !targetGot.control.empty() && !masterGot.video.empty(); }, 5s));
+        EXPECT_EQ(targetGot.control.front(), QByteArray("to target"));
+        EXPECT_TRUE(masterGot.video.front() == test::patternMessage(1 << 20, 9));
+    }
+};
+
+TEST_F(TransportManagerLoopbackTest, PeerToPeerComesUpFirstOnBothSides) {
+    forwardCandidates();
+    establishBoth();
+    EXPECT_EQ(masterMethods, QStringList{"p2p"});
+    EXPECT_EQ(targetMethods, QStringList{"p2p"});
+    EXPECT_TRUE(log.contains("TransportManager: both NATs are P2P-compatible, trying P2P first"));
+    EXPECT_TRUE(node.joins().isEmpty());
+    exchangeMessages();
+}
+
+TEST_F(TransportManagerLoopbackTest, WithoutCandidatesBothSidesFallBackToTheRelay) {
+    establishBoth();
+    EXPECT_EQ(masterMethods, QStringList{"relay"});
+    EXPECT_EQ(targetMethods, QStringList{"relay"});
+    EXPECT_TRUE(log.contains("TransportManager: P2P connection timed out after 1500 ms, falling back to relay"));
+    ASSERT_TRUE(waitUntil([&] { return node.joins().size() == 2; }, 3s));
+    exchangeMessages();
+}
+
+}  // namespace
+}  // namespace veltrix
