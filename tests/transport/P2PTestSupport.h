@@ -55,20 +55,22 @@ inline bool sendBytes(ITransport& transport, ChannelType channel, const QByteArr
                           static_cast<std::uint64_t>(data.size()));
 }
 
-// What one transport received, by channel.
+// What one transport received, by channel. The connections end with this record (their context
+// object is a member), so a record on the stack never hears from a transport that outlives it.
 struct Received {
+    QObject context;
     std::vector<QByteArray> control;
     std::vector<QByteArray> video;
     int connectedCount = 0;
     int disconnectedCount = 0;
 
     void attach(ITransport& transport) {
-        QObject::connect(&transport, &ITransport::dataReceived, &transport,
+        QObject::connect(&transport, &ITransport::dataReceived, &context,
                          [this](ChannelType channel, const QByteArray& data) {
                              (channel == ChannelType::Control ? control : video).push_back(data);
                          });
-        QObject::connect(&transport, &ITransport::connected, &transport, [this] { ++connectedCount; });
-        QObject::connect(&transport, &ITransport::disconnected, &transport, [this] { ++disconnectedCount; });
+        QObject::connect(&transport, &ITransport::connected, &context, [this] { ++connectedCount; });
+        QObject::connect(&transport, &ITransport::disconnected, &context, [this] { ++disconnectedCount; });
     }
 };
 
