@@ -79,10 +79,10 @@ private:
     bool requireSettings(std::string_view command);
 
     ServiceIpcServer& server_;
-    [[maybe_unused]] AuthController* auth_;
+    AuthController* auth_;
     [[maybe_unused]] SessionManager* sessionManager_;
     SettingsController* settings_;
-    [[maybe_unused]] ApiClient* apiClient_;
+    ApiClient* apiClient_;
 };
 
 }  // namespace veltrix

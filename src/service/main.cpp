@@ -60,7 +60,7 @@ void launchFirstAgent() {
 
 // Service mode: the signaling client's admission requests (sessionAutoAccept to
 // onSessionAutoAccept, sessionHandshakeRequest to onSessionHandshakeRequest) join here once the
-// signaling client is part of the service; the pipe server's agent events are connected now.
+// service has a session manager to admit them to; the pipe server's agent events are connected now.
 void connectAdmissionAndAgentEvents(ServiceObjects& objects) {
     ServiceIpcServer* ipcServer = objects.ipcServer();
     // The slot gets the session manager itself, not the host's published pointer, which
@@ -72,8 +72,8 @@ void connectAdmissionAndAgentEvents(ServiceObjects& objects) {
 }
 
 // Console mode admits only auto-accept requests: the signaling client's sessionAutoAccept goes to
-// onConsoleSessionRequest once the signaling client is part of the service; handshake requests
-// are never connected, and no agent events are followed.
+// onConsoleSessionRequest once the service has a session manager to admit them to; handshake
+// requests are never connected, and no agent events are followed.
 void connectConsoleAdmission(ServiceObjects& /*objects*/) {}
 
 void serviceMain() {
