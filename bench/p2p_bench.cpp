@@ -83,7 +83,7 @@ int main(int argc, char** argv) {
     test::TempInstanceRoot root;
     const auto certificates = test::makeTestCertificates(root.path() / "certs");
     std::ofstream(root.path() / "instance.ini")
-        << "[tls]\nextra_ca_file=certs/ca.pem\n[p2p]\nstunServers=\nlocalAddresses=127.0.0.1\n";
+        << "[tls]\nextra_ca_file=certs/ca.pem\n[stun]\nhost=\n[p2p]\nlocalAddresses=127.0.0.1\n";
     test::TestRelayNode node(certificates);
 
     const double p2p = p2pTransports();

@@ -15,6 +15,7 @@
 #include <spdlog/spdlog.h>
 #include <cstring>
 #include <string>
+#include <cstdlib>
 #include <utility>
 
 namespace veltrix {
@@ -23,12 +24,16 @@ namespace {
 
 // ICE servers and candidate rules. The STUN and TURN hosts and the candidate restrictions are
 // instance configuration, so a test instance never reaches outside the machine.
-//   p2p/stunServers        host names separated by blanks (port 19302); empty: no STUN
+//   stun/host              STUN server, the same one the heartbeat's NAT probe asks; present
+//                          but empty: no STUN server
+//   stun/secondary_host    a second STUN server (only with stun/host)
+//   stun/port              the STUN servers' port (19302)
 //   p2p/turnHost           default TURN host until the transport manager sets its own
 //   p2p/localAddresses     addresses ICE gathers from, separated by blanks (e.g. 127.0.0.1)
 //   p2p/iceTransportPolicy "relay" offers only TURN relay candidates
-constexpr const char* kDefaultStunServers = "stun.l.google.com stun1.l.google.com";
-constexpr int kStunPort = 19302;
+constexpr const char* kDefaultStunHost = "stun.l.google.com";
+constexpr const char* kDefaultSecondaryStunHost = "stun1.l.google.com";
+constexpr int kDefaultStunPort = 19302;
 constexpr const char* kTurnHostKey = "p2p/turnHost";
 
 // How often an offer without data channels is asked for again.
@@ -53,15 +58,38 @@ std::vector<std::string> splitList(const std::string& text) {
 }
 
 struct IceSettings {
-    std::vector<std::string> stunServers;
+    std::vector<std::string> stunServers;  // host names, all on stunPort
+    int stunPort = kDefaultStunPort;
     std::vector<std::string> localAddresses;
     bool relayOnly = false;
     TurnServerConfig turn;
 };
 
+int stunPortFromConfig() {
+    const auto value = platform::config::value("stun/port");
+    if (!value) return kDefaultStunPort;
+    char* end = nullptr;
+    const long port = std::strtol(value->c_str(), &end, 10);
+    return end != value->c_str() && *end == '\0' && port > 0 && port <= 65535 ? static_cast<int>(port)
+                                                                            : kDefaultStunPort;
+}
+
+// The configured STUN servers; without a configured host the public defaults, both of them.
+std::vector<std::string> stunServersFromConfig() {
+    const auto host = platform::config::value("stun/host");
+    if (!host) return {kDefaultStunHost, kDefaultSecondaryStunHost};
+    std::vector<std::string> servers = splitList(*host);
+    if (servers.empty()) return servers;
+    for (auto& secondary : splitList(platform::config::value("stun/secondary_host").value_or(""))) {
+        if (secondary != servers.front()) servers.push_back(std::move(secondary));
+    }
+    return servers;
+}
+
 IceSettings iceSettingsFromConfig(const TurnServerConfig& turn) {
     IceSettings settings;
-    settings.stunServers = splitList(platform::config::value("p2p/stunServers").value_or(kDefaultStunServers));
+    settings.stunServers = stunServersFromConfig();
+    settings.stunPort = stunPortFromConfig();
     settings.localAddresses = splitList(platform::config::value("p2p/localAddresses").value_or(""));
     settings.relayOnly = platform::config::value("p2p/iceTransportPolicy").value_or("") == "relay";
     settings.turn = turn;
@@ -329,11 +357,11 @@ bool P2PTransport::WebRtcBridge::create(const IceSettings& settings) {
 void P2PTransport::WebRtcBridge::applyIceSettings(const IceSettings& settings) {
     // webrtcbin takes a single STUN server.
     if (!settings.stunServers.empty()) {
-        const std::string url = "stun://" + settings.stunServers.front() + ":" + std::to_string(kStunPort);
+        const std::string url = "stun://" + settings.stunServers.front() + ":" + std::to_string(settings.stunPort);
         g_object_set(webrtc_, "stun-server", url.c_str(), nullptr);
         for (std::size_t i = 1; i < settings.stunServers.size(); ++i)
             spdlog::info("P2PTransport: STUN server {}:{} not used (webrtcbin takes one STUN server)",
-                         settings.stunServers[i], kStunPort);
+                         settings.stunServers[i], settings.stunPort);
     }
     const TurnServerConfig& turn = settings.turn;
     if (!turn.password.empty() && !turn.host.empty()) {

@@ -32,10 +32,11 @@ inline void spinFor(std::chrono::milliseconds duration) {
     waitUntil([] { return false; }, duration);
 }
 
-// Peer-to-peer settings of a test instance: loopback candidates only, no STUN server outside.
+// Peer-to-peer settings of a test instance: loopback candidates only, no STUN server at all.
+// `extra` continues the [p2p] group.
 inline void writeLoopbackP2PConfig(const std::filesystem::path& root, const std::string& extra = {}) {
     std::ofstream file(root / "instance.ini", std::ios::app);
-    file << "[p2p]\nstunServers=\nlocalAddresses=127.0.0.1\n" << extra;
+    file << "[stun]\nhost=\n\n[p2p]\nlocalAddresses=127.0.0.1\n" << extra;
 }
 
 // Bytes whose every position depends on the message's size and index, so a piece out of place

@@ -291,12 +291,13 @@ TEST_F(P2PTransportTest, TurnSettingsDefaultUntilSet) {
     EXPECT_EQ(transport.turnServerConfig().password, "secret");
 }
 
+// The STUN servers are the instance's [stun] ones, which the heartbeat's NAT probe also asks.
 TEST_F(P2PTransportTest, OnlyTheFirstStunServerIsUsed) {
     std::ofstream(root_.path() / "instance.ini", std::ios::trunc)
-        << "[p2p]\nstunServers=127.0.0.1 127.0.0.2\nlocalAddresses=127.0.0.1\n";
+        << "[stun]\nhost=127.0.0.1\nsecondary_host=127.0.0.2\nport=3478\n\n[p2p]\nlocalAddresses=127.0.0.1\n";
     P2PTransport transport;
     transport.startAsOfferer();
-    EXPECT_TRUE(log_.contains("P2PTransport: STUN server 127.0.0.2:19302 not used"));
+    EXPECT_TRUE(log_.contains("P2PTransport: STUN server 127.0.0.2:3478 not used"));
 }
 
 // Relay-only ICE: the only candidates are coturn's relayed addresses, reached over TURN/TLS.
@@ -306,7 +307,7 @@ TEST_F(P2PTransportTest, RelayOnlyThroughTurnOverTlsCarriesTheSameMessages) {
                             "turn-secret");
     ASSERT_TRUE(turn.running()) << "coturn did not start";
     std::ofstream(root_.path() / "instance.ini", std::ios::trunc)
-        << "[p2p]\nstunServers=\nlocalAddresses=127.0.0.1\niceTransportPolicy=relay\n";
+        << "[stun]\nhost=\n\n[p2p]\nlocalAddresses=127.0.0.1\niceTransportPolicy=relay\n";
 
     offerer_ = std::make_unique<P2PTransport>();
     answerer_ = std::make_unique<P2PTransport>();
@@ -341,7 +342,7 @@ TEST_F(P2PTransportTest, RelayOnlyThroughTurnOverTlsCarriesTheSameMessages) {
 // A TURN server without a password is not offered to ICE: relay-only then finds no candidates.
 TEST_F(P2PTransportTest, TurnServerWithoutPasswordIsNotOffered) {
     std::ofstream(root_.path() / "instance.ini", std::ios::trunc)
-        << "[p2p]\nstunServers=\nlocalAddresses=127.0.0.1\niceTransportPolicy=relay\n";
+        << "[stun]\nhost=\n\n[p2p]\nlocalAddresses=127.0.0.1\niceTransportPolicy=relay\n";
     P2PTransport offerer;
     offerer.setTurnServerConfig({"127.0.0.1", 5349, "veltrix", ""});
     int candidates = 0;
