@@ -28,7 +28,12 @@ RelayConnection::RelayConnection(QSslSocket* socket, RelayNode& node)
     deadline_.setSingleShot(true);
     connect(&deadline_, &QTimer::timeout, this, [this] {
         switch (state_) {
-            case State::AwaitingJoin: close(QStringLiteral("no relay_join received in time"), false); break;
+            case State::AwaitingJoin:
+                // A node busy with other connections may not have read this one for a while: take
+                // in what already arrived before calling the peer silent.
+                socket_->waitForReadyRead(0);
+                if (state_ == State::AwaitingJoin) close(QStringLiteral("no relay_join received in time"), false);
+                break;
             case State::Waiting: close(QStringLiteral("partner did not join in time"), false); break;
             case State::Paired: break;
             case State::Closed: socket_->abort(); break;  // the graceful close took too long

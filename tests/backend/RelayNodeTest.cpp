@@ -1,8 +1,13 @@
 #include <gtest/gtest.h>
 
 #include <QTemporaryDir>
+#include <QSocketNotifier>
+#include <QTimer>
+
+#include <unistd.h>
 
 #include <memory>
+#include <thread>
 
 #include "RelayNode.h"
 #include "RelayProtocol.h"
@@ -71,23 +76,57 @@ TEST_F(RelayNodeTest, FramesSentBeforeThePartnerJoinsArriveAfterItJoinsInOrderWi
     EXPECT_EQ(first->frames.size(), 1) << "the partner's join must not be forwarded";
 }
 
-TEST_F(RelayNodeTest, LargeFramesCrossBothWaysIntactAndInOrder) {
+// The burst is larger than the node holds for a lone joiner, so reading from the first client
+// pauses while it waits and has to resume when the partner joins.
+TEST_F(RelayNodeTest, ABurstOfLargeFramesSentBeforeThePartnerJoinsCrossesIntactAndInOrder) {
+    limits_.heldBytesLimit = 4 << 20;
     start();
-    bool paired = false;
-    QObject::connect(node_.get(), &RelayNode::sessionPaired, [&] { paired = true; });
     auto a = joined("big");
-    auto b = joined("big");
-    ASSERT_TRUE(veltrix::test::waitUntil([&] { return paired; }));
     QByteArray largest(int(veltrix::backend::relay::kMaxPayload), '\0');
     for (int i = 0; i < largest.size(); i += 4093) largest[i] = char(i / 4093);
-    for (int i = 0; i < 2; ++i) a->sendFrame(1, QByteArray(1 << 20, char('a' + i)));
+    for (int i = 0; i < 6; ++i) a->sendFrame(1, QByteArray(1 << 20, char('a' + i)));
     a->sendFrame(1, largest);
+    auto b = joined("big");
     b->sendFrame(0, "back");
-    ASSERT_TRUE(b->waitForFrames(3, 45s)) << b->frames.size() << " frames arrived";
-    for (int i = 0; i < 2; ++i) EXPECT_EQ(b->frames[i].payload, QByteArray(1 << 20, char('a' + i)));
-    EXPECT_EQ(b->frames[2].payload, largest);
+    ASSERT_TRUE(b->waitForFrames(7, 30s)) << b->frames.size() << " frames arrived";
+    for (int i = 0; i < 6; ++i) EXPECT_EQ(b->frames[i].payload, QByteArray(1 << 20, char('a' + i)));
+    EXPECT_EQ(b->frames[6].payload, largest);
     ASSERT_TRUE(a->waitForFrames(1));
     EXPECT_EQ(a->frames[0].payload, "back");
+}
+
+// The node's event loop is stuck past a connection's join deadline (here: a handler that sleeps),
+// and the join reaches the socket just before the expired deadline is handled: the node must read
+// the join that is there instead of closing the connection as silent.
+TEST_F(RelayNodeTest, AJoinThatArrivedWhileTheNodeWasBusyIsNotTakenForSilence) {
+    start();
+    RelayTestClient a(certificates_.caCertificate);
+    ASSERT_TRUE(a.connectTo(node_->port()));
+    veltrix::test::waitUntil([] { return false; }, 100ms);  // the node accepts and starts the deadline
+
+    int wake[2];
+    ASSERT_EQ(::pipe(wake), 0);
+    QSocketNotifier woken(wake[0], QSocketNotifier::Read);
+    bool sent = false;
+    QObject::connect(&woken, &QSocketNotifier::activated, [&] {
+        woken.setEnabled(false);
+        a.sendJoin("busy", "t");
+        a.flush();
+        sent = true;
+    });
+    QTimer::singleShot(0, [&] {
+        ASSERT_EQ(::write(wake[1], "x", 1), 1);
+        std::this_thread::sleep_for(limits_.joinTimeout + 200ms);
+    });
+    veltrix::test::waitUntil([&] { return sent; });
+    ::close(wake[0]);
+    ::close(wake[1]);
+
+    auto b = joined("busy");
+    a.sendFrame(0, "still here");
+    ASSERT_TRUE(b->waitForFrames(1, 5s));
+    EXPECT_EQ(b->frames[0].payload, "still here");
+    EXPECT_TRUE(a.isOpen());
 }
 
 struct BadHeader {
@@ -179,3 +218,4 @@ TEST_F(RelayNodeTest, ALoneJoinerIsClosedWhenThePartnerWaitEnds) {
 }
 
 }  // namespace
+

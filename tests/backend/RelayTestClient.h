@@ -30,6 +30,8 @@ public:
     void sendFrame(std::uint8_t channel, const QByteArray& payload);
     void sendJoin(const QString& sessionId, const QString& relayToken);
     void sendRaw(const QByteArray& bytes);
+    // Hands what was written to the kernel now, without waiting for the event loop.
+    void flush() { socket_.flush(); }
     bool waitForFrames(int count, std::chrono::milliseconds limit = std::chrono::seconds(10));
     bool waitForClose(std::chrono::milliseconds limit = std::chrono::seconds(10));
     bool isOpen() const { return socket_.state() == QAbstractSocket::ConnectedState; }
