@@ -410,7 +410,7 @@ TEST_F(P2PTransportTest, PeerThatVanishesIsDisconnectedWithinTheLivenessTimeout)
     ASSERT_TRUE(child.waitForStarted(5000));
 
     P2PTransport offerer;
-    offerer.setLiveness({200ms, 1000ms});
+    offerer.setLiveness({200ms, 2000ms});  // room for a child slowed by a busy machine
     Received got;
     got.attach(offerer);
     QObject::connect(&offerer, &IP2PTransport::localDescriptionReady, [&](const QString& sdp, const QString& type) {
@@ -440,8 +440,8 @@ TEST_F(P2PTransportTest, PeerThatVanishesIsDisconnectedWithinTheLivenessTimeout)
     ::kill(static_cast<pid_t>(child.processId()), SIGKILL);
     QElapsedTimer elapsed;
     elapsed.start();
-    ASSERT_TRUE(waitUntil([&] { return got.disconnectedCount == 1; }, 4s));
-    EXPECT_LT(elapsed.elapsed(), 2500);
+    ASSERT_TRUE(waitUntil([&] { return got.disconnectedCount == 1; }, 6s));
+    EXPECT_LT(elapsed.elapsed(), 4000);
     EXPECT_TRUE(log_.contains("P2PTransport: nothing heard from the peer for"));
     child.waitForFinished(2000);
 }
