@@ -44,7 +44,7 @@ struct Spy {
     }
 };
 
-bool waitUntil(const std::function<bool()>& done, int limitMs = 10000) {
+bool waitUntil(const std::function<bool()>& done, int limitMs = 30000) {  // generous: sanitizer builds under load
     QElapsedTimer clock;
     clock.start();
     while (!done()) {
