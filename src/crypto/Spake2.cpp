@@ -18,7 +18,7 @@
 namespace veltrix {
 namespace {
 
-// The P-256 points M and N of the SPAKE2 specification (RFC 9382), uncompressed.
+// The P-256 points M and N of RFC 9382, uncompressed.
 constexpr std::string_view kPointM =
     "04886e2f97ace46e55ba9dd7242579f2993b64e16ef3dcab95afd497333d8fa12f"
     "5ff355163e43ce224e0b0e65ff02ac8e5c7be09419c785e0ca547d55a12e2d20";

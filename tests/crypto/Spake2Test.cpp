@@ -75,7 +75,7 @@ const std::string kMasterSecretWithOther = "769074a3cfa48e46e275381a2061206cd0b3
 const std::string kOtherTargetSecret = "4313039c45b02839819de81d8dea8a927271834f895b0cd290b23e743e3f11fe";
 const std::string kOtherTargetConfirmation = "b54343de150b17f4";
 
-// The compressed forms published with the SPAKE2 specification.
+// The compressed forms RFC 9382 publishes.
 const std::string kCompressedM = "02886e2f97ace46e55ba9dd7242579f2993b64e16ef3dcab95afd497333d8fa12f";
 const std::string kCompressedN = "03d8bbd6c639c62937b04d997f38c3770719c629d7014d49a24b4f98baa1292b49";
 
