@@ -1,17 +1,16 @@
-// Relay throughput: 1 MiB frames from one RelayTransport to another through a loopback relay node,
-// beside two bare TLS sockets through the same node carrying the same bytes.
+// Relay throughput: 1 MiB frames from one RelayTransport to another through the local backend's
+// relay node (started by scripts/backend), beside two bare TLS sockets through the same node
+// carrying the same bytes.
 #include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QSslSocket>
 
 #include <cstdio>
-#include <fstream>
 #include <functional>
 
-#include "TestRelayNode.h"
 #include "platform/TrustedCertificates.h"
+#include "support/RunningBackend.h"
 #include "support/TempInstanceRoot.h"
-#include "support/TestCertificates.h"
 #include "transport/RelayFrameParser.h"
 #include "transport/RelayTransport.h"
 
@@ -34,25 +33,26 @@ double relayTransports(quint16 port) {
     RelayTransport a, b;
     a.setSessionId("bench-transport");
     b.setSessionId("bench-transport");
-    int up = 0;
+    int connects = 0;
     qint64 received = 0;
-    QObject::connect(&a, &ITransport::connected, [&] { ++up; });
-    QObject::connect(&b, &ITransport::connected, [&] { ++up; });
+    QObject::connect(&a, &ITransport::connected, [&] { ++connects; });
+    QObject::connect(&b, &ITransport::connected, [&] { ++connects; });
     QObject::connect(&b, &ITransport::dataReceived, [&](ChannelType, const QByteArray& d) { received += d.size(); });
-    a.connect("localhost", port);
-    b.connect("localhost", port);
-    if (!waitFor([&] { return up == 2; })) return -1;
+    a.connect("127.0.0.1", port);
+    b.connect("127.0.0.1", port);
+    if (!waitFor([&] { return connects == 2; })) return -1;
     QCoreApplication::processEvents();
 
     const QByteArray frame(kFrameSize, '\x42');
     const qint64 total = qint64{kFrames} * kFrameSize;
     QElapsedTimer clock;
     clock.start();
-    for (int i = 0; i < kFrames; ++i) {
-        waitFor([&] { return a.bufferedAmount(ChannelType::Video) < kMaxInFlight; });
+    const auto up = [&] { return a.isConnected() && b.isConnected(); };
+    for (int i = 0; i < kFrames && up(); ++i) {
+        waitFor([&] { return !up() || a.bufferedAmount(ChannelType::Video) < kMaxInFlight; });
         a.send(ChannelType::Video, reinterpret_cast<const std::uint8_t*>(frame.constData()), kFrameSize);
     }
-    if (!waitFor([&] { return received == total; })) return -1;
+    if (!waitFor([&] { return received == total || !up(); }) || received != total) return -1;
     return double(total) / (1 << 20) / (clock.nsecsElapsed() / 1e9);
 }
 
@@ -60,7 +60,7 @@ double bareSockets(quint16 port) {
     QSslSocket a, b;
     for (QSslSocket* s : {&a, &b}) {
         s->setSslConfiguration(platform::tls::clientConfiguration());
-        s->connectToHostEncrypted("localhost", port);
+        s->connectToHostEncrypted("127.0.0.1", port);
     }
     if (!waitFor([&] { return a.isEncrypted() && b.isEncrypted(); })) return -1;
     const std::string join = R"({"relay_token":"","session_id":"bench-bare","type":"relay_join"})";
@@ -69,15 +69,18 @@ double bareSockets(quint16 port) {
 
     qint64 received = 0;
     QObject::connect(&b, &QSslSocket::readyRead, [&] { received += b.readAll().size(); });
-    const QByteArray frame(kFrameSize + RelayFrameParser::kHeaderSize, '\x42');
+    // The same framed bytes a RelayTransport writes, built once: the node checks every header.
+    const QByteArray payload(kFrameSize, '\x42');
+    const QByteArray frame = RelayFrameParser::buildFrame(ChannelType::Video, payload.constData(), payload.size());
     const qint64 total = qint64{kFrames} * frame.size();
+    const auto up = [&] { return a.state() == QAbstractSocket::ConnectedState && b.state() == QAbstractSocket::ConnectedState; };
     QElapsedTimer clock;
     clock.start();
-    for (int i = 0; i < kFrames; ++i) {
-        waitFor([&] { return std::uint64_t(a.bytesToWrite() + a.encryptedBytesToWrite()) < kMaxInFlight; });
+    for (int i = 0; i < kFrames && up(); ++i) {
+        waitFor([&] { return !up() || std::uint64_t(a.bytesToWrite() + a.encryptedBytesToWrite()) < kMaxInFlight; });
         a.write(frame);
     }
-    if (!waitFor([&] { return received == total; })) return -1;
+    if (!waitFor([&] { return received == total || !up(); }) || received != total) return -1;
     return double(total) / (1 << 20) / (clock.nsecsElapsed() / 1e9);
 }
 
@@ -86,13 +89,17 @@ double bareSockets(quint16 port) {
 int main(int argc, char** argv) {
     QCoreApplication app(argc, argv);
     test::TempInstanceRoot root;
-    const auto certificates = test::makeTestCertificates(root.path() / "certs");
-    std::ofstream(root.path() / "instance.ini") << "[tls]\nextra_ca_file=certs/ca.pem\n";
-    test::TestRelayNode node(certificates);
+    // The relay alone is measured: no TURN, and joins are admitted without a session's token.
+    test::RunningBackend backend({"--no-turn", "--instance", QString::fromStdString(root.path().string()), "--",
+                                  "--relay-any-token"});
+    if (!backend.start()) {
+        std::fprintf(stderr, "relay_bench: the backend did not start:\n%s\n", qPrintable(backend.output()));
+        return 1;
+    }
 
-    const double bare = bareSockets(node.port());
-    const double relay = relayTransports(node.port());
-    std::printf("relay_bench: %d frames of 1 MiB through a loopback relay node\n", kFrames);
+    const double bare = bareSockets(backend.relayPort());
+    const double relay = relayTransports(backend.relayPort());
+    std::printf("relay_bench: %d frames of 1 MiB through the local backend's relay node\n", kFrames);
     std::printf("  bare TLS socket pair:      %8.1f MB/s\n", bare);
     std::printf("  RelayTransport pair:       %8.1f MB/s\n", relay);
     return bare > 0 && relay > 0 ? 0 : 1;

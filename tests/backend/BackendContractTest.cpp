@@ -8,7 +8,7 @@
 #include <QUdpSocket>
 
 #include "RelayTestClient.h"
-#include "RunningBackend.h"
+#include "support/RunningBackend.h"
 
 using namespace std::chrono_literals;
 using namespace veltrix::test;

@@ -10,16 +10,6 @@
 
 namespace veltrix::test {
 
-bool waitUntil(const std::function<bool()>& done, std::chrono::milliseconds limit) {
-    QElapsedTimer clock;
-    clock.start();
-    while (!done()) {
-        if (clock.elapsed() > limit.count()) return false;
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
-    }
-    return true;
-}
-
 RelayTestClient::RelayTestClient(const std::filesystem::path& caFile) {
     QSslConfiguration tls = QSslConfiguration::defaultConfiguration();
     tls.setCaCertificates(QSslCertificate::fromPath(QString::fromStdString(caFile.string())));

@@ -10,10 +10,9 @@
 #include <filesystem>
 #include <functional>
 
-namespace veltrix::test {
+#include "support/WaitUntil.h"
 
-// Spins the event loop until `done` holds or the time is up; returns `done`().
-bool waitUntil(const std::function<bool()>& done, std::chrono::milliseconds limit = std::chrono::seconds(10));
+namespace veltrix::test {
 
 struct ReceivedFrame {
     std::uint8_t channel = 0;

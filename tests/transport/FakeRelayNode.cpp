@@ -1,4 +1,4 @@
-#include "TestRelayNode.h"
+#include "FakeRelayNode.h"
 
 #include <QFile>
 #include <QSslKey>
@@ -16,17 +16,17 @@ QByteArray readFile(const std::filesystem::path& path) {
 
 }  // namespace
 
-TestRelayNode::TestRelayNode(const TestCertificates& certificates, QObject* parent) : QObject(parent) {
+FakeRelayNode::FakeRelayNode(const TestCertificates& certificates, QObject* parent) : QObject(parent) {
     QSslConfiguration config = QSslConfiguration::defaultConfiguration();
     config.setLocalCertificate(QSslCertificate(readFile(certificates.serverCertificate)));
     config.setPrivateKey(QSslKey(readFile(certificates.serverKey), QSsl::Ec));
     config.setPeerVerifyMode(QSslSocket::VerifyNone);
     server_.setSslConfiguration(config);
-    QObject::connect(&server_, &QSslServer::pendingConnectionAvailable, this, &TestRelayNode::onNewConnection);
+    QObject::connect(&server_, &QSslServer::pendingConnectionAvailable, this, &FakeRelayNode::onNewConnection);
     server_.listen(QHostAddress::LocalHost, 0);
 }
 
-TestRelayNode::~TestRelayNode() {
+FakeRelayNode::~FakeRelayNode() {
     for (Peer* peer : std::as_const(peers_)) {
         if (peer->socket) {
             QObject::disconnect(peer->socket, nullptr, this, nullptr);
@@ -37,14 +37,14 @@ TestRelayNode::~TestRelayNode() {
     }
 }
 
-qint64 TestRelayNode::bytesBeforeJoin() const {
+qint64 FakeRelayNode::bytesBeforeJoin() const {
     qint64 total = 0;
     for (const Peer* peer : peers_)
         if (peer->sessionId.isEmpty()) total += peer->inbound.size();
     return total;
 }
 
-void TestRelayNode::onNewConnection() {
+void FakeRelayNode::onNewConnection() {
     while (server_.hasPendingConnections()) {
         auto* socket = qobject_cast<QSslSocket*>(server_.nextPendingConnection());
         if (!socket) continue;
@@ -58,7 +58,7 @@ void TestRelayNode::onNewConnection() {
     }
 }
 
-void TestRelayNode::onReadyRead(QSslSocket* socket) {
+void FakeRelayNode::onReadyRead(QSslSocket* socket) {
     for (Peer* peer : std::as_const(peers_)) {
         if (peer->socket != socket) continue;
         const QByteArray bytes = socket->readAll();
@@ -67,16 +67,12 @@ void TestRelayNode::onReadyRead(QSslSocket* socket) {
             tryJoin(*peer);
             return;
         }
-        if (Peer* partner = partnerOf(*peer)) {
-            partner->socket->write(bytes);
-        } else {
-            peer->held += bytes;
-        }
+        peer->afterJoin += bytes;
         return;
     }
 }
 
-void TestRelayNode::tryJoin(Peer& peer) {
+void FakeRelayNode::tryJoin(Peer& peer) {
     if (peer.inbound.size() < 5) return;
     const auto* h = reinterpret_cast<const unsigned char*>(peer.inbound.constData());
     const quint32 length = (quint32{h[1]} << 24) | (quint32{h[2]} << 16) | (quint32{h[3]} << 8) | h[4];
@@ -93,25 +89,18 @@ void TestRelayNode::tryJoin(Peer& peer) {
     }
     joins_ << join;
     peer.sessionId = QString::fromStdString(message.value("session_id", ""));
-    peer.held = peer.inbound.mid(5 + length);
+    peer.afterJoin = peer.inbound.mid(5 + length);
     peer.inbound.clear();
-    // A newcomer takes the place of an earlier connection of the same end (a reconnect).
-    if (Peer* partner = partnerOf(peer)) {
-        if (!partner->held.isEmpty()) peer.socket->write(std::exchange(partner->held, {}));
-        if (!peer.held.isEmpty()) partner->socket->write(std::exchange(peer.held, {}));
-    }
 }
 
-TestRelayNode::Peer* TestRelayNode::partnerOf(const Peer& peer) {
-    for (Peer* other : std::as_const(peers_)) {
-        if (other != &peer && other->socket && other->sessionId == peer.sessionId &&
-            other->socket->state() == QAbstractSocket::ConnectedState)
-            return other;
-    }
-    return nullptr;
+QByteArray FakeRelayNode::received(const QString& sessionId) const {
+    QByteArray bytes;
+    for (const Peer* peer : peers_)
+        if (peer->sessionId == sessionId) bytes += peer->afterJoin;
+    return bytes;
 }
 
-void TestRelayNode::onDisconnected(QSslSocket* socket) {
+void FakeRelayNode::onDisconnected(QSslSocket* socket) {
     for (qsizetype i = 0; i < peers_.size(); ++i) {
         if (peers_[i]->socket == socket) {
             Peer* peer = peers_.takeAt(i);
@@ -122,7 +111,7 @@ void TestRelayNode::onDisconnected(QSslSocket* socket) {
     }
 }
 
-bool TestRelayNode::sendRaw(const QString& sessionId, const QByteArray& bytes) {
+bool FakeRelayNode::sendRaw(const QString& sessionId, const QByteArray& bytes) {
     for (qsizetype i = peers_.size() - 1; i >= 0; --i) {
         if (peers_[i]->sessionId == sessionId && peers_[i]->socket) {
             peers_[i]->socket->write(bytes);
@@ -132,7 +121,7 @@ bool TestRelayNode::sendRaw(const QString& sessionId, const QByteArray& bytes) {
     return false;
 }
 
-void TestRelayNode::dropAll() {
+void FakeRelayNode::dropAll() {
     QList<QPointer<QSslSocket>> sockets;
     for (const Peer* peer : std::as_const(peers_)) sockets << peer->socket;
     for (const auto& socket : sockets)

@@ -13,16 +13,16 @@
 
 namespace veltrix::test {
 
-// A small relay node for tests on loopback: TLS with a throw-away certificate, the first frame of
-// every connection must be a "relay_join" naming a session, the two connections of a session are
-// paired, and every byte after the join is forwarded verbatim to the partner. Bytes sent before
-// the partner joined are held and delivered when it does.
-class TestRelayNode : public QObject {
+// The far end of a relay connection as a test scripts it, for what the real relay node never does
+// (bad frames, sudden drops) and for looking at the exact bytes a transport sends: TLS with a
+// throw-away certificate, the join of each connection recorded, and only what the test writes is
+// sent back. It forwards nothing; transports meet each other through the backend's relay node.
+class FakeRelayNode : public QObject {
     Q_OBJECT
 
 public:
-    explicit TestRelayNode(const TestCertificates& certificates, QObject* parent = nullptr);
-    ~TestRelayNode() override;
+    explicit FakeRelayNode(const TestCertificates& certificates, QObject* parent = nullptr);
+    ~FakeRelayNode() override;
 
     quint16 port() const { return server_.serverPort(); }
 
@@ -31,6 +31,8 @@ public:
     int connectionsAccepted() const { return accepted_; }
     // Bytes received on connections that never sent a whole join frame.
     qint64 bytesBeforeJoin() const;
+    // Bytes received after the join on the connections of `sessionId`.
+    QByteArray received(const QString& sessionId) const;
 
     // Writes raw bytes to the latest connection that joined `sessionId`.
     bool sendRaw(const QString& sessionId, const QByteArray& bytes);
@@ -42,14 +44,13 @@ private:
         QPointer<QSslSocket> socket;
         QByteArray inbound;   // bytes before and while parsing the join frame
         QString sessionId;    // empty until joined
-        QByteArray held;      // forwarded bytes waiting for a partner
+        QByteArray afterJoin; // everything the connection sent after its join
     };
 
     void onNewConnection();
     void onReadyRead(QSslSocket* socket);
     void onDisconnected(QSslSocket* socket);
     void tryJoin(Peer& peer);
-    Peer* partnerOf(const Peer& peer);
 
     QSslServer server_;
     QList<Peer*> peers_;

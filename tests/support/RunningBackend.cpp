@@ -10,7 +10,7 @@
 
 #include <cstdlib>
 
-#include "RelayTestClient.h"
+#include "WaitUntil.h"
 
 namespace veltrix::test {
 
