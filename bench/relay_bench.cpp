@@ -6,28 +6,24 @@
 #include <QSslSocket>
 
 #include <cstdio>
-#include <functional>
 
 #include "platform/TrustedCertificates.h"
 #include "support/RunningBackend.h"
 #include "support/TempInstanceRoot.h"
+#include "support/TransportPump.h"
+#include "support/WaitUntil.h"
 #include "transport/RelayFrameParser.h"
 #include "transport/RelayTransport.h"
 
 using namespace veltrix;
+using namespace std::chrono_literals;
+using veltrix::test::waitUntil;
 
 namespace {
 
 constexpr int kFrames = 256;
 constexpr qsizetype kFrameSize = 1 << 20;
 constexpr std::uint64_t kMaxInFlight = 8u << 20;  // sender pacing, as file transfer paces on bufferedAmount
-
-bool waitFor(const std::function<bool()>& done, int timeoutMs = 60000) {
-    QElapsedTimer clock;
-    clock.start();
-    while (!done() && clock.elapsed() < timeoutMs) QCoreApplication::processEvents(QEventLoop::AllEvents, 1);
-    return done();
-}
 
 double relayTransports(quint16 port) {
     RelayTransport a, b;
@@ -40,20 +36,9 @@ double relayTransports(quint16 port) {
     QObject::connect(&b, &ITransport::dataReceived, [&](ChannelType, const QByteArray& d) { received += d.size(); });
     a.connect("127.0.0.1", port);
     b.connect("127.0.0.1", port);
-    if (!waitFor([&] { return connects == 2; })) return -1;
+    if (!waitUntil([&] { return connects == 2; }, 60s)) return -1;
     QCoreApplication::processEvents();
-
-    const QByteArray frame(kFrameSize, '\x42');
-    const qint64 total = qint64{kFrames} * kFrameSize;
-    QElapsedTimer clock;
-    clock.start();
-    const auto up = [&] { return a.isConnected() && b.isConnected(); };
-    for (int i = 0; i < kFrames && up(); ++i) {
-        waitFor([&] { return !up() || a.bufferedAmount(ChannelType::Video) < kMaxInFlight; });
-        a.send(ChannelType::Video, reinterpret_cast<const std::uint8_t*>(frame.constData()), kFrameSize);
-    }
-    if (!waitFor([&] { return received == total || !up(); }) || received != total) return -1;
-    return double(total) / (1 << 20) / (clock.nsecsElapsed() / 1e9);
+    return bench::pumpVideo(a, received, kFrames, kFrameSize);
 }
 
 double bareSockets(quint16 port) {
@@ -62,10 +47,10 @@ double bareSockets(quint16 port) {
         s->setSslConfiguration(platform::tls::clientConfiguration());
         s->connectToHostEncrypted("127.0.0.1", port);
     }
-    if (!waitFor([&] { return a.isEncrypted() && b.isEncrypted(); })) return -1;
+    if (!waitUntil([&] { return a.isEncrypted() && b.isEncrypted(); })) return -1;
     const std::string join = R"({"relay_token":"","session_id":"bench-bare","type":"relay_join"})";
     for (QSslSocket* s : {&a, &b}) s->write(RelayFrameParser::buildFrame(ChannelType::Control, join.data(), join.size()));
-    waitFor([&] { return a.bytesToWrite() + a.encryptedBytesToWrite() + b.bytesToWrite() + b.encryptedBytesToWrite() == 0; });
+    waitUntil([&] { return a.bytesToWrite() + a.encryptedBytesToWrite() + b.bytesToWrite() + b.encryptedBytesToWrite() == 0; });
 
     qint64 received = 0;
     QObject::connect(&b, &QSslSocket::readyRead, [&] { received += b.readAll().size(); });
@@ -77,10 +62,10 @@ double bareSockets(quint16 port) {
     QElapsedTimer clock;
     clock.start();
     for (int i = 0; i < kFrames && up(); ++i) {
-        waitFor([&] { return !up() || std::uint64_t(a.bytesToWrite() + a.encryptedBytesToWrite()) < kMaxInFlight; });
+        waitUntil([&] { return !up() || std::uint64_t(a.bytesToWrite() + a.encryptedBytesToWrite()) < kMaxInFlight; });
         a.write(frame);
     }
-    if (!waitFor([&] { return received == total || !up(); }) || received != total) return -1;
+    if (!waitUntil([&] { return received == total || !up(); }, 60s) || received != total) return -1;
     return double(total) / (1 << 20) / (clock.nsecsElapsed() / 1e9);
 }
 

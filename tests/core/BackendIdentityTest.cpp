@@ -9,17 +9,20 @@
 #include <functional>
 #include <memory>
 
-#include "backend/RunningBackend.h"
 #include "core/ApiClient.h"
 #include "core/AuthController.h"
 #include "core/HeartbeatService.h"
 #include "core/SettingsController.h"
 #include "support/LogCapture.h"
+#include "support/RunningBackend.h"
 #include "support/TempInstanceRoot.h"
+#include "support/WaitUntil.h"
 #include "transport/SignalingClient.h"
 
 namespace veltrix {
 namespace {
+
+using test::waitUntil;
 
 using Json = nlohmann::json;
 
@@ -43,16 +46,6 @@ struct Spy {
         if constexpr (std::is_convertible_v<A, QString>) return a; else return {};
     }
 };
-
-bool waitUntil(const std::function<bool()>& done, int limitMs = 30000) {  // generous: sanitizer builds under load
-    QElapsedTimer clock;
-    clock.start();
-    while (!done()) {
-        if (clock.elapsed() > limitMs) return false;
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
-    }
-    return true;
-}
 
 // One device: its instance file points at the backend; the objects are wired as the service does.
 struct Device {
@@ -194,7 +187,7 @@ TEST_F(BackendIdentityTest, AnExpiredTokenParksRequestsAndLogsInAgain) {
     ASSERT_TRUE(waitUntil([&] { return device.auth->isAuthenticated(); }));
     // The log-in's first heartbeat must be answered before the token runs out: on a slow machine
     // its 401 would otherwise start the re-login before the requests below are made.
-    ASSERT_TRUE(waitUntil([&] { return device.heartbeats >= 1; }, 6000));
+    ASSERT_TRUE(waitUntil([&] { return device.heartbeats >= 1; }, std::chrono::milliseconds(6000)));
     device.heartbeat->stop();
     device.api->setReauthTimeout(6000);
     ASSERT_FALSE(device.api->awaitingReauthentication());
@@ -216,7 +209,7 @@ TEST_F(BackendIdentityTest, AnExpiredTokenParksRequestsAndLogsInAgain) {
     EXPECT_TRUE(logs.contains("Token expired — re-authenticating..."));
 
     // A successful log-in leaves the parked requests to the timer.
-    ASSERT_TRUE(waitUntil([&] { return results.size() == 17u; }, 15000));
+    ASSERT_TRUE(waitUntil([&] { return results.size() == 17u; }, std::chrono::milliseconds(15000)));
     for (std::size_t i = 1; i < results.size(); ++i) {
         EXPECT_EQ(results[i].first, 401);
         EXPECT_EQ(results[i].second, (Json{{"detail", "re-auth timeout"}}));

@@ -20,22 +20,15 @@
 #include "platform/DataProtection.h"
 #include "support/LogCapture.h"
 #include "support/TempInstanceRoot.h"
+#include "support/WaitUntil.h"
 #include "transport/SignalingClient.h"
 
 namespace veltrix {
 namespace {
 
-using Json = nlohmann::json;
+using test::waitUntil;
 
-bool waitUntil(const std::function<bool()>& done, int limitMs = 10000) {
-    QElapsedTimer clock;
-    clock.start();
-    while (!done()) {
-        if (clock.elapsed() > limitMs) return false;
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
-    }
-    return true;
-}
+using Json = nlohmann::json;
 
 // --- REST bodies and replies ----------------------------------------------------------------------
 
@@ -240,7 +233,7 @@ TEST(SignalingReconnect, BacksOffTenTimesThenReportsTheLoss) {
     QObject::connect(&client, &SignalingClient::connectionError, [&](const QString& e) { errors.push_back(e); });
     QObject::connect(&client, &SignalingClient::reconnectAttemptsExhausted, [&] { ++exhausted; });
     client.connectToServer(QUrl("https://127.0.0.1:1"), "123456789", "token");
-    ASSERT_TRUE(waitUntil([&] { return exhausted == 1; }, 40000)) << [&] {
+    ASSERT_TRUE(waitUntil([&] { return exhausted == 1; }, std::chrono::milliseconds(40000))) << [&] {
         std::string all;
         for (const auto& l : logs.lines()) all += l + "\n";
         return all;

@@ -16,7 +16,7 @@
 #include <string>
 #include <thread>
 
-#include "backend/RunningBackend.h"
+#include "support/RunningBackend.h"
 #include "service/ServiceIpcServer.h"
 #include "service/ServiceLogging.h"
 #include "shared/IpcMessage.h"

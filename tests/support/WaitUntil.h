@@ -5,7 +5,8 @@
 
 namespace veltrix::test {
 
-// Spins the event loop until `done` holds or the time is up; returns `done`().
-bool waitUntil(const std::function<bool()>& done, std::chrono::milliseconds limit = std::chrono::seconds(10));
+// Runs this thread's event loop until `done` holds or `limit` passes; returns the last `done`().
+// Between checks it sleeps in the event loop rather than spinning, so parallel suites keep the CPU.
+bool waitUntil(const std::function<bool()>& done, std::chrono::milliseconds limit = std::chrono::seconds(30));
 
 }  // namespace veltrix::test

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "support/WaitUntil.h"
 #include "transport/P2PTransport.h"
 
 #include <QByteArray>
@@ -15,18 +16,6 @@
 #include <vector>
 
 namespace veltrix::test {
-
-// Runs the Qt event loop until `done` holds or `timeout` passes; returns the last value of `done`.
-inline bool waitUntil(const std::function<bool()>& done, std::chrono::milliseconds timeout) {
-    QElapsedTimer elapsed;
-    elapsed.start();
-    while (!done()) {
-        if (elapsed.elapsed() > timeout.count()) return done();
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
-        QThread::usleep(500);
-    }
-    return true;
-}
 
 inline void spinFor(std::chrono::milliseconds duration) {
     waitUntil([] { return false; }, duration);

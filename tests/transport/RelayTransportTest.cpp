@@ -11,6 +11,7 @@
 #include "support/LogCapture.h"
 #include "support/TempInstanceRoot.h"
 #include "support/TestCertificates.h"
+#include "support/WaitUntil.h"
 #include "transport/RelayFrameParser.h"
 #include "transport/RelayTransport.h"
 #include "transport/TransportManager.h"
@@ -18,12 +19,7 @@
 namespace veltrix {
 namespace {
 
-bool waitFor(const std::function<bool()>& done, int timeoutMs = 30000) {
-    QElapsedTimer clock;
-    clock.start();
-    while (!done() && clock.elapsed() < timeoutMs) QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
-    return done();
-}
+using test::waitUntil;
 
 void settle(int ms) {
     QElapsedTimer clock;
@@ -83,7 +79,7 @@ protected:
         const qsizetype joined = node.joins().size();
         const bool joins = !end.session.isEmpty();
         return end.transport.connect("localhost", node.port()) &&
-               waitFor([&] { return end.connects > before && (!joins || node.joins().size() > joined); });
+               waitUntil([&] { return end.connects > before && (!joins || node.joins().size() > joined); });
     }
 };
 
@@ -100,7 +96,7 @@ TEST_F(RelayTransportTest, TheJoinGoesFirstThenEveryFrameAsHeaderAndPayload) {
     ASSERT_TRUE(sendBytes(a.transport, ChannelType::Video, {}));
     ASSERT_TRUE(sendBytes(a.transport, ChannelType::Video, QByteArray(70000, 'v')));
     const QByteArray expected = rawFrame(0, 3, "ctl") + rawFrame(1, 0) + rawFrame(1, 70000, QByteArray(70000, 'v'));
-    ASSERT_TRUE(waitFor([&] { return node.received("session-1").size() >= expected.size(); }));
+    ASSERT_TRUE(waitUntil([&] { return node.received("session-1").size() >= expected.size(); }));
     EXPECT_TRUE(node.received("session-1") == expected);
 }
 
@@ -138,7 +134,7 @@ TEST_F(RelayTransportTest, FramingErrorClosesTheConnectionForGood) {
         ASSERT_TRUE(connectAndWait(a));
         // A good frame, the bad header, then bytes that would parse as a frame if resumed.
         ASSERT_TRUE(node.sendRaw("s", rawFrame(0, 2, "ok") + c.bytes + rawFrame(0, 4, "junk")));
-        ASSERT_TRUE(waitFor([&] { return a.disconnects == 1; }));
+        ASSERT_TRUE(waitUntil([&] { return a.disconnects == 1; }));
         EXPECT_EQ(a.errors, QStringList{c.error});
         ASSERT_EQ(a.received.size(), 1);
         EXPECT_EQ(a.received[0].second, "ok");
@@ -153,14 +149,14 @@ TEST_F(RelayTransportTest, DroppedConnectionReconnectsAndJoinsAgainUntilDisconne
     Endpoint a("s");
     ASSERT_TRUE(connectAndWait(a));
     node.dropAll();
-    ASSERT_TRUE(waitFor([&] { return a.connects == 2 && node.joins().size() == 2; }));
+    ASSERT_TRUE(waitUntil([&] { return a.connects == 2 && node.joins().size() == 2; }));
     EXPECT_EQ(a.disconnects, 1);
     EXPECT_EQ(node.joins().size(), 2);
     EXPECT_TRUE(log.contains("RelayTransport: reconnecting in 20 ms (attempt 1/3)"));
 
     // A successful reconnect restores the whole budget.
     node.dropAll();
-    ASSERT_TRUE(waitFor([&] { return a.connects == 3 && node.joins().size() == 3; }));
+    ASSERT_TRUE(waitUntil([&] { return a.connects == 3 && node.joins().size() == 3; }));
     EXPECT_EQ(log.count("reconnecting in 20 ms (attempt 1/3)"), 2u);
 
     a.transport.disconnect();
@@ -178,7 +174,7 @@ TEST_F(RelayTransportTest, RefusedConnectionStillUsesTheReconnectBudget) {
     }
     Endpoint a("s");
     ASSERT_TRUE(a.transport.connect("127.0.0.1", closedPort));
-    ASSERT_TRUE(waitFor([&] { return log.contains("reconnect attempt 3/3"); }));
+    ASSERT_TRUE(waitUntil([&] { return log.contains("reconnect attempt 3/3"); }));
     settle(250);  // longer than the next delay would be
     EXPECT_TRUE(log.contains("RelayTransport: reconnecting in 20 ms (attempt 1/3)"));
     EXPECT_TRUE(log.contains("RelayTransport: reconnecting in 40 ms (attempt 2/3)"));
@@ -193,7 +189,7 @@ TEST_F(RelayTransportTest, UntrustedNodeCertificateFailsTheHandshake) {
     Endpoint a("s");
     a.transport.disconnect();  // no reconnects: one failed handshake is enough to look at
     ASSERT_TRUE(a.transport.connect("localhost", node.port()));
-    ASSERT_TRUE(waitFor([&] { return !a.errors.isEmpty(); }));
+    ASSERT_TRUE(waitUntil([&] { return !a.errors.isEmpty(); }));
     EXPECT_TRUE(log.contains("RelayTransport: TLS error: "));
     EXPECT_EQ(a.connects, 0);
     EXPECT_TRUE(node.joins().isEmpty());
@@ -207,7 +203,7 @@ TEST_F(RelayTransportTest, SessionEndingInsideDataReceivedStopsTheReadLoop) {
     manager->establishConnection("s", 4, 0, {RelayCandidate{"r1", "localhost", node.port(), -1}}, true, "tok");
     bool up = false;
     QObject::connect(manager, &TransportManager::connectionEstablished, [&] { up = true; });
-    ASSERT_TRUE(waitFor([&] { return up && node.joins().size() == 1; }));
+    ASSERT_TRUE(waitUntil([&] { return up && node.joins().size() == 1; }));
     QPointer<ITransport> relay = manager->activeTransport();
     ASSERT_TRUE(relay);
     int frames = 0;
@@ -218,7 +214,7 @@ TEST_F(RelayTransportTest, SessionEndingInsideDataReceivedStopsTheReadLoop) {
         manager = nullptr;
     });
     ASSERT_TRUE(node.sendRaw("s", rawFrame(0, 1, "1") + rawFrame(0, 1, "2") + rawFrame(1, 1, "3")));
-    ASSERT_TRUE(waitFor([&] { return frames > 0; }));
+    ASSERT_TRUE(waitUntil([&] { return frames > 0; }));
     settle(50);
     EXPECT_EQ(frames, 1);
     EXPECT_TRUE(relay.isNull());  // deleted by the event loop once the call chain returned

@@ -8,10 +8,13 @@
 
 #include "FakeTransports.h"
 #include "support/LogCapture.h"
+#include "support/WaitUntil.h"
 #include "transport/TransportManager.h"
 
 namespace veltrix {
 namespace {
+
+using test::waitUntil;
 
 using test::FakeTransportFactory;
 
@@ -20,13 +23,6 @@ RelayCandidate candidate(const QString& id, int rank, int port = 443) {
 }
 
 void runDeferredDeletes() { QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete); }
-
-bool waitFor(const std::function<bool()>& done, int timeoutMs = 3000) {
-    QElapsedTimer clock;
-    clock.start();
-    while (!done() && clock.elapsed() < timeoutMs) QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
-    return done();
-}
 
 class TransportManagerTest : public ::testing::Test {
 protected:
@@ -117,7 +113,7 @@ TEST_F(TransportManagerTest, PeerToPeerTimeOutFallsBackToTheRelay) {
     EXPECT_EQ(fakes.p2p[0]->turn.password, "secret");
     EXPECT_EQ(fakes.p2p[0]->turn.host, "turn.example");
 
-    ASSERT_TRUE(waitFor([&] { return !fakes.relays.isEmpty(); }));
+    ASSERT_TRUE(waitUntil([&] { return !fakes.relays.isEmpty(); }));
     EXPECT_TRUE(log.contains("TransportManager: P2P connection timed out after 30 ms, falling back to relay"));
     // The peer-to-peer attempt is kept: the partner may be settling on it right now.
     EXPECT_EQ(fakes.p2p[0]->disconnectCalls, 0);
@@ -138,7 +134,7 @@ TEST_F(TransportManagerTest, PeerToPeerTimeOutFallsBackToTheRelay) {
 TEST_F(TransportManagerTest, LatePeerToPeerSuccessAfterTheTimeOutWins) {
     manager.setP2PTimeout(std::chrono::milliseconds(20));
     establish(0, 0, {candidate("a", -1)});
-    ASSERT_TRUE(waitFor([&] { return !fakes.relays.isEmpty(); }));
+    ASSERT_TRUE(waitUntil([&] { return !fakes.relays.isEmpty(); }));
     fakes.p2p[0]->comeUp();
     EXPECT_EQ(established, QStringList{"p2p"});
     EXPECT_EQ(manager.activeTransport(), fakes.p2p[0].data());
@@ -149,7 +145,7 @@ TEST_F(TransportManagerTest, LatePeerToPeerSuccessAfterTheTimeOutWins) {
 TEST_F(TransportManagerTest, PeerToPeerSuccessEndsARunningRelayAttempt) {
     manager.setP2PTimeout(std::chrono::milliseconds(20));
     establish(3, 0);
-    ASSERT_TRUE(waitFor([&] { return !fakes.relays.isEmpty(); }));
+    ASSERT_TRUE(waitUntil([&] { return !fakes.relays.isEmpty(); }));
     // A fresh peer-to-peer attempt (as after a new establishConnection) wins over the relay.
     establish(3, 0);
     manager.onP2PTimeout();
