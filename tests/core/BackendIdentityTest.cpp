@@ -180,18 +180,18 @@ TEST_F(BackendIdentityTest, TwoFailuresOnADeadPrimaryMoveToTheTwin) {
 }
 
 TEST_F(BackendIdentityTest, AnExpiredTokenParksRequestsAndLogsInAgain) {
-    startBackend({"--token-lifetime", "6"});
+    startBackend({"--token-lifetime", "10"});
     Device device;
     device.auth->setHeartbeatInterval(600000);
     device.auth->tryAuthenticate();
     ASSERT_TRUE(waitUntil([&] { return device.auth->isAuthenticated(); }));
     // The log-in's first heartbeat must be answered before the token runs out: on a slow machine
     // its 401 would otherwise start the re-login before the requests below are made.
-    ASSERT_TRUE(waitUntil([&] { return device.heartbeats >= 1; }, std::chrono::milliseconds(6000)));
+    ASSERT_TRUE(waitUntil([&] { return device.heartbeats >= 1; }, std::chrono::milliseconds(10000)));
     device.heartbeat->stop();
     device.api->setReauthTimeout(6000);
     ASSERT_FALSE(device.api->awaitingReauthentication());
-    pause(6500);  // past the token's lifetime
+    pause(10500);  // past the token's lifetime
 
     Spy expired(device.api.get(), &ApiClient::tokenExpired);
     Spy reauthenticated(device.auth.get(), &AuthController::authenticated);

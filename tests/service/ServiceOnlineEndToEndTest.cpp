@@ -84,13 +84,13 @@ TEST(ServiceOnlineEndToEnd, RegistersHoldsSignalingSendsAHeartbeatAndReportsItsI
     ASSERT_TRUE(service.waitForStarted(5000));
     const fs::path log = service::logFolder() / "service.log";
 
-    ASSERT_TRUE(waitFor([&] { return readFile(log).find("Signaling auth confirmed") != std::string::npos; }, 15s))
+    ASSERT_TRUE(waitFor([&] { return readFile(log).find("Signaling auth confirmed") != std::string::npos; }, 30s))
         << readFile(log);
     EXPECT_NE(readFile(log).find("Auto-registration successful. Client ID: "), std::string::npos);
 
     // The first heartbeat goes out with the log-in; the backend keeps what it reported.
     const fs::path clients = fs::path(backend.folder().toStdString()) / "data" / "clients.json";
-    ASSERT_TRUE(waitFor([&] { return readFile(clients).find(R"("last_heartbeat": "2)") != std::string::npos; }, 5s))
+    ASSERT_TRUE(waitFor([&] { return readFile(clients).find(R"("last_heartbeat": "2)") != std::string::npos; }, 30s))
         << readFile(clients);
 
     const IpcMessage state = askState(programs / ServiceIpcServer::kClientProgramName);

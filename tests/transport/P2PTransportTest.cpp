@@ -36,7 +36,7 @@ protected:
     void SetUp() override { test::writeLoopbackP2PConfig(root_.path()); }
 
     // Starts both ends and waits until both report connected.
-    void connectPair(std::chrono::milliseconds timeout = 8s) {
+    void connectPair(std::chrono::milliseconds timeout = 30s) {
         offerer_ = std::make_unique<P2PTransport>();
         answerer_ = std::make_unique<P2PTransport>();
         test::wireSignaling(*offerer_, *answerer_);
@@ -104,7 +104,7 @@ TEST_F(P2PTransportTest, CarriesMessagesWholeAndInOrderBothWaysOnBothChannels) {
 TEST_F(P2PTransportTest, AnyChannelValueOtherThanControlIsTheVideoChannel) {
     connectPair();
     ASSERT_TRUE(sendBytes(*offerer_, static_cast<ChannelType>(7), "seven"));
-    ASSERT_TRUE(waitUntil([&] { return !answererGot_.video.empty(); }, 3s));
+    ASSERT_TRUE(waitUntil([&] { return !answererGot_.video.empty(); }));
     EXPECT_EQ(answererGot_.video.front(), QByteArray("seven"));
     EXPECT_TRUE(answererGot_.control.empty());
 }
@@ -119,7 +119,7 @@ TEST_F(P2PTransportTest, TextMessagesAreIgnored) {
     ASSERT_TRUE(sendBytes(*offerer_, ChannelType::Video, "binary"));
     ASSERT_TRUE(sendBytes(*answerer_, ChannelType::Control, "binary"));
     ASSERT_TRUE(waitUntil(
-        [&] { return answererGot_.control.size() + answererGot_.video.size() + offererGot_.control.size() >= 3; }, 3s));
+        [&] { return answererGot_.control.size() + answererGot_.video.size() + offererGot_.control.size() >= 3; }));
     test::spinFor(100ms);
     EXPECT_EQ(answererGot_.control, std::vector<QByteArray>{"binary"});
     EXPECT_EQ(answererGot_.video, std::vector<QByteArray>{"binary"});
@@ -143,7 +143,7 @@ TEST_F(P2PTransportTest, BufferedAmountRisesAndDrains) {
     }
     EXPECT_GT(peak, 1024u * 1024u);
     ASSERT_TRUE(waitUntil([&] { return offerer_->bufferedAmount(ChannelType::Video) == 0; }, 20s));
-    ASSERT_TRUE(waitUntil([&] { return answererGot_.video.size() == 3; }, 10s));
+    ASSERT_TRUE(waitUntil([&] { return answererGot_.video.size() == 3; }));
     EXPECT_TRUE(answererGot_.video.back() == big);
 }
 
@@ -161,8 +161,9 @@ TEST_F(P2PTransportTest, PeerCloseDisconnectsTheOtherSidePromptly) {
     elapsed.start();
     offerer_->disconnect();
     EXPECT_FALSE(offerer_->isConnected());
-    ASSERT_TRUE(waitUntil([&] { return answererGot_.disconnectedCount == 1; }, 2s));
-    EXPECT_LT(elapsed.elapsed(), 1500);
+    // Well before the 6 s liveness time-out: the closing itself reaches the peer.
+    ASSERT_TRUE(waitUntil([&] { return answererGot_.disconnectedCount == 1; }, 5s));
+    EXPECT_LT(elapsed.elapsed(), 4000);
     EXPECT_FALSE(answerer_->isConnected());
     EXPECT_EQ(offererGot_.disconnectedCount, 0);  // disconnect() itself emits nothing
     test::spinFor(200ms);
@@ -178,7 +179,7 @@ TEST_F(P2PTransportTest, DisconnectedSlotMayCallBackIntoTheTransport) {
         answerer_->disconnect();
     });
     offerer_->disconnect();
-    ASSERT_TRUE(waitUntil([&] { return calledBack; }, 3s));
+    ASSERT_TRUE(waitUntil([&] { return calledBack; }));
 }
 
 TEST_F(P2PTransportTest, RestartsAfterDisconnect) {
@@ -187,9 +188,9 @@ TEST_F(P2PTransportTest, RestartsAfterDisconnect) {
     answerer_->disconnect();
     answerer_->startAsAnswerer();
     offerer_->startAsOfferer();
-    ASSERT_TRUE(waitUntil([&] { return offerer_->isConnected() && answerer_->isConnected(); }, 8s));
+    ASSERT_TRUE(waitUntil([&] { return offerer_->isConnected() && answerer_->isConnected(); }));
     ASSERT_TRUE(sendBytes(*answerer_, ChannelType::Control, "again"));
-    ASSERT_TRUE(waitUntil([&] { return !offererGot_.control.empty(); }, 3s));
+    ASSERT_TRUE(waitUntil([&] { return !offererGot_.control.empty(); }));
     EXPECT_EQ(offererGot_.control.back(), QByteArray("again"));
 }
 
@@ -322,7 +323,7 @@ TEST_F(P2PTransportTest, RelayOnlyThroughTurnOverTlsCarriesTheSameMessages) {
     answererGot_.attach(*answerer_);
     answerer_->startAsAnswerer();
     offerer_->startAsOfferer();
-    ASSERT_TRUE(waitUntil([&] { return offerer_->isConnected() && answerer_->isConnected(); }, 10s));
+    ASSERT_TRUE(waitUntil([&] { return offerer_->isConnected() && answerer_->isConnected(); }));
     ASSERT_FALSE(candidates.empty());
     for (const QString& candidate : candidates) EXPECT_TRUE(candidate.contains(" typ relay")) << candidate.toStdString();
 
@@ -428,9 +429,9 @@ TEST_F(P2PTransportTest, PeerThatVanishesIsDisconnectedWithinTheLivenessTimeout)
         }
     });
     offerer.startAsOfferer();
-    ASSERT_TRUE(waitUntil([&] { return offerer.isConnected(); }, 10s));
+    ASSERT_TRUE(waitUntil([&] { return offerer.isConnected(); }));
     ASSERT_TRUE(sendBytes(offerer, ChannelType::Video, "ping"));
-    ASSERT_TRUE(waitUntil([&] { return !got.video.empty(); }, 3s));
+    ASSERT_TRUE(waitUntil([&] { return !got.video.empty(); }));
     EXPECT_EQ(got.video.front(), QByteArray("ping"));
 
     // Still connected while the peer lives and is silent: keep-alives answer for it.

@@ -61,7 +61,7 @@ protected:
         targetGot.attach(*target.activeTransport());
         ASSERT_TRUE(test::sendBytes(*master.activeTransport(), ChannelType::Control, "to target"));
         ASSERT_TRUE(test::sendBytes(*target.activeTransport(), ChannelType::Video, test::patternMessage(1 << 20, 9)));
-        ASSERT_TRUE(waitUntil([&] { return !targetGot.control.empty() && !masterGot.video.empty(); }, 5s));
+        ASSERT_TRUE(waitUntil([&] { return !targetGot.control.empty() && !masterGot.video.empty(); }));
         EXPECT_EQ(targetGot.control.front(), QByteArray("to target"));
         EXPECT_TRUE(masterGot.video.front() == test::patternMessage(1 << 20, 9));
     }
