@@ -28,13 +28,13 @@ namespace {
 //                          but empty: no STUN server
 //   stun/secondary_host    a second STUN server (only with stun/host)
 //   stun/port              the STUN servers' port (19302)
-//   p2p/turnHost           default TURN host until the transport manager sets its own
+//   turn/host, turn/port   the deployment's TURN relay (TURN over TLS), the default until the
+//                          transport manager sets its own; used only once a password is set
 //   p2p/localAddresses     addresses ICE gathers from, separated by blanks (e.g. 127.0.0.1)
 //   p2p/iceTransportPolicy "relay" offers only TURN relay candidates
 constexpr const char* kDefaultStunHost = "stun.l.google.com";
 constexpr const char* kDefaultSecondaryStunHost = "stun1.l.google.com";
 constexpr int kDefaultStunPort = 19302;
-constexpr const char* kTurnHostKey = "p2p/turnHost";
 
 // How often an offer without data channels is asked for again.
 constexpr int kOfferAttempts = 50;
@@ -65,13 +65,13 @@ struct IceSettings {
     TurnServerConfig turn;
 };
 
-int stunPortFromConfig() {
-    const auto value = platform::config::value("stun/port");
-    if (!value) return kDefaultStunPort;
+// A port from the instance configuration; `fallback` when absent or not a port number.
+int portFromConfig(const char* key, int fallback) {
+    const auto value = platform::config::value(key);
+    if (!value) return fallback;
     char* end = nullptr;
     const long port = std::strtol(value->c_str(), &end, 10);
-    return end != value->c_str() && *end == '\0' && port > 0 && port <= 65535 ? static_cast<int>(port)
-                                                                            : kDefaultStunPort;
+    return end != value->c_str() && *end == '\0' && port > 0 && port <= 65535 ? static_cast<int>(port) : fallback;
 }
 
 // The configured STUN servers; without a configured host the public defaults, both of them.
@@ -89,7 +89,7 @@ std::vector<std::string> stunServersFromConfig() {
 IceSettings iceSettingsFromConfig(const TurnServerConfig& turn) {
     IceSettings settings;
     settings.stunServers = stunServersFromConfig();
-    settings.stunPort = stunPortFromConfig();
+    settings.stunPort = portFromConfig("stun/port", kDefaultStunPort);
     settings.localAddresses = splitList(platform::config::value("p2p/localAddresses").value_or(""));
     settings.relayOnly = platform::config::value("p2p/iceTransportPolicy").value_or("") == "relay";
     settings.turn = turn;
@@ -802,7 +802,8 @@ void P2PTransport::WebRtcBridge::onChannelData(GstWebRTCDataChannel*, GBytes* by
 
 P2PTransport::P2PTransport(QObject* parent) : IP2PTransport(parent) {
     initializeGStreamer();
-    if (auto host = platform::config::value(kTurnHostKey); host && !host->empty()) turn_.host = *host;
+    if (auto host = platform::config::value("turn/host"); host && !host->empty()) turn_.host = *host;
+    turn_.port = static_cast<std::uint32_t>(portFromConfig("turn/port", static_cast<int>(turn_.port)));
     livenessTimer_.setParent(this);
     QObject::connect(&livenessTimer_, &QTimer::timeout, this, &P2PTransport::onLivenessTick);
     spdlog::info("P2PTransport: created (GStreamer webrtcbin)");

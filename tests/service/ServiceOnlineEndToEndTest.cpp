@@ -84,7 +84,7 @@ TEST(ServiceOnlineEndToEnd, RegistersHoldsSignalingSendsAHeartbeatAndReportsItsI
     ASSERT_TRUE(service.waitForStarted(5000));
     const fs::path log = service::logFolder() / "service.log";
 
-    ASSERT_TRUE(waitFor([&] { return readFile(log).find("Signaling auth confirmed") != std::string::npos; }, 30s))
+    ASSERT_TRUE(waitFor([&] { return readFile(log).find("Signaling auth confirmed") != std::string::npos; }, 60s))
         << readFile(log);
     EXPECT_NE(readFile(log).find("Auto-registration successful. Client ID: "), std::string::npos);
 

@@ -290,6 +290,13 @@ TEST_F(P2PTransportTest, TurnSettingsDefaultUntilSet) {
     transport.setTurnServerConfig(config);
     EXPECT_EQ(transport.turnServerConfig().host, "turn.example.test");
     EXPECT_EQ(transport.turnServerConfig().password, "secret");
+
+    // The deployment's TURN relay, as the local backend writes it, is the default host and port.
+    std::ofstream(root_.path() / "instance.ini", std::ios::app) << "\n[turn]\nhost=127.0.0.1\nport=40001\n";
+    P2PTransport configured;
+    EXPECT_EQ(configured.turnServerConfig().host, "127.0.0.1");
+    EXPECT_EQ(configured.turnServerConfig().port, 40001u);
+    EXPECT_TRUE(configured.turnServerConfig().password.empty());
 }
 
 // The STUN servers are the instance's [stun] ones, which the heartbeat's NAT probe also asks.
