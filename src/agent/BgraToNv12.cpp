@@ -65,11 +65,27 @@ constexpr int pairWeights(int low, int high) {
     return static_cast<int>((static_cast<unsigned>(high) << 16) | (static_cast<unsigned>(low) & 0xFFFF));
 }
 
+// The rows one step of a conversion reads and writes: two source rows, their two luma rows and
+// the chroma row they share (NV12 keeps one interleaved CbCr row per two luma rows).
+struct RowPair {
+    const std::uint8_t* top;
+    const std::uint8_t* bottom;
+    std::uint8_t* lumaTop;
+    std::uint8_t* lumaBottom;
+    std::uint8_t* cbCr;
+};
+
+inline RowPair rowPairAt(int row, const std::uint8_t* source, int sourceStride, int width, std::uint8_t* luma,
+                         std::uint8_t* chroma) {
+    const std::uint8_t* top = source + static_cast<std::ptrdiff_t>(row) * sourceStride;
+    std::uint8_t* lumaTop = luma + static_cast<std::ptrdiff_t>(row) * width;
+    return {top, top + sourceStride, lumaTop, lumaTop + width, chroma + static_cast<std::ptrdiff_t>(row / 2) * width};
+}
+
 // Blocks from column `firstColumn` (even) to the end of one row pair.
-inline void convertRowPairScalar(const std::uint8_t* top, const std::uint8_t* bottom, int firstColumn, int width,
-                                 std::uint8_t* lumaTop, std::uint8_t* lumaBottom, std::uint8_t* cbCr) {
+inline void convertRowPairScalar(const RowPair& rows, int firstColumn, int width) {
     for (int c = firstColumn; c < width; c += 2) {
-        convertBlock(top + c * 4, bottom + c * 4, lumaTop + c, lumaBottom + c, cbCr + c);
+        convertBlock(rows.top + c * 4, rows.bottom + c * 4, rows.lumaTop + c, rows.lumaBottom + c, rows.cbCr + c);
     }
 }
 
@@ -248,10 +264,7 @@ VELTRIX_TARGET_AVX2 VELTRIX_ALWAYS_INLINE inline void convert32(const std::uint8
 void convertScalar(const std::uint8_t* source, int sourceStride, int width, int height, std::uint8_t* luma,
                    std::uint8_t* chroma) {
     for (int r = 0; r < height; r += 2) {
-        const std::uint8_t* top = source + static_cast<std::ptrdiff_t>(r) * sourceStride;
-        std::uint8_t* lumaTop = luma + static_cast<std::ptrdiff_t>(r) * width;
-        convertRowPairScalar(top, top + sourceStride, 0, width, lumaTop, lumaTop + width,
-                             chroma + static_cast<std::ptrdiff_t>(r / 2) * width);
+        convertRowPairScalar(rowPairAt(r, source, sourceStride, width, luma, chroma), 0, width);
     }
 }
 
@@ -260,15 +273,11 @@ void convertSse2(const std::uint8_t* source, int sourceStride, int width, int he
 #if defined(__SSE2__)
     const int vectorColumns = width & ~15;
     for (int r = 0; r < height; r += 2) {
-        const std::uint8_t* top = source + static_cast<std::ptrdiff_t>(r) * sourceStride;
-        const std::uint8_t* bottom = top + sourceStride;
-        std::uint8_t* lumaTop = luma + static_cast<std::ptrdiff_t>(r) * width;
-        std::uint8_t* lumaBottom = lumaTop + width;
-        std::uint8_t* cbCr = chroma + static_cast<std::ptrdiff_t>(r / 2) * width;
+        const RowPair rows = rowPairAt(r, source, sourceStride, width, luma, chroma);
         for (int c = 0; c < vectorColumns; c += 16) {
-            convert16(top + c * 4, bottom + c * 4, lumaTop + c, lumaBottom + c, cbCr + c);
+            convert16(rows.top + c * 4, rows.bottom + c * 4, rows.lumaTop + c, rows.lumaBottom + c, rows.cbCr + c);
         }
-        convertRowPairScalar(top, bottom, vectorColumns, width, lumaTop, lumaBottom, cbCr);
+        convertRowPairScalar(rows, vectorColumns, width);
     }
 #else
     convertScalar(source, sourceStride, width, height, luma, chroma);
@@ -290,19 +299,15 @@ VELTRIX_TARGET_AVX2 void convertAvx2(const std::uint8_t* source, int sourceStrid
     const int wideColumns = width & ~31;
     const int vectorColumns = width & ~15;  // at most one 16-column step after the 32-column ones
     for (int r = 0; r < height; r += 2) {
-        const std::uint8_t* top = source + static_cast<std::ptrdiff_t>(r) * sourceStride;
-        const std::uint8_t* bottom = top + sourceStride;
-        std::uint8_t* lumaTop = luma + static_cast<std::ptrdiff_t>(r) * width;
-        std::uint8_t* lumaBottom = lumaTop + width;
-        std::uint8_t* cbCr = chroma + static_cast<std::ptrdiff_t>(r / 2) * width;
+        const RowPair rows = rowPairAt(r, source, sourceStride, width, luma, chroma);
         for (int c = 0; c < wideColumns; c += 32) {
-            convert32(top + c * 4, bottom + c * 4, lumaTop + c, lumaBottom + c, cbCr + c);
+            convert32(rows.top + c * 4, rows.bottom + c * 4, rows.lumaTop + c, rows.lumaBottom + c, rows.cbCr + c);
         }
         if (wideColumns < vectorColumns) {
-            convert16(top + wideColumns * 4, bottom + wideColumns * 4, lumaTop + wideColumns,
-                      lumaBottom + wideColumns, cbCr + wideColumns);
+            const int c = wideColumns;
+            convert16(rows.top + c * 4, rows.bottom + c * 4, rows.lumaTop + c, rows.lumaBottom + c, rows.cbCr + c);
         }
-        convertRowPairScalar(top, bottom, vectorColumns, width, lumaTop, lumaBottom, cbCr);
+        convertRowPairScalar(rows, vectorColumns, width);
     }
 }
 #else

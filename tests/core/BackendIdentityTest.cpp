@@ -2,11 +2,8 @@
 // log-in, credential errors, fail-over, token expiry, signaling and heartbeats.
 #include <gtest/gtest.h>
 
-#include <QCoreApplication>
-#include <QElapsedTimer>
 
 #include <fstream>
-#include <functional>
 #include <memory>
 
 #include "core/ApiClient.h"
@@ -25,12 +22,6 @@ namespace {
 using test::waitUntil;
 
 using Json = nlohmann::json;
-
-void pause(int ms) {
-    QElapsedTimer clock;
-    clock.start();
-    while (clock.elapsed() < ms) QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
-}
 
 // Counts the emissions of a signal and keeps the first argument of each as text.
 struct Spy {
@@ -191,7 +182,7 @@ TEST_F(BackendIdentityTest, AnExpiredTokenParksRequestsAndLogsInAgain) {
     device.heartbeat->stop();
     device.api->setReauthTimeout(6000);
     ASSERT_FALSE(device.api->awaitingReauthentication());
-    pause(10500);  // past the token's lifetime
+    test::runEventsFor(std::chrono::milliseconds(10500));  // past the token's lifetime
 
     Spy expired(device.api.get(), &ApiClient::tokenExpired);
     Spy reauthenticated(device.auth.get(), &AuthController::authenticated);
@@ -227,7 +218,7 @@ TEST_F(BackendIdentityTest, SignalingWithARejectedTokenDoesNotReconnect) {
     Spy closed(&other, &SignalingClient::disconnected);
     other.connectToServer(device.settings->serverUrl(), device.auth->clientId(), "wrong-token");
     ASSERT_TRUE(waitUntil([&] { return closed.count() == 1; }));
-    pause(200);
+    test::runEventsFor(std::chrono::milliseconds(200));
     EXPECT_FALSE(other.reconnectPending());
     EXPECT_EQ(closed.count(), 1);
     ASSERT_GE(errors.count(), 1);
@@ -249,7 +240,7 @@ TEST_F(BackendIdentityTest, ConnectingAgainCancelsAPendingReconnect) {
     client.connectToServer(device.settings->serverUrl(), device.auth->clientId(), device.api->token());
     EXPECT_FALSE(client.reconnectPending());
     ASSERT_TRUE(waitUntil([&] { return up.count() == 1; }));
-    pause(500);  // past the cancelled reconnect
+    test::runEventsFor(std::chrono::milliseconds(500));  // past the cancelled reconnect
     EXPECT_TRUE(client.isConnected());
     EXPECT_EQ(up.count(), 1);
 }

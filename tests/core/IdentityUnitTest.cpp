@@ -2,8 +2,6 @@
 // judgement, the signaling message rules and back-off, the password and pairing generators.
 #include <gtest/gtest.h>
 
-#include <QCoreApplication>
-#include <QElapsedTimer>
 #include <QRandomGenerator>
 #include <QTcpServer>
 #include <QTcpSocket>

@@ -1,7 +1,5 @@
 #include <gtest/gtest.h>
 
-#include <QCoreApplication>
-#include <QElapsedTimer>
 
 #include <atomic>
 #include <chrono>
@@ -19,6 +17,7 @@
 #include "platform/ServiceManager.h"
 #include "platform/SessionEvents.h"
 #include "support/TempInstanceRoot.h"
+#include "support/WaitUntil.h"
 
 namespace veltrix::platform {
 namespace {
@@ -77,9 +76,7 @@ TEST(SessionEventsTest, TheQtThreadReceiverDeliversEvents) {
     QObject::connect(&notifier, &sessions::SessionNotifier::sessionChanged,
                      [&](const sessions::SessionNotification& n) { seen.push_back(n); });
     ASSERT_TRUE(sessions::postSessionEvent({sessions::SessionEvent::ConsoleDisconnect, 2}, error));
-    QElapsedTimer timer;
-    timer.start();
-    while (seen.empty() && timer.elapsed() < 2000) QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+    test::waitUntil([&] { return !seen.empty(); }, std::chrono::seconds(2));
     ASSERT_EQ(seen.size(), 1u);
     EXPECT_EQ(seen[0].event, sessions::SessionEvent::ConsoleDisconnect);
     EXPECT_EQ(seen[0].sessionId, 2u);

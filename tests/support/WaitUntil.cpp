@@ -19,4 +19,8 @@ bool waitUntil(const std::function<bool()>& done, std::chrono::milliseconds limi
     return true;
 }
 
+void runEventsFor(std::chrono::milliseconds duration) {
+    waitUntil([] { return false; }, duration);
+}
+
 }  // namespace veltrix::test

@@ -4,22 +4,14 @@
 #include "transport/P2PTransport.h"
 
 #include <QByteArray>
-#include <QCoreApplication>
-#include <QElapsedTimer>
-#include <QThread>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
-#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
 
 namespace veltrix::test {
-
-inline void spinFor(std::chrono::milliseconds duration) {
-    waitUntil([] { return false; }, duration);
-}
 
 // Peer-to-peer settings of a test instance: loopback candidates only, no STUN server at all.
 // `extra` continues the [p2p] group.

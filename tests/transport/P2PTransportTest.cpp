@@ -5,6 +5,8 @@
 #include "transport/P2PTestSupport.h"
 #include "transport/P2PTransport.h"
 
+#include <QCoreApplication>
+#include <QElapsedTimer>
 #include <QProcess>
 #include <QStringList>
 #include <csignal>
@@ -120,7 +122,7 @@ TEST_F(P2PTransportTest, TextMessagesAreIgnored) {
     ASSERT_TRUE(sendBytes(*answerer_, ChannelType::Control, "binary"));
     ASSERT_TRUE(waitUntil(
         [&] { return answererGot_.control.size() + answererGot_.video.size() + offererGot_.control.size() >= 3; }));
-    test::spinFor(100ms);
+    test::runEventsFor(100ms);
     EXPECT_EQ(answererGot_.control, std::vector<QByteArray>{"binary"});
     EXPECT_EQ(answererGot_.video, std::vector<QByteArray>{"binary"});
     EXPECT_EQ(offererGot_.control, std::vector<QByteArray>{"binary"});
@@ -166,7 +168,7 @@ TEST_F(P2PTransportTest, PeerCloseDisconnectsTheOtherSidePromptly) {
     EXPECT_LT(elapsed.elapsed(), 4000);
     EXPECT_FALSE(answerer_->isConnected());
     EXPECT_EQ(offererGot_.disconnectedCount, 0);  // disconnect() itself emits nothing
-    test::spinFor(200ms);
+    test::runEventsFor(200ms);
     EXPECT_EQ(answererGot_.disconnectedCount, 1);  // once per connection
 }
 
@@ -203,7 +205,7 @@ TEST_F(P2PTransportTest, WorkPostedBeforeDisconnectIsDroppedAfterRestart) {
     std::this_thread::sleep_for(300ms);
     answerer_->disconnect();
     answerer_->startAsAnswerer();
-    test::spinFor(300ms);
+    test::runEventsFor(300ms);
     EXPECT_TRUE(answererGot_.control.empty());
     EXPECT_EQ(answererGot_.connectedCount, 1);
     EXPECT_FALSE(answerer_->isConnected());
@@ -216,7 +218,7 @@ TEST_F(P2PTransportTest, MessagesPostedBeforeDestructionAreNotDelivered) {
     int delivered = 0;
     QObject::connect(answerer_.get(), &ITransport::dataReceived, [&] { ++delivered; });
     answerer_.reset();
-    test::spinFor(200ms);
+    test::runEventsFor(200ms);
     EXPECT_EQ(delivered, 0);
 }
 
@@ -230,11 +232,11 @@ TEST_F(P2PTransportTest, DestructionWithMessagesInFlightIsClean) {
         sendBytes(*answerer_, ChannelType::Video, chunk);
         sendBytes(*offerer_, ChannelType::Control, chunk.left(1000));
     }
-    test::spinFor(20ms);
+    test::runEventsFor(20ms);
     offerer_.reset();
-    test::spinFor(20ms);
+    test::runEventsFor(20ms);
     answerer_.reset();
-    test::spinFor(100ms);
+    test::runEventsFor(100ms);
 
     // And while negotiating.
     for (int round = 0; round < 3; ++round) {
@@ -243,7 +245,7 @@ TEST_F(P2PTransportTest, DestructionWithMessagesInFlightIsClean) {
         test::wireSignaling(*a, *b);
         b->startAsAnswerer();
         a->startAsOfferer();
-        test::spinFor(std::chrono::milliseconds(round * 40));
+        test::runEventsFor(std::chrono::milliseconds(round * 40));
         a.reset();
         b.reset();
     }
@@ -275,7 +277,7 @@ TEST_F(P2PTransportTest, PeerSuppliedGarbageIsALoggedWarning) {
         {QString(5000, QChar('c')), "0"},
     };
     for (const auto& [candidate, mid] : candidates) transport.addRemoteCandidate(candidate, mid);
-    test::spinFor(300ms);
+    test::runEventsFor(300ms);
     EXPECT_TRUE(log_.contains("is not a usable session description, ignored"));
     EXPECT_TRUE(log_.contains("P2PTransport: malformed remote ICE candidate ignored"));
     EXPECT_FALSE(transport.isConnected());
@@ -356,7 +358,7 @@ TEST_F(P2PTransportTest, TurnServerWithoutPasswordIsNotOffered) {
     int candidates = 0;
     QObject::connect(&offerer, &IP2PTransport::localCandidateReady, [&] { ++candidates; });
     offerer.startAsOfferer();
-    test::spinFor(500ms);
+    test::runEventsFor(500ms);
     EXPECT_EQ(candidates, 0);
     EXPECT_FALSE(log_.contains("TURN server 127.0.0.1:5349 refused"));
 }
@@ -404,7 +406,7 @@ TEST(P2PChildPeer, Answerer) {
         }
     });
     reader.detach();  // the parent kills this process; it never returns normally
-    test::spinFor(20s);
+    test::runEventsFor(20s);
     std::_Exit(0);
 }
 
@@ -442,7 +444,7 @@ TEST_F(P2PTransportTest, PeerThatVanishesIsDisconnectedWithinTheLivenessTimeout)
     EXPECT_EQ(got.video.front(), QByteArray("ping"));
 
     // Still connected while the peer lives and is silent: keep-alives answer for it.
-    test::spinFor(1500ms);
+    test::runEventsFor(1500ms);
     EXPECT_TRUE(offerer.isConnected());
 
     ::kill(static_cast<pid_t>(child.processId()), SIGKILL);

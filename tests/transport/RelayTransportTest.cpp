@@ -1,11 +1,8 @@
 #include <gtest/gtest.h>
 
-#include <QCoreApplication>
-#include <QElapsedTimer>
 #include <QTcpServer>
 
 #include <fstream>
-#include <functional>
 
 #include "FakeRelayNode.h"
 #include "support/LogCapture.h"
@@ -20,12 +17,6 @@ namespace veltrix {
 namespace {
 
 using test::waitUntil;
-
-void settle(int ms) {
-    QElapsedTimer clock;
-    clock.start();
-    while (clock.elapsed() < ms) QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
-}
 
 QByteArray rawFrame(std::uint8_t channel, std::uint32_t length, const QByteArray& payload = {}) {
     char header[RelayFrameParser::kHeaderSize];
@@ -116,7 +107,7 @@ TEST_F(RelayTransportTest, SendRefusesWhatCannotBeFramed) {
 TEST_F(RelayTransportTest, WithoutSessionIdTheConnectionComesUpWithoutJoin) {
     Endpoint a("");
     ASSERT_TRUE(connectAndWait(a));
-    settle(50);
+    test::runEventsFor(std::chrono::milliseconds(50));
     EXPECT_TRUE(node.joins().isEmpty());
     EXPECT_EQ(node.bytesBeforeJoin(), 0);
     EXPECT_TRUE(log.contains("RelayTransport: no session ID set, skipping relay_join"));
@@ -140,7 +131,7 @@ TEST_F(RelayTransportTest, FramingErrorClosesTheConnectionForGood) {
         EXPECT_EQ(a.received[0].second, "ok");
         EXPECT_FALSE(a.transport.isConnected());
         const int accepted = node.connectionsAccepted();
-        settle(150);  // several reconnect delays
+        test::runEventsFor(std::chrono::milliseconds(150));  // several reconnect delays
         EXPECT_EQ(node.connectionsAccepted(), accepted);
     }
 }
@@ -160,7 +151,7 @@ TEST_F(RelayTransportTest, DroppedConnectionReconnectsAndJoinsAgainUntilDisconne
     EXPECT_EQ(log.count("reconnecting in 20 ms (attempt 1/3)"), 2u);
 
     a.transport.disconnect();
-    settle(150);
+    test::runEventsFor(std::chrono::milliseconds(150));
     EXPECT_EQ(a.connects, 3);
     EXPECT_EQ(node.joins().size(), 3);
 }
@@ -175,7 +166,7 @@ TEST_F(RelayTransportTest, RefusedConnectionStillUsesTheReconnectBudget) {
     Endpoint a("s");
     ASSERT_TRUE(a.transport.connect("127.0.0.1", closedPort));
     ASSERT_TRUE(waitUntil([&] { return log.contains("reconnect attempt 3/3"); }));
-    settle(250);  // longer than the next delay would be
+    test::runEventsFor(std::chrono::milliseconds(250));  // longer than the next delay would be
     EXPECT_TRUE(log.contains("RelayTransport: reconnecting in 20 ms (attempt 1/3)"));
     EXPECT_TRUE(log.contains("RelayTransport: reconnecting in 40 ms (attempt 2/3)"));
     EXPECT_TRUE(log.contains("RelayTransport: reconnecting in 80 ms (attempt 3/3)"));
@@ -215,7 +206,7 @@ TEST_F(RelayTransportTest, SessionEndingInsideDataReceivedStopsTheReadLoop) {
     });
     ASSERT_TRUE(node.sendRaw("s", rawFrame(0, 1, "1") + rawFrame(0, 1, "2") + rawFrame(1, 1, "3")));
     ASSERT_TRUE(waitUntil([&] { return frames > 0; }));
-    settle(50);
+    test::runEventsFor(std::chrono::milliseconds(50));
     EXPECT_EQ(frames, 1);
     EXPECT_TRUE(relay.isNull());  // deleted by the event loop once the call chain returned
 }

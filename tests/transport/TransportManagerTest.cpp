@@ -1,10 +1,8 @@
 #include <gtest/gtest.h>
 
 #include <QCoreApplication>
-#include <QElapsedTimer>
 #include <QEvent>
 
-#include <functional>
 
 #include "FakeTransports.h"
 #include "support/LogCapture.h"
