@@ -1,0 +1,407 @@
+// VeltrixClient as a child process: the single instance, the log-on task (also beside a running
+// client), log levels, the start-up diagnostics, the service check through a fake control
+// program, the pipe attempts and their error box, translations and "--minimized". The test plays
+// the service's pipe with a PipeServer of its own.
+#include <gtest/gtest.h>
+
+#include <QDir>
+#include <QFile>
+#include <QProcess>
+#include <QProcessEnvironment>
+#include <QRegularExpression>
+#include <QStringList>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <csignal>
+#include <unistd.h>
+
+#include "agent/ServiceIpcClient.h"
+#include "platform/LogonTask.h"
+#include "platform/PipeServer.h"
+#include "support/TempInstanceRoot.h"
+#include "support/WaitUntil.h"
+
+namespace veltrix {
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+
+std::string readFile(const fs::path& path) {
+    std::ifstream in(path);
+    return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+}
+
+void writeFile(const fs::path& path, const std::string& text) {
+    fs::create_directories(path.parent_path());
+    std::ofstream(path) << text;
+}
+
+std::size_t countOf(const std::string& text, const std::string& what) {
+    std::size_t count = 0;
+    for (auto at = text.find(what); at != std::string::npos; at = text.find(what, at + what.size())) ++count;
+    return count;
+}
+
+// The Exec value of a desktop entry as a launcher reads it: the string escapes first, then the
+// quoting of each argument.
+QStringList parseExec(const std::string& value) {
+    std::string unescaped;
+    for (std::size_t i = 0; i < value.size(); ++i) {
+        if (value[i] == '\\' && i + 1 < value.size()) {
+            const char next = value[++i];
+            unescaped += next == 's' ? ' ' : next == 'n' ? '\n' : next == 't' ? '\t' : next == 'r' ? '\r' : next;
+        } else {
+            unescaped += value[i];
+        }
+    }
+    QStringList arguments;
+    std::string current;
+    bool quoted = false;
+    bool any = false;
+    for (std::size_t i = 0; i < unescaped.size(); ++i) {
+        const char c = unescaped[i];
+        if (quoted) {
+            if (c == '\\' && i + 1 < unescaped.size()) {
+                current += unescaped[++i];
+            } else if (c == '"') {
+                quoted = false;
+            } else {
+                current += c;
+            }
+        } else if (c == '"') {
+            quoted = any = true;
+        } else if (c == ' ') {
+            if (any) arguments << QString::fromStdString(current);
+            current.clear();
+            any = false;
+        } else if (c == '%' && i + 1 < unescaped.size() && unescaped[i + 1] == '%') {
+            current += '%';
+            ++i;
+            any = true;
+        } else {
+            current += c;
+            any = true;
+        }
+    }
+    if (any) arguments << QString::fromStdString(current);
+    // Inside quotes "%%" stays a field-code escape too.
+    for (QString& argument : arguments) argument.replace(QStringLiteral("%%"), QStringLiteral("%"));
+    return arguments;
+}
+
+// A stand-in for the service manager's control program: answers "show" from a state file, logs
+// every call, and "start" runs the service program in console mode when one is named.
+constexpr const char* kFakeControl = R"(#!/bin/sh
+here=$(dirname "$0")
+echo "$*" >> "$here/control.log"
+state=$(cat "$here/control.state" 2>/dev/null || echo inactive)
+case "$1" in
+  show)
+    [ "$state" = failing ] && exit 3
+    if [ "$state" = not-found ]; then echo LoadState=not-found; echo ActiveState=inactive; exit 0; fi
+    echo LoadState=loaded
+    echo "ActiveState=$state" ;;
+  start)
+    echo activating > "$here/control.state"
+    if [ -n "$FAKE_SERVICE_PROGRAM" ]; then
+      "$FAKE_SERVICE_PROGRAM" > "$here/service.out" 2>&1 < /dev/null &
+      echo $! > "$here/service.pid"
+    fi
+    ( sleep 0.3; echo active > "$here/control.state" ) > /dev/null 2>&1 &
+    ;;
+esac
+exit 0
+)";
+
+class ClientEntryTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        controlProgram = root.path() / "control" / "fake-control";
+        writeFile(controlProgram, kFakeControl);
+        fs::permissions(controlProgram, fs::perms::owner_all);
+        setControlState("active");
+        writeFile(root.path() / "instance.ini", "[service]\ncontrol_program=" + controlProgram.string() + "\n");
+    }
+
+    void TearDown() override {
+        for (QProcess* process : {&first, &second}) {
+            if (process->state() != QProcess::NotRunning) {
+                process->kill();
+                process->waitForFinished(3000);
+            }
+        }
+        const fs::path servicePid = root.path() / "control" / "service.pid";
+        if (fs::exists(servicePid)) {
+            const pid_t pid = std::stoi(readFile(servicePid));
+            if (pid > 0) ::kill(pid, SIGTERM);
+            test::waitUntil([&] { return ::kill(pid, 0) != 0; }, 5s);
+        }
+    }
+
+    void setControlState(const std::string& state) { writeFile(root.path() / "control" / "control.state", state); }
+    std::string controlLog() const { return readFile(root.path() / "control" / "control.log"); }
+
+    fs::path logPath() const {
+        return root.path() / "users" / std::to_string(::getuid()) / "VeltrixClient" / "VeltrixClient.log";
+    }
+    std::string log() const { return readFile(logPath()); }
+
+    void start(QProcess& process, const QStringList& arguments, const QString& program = VELTRIX_CLIENT_PROGRAM) {
+        process.setProcessEnvironment(environment);
+        process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        process.start(program, arguments);
+        ASSERT_TRUE(process.waitForStarted(5000));
+    }
+
+    // Runs to the end; the exit code, or -1 when it did not end within the limit.
+    int run(const QStringList& arguments, const QString& program = VELTRIX_CLIENT_PROGRAM,
+            std::chrono::milliseconds limit = 15s) {
+        QProcess process;
+        process.setProcessEnvironment(environment);
+        process.setProcessChannelMode(QProcess::MergedChannels);
+        process.start(program, arguments);
+        if (!process.waitForStarted(5000)) return -1;
+        const bool ended = test::waitUntil([&] { return process.state() == QProcess::NotRunning; }, limit);
+        output = process.readAll().toStdString();
+        if (!ended) {
+            process.kill();
+            process.waitForFinished(3000);
+            return -1;
+        }
+        return process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
+    }
+
+    // A pipe for the client to find: the client connects to its listening instance.
+    void servePipe() {
+        platform::SystemError error;
+        ASSERT_TRUE(pipe.createInstance(error)) << error.text();
+    }
+
+    bool logSays(const std::string& text, std::chrono::milliseconds limit = 10s) {
+        return test::waitUntil([&] { return log().find(text) != std::string::npos; }, limit);
+    }
+
+    // The ids of the mapped windows whose title is exactly `title`.
+    static QStringList visibleWindows(const QString& title) {
+        QProcess search;
+        search.start("xdotool", {"search", "--onlyvisible", "--name", "^" + QRegularExpression::escape(title) + "$"});
+        search.waitForFinished(5000);
+        return QString::fromUtf8(search.readAllStandardOutput()).split('\n', Qt::SkipEmptyParts);
+    }
+
+    test::TempInstanceRoot root;
+    fs::path controlProgram;
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    platform::PipeServer pipe{ServiceIpcClient::kPipeName};
+    QProcess first;
+    QProcess second;
+    std::string output;
+};
+
+TEST_F(ClientEntryTest, ASecondInstanceLeavesAtOnceAndTheFirstsLogStaysWhole) {
+    servePipe();
+    start(first, {});
+    ASSERT_TRUE(logSays("Connected to VeltrixService via IPC"));
+    const std::string before = log();
+    EXPECT_EQ(run({}), 0);
+    EXPECT_EQ(log().substr(0, before.size()), before);
+    EXPECT_EQ(countOf(log(), "VeltrixClient started: mode=gui"), 1u);
+    EXPECT_EQ(first.state(), QProcess::Running);
+}
+
+TEST_F(ClientEntryTest, InstallWritesAnEntryThatRunsThatVeryProgram) {
+    // A folder name with a blank, "$" and "%" must survive the entry's quoting.
+    const fs::path folder = root.path() / "odd $HOME dir %u";
+    fs::create_directories(folder);
+    const fs::path copy = folder / "VeltrixClient";
+    fs::copy_file(VELTRIX_CLIENT_PROGRAM, copy);
+    ASSERT_EQ(run({"--install"}, QString::fromStdString(copy.string())), 0) << output;
+
+    const std::string entry = readFile(platform::logon::entryPath());
+    const auto exec = entry.find("\nExec=");
+    ASSERT_NE(exec, std::string::npos) << entry;
+    const std::string value = entry.substr(exec + 6, entry.find('\n', exec + 1) - exec - 6);
+    const QStringList command = parseExec(value);
+    ASSERT_EQ(command.size(), 2) << value;
+    EXPECT_EQ(command[0].toStdString(), copy.string());
+    EXPECT_EQ(command[1], "--minimized");
+    EXPECT_NE(entry.find("Type=Application"), std::string::npos);
+
+    // The entry's program is the copy: it can remove its own entry.
+    EXPECT_EQ(run({"--uninstall"}, command[0]), 0) << output;
+    EXPECT_FALSE(fs::exists(platform::logon::entryPath()));
+    EXPECT_EQ(run({"--uninstall"}), 1) << "no entry to remove";
+    EXPECT_FALSE(fs::exists(logPath())) << "the task commands open no log";
+}
+
+TEST_F(ClientEntryTest, InstallIntoAnUnwritableFolderFails) {
+    // The autostart folder's place is taken by a file: not even root can write the entry.
+    writeFile(platform::logon::autostartDir(), "not a folder");
+    EXPECT_EQ(run({"--install"}), 1);
+    EXPECT_NE(output.find("Cannot create the log-on task"), std::string::npos) << output;
+}
+
+TEST_F(ClientEntryTest, InstallAndUninstallWorkBesideARunningClient) {
+    servePipe();
+    start(first, {});
+    ASSERT_TRUE(logSays("Connected to VeltrixService via IPC"));
+    const std::string before = log();
+    EXPECT_EQ(run({"--install"}), 0) << output;
+    EXPECT_TRUE(platform::logon::taskExists());
+    EXPECT_EQ(run({"--uninstall"}), 0) << output;
+    EXPECT_FALSE(platform::logon::taskExists());
+    EXPECT_EQ(log().substr(0, before.size()), before) << "the running client's log is not truncated";
+    EXPECT_EQ(first.state(), QProcess::Running);
+}
+
+TEST_F(ClientEntryTest, LogLevelDebugLogsDebugAndAnUnknownLevelIsInfo) {
+    for (const auto& [level, debugExpected] : {std::pair{"DEBUG", true}, std::pair{"verbose", false}}) {
+        SCOPED_TRACE(level);
+        servePipe();
+        start(first, {"--log-level", level});
+        ASSERT_TRUE(test::waitUntil(
+            [&] {
+                platform::SystemError error;
+                return pipe.connectClient(error) == platform::PipeConnectStatus::Connected;
+            },
+            10s));
+        // A message the client does not know is logged at debug level.
+        ASSERT_EQ(pipe.client().write(encodeIpcFrame({{"type", "PROBE_DEBUG"}})).status, platform::PipeStatus::Ok);
+        ASSERT_EQ(pipe.client().write(encodeIpcFrame({{"type", "ERROR"}, {"message", "marker"}})).status,
+                  platform::PipeStatus::Ok);
+        ASSERT_TRUE(logSays("service error: marker"));
+        EXPECT_EQ(log().find("unhandled message type 'PROBE_DEBUG'") != std::string::npos, debugExpected);
+        first.kill();
+        first.waitForFinished(3000);
+        pipe.close();
+    }
+}
+
+TEST_F(ClientEntryTest, DiagnosticsNameTheIntegrityAndTheParent) {
+    servePipe();
+    start(first, {});
+    ASSERT_TRUE(logSays("Connected to VeltrixService via IPC"));
+    EXPECT_NE(log().find("VeltrixClient started: mode=gui integrity=System pid=" + std::to_string(first.processId())),
+              std::string::npos)
+        << log();
+    EXPECT_NE(log().find("parent_pid=" + std::to_string(::getpid()) + " parent_image=gui_tests"), std::string::npos);
+    first.kill();
+    first.waitForFinished(3000);
+
+    // A process standing for a user-session one.
+    environment.insert("VELTRIX_INTEGRITY", "medium");
+    start(first, {});
+    ASSERT_TRUE(logSays("integrity=Medium pid="));
+}
+
+TEST_F(ClientEntryTest, AStoppedServiceIsStartedOnceAndPolledUntilRunning) {
+    setControlState("inactive");
+    environment.insert("FAKE_SERVICE_PROGRAM", VELTRIX_SERVICE_PROGRAM);
+    const auto began = std::chrono::steady_clock::now();
+    start(first, {});
+    ASSERT_TRUE(logSays("Connected to VeltrixService via IPC", 15s)) << log();
+    EXPECT_EQ(countOf(controlLog(), "start VeltrixService.service"), 1u) << controlLog();
+    EXPECT_NE(controlLog().find("show -p LoadState,ActiveState VeltrixService.service"), std::string::npos);
+    const std::string text = log();
+    const auto notRunning = text.find("VeltrixService is not running, attempting to start it");
+    const auto started = text.find("VeltrixService started successfully");
+    ASSERT_NE(notRunning, std::string::npos);
+    ASSERT_NE(started, std::string::npos);
+    EXPECT_LT(notRunning, started);
+    EXPECT_LT(started, text.find("Veltrix Client starting..."));
+    EXPECT_LT(std::chrono::steady_clock::now() - began, 12s);
+}
+
+TEST_F(ClientEntryTest, ARunningStartingOrUnknownServiceIsLeftAlone) {
+    for (const char* state : {"active", "activating", "not-found", "failing", "missing"}) {
+        SCOPED_TRACE(state);
+        fs::remove(root.path() / "control" / "control.log");
+        if (std::string(state) == "missing") {
+            writeFile(root.path() / "instance.ini", "[service]\ncontrol_program=" + root.path().string() + "/none\n");
+        } else {
+            setControlState(state);
+        }
+        servePipe();
+        start(first, {});
+        ASSERT_TRUE(logSays("Connected to VeltrixService via IPC"));
+        EXPECT_EQ(countOf(controlLog(), "start "), 0u);
+        EXPECT_EQ(log().find("attempting to start"), std::string::npos);
+        first.kill();
+        first.waitForFinished(3000);
+        pipe.close();
+    }
+}
+
+TEST_F(ClientEntryTest, WithoutAPipeFiveAttemptsThenTheErrorBoxAndExitOne) {
+    start(first, {});
+    ASSERT_TRUE(test::waitUntil([&] { return !visibleWindows("Veltrix").isEmpty(); }, 15s));
+    EXPECT_EQ(countOf(log(), "Waiting for service pipe (attempt "), 5u);
+    EXPECT_NE(log().find("Waiting for service pipe (attempt 5/5)..."), std::string::npos);
+    EXPECT_NE(log().find("Failed to connect to VeltrixService pipe"), std::string::npos);
+    const QString box = visibleWindows("Veltrix").first();
+    QProcess::execute("xdotool", {"windowfocus", "--sync", box, "key", "Return"});
+    ASSERT_TRUE(first.waitForFinished(5000));
+    EXPECT_EQ(first.exitCode(), 1);
+}
+
+TEST_F(ClientEntryTest, TheSystemLanguageChoosesTheTranslation) {
+    const fs::path folder = root.path() / "program";
+    fs::create_directories(folder / "translations");
+    const fs::path copy = folder / "VeltrixClient";
+    fs::copy_file(VELTRIX_CLIENT_PROGRAM, copy);
+    const QString program = QString::fromStdString(copy.string());
+    environment.insert("LC_ALL", "de_DE.UTF-8");
+    environment.insert("LANG", "de_DE.UTF-8");
+
+    servePipe();
+    start(first, {}, program);
+    ASSERT_TRUE(logSays("No translation found for 'de', using English"));
+    first.kill();
+    first.waitForFinished(3000);
+    pipe.close();
+
+    // A catalogue made here with lrelease.
+    const fs::path source = folder / "veltrix_de.ts";
+    writeFile(source, R"(<?xml version="1.0" encoding="utf-8"?>
+<!DOCTYPE TS><TS version="2.1" language="de_DE"><context><name>veltrix::MainWindow</name>
+<message><source>Connect</source><translation>Verbinden</translation></message></context></TS>
+)");
+    ASSERT_EQ(QProcess::execute(VELTRIX_LRELEASE, {QString::fromStdString(source.string()), "-qm",
+                                                    QString::fromStdString((folder / "translations/veltrix_de.qm").string())}),
+              0);
+    servePipe();
+    start(first, {}, program);
+    ASSERT_TRUE(logSays("Loaded translation: de"));
+    first.kill();
+    first.waitForFinished(3000);
+    pipe.close();
+
+    environment.insert("LC_ALL", "en_US.UTF-8");
+    environment.insert("LANG", "en_US.UTF-8");
+    servePipe();
+    start(first, {}, program);
+    ASSERT_TRUE(logSays("Connected to VeltrixService via IPC"));
+    EXPECT_EQ(log().find("translation"), std::string::npos) << log();
+}
+
+TEST_F(ClientEntryTest, MinimizedMapsNoWindow) {
+    servePipe();
+    start(first, {"--minimized"});
+    ASSERT_TRUE(logSays("Connected to VeltrixService via IPC"));
+    test::runEventsFor(500ms);
+    EXPECT_TRUE(visibleWindows("Veltrix - Remote Access").isEmpty());
+    first.kill();
+    first.waitForFinished(3000);
+    pipe.close();
+
+    servePipe();
+    start(first, {});
+    EXPECT_TRUE(test::waitUntil([&] { return !visibleWindows("Veltrix - Remote Access").isEmpty(); }, 10s));
+}
+
+}  // namespace
+}  // namespace veltrix
