@@ -1,0 +1,157 @@
+// The real VeltrixClient beside a console-mode VeltrixService registered with the local backend:
+// the home page shows the device's ID in groups of three and its session password. The picture
+// of the real window is compared with the same window built here from the service's own STATE.
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QFrame>
+#include <QImage>
+#include <QProcess>
+#include <QScreen>
+#include <QTest>
+
+#include <chrono>
+#include <csignal>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include "GuiTestSupport.h"
+#include "agent/ServiceIpcClient.h"
+#include "core/SettingsController.h"
+#include "gui/ClientStyleSheet.h"
+#include "gui/MainWindow.h"
+#include "platform/PipeServer.h"
+#include "support/RunningBackend.h"
+#include "support/TempInstanceRoot.h"
+#include "support/WaitUntil.h"
+
+namespace veltrix {
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+
+std::string readFile(const fs::path& path) {
+    std::ifstream file(path);
+    std::stringstream text;
+    text << file.rdbuf();
+    return text.str();
+}
+
+// One GET_STATE through the pipe probe standing where the client program lies; null on failure.
+IpcMessage askState(const fs::path& probe) {
+    QProcess process;
+    process.start(QString::fromStdString(probe.string()), {"--send", R"({"type":"GET_STATE"})", "--read-ms", "700"});
+    if (!process.waitForFinished(10000)) return nullptr;
+    std::istringstream lines(process.readAllStandardOutput().toStdString());
+    IpcMessage latest;
+    for (std::string line; std::getline(lines, line);) {
+        if (line.empty() || line[0] != '{') continue;
+        IpcMessage message = IpcMessage::parse(line, nullptr, false);
+        if (message.is_object() && message.value("type", "") == "STATE") latest = message;
+    }
+    return latest;
+}
+
+QStringList visibleWindows(const QString& title) {
+    QProcess search;
+    search.start("xdotool", {"search", "--onlyvisible", "--name", "^" + title + "$"});
+    search.waitForFinished(5000);
+    return QString::fromUtf8(search.readAllStandardOutput()).split('\n', Qt::SkipEmptyParts);
+}
+
+// The share of equal pixels of two pictures of one size.
+double sameShare(const QImage& a, const QImage& b) {
+    if (a.size() != b.size() || a.isNull()) return 0.0;
+    qint64 same = 0;
+    for (int y = 0; y < a.height(); ++y)
+        for (int x = 0; x < a.width(); ++x) same += a.pixel(x, y) == b.pixel(x, y);
+    return double(same) / (qint64(a.width()) * a.height());
+}
+
+TEST(ClientEndToEnd, TheHomePageShowsTheRegisteredIdAndThePassword) {
+    test::TempInstanceRoot root;
+    std::ofstream(root.path() / "machine-id") << "a0112233445566778899aabbccddeef1\n";
+    // No service manager to ask: the client leaves the service alone.
+    std::ofstream(root.path() / "instance.ini") << "[machine]\nid_file=" << (root.path() / "machine-id").string()
+                                                << "\n[service]\ncontrol_program=" << (root.path() / "none").string()
+                                                << "\n";
+    test::RunningBackend backend({"--instance", QString::fromStdString(root.path().string())});
+    ASSERT_TRUE(backend.start()) << backend.output().toStdString();
+
+    const fs::path programs = root.path() / "programs";
+    fs::create_directories(programs);
+    fs::copy_file(VELTRIX_SERVICE_PROGRAM, programs / "VeltrixService");
+    fs::copy_file(VELTRIX_PIPE_PROBE_PROGRAM, programs / "VeltrixClient");
+
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.remove("VELTRIX_SERVICE_MANAGER");
+    environment.remove("NOTIFY_SOCKET");
+    QProcess service;
+    service.setProcessEnvironment(environment);
+    service.start(QString::fromStdString((programs / "VeltrixService").string()), {});
+    ASSERT_TRUE(service.waitForStarted(5000));
+
+    IpcMessage state;
+    ASSERT_TRUE(test::waitUntil(
+        [&] {
+            state = askState(programs / "VeltrixClient");
+            return state.is_object() && state.value("authenticated", false);
+        },
+        60s))
+        << state.dump();
+    const QString clientId = QString::fromStdString(state.value("client_id", ""));
+    ASSERT_EQ(clientId, SettingsController().clientId()) << "the ID of auth/clientId";
+
+    // The real client takes the probe's place beside the service.
+    fs::remove(programs / "VeltrixClient");
+    fs::copy_file(VELTRIX_CLIENT_PROGRAM, programs / "VeltrixClient");
+    QProcess client;
+    client.setProcessEnvironment(environment);
+    client.start(QString::fromStdString((programs / "VeltrixClient").string()), {});
+    ASSERT_TRUE(client.waitForStarted(5000));
+    QStringList windows;
+    ASSERT_TRUE(test::waitUntil([&] { return !(windows = visibleWindows("Veltrix - Remote Access")).isEmpty(); }, 20s));
+    test::runEventsFor(1500ms);  // the first STATE arrives and is painted
+    const QImage real = QGuiApplication::primaryScreen()->grabWindow(windows.first().toULongLong()).toImage();
+    ASSERT_FALSE(real.isNull());
+    test::saveArtefact(QPixmap::fromImage(real), "gui_tests", "client-home-page");
+
+    // The same window built here from the service's STATE, in a root of its own.
+    QImage expected;
+    QRect deviceCard;
+    {
+        test::TempInstanceRoot other;
+        platform::PipeServer server{ServiceIpcClient::kPipeName};
+        platform::SystemError error;
+        ASSERT_TRUE(server.createInstance(error));
+        ServiceIpcClient ipc;
+        ASSERT_TRUE(ipc.connectToService());
+        ASSERT_EQ(server.connectClient(error), platform::PipeConnectStatus::Connected);
+        SettingsController settings;
+        qApp->setStyleSheet(clientStyleSheet());
+        MainWindow window(&ipc, &settings);
+        window.show();
+        ASSERT_TRUE(QTest::qWaitForWindowExposed(&window));
+        ASSERT_EQ(server.client().write(encodeIpcFrame(state)).status, platform::PipeStatus::Ok);
+        ipc.onPipePoll();
+        window.resize(real.size());
+        QApplication::processEvents();
+        expected = window.grab().toImage().convertToFormat(real.format());
+        deviceCard = window.findChild<QFrame*>("deviceCard")->geometry();
+        deviceCard.moveTopLeft(window.findChild<QFrame*>("deviceCard")->mapTo(&window, QPoint(0, 0)));
+        qApp->setStyleSheet(QString());
+    }
+    EXPECT_GT(sameShare(real.copy(deviceCard), expected.copy(deviceCard)), 0.99)
+        << "ID " << MainWindow::formatClientId(clientId).toStdString() << " and password "
+        << state.value("session_password", "");
+
+    client.kill();
+    client.waitForFinished(3000);
+    ::kill(static_cast<pid_t>(service.processId()), SIGTERM);
+    ASSERT_TRUE(service.waitForFinished(10000));
+}
+
+}  // namespace
+}  // namespace veltrix
