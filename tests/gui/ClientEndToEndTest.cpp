@@ -4,7 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <QApplication>
-#include <QFrame>
+#include <QLabel>
 #include <QImage>
 #include <QProcess>
 #include <QScreen>
@@ -120,7 +120,8 @@ TEST(ClientEndToEnd, TheHomePageShowsTheRegisteredIdAndThePassword) {
 
     // The same window built here from the service's STATE, in a root of its own.
     QImage expected;
-    QRect deviceCard;
+    QRect idArea;
+    QRect passwordArea;
     {
         test::TempInstanceRoot other;
         platform::PipeServer server{ServiceIpcClient::kPipeName};
@@ -139,13 +140,22 @@ TEST(ClientEndToEnd, TheHomePageShowsTheRegisteredIdAndThePassword) {
         window.resize(real.size());
         QApplication::processEvents();
         expected = window.grab().toImage().convertToFormat(real.format());
-        deviceCard = window.findChild<QFrame*>("deviceCard")->geometry();
-        deviceCard.moveTopLeft(window.findChild<QFrame*>("deviceCard")->mapTo(&window, QPoint(0, 0)));
+        // Where the window shows the two texts.
+        const auto areaOf = [&](const QString& text) {
+            for (QLabel* label : window.findChildren<QLabel*>())
+                if (label->text() == text) return QRect(label->mapTo(&window, QPoint(0, 0)), label->size());
+            return QRect();
+        };
+        idArea = areaOf(MainWindow::formatClientId(clientId));
+        passwordArea = areaOf(QString::fromStdString(state.value("session_password", "")));
         qApp->setStyleSheet(QString());
     }
-    EXPECT_GT(sameShare(real.copy(deviceCard), expected.copy(deviceCard)), 0.99)
-        << "ID " << MainWindow::formatClientId(clientId).toStdString() << " and password "
-        << state.value("session_password", "");
+    ASSERT_FALSE(idArea.isEmpty());
+    ASSERT_FALSE(passwordArea.isEmpty());
+    EXPECT_GT(sameShare(real.copy(idArea), expected.copy(idArea)), 0.999)
+        << "ID " << MainWindow::formatClientId(clientId).toStdString();
+    EXPECT_GT(sameShare(real.copy(passwordArea), expected.copy(passwordArea)), 0.999)
+        << "password " << state.value("session_password", "");
 
     client.kill();
     client.waitForFinished(3000);
