@@ -6,6 +6,8 @@
 #include <QApplication>
 #include <QClipboard>
 #include <QComboBox>
+#include <QDesktopServices>
+#include <QMetaMethod>
 #include <QFrame>
 #include <QLabel>
 #include <QLineEdit>
@@ -14,6 +16,7 @@
 #include <QTest>
 
 #include <cstdint>
+#include <fstream>
 #include <memory>
 #include <string>
 #include <vector>
@@ -21,6 +24,8 @@
 #include "GuiTestSupport.h"
 #include "agent/ServiceIpcClient.h"
 #include "core/SettingsController.h"
+#include "gui/ButtonCursorFilter.h"
+#include "gui/ClientIcon.h"
 #include "gui/ClientStyleSheet.h"
 #include "gui/MainWindow.h"
 #include "platform/PipeServer.h"
@@ -52,6 +57,7 @@ public:
     bool loopRunning() const { return w.reconnectTimer_.isActive() && w.reconnectStartedMs_.has_value(); }
     QTimer& reconnectTimer() const { return w.reconnectTimer_; }
     void copyId() const { w.onCopyIdClicked(); }
+    QAction* passwordVisibilityAction() const { return w.passwordVisibilityAction_; }
 
 private:
     MainWindow& w;
@@ -60,6 +66,15 @@ private:
 namespace {
 
 using namespace std::chrono_literals;
+
+// Catches the URLs the window opens in the browser.
+class UrlCatcher : public QObject {
+    Q_OBJECT
+public:
+    QList<QUrl> opened;
+public slots:
+    void open(const QUrl& url) { opened << url; }
+};
 
 class MainWindowTest : public ::testing::Test {
 protected:
@@ -450,6 +465,78 @@ TEST_F(MainWindowTest, FormatClientIdGroupsNineCharactersOnly) {
     EXPECT_EQ(MainWindow::formatUptime(360000), "100:00:00");
 }
 
+TEST_F(MainWindowTest, HomePageButtonsCopyOpenAndReveal) {
+    std::ofstream(root.path() / "instance.ini") << "[web]\nadmin_url=https://admin.example.test/devices\n";
+    logIn();
+    deliver({{"type", "STATE"}, {"pairing_hash", "MTIzNDU2Nzg5OmFiYw=="}});
+    const auto button = [&](const char* toolTip) {
+        for (QPushButton* b : window->findChildren<QPushButton*>())
+            if (b->toolTip() == toolTip) return b;
+        return static_cast<QPushButton*>(nullptr);
+    };
+
+    UrlCatcher urls;
+    QDesktopServices::setUrlHandler("https", &urls, "open");
+    ASSERT_NE(button("Admin Panel"), nullptr);
+    button("Admin Panel")->click();
+    QDesktopServices::unsetUrlHandler("https");
+    ASSERT_EQ(urls.opened.size(), 1);
+    EXPECT_EQ(urls.opened[0].toString(), "https://admin.example.test/devices");
+
+    button("Copy Password")->click();
+    EXPECT_EQ(QGuiApplication::clipboard()->text(), "abc123");
+    button("Copy Pairing Hash")->click();
+    EXPECT_EQ(QGuiApplication::clipboard()->text(), "MTIzNDU2Nzg5OmFiYw==");
+    for (QLabel* label : window->findChildren<QLabel*>())
+        EXPECT_FALSE(label->text().contains("MTIz")) << "the hash itself is never shown";
+    button("Regenerate Password")->click();
+    EXPECT_EQ(sentOfType("REGENERATE_PASSWORD").size(), 1u);
+
+    access->passwordVisibilityAction()->trigger();
+    EXPECT_EQ(access->passwordField()->echoMode(), QLineEdit::Normal);
+    access->passwordVisibilityAction()->trigger();
+    EXPECT_EQ(access->passwordField()->echoMode(), QLineEdit::Password);
+}
+
+TEST_F(MainWindowTest, TheWindowHasItsFifteenSlotsInOrderAndNoSignals) {
+    const QMetaObject& meta = MainWindow::staticMetaObject;
+    std::vector<std::string> own;
+    for (int i = meta.methodOffset(); i < meta.methodCount(); ++i) {
+        EXPECT_NE(meta.method(i).methodType(), QMetaMethod::Signal) << meta.method(i).methodSignature().toStdString();
+        own.push_back(meta.method(i).name().toStdString());
+    }
+    EXPECT_EQ(own, (std::vector<std::string>{"onAuthenticated", "onServiceDisconnected", "onConnectClicked",
+                                              "onDisconnectClicked", "onSettingsClicked", "onSessionStateChanged",
+                                              "onSessionError", "onAuthFailed", "onFrameDecoded", "onStatsUpdated",
+                                              "tryReconnectStep", "onRemoteClipboardFiles", "onPasteUploadComplete",
+                                              "onPasteAllUploadsComplete", "injectPasteKeystrokeOnRemote"}));
+}
+
+TEST_F(MainWindowTest, ButtonsGetThePointingHandWhenPolished) {
+    ButtonCursorFilter filter;
+    qApp->installEventFilter(&filter);
+    QPushButton button("x");
+    QLabel label("y");
+    button.show();
+    label.show();
+    QApplication::processEvents();
+    qApp->removeEventFilter(&filter);
+    EXPECT_EQ(button.cursor().shape(), Qt::PointingHandCursor);
+    EXPECT_NE(label.cursor().shape(), Qt::PointingHandCursor);
+}
+
+TEST_F(MainWindowTest, TheClientIconHasSevenPaintedSizes) {
+    const QIcon icon = clientIcon();
+    QList<QSize> sizes = icon.availableSizes();
+    ASSERT_EQ(sizes.size(), 7);
+    for (const int s : {16, 24, 32, 48, 64, 128, 256}) EXPECT_TRUE(sizes.contains(QSize(s, s))) << s;
+    // The rounded corner at 64 px has a radius of 12: the corner pixel is clear, the centre blue.
+    const QImage image = paintClientIconPixmap(64).toImage();
+    EXPECT_EQ(qAlpha(image.pixel(0, 0)), 0);
+    EXPECT_EQ(image.pixelColor(6, 32), QColor(34, 102, 187));
+    EXPECT_EQ(image.pixelColor(32, 6), QColor(34, 102, 187));
+}
+
 TEST_F(MainWindowTest, HomePagePicture) {
     logIn();
     qApp->setStyleSheet(clientStyleSheet());
@@ -461,3 +548,5 @@ TEST_F(MainWindowTest, HomePagePicture) {
 
 }  // namespace
 }  // namespace veltrix
+
+#include "MainWindowTest.moc"
