@@ -2,6 +2,7 @@
 
 #include <QApplication>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QLocale>
 #include <QMessageBox>
 #include <QThread>
@@ -77,7 +78,12 @@ void ensureServiceRunning() {
         spdlog::warn("Failed to start VeltrixService: error {}", exitCode);
         return;
     }
-    for (int poll = 0; poll < kServicePollCount; ++poll) {
+    // At most 30 polls 100 ms apart, and never longer than those 3 s in all, even when the
+    // control program itself is slow to answer.
+    QElapsedTimer polling;
+    polling.start();
+    for (int poll = 0; poll < kServicePollCount && polling.elapsed() < kServicePollCount * kServicePollIntervalMs;
+         ++poll) {
         const auto now = control::queryState(kServiceName);
         if (now && *now == platform::service::kRunning) break;
         QThread::msleep(kServicePollIntervalMs);

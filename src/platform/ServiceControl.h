@@ -18,7 +18,7 @@
 // the service cannot be opened. Start and stop run "<program> start|stop <name>.service".
 namespace veltrix::platform::servicecontrol {
 
-inline constexpr std::chrono::milliseconds kProgramTimeout{10000};
+inline constexpr std::chrono::milliseconds kProgramTimeout{5000};
 
 // The program in force.
 std::string controlProgram();
