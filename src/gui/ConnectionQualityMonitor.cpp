@@ -1,17 +1,9 @@
 #include "gui/ConnectionQualityMonitor.h"
+#include "gui/SteadyClock.h"
 
 #include <spdlog/spdlog.h>
 
 namespace veltrix {
-namespace {
-
-std::int64_t steadyMilliseconds() {
-    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
-        .count();
-}
-
-}  // namespace
-
 ConnectionQualityMonitor::ConnectionQualityMonitor(QObject* parent, Clock clock)
     : QObject(parent), clock_(clock ? std::move(clock) : Clock(steadyMilliseconds)) {
     timer_.setInterval(kTickIntervalMs);

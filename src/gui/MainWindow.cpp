@@ -27,6 +27,7 @@
 #include "gui/ClientVersion.h"
 #include "core/SettingsController.h"
 #include "gui/ConnectionQualityMonitor.h"
+#include "gui/SteadyClock.h"
 #include "platform/InstanceConfig.h"
 
 namespace veltrix {
@@ -38,11 +39,6 @@ constexpr const char* kCardStyle =
 constexpr const char* kCaptionStyle = "font-size: 10px; color: #8892b0; letter-spacing: 1px;";
 constexpr const char* kLineStyle = "background: #2a3a5e; max-height: 1px; border: none; margin: 2px 0;";
 constexpr const char* kDefaultAdminUrl = "https://admin.veltrix.net";
-
-std::int64_t steadyMilliseconds() {
-    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
-        .count();
-}
 
 // The administration web site: "[web] admin_url" of the instance file.
 QUrl adminSiteUrl() {

@@ -32,13 +32,6 @@ namespace {
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 
-std::string readFile(const fs::path& path) {
-    std::ifstream file(path);
-    std::stringstream text;
-    text << file.rdbuf();
-    return text.str();
-}
-
 // One GET_STATE through the pipe probe standing where the client program lies; null on failure.
 IpcMessage askState(const fs::path& probe) {
     QProcess process;
@@ -52,13 +45,6 @@ IpcMessage askState(const fs::path& probe) {
         if (message.is_object() && message.value("type", "") == "STATE") latest = message;
     }
     return latest;
-}
-
-QStringList visibleWindows(const QString& title) {
-    QProcess search;
-    search.start("xdotool", {"search", "--onlyvisible", "--name", "^" + title + "$"});
-    search.waitForFinished(5000);
-    return QString::fromUtf8(search.readAllStandardOutput()).split('\n', Qt::SkipEmptyParts);
 }
 
 // The share of equal pixels of two pictures of one size.
@@ -112,7 +98,7 @@ TEST(ClientEndToEnd, TheHomePageShowsTheRegisteredIdAndThePassword) {
     client.start(QString::fromStdString((programs / "VeltrixClient").string()), {});
     ASSERT_TRUE(client.waitForStarted(5000));
     QStringList windows;
-    ASSERT_TRUE(test::waitUntil([&] { return !(windows = visibleWindows("Veltrix - Remote Access")).isEmpty(); }, 20s));
+    ASSERT_TRUE(test::waitUntil([&] { return !(windows = test::visibleWindows("Veltrix - Remote Access")).isEmpty(); }, 20s));
     test::runEventsFor(1500ms);  // the first STATE arrives and is painted
     const QImage real = QGuiApplication::primaryScreen()->grabWindow(windows.first().toULongLong()).toImage();
     ASSERT_FALSE(real.isNull());

@@ -18,6 +18,7 @@
 #include <csignal>
 #include <unistd.h>
 
+#include "GuiTestSupport.h"
 #include "agent/ServiceIpcClient.h"
 #include "platform/LogonTask.h"
 #include "platform/PipeServer.h"
@@ -30,10 +31,7 @@ namespace {
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 
-std::string readFile(const fs::path& path) {
-    std::ifstream in(path);
-    return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-}
+std::string readFile(const fs::path& path) { return test::readTextFile(path); }
 
 void writeFile(const fs::path& path, const std::string& text) {
     fs::create_directories(path.parent_path());
@@ -185,13 +183,7 @@ protected:
         return test::waitUntil([&] { return log().find(text) != std::string::npos; }, limit);
     }
 
-    // The ids of the mapped windows whose title is exactly `title`.
-    static QStringList visibleWindows(const QString& title) {
-        QProcess search;
-        search.start("xdotool", {"search", "--onlyvisible", "--name", "^" + QRegularExpression::escape(title) + "$"});
-        search.waitForFinished(5000);
-        return QString::fromUtf8(search.readAllStandardOutput()).split('\n', Qt::SkipEmptyParts);
-    }
+    static QStringList visibleWindows(const QString& title) { return test::visibleWindows(title); }
 
     test::TempInstanceRoot root;
     fs::path controlProgram;

@@ -1,6 +1,11 @@
 #include "GuiTestSupport.h"
 
 #include <QApplication>
+#include <QProcess>
+#include <QRegularExpression>
+
+#include <fstream>
+#include <sstream>
 
 namespace veltrix::test {
 
@@ -19,6 +24,20 @@ void MessageBoxCatcher::closeOpenBoxes() {
         boxes_.push_back({box->windowTitle(), box->text()});
         box->done(QMessageBox::Ok);
     }
+}
+
+QStringList visibleWindows(const QString& title) {
+    QProcess search;
+    search.start("xdotool", {"search", "--onlyvisible", "--name", "^" + QRegularExpression::escape(title) + "$"});
+    search.waitForFinished(5000);
+    return QString::fromUtf8(search.readAllStandardOutput()).split('\n', Qt::SkipEmptyParts);
+}
+
+std::string readTextFile(const std::filesystem::path& path) {
+    std::ifstream file(path);
+    std::stringstream text;
+    text << file.rdbuf();
+    return text.str();
 }
 
 QString saveArtefact(const QPixmap& pixmap, const QString& suite, const QString& name) {

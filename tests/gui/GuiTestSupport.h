@@ -4,9 +4,11 @@
 #include <QMessageBox>
 #include <QPixmap>
 #include <QString>
+#include <QStringList>
 #include <QTimer>
 #include <QWidget>
 
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -32,6 +34,11 @@ private:
     QTimer timer_;
     std::vector<Box> boxes_;
 };
+
+// The ids of the mapped windows of the current display whose title is exactly `title`.
+QStringList visibleWindows(const QString& title);
+
+std::string readTextFile(const std::filesystem::path& path);
 
 // Saves a picture of the widget as build/artefacts/<suite>/<name>.png; the path, empty on failure.
 QString saveArtefact(QWidget& widget, const QString& suite, const QString& name);
