@@ -230,6 +230,16 @@ TEST_F(ClientEntryTest, InstallWritesAnEntryThatRunsThatVeryProgram) {
     EXPECT_FALSE(fs::exists(logPath())) << "the task commands open no log";
 }
 
+TEST_F(ClientEntryTest, HeadlessWinsOverInstall) {
+    servePipe();
+    start(first, {});
+    ASSERT_TRUE(logSays("Connected to VeltrixService via IPC"));
+    // The agent's entry runs (whatever it makes of this instance): no task, no GUI log line.
+    run({"--install", "--headless"});
+    EXPECT_FALSE(platform::logon::taskExists());
+    EXPECT_EQ(countOf(log(), "VeltrixClient started: mode=gui"), 1u);
+}
+
 TEST_F(ClientEntryTest, InstallIntoAnUnwritableFolderFails) {
     // The autostart folder's place is taken by a file: not even root can write the entry.
     writeFile(platform::logon::autostartDir(), "not a folder");
