@@ -15,6 +15,7 @@
 #include <filesystem>
 #include <fstream>
 #include <sstream>
+#include <unistd.h>
 
 #include "GuiTestSupport.h"
 #include "agent/ServiceIpcClient.h"
@@ -98,7 +99,10 @@ TEST(ClientEndToEnd, TheHomePageShowsTheRegisteredIdAndThePassword) {
     client.start(QString::fromStdString((programs / "VeltrixClient").string()), {});
     ASSERT_TRUE(client.waitForStarted(5000));
     QStringList windows;
-    ASSERT_TRUE(test::waitUntil([&] { return !(windows = test::visibleWindows("Veltrix - Remote Access")).isEmpty(); }, 20s));
+    const fs::path clientLog = root.path() / "users" / std::to_string(::getuid()) / "VeltrixClient" / "VeltrixClient.log";
+    ASSERT_TRUE(
+        test::waitUntil([&] { return !(windows = test::visibleWindows("Veltrix - Remote Access")).isEmpty(); }, 30s))
+        << test::readTextFile(clientLog) << test::readTextFile(root.path() / "data" / "Veltrix" / "service.log");
     test::runEventsFor(1500ms);  // the first STATE arrives and is painted
     const QImage real = QGuiApplication::primaryScreen()->grabWindow(windows.first().toULongLong()).toImage();
     ASSERT_FALSE(real.isNull());
