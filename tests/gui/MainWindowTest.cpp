@@ -6,6 +6,9 @@
 #include <QApplication>
 #include <QClipboard>
 #include <QComboBox>
+#include <QFile>
+#include <QIcon>
+#include <QImage>
 #include <QDesktopServices>
 #include <QMetaMethod>
 #include <QFrame>
@@ -535,6 +538,23 @@ TEST_F(MainWindowTest, TheClientIconHasSevenPaintedSizes) {
     EXPECT_EQ(qAlpha(image.pixel(0, 0)), 0);
     EXPECT_EQ(image.pixelColor(6, 32), QColor(34, 102, 187));
     EXPECT_EQ(image.pixelColor(32, 6), QColor(34, 102, 187));
+}
+
+TEST_F(MainWindowTest, EveryNamedIconIsAResourceThatDraws) {
+    for (const char* name : {"admin", "arrow_back", "aspect_ratio", "chat", "content_copy", "desktop_windows",
+                             "download", "expand_more", "file", "fit_screen", "folder", "folder_open", "fullscreen",
+                             "group", "high_quality", "keyboard", "link_off", "lock_reset", "power", "settings",
+                             "upload", "visibility", "visibility_off", "zoom_in", "zoom_out"}) {
+        SCOPED_TRACE(name);
+        const QString path = QStringLiteral(":/icons/") + name;
+        EXPECT_TRUE(QFile::exists(path));
+        const QImage image = QIcon(path).pixmap(24, 24).toImage();
+        ASSERT_FALSE(image.isNull());
+        int drawn = 0;
+        for (int y = 0; y < image.height(); ++y)
+            for (int x = 0; x < image.width(); ++x) drawn += qAlpha(image.pixel(x, y)) > 0;
+        EXPECT_GT(drawn, 10);
+    }
 }
 
 TEST_F(MainWindowTest, HomePagePicture) {
