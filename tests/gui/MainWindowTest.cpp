@@ -414,6 +414,21 @@ TEST_F(MainWindowTest, LoggingInShowsTheGroupedIdAndAPipeDropResetsTheWindow) {
     EXPECT_EQ(access->page(), 0);
 }
 
+TEST_F(MainWindowTest, AStoredIdBeforeLogInIsShownButConnectsNobody) {
+    deliver({{"type", "STATE"},
+             {"session_state", "Idle"},
+             {"authenticated", false},
+             {"client_id", "555666777"},
+             {"session_password", "pw1234"}});
+    EXPECT_EQ(access->idLabel()->text(), "555 666 777");
+    EXPECT_FALSE(access->connectButton()->isEnabled());
+    EXPECT_NE(status(), "● Ready");
+    EXPECT_NE(status(), "● Online (Ready)");
+    logIn();  // another ID, logged in
+    EXPECT_TRUE(access->connectButton()->isEnabled());
+    EXPECT_EQ(status(), "● Ready");
+}
+
 TEST_F(MainWindowTest, ACompanyNameHidesThePairingSection) {
     logIn();
     EXPECT_TRUE(access->pairingSection()->isVisible());
