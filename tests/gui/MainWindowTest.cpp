@@ -255,7 +255,9 @@ TEST_F(MainWindowTest, EveryStateShowsItsStatusAsViewerAndAsSharedDesktop) {
                 EXPECT_EQ(access->page(), viewer ? 1 : 0);
                 EXPECT_EQ(access->infoCard()->isVisible(), !viewer);
                 EXPECT_FALSE(access->connectCard()->isVisible()) << "on page 1, or hidden for the shared desktop";
-                if (viewer) EXPECT_EQ(window->windowTitle(), "Veltrix - Connected");
+                if (viewer) {
+                    EXPECT_EQ(window->windowTitle(), "Veltrix - Connected");
+                }
             }
         }
         EXPECT_EQ(access->page(), 0);
