@@ -46,6 +46,7 @@ public:
     QString pairingHash() const { return pairingHash_; }
     bool isAuthenticated() const { return authenticated_; }
     bool isLoggingIn() const { return loginInFlight_; }
+    bool retryPending() const { return retryTimer_.isActive(); }
     int failureCount() const { return failureCount_; }
 
     // Intervals, shortened by tests.

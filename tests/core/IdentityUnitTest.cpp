@@ -7,6 +7,7 @@
 #include <QTcpSocket>
 
 #include <filesystem>
+#include <memory>
 #include <functional>
 #include <vector>
 
@@ -66,21 +67,30 @@ TEST(ApiClientReplies, IdentityMembersOfAnotherKindMakeAFailedReply) {
     EXPECT_TRUE(ApiClient::parseBody("").is_null());
 }
 
-// A one-shot HTTP server that records the raw request and answers with `status`.
+// An HTTP server that records the raw requests and answers each with the responder's status and
+// body (one request per connection).
 struct RecordingServer {
+    using Responder = std::function<std::pair<int, QByteArray>(const QByteArray& request)>;
     QTcpServer server;
-    QByteArray request;
-    explicit RecordingServer(int status, QByteArray body = "{}") {
+    QByteArray request;            // the last complete request
+    std::vector<QByteArray> requests;
+    explicit RecordingServer(int status, QByteArray body = "{}")
+        : RecordingServer([status, body](const QByteArray&) { return std::make_pair(status, body); }) {}
+    explicit RecordingServer(Responder responder) {
         server.listen(QHostAddress::LocalHost, 0);
-        QObject::connect(&server, &QTcpServer::newConnection, [this, status, body] {
+        QObject::connect(&server, &QTcpServer::newConnection, [this, responder] {
             QTcpSocket* socket = server.nextPendingConnection();
-            QObject::connect(socket, &QTcpSocket::readyRead, [this, socket, status, body] {
-                request += socket->readAll();
-                const qsizetype end = request.indexOf("\r\n\r\n");
+            auto buffer = std::make_shared<QByteArray>();
+            QObject::connect(socket, &QTcpSocket::readyRead, [this, socket, responder, buffer] {
+                *buffer += socket->readAll();
+                const qsizetype end = buffer->indexOf("\r\n\r\n");
                 if (end < 0) return;
-                const qsizetype at = request.toLower().indexOf("content-length:");
-                const int length = at < 0 ? 0 : request.mid(at + 15, request.indexOf("\r\n", at) - at - 15).trimmed().toInt();
-                if (request.size() < end + 4 + length) return;
+                const qsizetype at = buffer->toLower().indexOf("content-length:");
+                const int length = at < 0 ? 0 : buffer->mid(at + 15, buffer->indexOf("\r\n", at) - at - 15).trimmed().toInt();
+                if (buffer->size() < end + 4 + length) return;
+                request = *buffer;
+                requests.push_back(*buffer);
+                const auto [status, body] = responder(*buffer);
                 socket->write("HTTP/1.1 " + QByteArray::number(status) + " X\r\nContent-Type: application/json\r\n"
                               "Connection: close\r\nContent-Length: " + QByteArray::number(body.size()) + "\r\n\r\n" + body);
                 socket->disconnectFromHost();
@@ -89,6 +99,18 @@ struct RecordingServer {
     }
     QUrl url() const { return QUrl(QStringLiteral("http://127.0.0.1:%1").arg(server.serverPort())); }
 };
+
+// Answers log-ins with the token "new" and every other request with 401 unless it bears "new"
+// (or always, with `refuseAll`).
+RecordingServer::Responder tokenServer(bool refuseAll = false) {
+    return [refuseAll](const QByteArray& request) {
+        if (request.startsWith("POST /auth/auto-login")) {
+            return std::make_pair(200, QByteArray(R"({"client_id":"123456789","token":"new"})"));
+        }
+        if (!refuseAll && request.contains("Authorization: Bearer new")) return std::make_pair(200, QByteArray("[]"));
+        return std::make_pair(401, QByteArray(R"({"detail":"Token expired"})"));
+    };
+}
 
 TEST(ApiClientRequests, CreateSessionBeforeLogInHasNoBearerAndA201IsAnError) {
     RecordingServer server(201, R"({"session_id":"s"})");
@@ -122,6 +144,56 @@ TEST(ApiClientRequests, ParkedRequestsFailWithTheLogInsDetail) {
     EXPECT_EQ(results[0].first, 401);
     EXPECT_EQ(results[0].second, (Json{{"detail", "Invalid client_id"}}));
     EXPECT_FALSE(api.awaitingReauthentication());
+}
+
+TEST(ApiClientRequests, ParkedRequestsAreSentAgainWithTheNewTokenOnceTheLogInSucceeds) {
+    test::LogCapture logs;
+    RecordingServer server(tokenServer());
+    ApiClient api(server.url());
+    api.setReauthTimeout(300);
+    int expired = 0;
+    QObject::connect(&api, &ApiClient::tokenExpired, [&] { ++expired; });
+    std::vector<int> statuses;
+    for (int i = 0; i < 3; ++i) api.getRelayCandidates([&](int status, const Json&) { statuses.push_back(status); });
+    ASSERT_TRUE(waitUntil([&] { return api.pendingRequestCount() == 3; }));
+    EXPECT_EQ(expired, 1);
+    api.autoLogin("123456789", "secret", "pc");
+    ASSERT_TRUE(waitUntil([&] { return statuses.size() == 3; }));
+    EXPECT_EQ(statuses, (std::vector<int>{200, 200, 200}));
+    EXPECT_FALSE(api.awaitingReauthentication());
+    test::runEventsFor(std::chrono::milliseconds(400));  // past the re-authentication wait
+    EXPECT_FALSE(logs.contains("re-auth timeout"));
+    EXPECT_EQ(expired, 1);
+}
+
+TEST(ApiClientRequests, ARequestRefusedAgainWithTheNewTokenEndsWithoutAnotherLogIn) {
+    RecordingServer server(tokenServer(/*refuseAll=*/true));
+    ApiClient api(server.url());
+    int expired = 0;
+    QObject::connect(&api, &ApiClient::tokenExpired, [&] { ++expired; });
+    std::vector<int> statuses;
+    api.getRelayCandidates([&](int status, const Json&) { statuses.push_back(status); });
+    ASSERT_TRUE(waitUntil([&] { return api.pendingRequestCount() == 1; }));
+    api.autoLogin("123456789", "secret", "pc");
+    ASSERT_TRUE(waitUntil([&] { return statuses.size() == 1; }));
+    EXPECT_EQ(statuses[0], 401);
+    EXPECT_EQ(expired, 1);
+    EXPECT_EQ(api.pendingRequestCount(), 0);
+}
+
+TEST(ApiClientRequests, AServerThatNeverAnswersFailsTheRequestAfterTheTransferTimeOut) {
+    QTcpServer silent;  // accepts connections and never says a word
+    ASSERT_TRUE(silent.listen(QHostAddress::LocalHost, 0));
+    ApiClient api(QUrl(QStringLiteral("http://127.0.0.1:%1").arg(silent.serverPort())));
+    api.setTransferTimeout(300);
+    std::vector<QString> errors;
+    QObject::connect(&api, &ApiClient::authError, [&](const QString& e) { errors.push_back(e); });
+    std::vector<int> statuses;
+    api.autoLogin("123456789", "secret", "pc");
+    api.getRelayCandidates([&](int status, const Json&) { statuses.push_back(status); });
+    ASSERT_TRUE(waitUntil([&] { return errors.size() == 1 && statuses.size() == 1; }, std::chrono::milliseconds(5000)));
+    EXPECT_EQ(errors[0], "Auto-login failed");
+    EXPECT_EQ(statuses[0], 0);
 }
 
 // --- STUN ---------------------------------------------------------------------------------------
@@ -173,12 +245,14 @@ TEST(StunBinding, ParsesOnlyMatchingSuccessResponses) {
     EXPECT_EQ(stun::bindingRequest(id).left(8).toHex(), "000100002112a442");
 }
 
-TEST(HeartbeatNat, KeptPortsAreNotSymmetric) {
-    const stun::MappedAddress a{"203.0.113.5", 50000}, b{"203.0.113.5", 50001}, c{"198.51.100.7", 50001};
-    EXPECT_EQ(HeartbeatService::judgeNat(a, 50000, b, 50001), "PortRestricted");  // no NAT or port kept
-    EXPECT_EQ(HeartbeatService::judgeNat(a, 40000, b, 40001), "SymmetricNAT");    // ports rewritten
-    EXPECT_EQ(HeartbeatService::judgeNat(a, 40000, a, 40001), "PortRestricted");
-    EXPECT_EQ(HeartbeatService::judgeNat(a, 40000, c, 40001), "PortRestricted");
+TEST(HeartbeatNat, OneMappingForBothServersIsNotSymmetric) {
+    // What the two servers saw of the one probe socket.
+    const stun::MappedAddress a{"203.0.113.5", 40000}, b{"203.0.113.5", 40001}, c{"198.51.100.7", 40000};
+    // A cone NAT that rewrites the local port still maps the socket to one public port.
+    EXPECT_EQ(HeartbeatService::judgeNat(a, a), "PortRestricted");
+    // A new public port per destination is symmetric.
+    EXPECT_EQ(HeartbeatService::judgeNat(a, b), "SymmetricNAT");
+    EXPECT_EQ(HeartbeatService::judgeNat(a, c), "PortRestricted");
     EXPECT_EQ(HeartbeatService::firstLocalIpv4({QHostAddress::LocalHost, QHostAddress::LocalHostIPv6,
                                                 QHostAddress("fe80::1")}),
               "");
@@ -358,6 +432,17 @@ TEST_F(AuthControllerTest, PairingCodeBeforeLogInHasAnEmptyHashAndIsNotSent) {
     EXPECT_EQ(hashes[0], "");
     EXPECT_EQ(auth.pairingCode().size(), 6);
     EXPECT_FALSE(logs.contains("Cannot send message"));
+}
+
+TEST_F(AuthControllerTest, ALogInStopsTheRetryTimerAndNeverOverlapsAnother) {
+    auth.onAuthError("Connection refused");
+    EXPECT_TRUE(auth.retryPending());
+    auth.tryAuthenticate();
+    EXPECT_FALSE(auth.retryPending());
+    EXPECT_TRUE(auth.isLoggingIn());
+    auth.tryAuthenticate();  // the first is not answered yet
+    EXPECT_EQ(logs.count("Auto-registering..."), 1u);
+    EXPECT_TRUE(logs.contains("a log-in is already under way"));
 }
 
 TEST_F(AuthControllerTest, TokenExpiryTwiceStartsOneLogIn) {
