@@ -91,7 +91,7 @@ protected:
         const int primary = primaryPort ? primaryPort : backend->apiPort();
         ini << "[backend]\napi_url=https://127.0.0.1:" << primary << "\nfailover_url=https://127.0.0.1:"
             << backend->failoverPort() << "\n\n[tls]\nextra_ca_file=" << backend->caFile().string()
-            << "\n\n[stun]\nhost=127.0.0.1\nport=" << backend->stunPort() << "\n\n[echo]\nurl=https://127.0.0.1:"
+            << "\n\n[stun]\nhost=127.0.0.1\nsecondary_host=127.0.0.2\nport=" << backend->stunPort() << "\n\n[echo]\nurl=https://127.0.0.1:"
             << backend->echoPort() << "/\n\n[machine]\nid_file=" << (root.path() / "machine-id").string() << "\n";
     }
 
@@ -120,10 +120,11 @@ TEST_F(BackendIdentityTest, RegistersHoldsSignalingSendsHeartbeatsAndLogsInAgain
         ASSERT_TRUE(waitUntil([&] { return signalingUp.count() == 1; }));
         EXPECT_TRUE(logs.contains("Signaling auth confirmed"));
 
-        // Public address from the echo service and a NAT judgement from coturn on loopback: ports
-        // are kept on loopback, so it is not symmetric.
+        // Public address from the echo service and a NAT judgement from coturn's two loopback
+        // addresses: both see the probe socket at one port, so it is not symmetric.
         ASSERT_TRUE(waitUntil([&] { return !device.heartbeat->natType().isEmpty(); }));
         EXPECT_EQ(device.heartbeat->natType(), "PortRestricted");
+        EXPECT_TRUE(logs.contains("NAT type detected: PortRestricted"));
         ASSERT_TRUE(waitUntil([&] { return device.heartbeat->publicIp() == "127.0.0.1"; }));
         const int before = device.heartbeats;
         ASSERT_TRUE(waitUntil([&] { return device.heartbeats >= before + 2; }));
