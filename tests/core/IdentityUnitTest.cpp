@@ -2,11 +2,17 @@
 // judgement, the signaling message rules and back-off, the password and pairing generators.
 #include <gtest/gtest.h>
 
+#include <QFile>
 #include <QRandomGenerator>
+#include <QSslCertificate>
+#include <QSslKey>
 #include <QTcpServer>
 #include <QTcpSocket>
+#include <QWebSocket>
+#include <QWebSocketServer>
 
 #include <filesystem>
+#include <fstream>
 #include <memory>
 #include <functional>
 #include <vector>
@@ -19,6 +25,7 @@
 #include "platform/DataProtection.h"
 #include "support/LogCapture.h"
 #include "support/TempInstanceRoot.h"
+#include "support/TestCertificates.h"
 #include "support/WaitUntil.h"
 #include "transport/SignalingClient.h"
 
@@ -317,6 +324,43 @@ TEST(SignalingReconnect, BacksOffTenTimesThenReportsTheLoss) {
     EXPECT_FALSE(logs.contains("(attempt 11/10)"));
     EXPECT_EQ(std::count(errors.begin(), errors.end(), "Signaling connection lost: 10 reconnect attempts failed"), 1);
     EXPECT_FALSE(client.reconnectPending());
+}
+
+TEST(SignalingWatchdog, AServerThatNeverAnswersAuthIsLeftAndTriedAgain) {
+    test::TempInstanceRoot root;
+    test::LogCapture logs;
+    const test::TestCertificates certificates = test::makeTestCertificates(root.path() / "certs");
+    std::ofstream(root.path() / "instance.ini") << "[tls]\nextra_ca_file=" << certificates.caCertificate.string() << "\n";
+
+    // A signaling server that completes the WebSocket handshake, reads AUTH and never replies.
+    QWebSocketServer server(QStringLiteral("silent"), QWebSocketServer::SecureMode);
+    QSslConfiguration tls = QSslConfiguration::defaultConfiguration();
+    tls.setLocalCertificate(QSslCertificate::fromPath(QString::fromStdString(certificates.serverCertificate.string())).value(0));
+    QFile keyFile(QString::fromStdString(certificates.serverKey.string()));
+    ASSERT_TRUE(keyFile.open(QIODevice::ReadOnly));
+    tls.setPrivateKey(QSslKey(keyFile.readAll(), QSsl::Ec));
+    server.setSslConfiguration(tls);
+    ASSERT_TRUE(server.listen(QHostAddress::LocalHost, 0));
+    std::vector<std::unique_ptr<QWebSocket>> sockets;
+    int auths = 0;
+    QObject::connect(&server, &QWebSocketServer::newConnection, [&] {
+        sockets.emplace_back(server.nextPendingConnection());
+        QObject::connect(sockets.back().get(), &QWebSocket::textMessageReceived, [&](const QString& text) {
+            if (text.contains("\"AUTH\"")) ++auths;
+        });
+    });
+
+    SignalingClient client;
+    client.setAuthReplyTimeout(300);
+    client.setReconnectDelays(10, 20);
+    int connected = 0;
+    QObject::connect(&client, &SignalingClient::connected, [&] { ++connected; });
+    client.connectToServer(QUrl(QStringLiteral("https://127.0.0.1:%1").arg(server.serverPort())), "123456789", "token");
+    ASSERT_TRUE(waitUntil([&] { return auths >= 2; }, std::chrono::milliseconds(10000)));
+    EXPECT_TRUE(logs.contains("Signaling: connection is not answering (no answer to AUTH)"));
+    EXPECT_TRUE(logs.contains("Reconnecting in 10 ms (attempt 1/10)"));
+    EXPECT_EQ(connected, 0);
+    EXPECT_FALSE(client.isAuthenticated());
 }
 
 // --- authentication ---------------------------------------------------------------------------------
