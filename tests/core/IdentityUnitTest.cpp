@@ -13,8 +13,8 @@
 
 #include <filesystem>
 #include <fstream>
-#include <memory>
 #include <functional>
+#include <memory>
 #include <vector>
 
 #include "core/ApiClient.h"
