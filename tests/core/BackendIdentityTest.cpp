@@ -28,13 +28,18 @@ using test::waitUntil;
 using Json = nlohmann::json;
 
 // Counts the emissions of a signal and keeps the first argument of each as text.
+// It lets go of the signal when it goes, so an emission during a later teardown finds nobody.
 struct Spy {
     std::vector<QString> texts;
+    QMetaObject::Connection connection;
     int count() const { return static_cast<int>(texts.size()); }
     template <typename Sender, typename Signal>
     Spy(Sender* sender, Signal signal) {
-        QObject::connect(sender, signal, [this](auto&&... args) { texts.push_back(first(args...)); });
+        connection = QObject::connect(sender, signal, [this](auto&&... args) { texts.push_back(first(args...)); });
     }
+    ~Spy() { QObject::disconnect(connection); }
+    Spy(const Spy&) = delete;
+    Spy& operator=(const Spy&) = delete;
     static QString first() { return {}; }
     template <typename A, typename... Rest>
     static QString first(const A& a, const Rest&...) {
