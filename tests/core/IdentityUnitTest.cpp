@@ -83,6 +83,7 @@ struct RecordingServer {
     std::vector<QByteArray> requests;
     explicit RecordingServer(int status, QByteArray body = "{}")
         : RecordingServer([status, body](const QByteArray&) { return std::make_pair(status, body); }) {}
+    // A responder that answers status 0 holds the request back until release().
     explicit RecordingServer(Responder responder) {
         server.listen(QHostAddress::LocalHost, 0);
         QObject::connect(&server, &QTcpServer::newConnection, [this, responder] {
@@ -98,12 +99,24 @@ struct RecordingServer {
                 request = *buffer;
                 requests.push_back(*buffer);
                 const auto [status, body] = responder(*buffer);
-                socket->write("HTTP/1.1 " + QByteArray::number(status) + " X\r\nContent-Type: application/json\r\n"
-                              "Connection: close\r\nContent-Length: " + QByteArray::number(body.size()) + "\r\n\r\n" + body);
-                socket->disconnectFromHost();
+                if (status == 0) {
+                    held.push_back(socket);  // answered later by release()
+                } else {
+                    answer(socket, status, body);
+                }
             });
         });
     }
+    static void answer(QTcpSocket* socket, int status, const QByteArray& body) {
+        socket->write("HTTP/1.1 " + QByteArray::number(status) + " X\r\nContent-Type: application/json\r\n"
+                      "Connection: close\r\nContent-Length: " + QByteArray::number(body.size()) + "\r\n\r\n" + body);
+        socket->disconnectFromHost();
+    }
+    // Answers the requests that the responder held back (status 0).
+    void release(int status, const QByteArray& body) {
+        for (QTcpSocket* socket : std::exchange(held, {})) answer(socket, status, body);
+    }
+    std::vector<QTcpSocket*> held;
     QUrl url() const { return QUrl(QStringLiteral("http://127.0.0.1:%1").arg(server.serverPort())); }
 };
 
@@ -186,6 +199,33 @@ TEST(ApiClientRequests, ARequestRefusedAgainWithTheNewTokenEndsWithoutAnotherLog
     EXPECT_EQ(statuses[0], 401);
     EXPECT_EQ(expired, 1);
     EXPECT_EQ(api.pendingRequestCount(), 0);
+}
+
+TEST(ApiClientRequests, A401ForARequestSentWithAnOlderTokenIsSentAgainWithoutALogIn) {
+    int logins = 0;
+    RecordingServer server([&logins](const QByteArray& request) {
+        if (request.startsWith("POST /auth/auto-login")) {
+            const QByteArray token = ++logins == 1 ? "old" : "new";
+            return std::make_pair(200, R"({"client_id":"123456789","token":")" + token + "\"}");
+        }
+        if (request.contains("Authorization: Bearer old")) return std::make_pair(0, QByteArray());  // held
+        return std::make_pair(200, QByteArray("[]"));
+    });
+    ApiClient api(server.url());
+    int expired = 0;
+    QObject::connect(&api, &ApiClient::tokenExpired, [&] { ++expired; });
+    api.autoLogin("123456789", "secret", "pc");
+    ASSERT_TRUE(waitUntil([&] { return api.token() == "old"; }));
+    std::vector<int> statuses;
+    api.getRelayCandidates([&](int status, const Json&) { statuses.push_back(status); });
+    ASSERT_TRUE(waitUntil([&] { return server.held.size() == 1; }));
+    api.autoLogin("123456789", "secret", "pc");  // a new token while the request is out
+    ASSERT_TRUE(waitUntil([&] { return api.token() == "new"; }));
+    server.release(401, R"({"detail":"Token expired"})");
+    ASSERT_TRUE(waitUntil([&] { return statuses.size() == 1; }));
+    EXPECT_EQ(statuses[0], 200);
+    EXPECT_EQ(expired, 0);
+    EXPECT_FALSE(api.awaitingReauthentication());
 }
 
 TEST(ApiClientRequests, AServerThatNeverAnswersFailsTheRequestAfterTheTransferTimeOut) {
