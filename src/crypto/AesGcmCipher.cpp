@@ -144,7 +144,8 @@ AesGcmCipher::AesGcmCipher(std::span<const std::uint8_t> key, std::span<const st
 }
 
 AesGcmCipher::~AesGcmCipher() {
-    // The context slots (members declared after the keys) free their contexts first.
+    // The context slots, destroyed after this body, free their contexts; OpenSSL wipes the key
+    // schedules those hold.
     OPENSSL_cleanse(sendKey_.data(), sendKey_.size());
     OPENSSL_cleanse(sendIv_.data(), sendIv_.size());
     OPENSSL_cleanse(receiveKey_.data(), receiveKey_.size());
