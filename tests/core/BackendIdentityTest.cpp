@@ -235,7 +235,7 @@ TEST_F(BackendIdentityTest, APrimaryThatAcceptsAndNeverAnswersMovesTheDeviceToTh
     Spy failed(device.auth.get(), &AuthController::authenticationFailed);
     device.auth->tryAuthenticate();
     // Two time-outs and one retry between them, then the twin answers.
-    ASSERT_TRUE(waitUntil([&] { return device.auth->isAuthenticated(); }, std::chrono::milliseconds(8000)));
+    ASSERT_TRUE(waitUntil([&] { return device.auth->isAuthenticated(); }, std::chrono::milliseconds(15000)));
     EXPECT_EQ(failed.count(), 2);
     EXPECT_GE(silent.acceptedConnections(), 1);
     EXPECT_EQ(device.api->baseUrl().port(), backend->failoverPort());
