@@ -31,9 +31,9 @@ std::optional<std::vector<std::string>> componentsOf(std::string_view path) {
 }
 
 // Opens the directory `name` inside `parent` without following a link. A link there fails with
-// ELOOP (O_PATH would otherwise report it as ENOTDIR).
-FileDescriptor openChildDirectory(int parent, const std::string& name, SystemError& error) {
-    const int fd = ::openat(parent, name.c_str(), kWalkFlags);
+// ELOOP (O_DIRECTORY would otherwise report it as ENOTDIR).
+FileDescriptor openChildDirectory(int parent, const std::string& name, SystemError& error, int flags = kWalkFlags) {
+    const int fd = ::openat(parent, name.c_str(), flags);
     if (fd >= 0) return FileDescriptor(fd);
     error = SystemError::last();
     struct stat info {};
@@ -197,9 +197,7 @@ std::optional<std::vector<DirectoryEntry>> listDirectory(std::string_view absolu
     } else {
         const FileDescriptor parent = openWalk(*parts, parts->size() - 1, error);
         if (!parent.isValid()) return std::nullopt;
-        directory = FileDescriptor(
-            ::openat(parent.get(), parts->back().c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-        if (!directory.isValid()) error = SystemError::last();
+        directory = openChildDirectory(parent.get(), parts->back(), error, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
     }
     if (!directory.isValid()) return std::nullopt;
 
