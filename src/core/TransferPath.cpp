@@ -11,7 +11,11 @@
 namespace veltrix::transferpath {
 namespace {
 
-std::string text(const QString& value) { return value.toStdString(); }
+// A path as it may appear in the log: a NUL character shows as "\0".
+std::string text(const QString& value) {
+    QString shown = value;
+    return shown.replace(QChar(0), QStringLiteral("\\0")).toStdString();
+}
 
 QString fileNamePart(const QString& path) {
     const qsizetype cut = std::max(path.lastIndexOf(u'/'), path.lastIndexOf(u'\\'));
@@ -67,8 +71,7 @@ QString validateTransferPath(const QString& path) {
         return refuse("FileTransfer: UNC path rejected: '{}'", path);
     if (isDriveRelative(path)) return refuse("FileTransfer: drive-relative path rejected: '{}'", path);
     if (const auto bad = illegalCharacter(path)) {
-        spdlog::warn("FileTransfer: illegal character '{}' in path '{}'", text(bad->isNull() ? QStringLiteral("\\0") : QString(*bad)),
-                     text(path));
+        spdlog::warn("FileTransfer: illegal character '{}' in path '{}'", text(QString(*bad)), text(path));
         return {};
     }
     if (isReservedDeviceName(path)) return refuse("FileTransfer: NTFS reserved device name rejected: '{}'", path);

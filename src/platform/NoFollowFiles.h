@@ -73,7 +73,8 @@ bool makeDirectories(std::string_view absolutePath, SystemError& error);
 // Writes `size` bytes as the file at `absolutePath`: they go to a new temporary file beside it
 // that is renamed over the target only when every byte is written, so the target name shows either
 // what it held before or the whole new content, never a part. The temporary file is removed on
-// failure. The target's parent must exist; an existing target is replaced unless it is a directory.
+// failure. The target's parent must exist; an existing target is replaced only when it is a
+// regular file (a link fails with ELOOP, a directory with EISDIR, anything else with EINVAL).
 bool writeFileReplacing(std::string_view absolutePath, const void* data, std::size_t size, SystemError& error);
 
 }  // namespace veltrix::platform::files

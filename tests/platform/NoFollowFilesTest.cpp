@@ -96,10 +96,14 @@ TEST_F(NoFollowFilesTest, WritingReplacesTheTargetWholeAndNeverThroughALink) {
     EXPECT_FALSE(writeFileReplacing((dir / "dirlink" / "new.txt").string(), "x", 1, error));
     EXPECT_EQ(error.code, ELOOP);
     EXPECT_FALSE(fs::exists(outside / "new.txt"));
-    // A link at the target name is replaced by the file, its target left alone.
-    ASSERT_TRUE(writeFileReplacing((dir / "filelink").string(), "mine", 4, error));
-    EXPECT_FALSE(fs::is_symlink(dir / "filelink"));
+    // A link or a FIFO at the target name is left as it is, and so is what the link points to.
+    EXPECT_FALSE(writeFileReplacing((dir / "filelink").string(), "mine", 4, error));
+    EXPECT_EQ(error.code, ELOOP);
+    EXPECT_TRUE(fs::is_symlink(dir / "filelink"));
     EXPECT_EQ(read(outside / "secret.txt"), "secret");
+    EXPECT_FALSE(writeFileReplacing((dir / "fifo").string(), "mine", 4, error));
+    EXPECT_EQ(error.code, EINVAL);
+    EXPECT_TRUE(fs::is_fifo(dir / "fifo"));
     // A directory at the target name stays, and no temporary file is left beside it.
     EXPECT_FALSE(writeFileReplacing((dir / "sub").string(), "x", 1, error));
     EXPECT_TRUE(fs::is_directory(dir / "sub"));

@@ -256,6 +256,12 @@ bool writeFileReplacing(std::string_view absolutePath, const void* data, std::si
     const FileDescriptor directory = openWalk(*parts, parts->size() - 1, error);
     if (!directory.isValid()) return false;
     const std::string& name = parts->back();
+    // Only a regular file is replaced: a link, FIFO or device there is refused untouched.
+    struct stat existing {};
+    if (::fstatat(directory.get(), name.c_str(), &existing, AT_SYMLINK_NOFOLLOW) == 0 && !S_ISREG(existing.st_mode)) {
+        error.code = S_ISLNK(existing.st_mode) ? ELOOP : S_ISDIR(existing.st_mode) ? EISDIR : EINVAL;
+        return false;
+    }
     std::string tempName;
     FileDescriptor temp = createTemporarySibling(directory.get(), name, tempName, error);
     if (!temp.isValid()) return false;
