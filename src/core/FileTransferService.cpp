@@ -368,6 +368,21 @@ void FileTransferService::sendFile(const QString& localPath, const QString& remo
     emit fileUploadComplete();
 }
 
+void FileTransferService::endSession() {
+    sessionEnded_ = true;
+    if (downloadRequested_) {
+        spdlog::warn("FileTransfer: session ended during the download of '{}' ({} of {} bytes)", text(downloadRemotePath_),
+                     downloadBuffer_.size(), downloadExpectedSize_);
+        const QString message = QStringLiteral("Download of %1 failed: the session ended").arg(downloadRemotePath_);
+        clearDownload();
+        emit fileError(message);
+    }
+    if (!uploadPath_.isEmpty())
+        spdlog::warn("FileTransfer: session ended during the upload to '{}' — dropping {} bytes", text(uploadPath_),
+                     uploadBuffer_.size());
+    clearUpload();
+}
+
 bool FileTransferService::isCreatedDirectory(const QString& path) const {
     if (path.isEmpty()) return false;
     return createdDirectories_.contains(QDir::cleanPath(transferpath::mapPasteFolder(path)));
@@ -376,7 +391,7 @@ bool FileTransferService::isCreatedDirectory(const QString& path) const {
 // ---- Sending ----
 
 bool FileTransferService::sendMessage(const QByteArray& message) {
-    if (send_ && send_(message)) return true;
+    if (!sessionEnded_ && send_ && send_(message)) return true;
     spdlog::warn("FileTransfer: message 0x{:02x} of {} bytes could not be sent", std::uint8_t(message[0]), message.size());
     return false;
 }

@@ -57,6 +57,11 @@ public:
     void requestDownload(const QString& remotePath, const QString& localPath);
     void sendFile(const QString& localPath, const QString& remotePath);
 
+    // The session is over: a download in progress fails with fileError and leaves no file, a
+    // partly received upload is dropped, a send in progress stops at its next chunk (reporting
+    // fileError when it is this side's upload), and nothing is sent any more.
+    void endSession();
+
     // Whether `path` names a directory made here by the peer's MKDIR during this session.
     bool isCreatedDirectory(const QString& path) const;
     // True while a file is being sent (either role).
@@ -108,6 +113,7 @@ private:
     BufferedAmountFunction bufferedAmount_;
     std::chrono::milliseconds pacingTimeout_{30000};
     bool sending_ = false;
+    bool sessionEnded_ = false;
 
     QSet<QString> createdDirectories_;
 

@@ -342,6 +342,31 @@ TEST_F(FileTransferServiceTest, DeletingTheServiceDuringAPacingWaitEndsTheSendSa
     EXPECT_EQ(sent.size(), 1) << "only UPLOAD_START went out";
 }
 
+TEST_F(FileTransferServiceTest, TheSessionsEndFailsTheDownloadInProgressAndStopsTheUpload) {
+    Probe probe;
+    const fs::path target = saved / "target";
+    probe.service.requestDownload(q(served / "remote"), q(target));
+    probe.feed(WireWriter(SubType::DownloadStart).u8(0).u64(10).take());
+    probe.feed(chunk(SubType::DownloadChunk, "1234"));
+    probe.feed(WireWriter(SubType::UploadStart).string(q(served / "incoming")).u64(10).take());
+    probe.feed(chunk(SubType::UploadChunk, "1234"));
+    probe.service.endSession();
+    EXPECT_EQ(probe.record.errors, QStringList{"Download of " + q(served / "remote") + " failed: the session ended"});
+    probe.feed(chunk(SubType::DownloadChunk, "567890"));
+    probe.feed(WireWriter(SubType::DownloadDone).take());
+    probe.feed(chunk(SubType::UploadChunk, "567890"));
+    probe.feed(WireWriter(SubType::UploadDone).take());
+    EXPECT_FALSE(fs::exists(target));
+    EXPECT_FALSE(fs::exists(served / "incoming"));
+    EXPECT_TRUE(probe.record.downloadsComplete.isEmpty());
+
+    test::writeFile(saved / "file", test::patternBytes(3 * 65536));
+    const qsizetype before = probe.sent.size();
+    probe.service.sendFile(q(saved / "file"), q(served / "file"));
+    EXPECT_EQ(probe.sent.size(), before) << "nothing is sent after the session's end";
+    EXPECT_EQ(probe.record.errors.last(), "Upload of " + q(saved / "file") + " stopped: the session is not connected");
+}
+
 TEST_F(FileTransferServiceTest, MadeDirectoriesAreRememberedAndThePasteFolderIsThisInstances) {
     const fs::path paste = test::makeUserFolder(platform::paths::pasteStagingDir());
     Probe probe;
