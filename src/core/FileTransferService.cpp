@@ -3,7 +3,7 @@
 #include <QCoreApplication>
 #include <QDir>
 #include <QPointer>
-#include <QThread>
+#include <QTimer>
 
 #include <algorithm>
 #include <spdlog/spdlog.h>
@@ -434,9 +434,13 @@ bool FileTransferService::waitForSendBuffer() {
             spdlog::warn("FileTransfer: send buffer drain wait timed out at {} bytes queued — transport likely stalled", queued);
             return true;
         }
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 50);
+        // Rather than sleeping (which would also stop this thread from feeding the transport's
+        // socket), wait in the event loop for the next event, at the latest a 5 ms tick.
+        QTimer tick;
+        tick.setSingleShot(true);
+        tick.start(5);
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
         if (!self) return false;
-        QThread::msleep(5);
     }
 }
 
