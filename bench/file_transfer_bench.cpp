@@ -14,8 +14,7 @@
 #include <spdlog/spdlog.h>
 #include <unistd.h>
 
-#include "platform/InstancePaths.h"
-#include "platform/TerminalSessions.h"
+#include "support/InteractiveUser.h"
 #include "support/RunningBackend.h"
 #include "support/SessionServicesEnd.h"
 #include "support/TempInstanceRoot.h"
@@ -118,12 +117,8 @@ int main(int argc, char** argv) {
     test::TempInstanceRoot root;
     fs::permissions(root.path(), fs::perms(0755));
     std::ofstream(root.path() / "instance.ini") << "[stun]\nhost=\n[p2p]\nlocalAddresses=127.0.0.1\n";
-    platform::paths::ensureDirectory(platform::paths::runDir());
-    std::ofstream(platform::sessions::sessionsFilePath())
-        << R"({"sessions": [{"id": 1, "user": "nobody", "uid": 65534, "state": "active", "console": true}]})";
-    const fs::path folder = root.path() / "files";
-    fs::create_directories(folder);
-    [[maybe_unused]] const int owned = ::chown(folder.c_str(), 65534, 65534);
+    test::makeNobodyTheInteractiveUser();
+    const fs::path folder = test::makeUserFolder(root.path() / "files");
     {
         std::ofstream source(folder / "source", std::ios::binary);
         std::vector<char> block(1 << 20);

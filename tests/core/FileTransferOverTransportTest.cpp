@@ -35,10 +35,9 @@ protected:
 
     void SetUp() override {
         if (geteuid() != 0) GTEST_SKIP() << "needs root (the transfers run as the user nobody)";
-        fs::permissions(root.path(), fs::perms(0755));
-        test::makeNobodyTheInteractiveUser();
-        served = test::makeUserFolder(root.path() / "served");
-        saved = test::makeUserFolder(root.path() / "saved");
+        const test::TransferFolders folders(root.path());
+        served = folders.served;
+        saved = folders.saved;
         if (std::string(GetParam()) == "relay") connectThroughRelay();
         else connectPeerToPeer();
         if (HasFatalFailure()) return;

@@ -12,26 +12,9 @@
 #include <unistd.h>
 
 #include "core/FileTransferService.h"
-#include "platform/InstancePaths.h"
-#include "platform/TerminalSessions.h"
+#include "support/InteractiveUser.h"
 
 namespace veltrix::test {
-
-inline constexpr uid_t kNobody = 65534;
-
-// Makes "nobody" the interactive user (the console session's user of the sessions stand-in).
-inline void makeNobodyTheInteractiveUser() {
-    platform::paths::ensureDirectory(platform::paths::runDir());
-    std::ofstream(platform::sessions::sessionsFilePath())
-        << R"({"sessions": [{"id": 1, "user": "nobody", "uid": 65534, "state": "active", "console": true}]})";
-}
-
-// A folder owned by the interactive user.
-inline std::filesystem::path makeUserFolder(const std::filesystem::path& path) {
-    std::filesystem::create_directories(path);
-    [[maybe_unused]] const int changed = ::chown(path.c_str(), kNobody, kNobody);
-    return path;
-}
 
 inline QByteArray patternBytes(std::size_t size, std::uint32_t seed = 1) {
     QByteArray data(static_cast<qsizetype>(size), Qt::Uninitialized);
@@ -54,6 +37,19 @@ inline QByteArray readFile(const std::filesystem::path& path) {
 }
 
 inline QByteArray sha256(const QByteArray& data) { return QCryptographicHash::hash(data, QCryptographicHash::Sha256).toHex(); }
+
+// The folders of a transfer test: `served` and `saved` belong to the interactive user (nobody),
+// the instance root is open to it. Needs root.
+struct TransferFolders {
+    std::filesystem::path served, saved;
+
+    explicit TransferFolders(const std::filesystem::path& root) {
+        std::filesystem::permissions(root, std::filesystem::perms(0755));
+        makeNobodyTheInteractiveUser();
+        served = makeUserFolder(root / "served");
+        saved = makeUserFolder(root / "saved");
+    }
+};
 
 // What one FileTransferService reported.
 struct TransferRecord {
