@@ -203,6 +203,7 @@ TEST_F(FileTransferServiceTest, ThePeerCannotReachOrWriteAnythingOutsideThroughA
         ASSERT_TRUE(test::waitUntil([&] { return !link.localRecord.errors.isEmpty(); }, 5s));
         EXPECT_EQ(link.localRecord.errors.first(), c.downloadError);
         EXPECT_FALSE(fs::exists(saved / "got"));
+        EXPECT_TRUE(link.localRecord.downloadProgress.isEmpty()) << "no byte was served";
 
         test::writeFile(saved / "payload", "payload");
         link.local->sendFile(q(saved / "payload"), c.path);
