@@ -22,6 +22,7 @@ namespace {
 
 constexpr std::uint64_t kPacingHighWater = 4194304;
 constexpr std::uint64_t kPacingLowWater = 1048576;
+constexpr qint64 kYieldIntervalMs = 20;
 const QString kNoUserSession = QStringLiteral("Access denied: no interactive user session");
 
 std::string text(const QString& value) { return value.toStdString(); }
@@ -423,8 +424,16 @@ FileTransferService::StreamResult FileTransferService::streamFile(
 }
 
 bool FileTransferService::waitForSendBuffer() {
-    if (!bufferedAmount_ || bufferedAmount_() <= kPacingHighWater) return true;
     QPointer<FileTransferService> self(this);
+    if (!bufferedAmount_ || bufferedAmount_() <= kPacingHighWater) {
+        // A transport that keeps up never makes the send wait, so the thread's other work (the
+        // transport's keep-alives, received messages, timers) gets a turn every few milliseconds.
+        if (yieldClock_.isValid() && yieldClock_.elapsed() < kYieldIntervalMs) return true;
+        QCoreApplication::processEvents();
+        if (!self) return false;
+        yieldClock_.start();
+        return true;
+    }
     QElapsedTimer waited;
     waited.start();
     for (;;) {

@@ -33,9 +33,10 @@ enum class SubType : std::uint8_t;
 // their name only once complete.
 //
 // Thread: the service's Qt thread only. A send runs the event loop nested while the transport's
-// buffer drains, so any message may arrive in the middle of it; a second transfer is refused
-// until the send in progress returns. Deleting the instance during such a wait (the session ended)
-// stops the send at once; the owner should still prefer deleteLater().
+// buffer drains, and briefly every 20 ms otherwise, so any message may arrive in the middle of
+// it; a second transfer is refused until the send in progress returns. Deleting the instance
+// inside the event loop run by a send (the session ended) stops the send at once; the owner
+// should still prefer deleteLater().
 class FileTransferService : public QObject {
     Q_OBJECT
 
@@ -130,6 +131,7 @@ private:
     QByteArray uploadBuffer_;
     std::uint64_t uploadExpectedSize_ = 0;
 
+    QElapsedTimer yieldClock_;  // when a send last let the event loop run
     QElapsedTimer transferClock_;
     qint64 bytesTransferred_ = 0;
     qint64 bytesTotal_ = 0;
