@@ -90,6 +90,8 @@ bool relayPair(quint16 port, std::unique_ptr<ITransport>& a, std::unique_ptr<ITr
 
 bool p2pPair(std::unique_ptr<ITransport>& a, std::unique_ptr<ITransport>& b) {
     auto offerer = std::make_unique<P2PTransport>(), answerer = std::make_unique<P2PTransport>();
+    // Both ends share this thread, which also writes the received 100 MiB files.
+    for (P2PTransport* end : {offerer.get(), answerer.get()}) end->setLiveness({1000ms, 30000ms});
     for (auto [from, to] : {std::pair{offerer.get(), answerer.get()}, std::pair{answerer.get(), offerer.get()}}) {
         QObject::connect(from, &IP2PTransport::localDescriptionReady, to, &IP2PTransport::setRemoteDescription);
         QObject::connect(from, &IP2PTransport::localCandidateReady, to, &IP2PTransport::addRemoteCandidate);

@@ -62,6 +62,9 @@ protected:
         std::ofstream(root.path() / "instance.ini", std::ios::app) << "[stun]\nhost=\n\n[p2p]\nlocalAddresses=127.0.0.1\n";
         auto offerer = std::make_unique<P2PTransport>();
         auto answerer = std::make_unique<P2PTransport>();
+        // Both ends share the test's thread, which also writes and hashes the 100 MiB files: a
+        // peer that is silent for a few seconds is not gone here.
+        for (P2PTransport* end : {offerer.get(), answerer.get()}) end->setLiveness({1000ms, 30000ms});
         for (auto [from, to] : {std::pair{offerer.get(), answerer.get()}, std::pair{answerer.get(), offerer.get()}}) {
             QObject::connect(from, &IP2PTransport::localDescriptionReady, to, &IP2PTransport::setRemoteDescription);
             QObject::connect(from, &IP2PTransport::localCandidateReady, to, &IP2PTransport::addRemoteCandidate);
@@ -103,14 +106,15 @@ TEST_P(FileTransferOverTransportTest, FilesOfEverySizeCrossBothWaysWithEqualDige
         master->files.requestDownload(q(remote), q(local));
         ASSERT_TRUE(test::waitUntil([&] { return !masterRecord.downloadsComplete.isEmpty() || !masterRecord.errors.isEmpty(); }, 60s));
         ASSERT_TRUE(masterRecord.errors.isEmpty()) << masterRecord.errors.join("; ").toStdString();
-        EXPECT_EQ(test::sha256(test::readFile(local)), test::sha256(content));
+        const QByteArray digest = test::sha256(content);
+        EXPECT_EQ(test::sha256(test::readFile(local)), digest);
 
         const fs::path uploaded = served / ("up-" + std::to_string(size));
         master->files.sendFile(q(local), q(uploaded));
-        ASSERT_EQ(masterRecord.uploadsComplete, 1);
+        ASSERT_EQ(masterRecord.uploadsComplete, 1) << masterRecord.errors.join("; ").toStdString();
         masterRecord.uploadsComplete = 0;
         ASSERT_TRUE(test::waitUntil([&] { return fs::exists(uploaded); }, 60s));
-        EXPECT_EQ(test::sha256(test::readFile(uploaded)), test::sha256(content));
+        EXPECT_EQ(test::sha256(test::readFile(uploaded)), digest);
         fs::remove(remote), fs::remove(local), fs::remove(uploaded);
     }
 }
