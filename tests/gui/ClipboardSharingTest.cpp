@@ -56,6 +56,16 @@ TEST_F(ClipboardSharingTest, LocalChangesAreSentAndTheRemoteTextIsAppliedWithout
     EXPECT_EQ(sent.size(), 2);
 }
 
+TEST_F(ClipboardSharingTest, RemoteTextAppliedWhileStoppedDoesNotSwallowTheFirstCopyAfterStart) {
+    sharing.stop();
+    sharing.onRemoteClipboardData(clipboardMessage("while stopped"));
+    EXPECT_EQ(clipboard->text(), "while stopped");
+    sharing.start();
+    clipboard->setText("the user's copy");
+    ASSERT_TRUE(test::waitUntil([&] { return sent.size() == 1; }, 5s));
+    EXPECT_EQ(sent[0], clipboardMessage("the user's copy"));
+}
+
 TEST_F(ClipboardSharingTest, TenMebibytesPassAndOneByteMoreIsSkipped) {
     const QByteArray largest(10485760, 'x');
     clipboard->setText(QString::fromLatin1(largest));
