@@ -15,6 +15,7 @@
 #include <unistd.h>
 
 #include "support/InteractiveUser.h"
+#include "support/LoopbackP2PPair.h"
 #include "support/RunningBackend.h"
 #include "support/SessionServicesEnd.h"
 #include "support/TempInstanceRoot.h"
@@ -92,15 +93,10 @@ bool p2pPair(std::unique_ptr<ITransport>& a, std::unique_ptr<ITransport>& b) {
     auto offerer = std::make_unique<P2PTransport>(), answerer = std::make_unique<P2PTransport>();
     // Both ends share this thread, which also writes the received 100 MiB files.
     for (P2PTransport* end : {offerer.get(), answerer.get()}) end->setLiveness({1000ms, 30000ms});
-    for (auto [from, to] : {std::pair{offerer.get(), answerer.get()}, std::pair{answerer.get(), offerer.get()}}) {
-        QObject::connect(from, &IP2PTransport::localDescriptionReady, to, &IP2PTransport::setRemoteDescription);
-        QObject::connect(from, &IP2PTransport::localCandidateReady, to, &IP2PTransport::addRemoteCandidate);
-    }
-    answerer->startAsAnswerer();
-    offerer->startAsOfferer();
+    const bool up = test::connectLoopbackP2PPair(*offerer, *answerer, 30s);
     a = std::move(offerer);
     b = std::move(answerer);
-    return test::waitUntil([&] { return a->isConnected() && b->isConnected(); }, 30s);
+    return up;
 }
 
 void print(const char* name, const Figures& f) {

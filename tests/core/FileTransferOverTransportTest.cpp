@@ -9,6 +9,7 @@
 #include <memory>
 
 #include "FileTransferTestSupport.h"
+#include "support/LoopbackP2PPair.h"
 #include "support/RunningBackend.h"
 #include "support/SessionServicesEnd.h"
 #include "support/TempInstanceRoot.h"
@@ -55,7 +56,9 @@ protected:
             relay->setSessionId("file-transfer-test");
             *transport = std::move(relay);
         }
-        connectBoth([&](ITransport& t) { t.connect("127.0.0.1", backend->relayPort()); });
+        masterTransport->connect("127.0.0.1", backend->relayPort());
+        targetTransport->connect("127.0.0.1", backend->relayPort());
+        ASSERT_TRUE(test::waitUntil([&] { return masterTransport->isConnected() && targetTransport->isConnected(); }, 45s));
     }
 
     void connectPeerToPeer() {
@@ -65,22 +68,9 @@ protected:
         // Both ends share the test's thread, which also writes and hashes the 100 MiB files: a
         // peer that is silent for a few seconds is not gone here.
         for (P2PTransport* end : {offerer.get(), answerer.get()}) end->setLiveness({1000ms, 30000ms});
-        for (auto [from, to] : {std::pair{offerer.get(), answerer.get()}, std::pair{answerer.get(), offerer.get()}}) {
-            QObject::connect(from, &IP2PTransport::localDescriptionReady, to, &IP2PTransport::setRemoteDescription);
-            QObject::connect(from, &IP2PTransport::localCandidateReady, to, &IP2PTransport::addRemoteCandidate);
-        }
-        answerer->startAsAnswerer();
-        offerer->startAsOfferer();
+        ASSERT_TRUE(test::connectLoopbackP2PPair(*offerer, *answerer, 45s));
         masterTransport = std::move(offerer);
         targetTransport = std::move(answerer);
-        connectBoth([](ITransport&) {});
-    }
-
-    template <typename Start>
-    void connectBoth(Start start) {
-        start(*masterTransport);
-        start(*targetTransport);
-        ASSERT_TRUE(test::waitUntil([&] { return masterTransport->isConnected() && targetTransport->isConnected(); }, 45s));
     }
 };
 
