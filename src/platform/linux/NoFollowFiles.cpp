@@ -265,13 +265,18 @@ bool writeFileReplacing(std::string_view absolutePath, const void* data, std::si
     std::string tempName;
     FileDescriptor temp = createTemporarySibling(directory.get(), name, tempName, error);
     if (!temp.isValid()) return false;
-    const bool written = writeAll(temp.get(), static_cast<const char*>(data), size, error) &&
-                         (::fdatasync(temp.get()) == 0 || (error = SystemError::last(), false));
-    const int closed = ::close(temp.release());
-    if (written && closed != 0) error = SystemError::last();
-    if (written && closed == 0 && ::renameat(directory.get(), tempName.c_str(), directory.get(), name.c_str()) == 0)
-        return true;
-    if (written && closed == 0) error = SystemError::last();
+    // The data reaches the disk before the rename makes it visible under the target name.
+    bool ok = writeAll(temp.get(), static_cast<const char*>(data), size, error);
+    if (ok && ::fdatasync(temp.get()) != 0) {
+        error = SystemError::last();
+        ok = false;
+    }
+    if (::close(temp.release()) != 0 && ok) {
+        error = SystemError::last();
+        ok = false;
+    }
+    if (ok && ::renameat(directory.get(), tempName.c_str(), directory.get(), name.c_str()) == 0) return true;
+    if (ok) error = SystemError::last();
     ::unlinkat(directory.get(), tempName.c_str(), 0);
     return false;
 }
