@@ -56,7 +56,9 @@ TEST(ChatService, ReceivedPayloadsAreDecodedOrDroppedWithTheirWarning) {
         } else {
             EXPECT_TRUE(got.texts.isEmpty());
         }
-        if (c.warning) EXPECT_TRUE(logs.contains(c.warning)) << (logs.lines().empty() ? "" : logs.lines()[0]);
+        if (c.warning) {
+            EXPECT_TRUE(logs.contains(c.warning)) << (logs.lines().empty() ? "" : logs.lines()[0]);
+        }
     }
 }
 
