@@ -332,6 +332,16 @@ TEST_F(FileTransferServiceTest, NoTransferStartsInsideAnothersPacingWaitAndAStal
     EXPECT_FALSE(probe.service.isSending());
 }
 
+TEST_F(FileTransferServiceTest, ASendOverATransportThatKeepsUpStillLetsTheEventLoopRun) {
+    test::writeFile(saved / "file", test::patternBytes(4 * 65536));
+    Probe probe;  // its transport never holds anything back
+    bool ranDuringSend = false;
+    QTimer::singleShot(0, [&] { ranDuringSend = probe.service.isSending(); });
+    probe.service.sendFile(q(saved / "file"), q(served / "file"));
+    EXPECT_TRUE(ranDuringSend) << "timers and received messages get a turn while a file is sent";
+    EXPECT_EQ(probe.record.uploadsComplete, 1);
+}
+
 TEST_F(FileTransferServiceTest, DeletingTheServiceDuringAPacingWaitEndsTheSendSafely) {
     test::writeFile(saved / "file", test::patternBytes(3 * 65536));
     QList<QByteArray> sent;
