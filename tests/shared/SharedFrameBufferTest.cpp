@@ -2,7 +2,10 @@
 
 #include <cstring>
 #include <fcntl.h>
+#include <filesystem>
+#include <map>
 #include <sys/stat.h>
+#include <sys/xattr.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <vector>
@@ -11,6 +14,7 @@
 #include "shared/SharedFrameBuffer.h"
 #include "shared/SharedFrameReader.h"
 #include "support/LogCapture.h"
+#include "support/SessionsFile.h"
 #include "support/TempInstanceRoot.h"
 
 namespace veltrix {
@@ -86,7 +90,7 @@ TEST_F(SharedFrameBufferTest, FrameWriterStoresStridesAndNoTimestampOrKeyFlag) {
     EXPECT_EQ(h.strideUV, 6u);
     EXPECT_EQ(h.timestamp, 0u);
     EXPECT_EQ(h.keyFrame, 0);
-    EXPECT_EQ(h.reserved, 0u);
+    EXPECT_EQ(h.reserved, 2u);  // the write lock: odd during the write, even once it is complete
 }
 
 TEST_F(SharedFrameBufferTest, EachWriterObjectCountsFromOneAndCreateZeroesAnExistingHeader) {
@@ -120,38 +124,59 @@ TEST_F(SharedFrameBufferTest, OpenOfAMissingSectionFailsWithTheSystemError) {
     SharedFrameBuffer writer;
     EXPECT_FALSE(writer.openReadWrite("Global\\VeltrixNoSuchSection"));
     EXPECT_FALSE(writer.isOpen());
-    EXPECT_TRUE(log.contains("SharedFrameBuffer::openReadWrite: OpenFileMappingW failed (error No such file or directory)"));
+    EXPECT_TRUE(log.contains("SharedFrameBuffer::openReadWrite: OpenFileMappingW failed (error 2: No such file or directory)"));
+}
+
+// The named-user entries of a file's access list: user id -> permission bits.
+std::map<uid_t, unsigned> namedUsersOf(const std::filesystem::path& path) {
+    std::map<uid_t, unsigned> users;
+    char attribute[1024];
+    const ssize_t length = getxattr(path.c_str(), "system.posix_acl_access", attribute, sizeof attribute);
+    for (ssize_t at = 4; length > 0 && at + 8 <= length; at += 8) {
+        std::uint16_t tag = 0, permissions = 0;
+        std::uint32_t id = 0;
+        std::memcpy(&tag, attribute + at, 2);
+        std::memcpy(&permissions, attribute + at + 2, 2);
+        std::memcpy(&id, attribute + at + 4, 4);
+        if (tag == 0x02) users[id] = permissions;
+    }
+    return users;
 }
 
 struct AccessCase {
     const char* label;
     bool userWritable;
     const char* sid;
+    std::vector<uid_t> sessionUsers;
     mode_t expectedMode;
-    bool groupOfUser;
+    std::map<uid_t, unsigned> expectedUsers;
 };
 
 class SectionAccessTest : public SharedFrameBufferTest, public ::testing::WithParamInterface<AccessCase> {};
 
-TEST_P(SectionAccessTest, ModeAndGroupStandInForTheAccessList) {
+// The section's access list admits the named user, or with none every user that has a terminal
+// session (the interactive users), and nobody else: no "others" bits, no shared group.
+TEST_P(SectionAccessTest, OnlyTheAdmittedUsersGetIn) {
     const AccessCase& c = GetParam();
+    test::writeSessions(c.sessionUsers);
     SharedFrameBuffer buffer;
     ASSERT_TRUE(buffer.create(kName, 4096, c.userWritable, c.sid));
+    const auto path = platform::paths::sectionPath(kName);
     struct stat st{};
-    ASSERT_EQ(stat(platform::paths::sectionPath(kName).c_str(), &st), 0);
+    ASSERT_EQ(stat(path.c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777, c.expectedMode);
     EXPECT_EQ(st.st_uid, geteuid());
-    if (c.groupOfUser) {
-        EXPECT_EQ(st.st_gid, 65534u);  // the primary group of uid 65534 (nobody) on Debian
-    }
+    EXPECT_EQ(namedUsersOf(path), c.expectedUsers);
 }
 
-INSTANTIATE_TEST_SUITE_P(Modes, SectionAccessTest,
-                         ::testing::Values(AccessCase{"AllUsersRead", false, "", 0644, false},
-                                           AccessCase{"AllUsersWrite", true, "", 0666, false},
-                                           AccessCase{"OneUserReads", false, "65534", 0640, true},
-                                           AccessCase{"OneUserWrites", true, "65534", 0660, true}),
-                         [](const auto& info) { return std::string(info.param.label); });
+INSTANTIATE_TEST_SUITE_P(
+    Modes, SectionAccessTest,
+    ::testing::Values(AccessCase{"InteractiveUsersRead", false, "", {1000, 1001}, 0640, {{1000, 4}, {1001, 4}}},
+                      AccessCase{"InteractiveUsersWrite", true, "", {1000}, 0660, {{1000, 6}}},
+                      AccessCase{"NobodyLoggedOn", false, "", {}, 0640, {}},
+                      AccessCase{"OneUserReads", false, "65534", {1000}, 0640, {{65534, 4}}},
+                      AccessCase{"OneUserWrites", true, "65534", {1000}, 0660, {{65534, 6}}}),
+    [](const auto& info) { return std::string(info.param.label); });
 
 TEST_F(SharedFrameBufferTest, ABadUserIdIsAConversionFailure) {
     SharedFrameBuffer buffer;
@@ -169,7 +194,7 @@ TEST_F(SharedFrameBufferTest, RefusesANameTakenByAnotherUserOrALink) {
     }
     SharedFrameBuffer buffer;
     EXPECT_FALSE(buffer.create(kName, 4096, true, ""));
-    EXPECT_TRUE(log.contains("CreateFileMappingW failed (error Operation not permitted)"));
+    EXPECT_TRUE(log.contains("CreateFileMappingW failed (error 1: Operation not permitted)"));
     unlink(path.c_str());
 
     const auto target = root.path() / "elsewhere";
