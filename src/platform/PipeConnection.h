@@ -80,7 +80,9 @@ public:
     PipeResult write(std::string_view data);
 
     // Writes as much of `data` as fits now and never waits: Ok with the number of bytes taken
-    // (0 when the other end's buffer is full). Not for use alongside `write` from other threads.
+    // (0 when the other end's buffer is full); the caller keeps the rest for later. Another
+    // thread's `write` meanwhile would land inside that rest, so a connection written this way is
+    // written from one thread only.
     PipeResult writeSome(std::string_view data);
 
     int nativeHandle() const { return fd_; }

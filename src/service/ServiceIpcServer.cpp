@@ -180,12 +180,12 @@ void ServiceIpcServer::pollPipe() {
         spdlog::warn("ReadFile failed (error {})", read.error.text());
         return;
     }
-    processReceiveBuffer();
+    const int taken = processReceiveBuffer();
     if (!connected_) return;
-    // The clock of a partial message starts with its first byte, so a client that trickles a
-    // byte now and then cannot hold the one pipe instance either.
+    // The clock of a partial message starts when it began (the previous one ended), so a client
+    // that trickles a byte now and then cannot hold the one pipe instance either.
     if (receiveBuffer_.buffered() == 0) partialSince_.reset();
-    else if (!partialSince_) partialSince_ = std::chrono::steady_clock::now();
+    else if (!partialSince_ || taken > 0) partialSince_ = std::chrono::steady_clock::now();
     dropStalledPartialMessage();
 }
 
@@ -353,23 +353,26 @@ void ServiceIpcServer::beginAgentHandoff() {
     if (connected_) sendMessage(IpcMessage{{"type", "STOP_CAPTURE"}});
 }
 
-void ServiceIpcServer::processReceiveBuffer() {
+int ServiceIpcServer::processReceiveBuffer() {
     // A command may end the connection (a failed reply); the buffer is then empty and the loop
     // ends with it.
+    int taken = 0;
     for (;;) {
         IpcMessage message;
         std::string error;
         switch (receiveBuffer_.next(message, error)) {
         case IpcFrameReader::Status::NeedMore:
-            return;
+            return taken;
         case IpcFrameReader::Status::TooLarge:
             spdlog::error("IPC message too large ({}), disconnecting agent", receiveBuffer_.pendingLength());
             disconnectAgent();
-            return;
+            return taken;
         case IpcFrameReader::Status::ParseError:
+            ++taken;
             spdlog::warn("IPC JSON parse error: {}", logging::peerText(error));
             continue;
         case IpcFrameReader::Status::Message:
+            ++taken;
             processCommand(message);
             emit commandReceived(message);
             continue;

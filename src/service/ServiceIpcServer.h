@@ -167,7 +167,8 @@ private:
     void createPipeInstance();
     bool onAgentConnected();
     void disconnectAgent();
-    void processReceiveBuffer();
+    // Hands every complete message on; gives how many it took (malformed ones included).
+    int processReceiveBuffer();
     void flushOutbound();
     void dropStalledPartialMessage();
     void refreshAdmittedUsers();

@@ -269,6 +269,20 @@ TEST_F(PipeSecurityTest, AWholeMessageSentSlowlyWithinTheTimeOutIsHandled) {
     EXPECT_TRUE(server_.isAgentConnected());
 }
 
+// A steady stream whose reads end inside messages is not a stalled one: every message completes.
+TEST_F(PipeSecurityTest, AStreamThatKeepsCompletingMessagesIsNotDropped) {
+    server_.setPartialMessageTimeout(100ms);
+    PipeConnection client = connectAgent();
+    std::string stream;
+    for (int i = 0; i < 60; ++i) stream += frameOf(R"({"type":"PING","n":)" + std::to_string(i) + "}");
+    for (std::size_t at = 0; at < stream.size(); at += 4) {
+        ASSERT_EQ(client.write(stream.substr(at, 4)).status, PipeStatus::Ok);
+        pollFor(1ms);
+    }
+    ASSERT_TRUE(pollUntil([this] { return received_.size() == 60; }));
+    EXPECT_TRUE(server_.isAgentConnected());
+}
+
 TEST_F(PipeSecurityTest, PeerTextInTheLogAndInRepliesIsBounded) {
     PipeConnection client = connectAgent();
     const std::string hugeType(1000000, 'T');
