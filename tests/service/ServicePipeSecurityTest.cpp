@@ -269,15 +269,18 @@ TEST_F(PipeSecurityTest, AWholeMessageSentSlowlyWithinTheTimeOutIsHandled) {
     EXPECT_TRUE(server_.isAgentConnected());
 }
 
-// A steady stream whose reads end inside messages is not a stalled one: every message completes.
+// A steady stream whose every read ends inside the next message is not a stalled one: messages
+// keep completing, for longer than the time-out in all.
 TEST_F(PipeSecurityTest, AStreamThatKeepsCompletingMessagesIsNotDropped) {
     server_.setPartialMessageTimeout(100ms);
     PipeConnection client = connectAgent();
     std::string stream;
-    for (int i = 0; i < 60; ++i) stream += frameOf(R"({"type":"PING","n":)" + std::to_string(i) + "}");
-    for (std::size_t at = 0; at < stream.size(); at += 4) {
-        ASSERT_EQ(client.write(stream.substr(at, 4)).status, PipeStatus::Ok);
-        pollFor(1ms);
+    for (int i = 100; i < 160; ++i) stream += frameOf(R"({"type":"PING","n":)" + std::to_string(i) + "}");
+    const std::size_t frameSize = stream.size() / 60;  // all of one size
+    ASSERT_EQ(client.write(stream.substr(0, 3)).status, PipeStatus::Ok);
+    for (std::size_t at = 3; at < stream.size(); at += frameSize) {
+        ASSERT_EQ(client.write(stream.substr(at, frameSize)).status, PipeStatus::Ok);
+        pollFor(5ms);
     }
     ASSERT_TRUE(pollUntil([this] { return received_.size() == 60; }));
     EXPECT_TRUE(server_.isAgentConnected());
