@@ -107,8 +107,7 @@ void ServiceIpcServer::stop() {
 
 void ServiceIpcServer::createPipeInstance() {
     connectPending_ = false;
-    outbound_.clear();
-    outboundSent_ = 0;
+    clearOutbound();
     partialSince_.reset();
     pipe_.admitUsers(interactiveUsers());
     admittedUsersCheckedAt_ = std::chrono::steady_clock::now();
@@ -341,8 +340,7 @@ void ServiceIpcServer::disconnectAgent() {
     }
     receiveBuffer_.clear();
     partialSince_.reset();
-    outbound_.clear();
-    outboundSent_ = 0;
+    clearOutbound();
     if (pipe_.hasClient()) pipe_.disconnectClient();
     createPipeInstance();
 }
@@ -400,46 +398,55 @@ void ServiceIpcServer::sendState() {
 
 void ServiceIpcServer::sendMessage(const IpcMessage& message) {
     if (!connected_ || !pipe_.hasClient()) return;
-    const std::string frame = encodeIpcFrame(message);
+    std::string frame = encodeIpcFrame(message);
     if (frame.empty()) {
         spdlog::error("ServiceIpcServer: message too large to frame, dropped");
         return;
     }
-    if (pendingOutboundBytes() + frame.size() > kMaxOutboundBytes) {
+    // One message of any size may wait (outbound messages have no limit); more behind it than the
+    // bound means the client has stopped reading.
+    if (pendingOutboundBytes() > 0 && pendingOutboundBytes() + frame.size() > kMaxOutboundBytes) {
         spdlog::warn("ServiceIpc: dropping pipe client: it has not read {} bytes of replies",
                      pendingOutboundBytes());
         disconnectAgent();
         return;
     }
-    outbound_ += frame;
+    outboundBytes_ += frame.size();
+    outbound_.push_back(std::move(frame));
     flushOutbound();
 }
 
 void ServiceIpcServer::flushOutbound() {
-    if (outboundSent_ == outbound_.size() || !pipe_.hasClient()) return;
-    const auto result = pipe_.client().writeSome(std::string_view(outbound_).substr(outboundSent_));
-    outboundSent_ += result.bytes;
-    if (outboundSent_ == outbound_.size()) {
-        outbound_.clear();
-        outboundSent_ = 0;
-    } else if (outboundSent_ >= kMaxOutboundBytes / 2) {
-        // Keep the queue's storage bounded: drop what was sent from its front now and then.
-        outbound_.erase(0, outboundSent_);
-        outboundSent_ = 0;
+    while (!outbound_.empty() && pipe_.hasClient()) {
+        const std::string& front = outbound_.front();
+        const auto result = pipe_.client().writeSome(std::string_view(front).substr(outboundFrontSent_));
+        outboundFrontSent_ += result.bytes;
+        outboundBytes_ -= result.bytes;
+        if (outboundFrontSent_ == front.size()) {
+            outbound_.pop_front();
+            outboundFrontSent_ = 0;
+        }
+        switch (result.status) {
+        case PipeStatus::Ok:
+        case PipeStatus::TimedOut:
+            if (result.bytes == 0) return;  // the client's buffer is full: the next poll goes on
+            continue;
+        case PipeStatus::Closed:
+            spdlog::info("Agent disconnected during write");
+            disconnectAgent();
+            return;
+        case PipeStatus::Failed:
+            // The queue keeps what was not sent, so the stream stays whole; the next poll retries.
+            spdlog::warn("WriteFile to pipe failed (error {})", result.error.text());
+            return;
+        }
     }
-    switch (result.status) {
-    case PipeStatus::Ok:
-    case PipeStatus::TimedOut:
-        return;
-    case PipeStatus::Closed:
-        spdlog::info("Agent disconnected during write");
-        disconnectAgent();
-        return;
-    case PipeStatus::Failed:
-        // The queue keeps what was not sent, so the stream stays whole; the next poll retries.
-        spdlog::warn("WriteFile to pipe failed (error {})", result.error.text());
-        return;
-    }
+}
+
+void ServiceIpcServer::clearOutbound() {
+    outbound_.clear();
+    outboundFrontSent_ = 0;
+    outboundBytes_ = 0;
 }
 
 void ServiceIpcServer::onServiceAuthenticated(const QString& /*clientId*/, const QString& companyName) {

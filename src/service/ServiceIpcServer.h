@@ -10,6 +10,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <deque>
 #include <filesystem>
 #include <memory>
 #include <optional>
@@ -106,7 +107,7 @@ public:
     // How long a message may stay half-received before the client is dropped.
     void setPartialMessageTimeout(std::chrono::milliseconds timeout) { partialMessageTimeout_ = timeout; }
     // Bytes queued for the client and not yet taken by it.
-    std::size_t pendingOutboundBytes() const { return outbound_.size() - outboundSent_; }
+    std::size_t pendingOutboundBytes() const { return outboundBytes_; }
 
     // The connected agent as the kernel saw it connect; nothing without one.
     std::optional<platform::PeerCredentials> agentPeer() const { return agentPeer_; }
@@ -170,6 +171,7 @@ private:
     // Hands every complete message on; gives how many it took (malformed ones included).
     int processReceiveBuffer();
     void flushOutbound();
+    void clearOutbound();
     void dropStalledPartialMessage();
     void refreshAdmittedUsers();
     void giveFrameSectionToInteractiveUser();
@@ -197,8 +199,11 @@ private:
     std::filesystem::path clientProgramPath_;
     std::optional<platform::PeerCredentials> agentPeer_;
 
-    std::string outbound_;         // framed messages the client has not taken yet
-    std::size_t outboundSent_ = 0;  // of which the first bytes are sent
+    // Framed messages the client has not taken yet, each kept whole (no copy into one buffer);
+    // the first bytes of the front one may be sent.
+    std::deque<std::string> outbound_;
+    std::size_t outboundFrontSent_ = 0;
+    std::size_t outboundBytes_ = 0;  // unsent bytes in all
     std::chrono::milliseconds partialMessageTimeout_ = kDefaultPartialMessageTimeout;
     std::optional<std::chrono::steady_clock::time_point> partialSince_;
     std::chrono::steady_clock::time_point admittedUsersCheckedAt_{};
