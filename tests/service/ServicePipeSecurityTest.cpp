@@ -36,7 +36,8 @@ using test::UnprivilegedChild;
 
 class PipeSecurityTest : public ServiceIpcServerTest {};
 
-// Reads messages from `connection` until `count` of `type` have arrived (or 3 s pass).
+// Reads messages from `connection` until `count` of `type` ("*": any type) have arrived (or 3 s
+// pass).
 bool awaitMessage(PipeConnection& connection, const std::string& type, std::string* seen = nullptr, int count = 1) {
     IpcFrameReader reader(0x4000000);
     const auto deadline = std::chrono::steady_clock::now() + 3s;
@@ -49,20 +50,52 @@ bool awaitMessage(PipeConnection& connection, const std::string& type, std::stri
         std::string error;
         while (reader.next(message, error) == IpcFrameReader::Status::Message) {
             if (seen) *seen += message.dump() + "\n";
-            if (message.value("type", "") == type && --count == 0) return true;
+            if ((type == "*" || message.value("type", "") == type) && --count == 0) return true;
         }
         if (result.bytes == 0) std::this_thread::sleep_for(2ms);
     }
     return false;
 }
 
-// The fork-and-exec set-user-id attack, run in reverse: the child connects with the unprivileged
-// credentials of "nobody" but keeps root as its saved user id, and once admitted takes root back,
-// as a process would that kept the connection while its parent exec'd a set-user-id program. The
-// service must judge by who connected.
-TEST_F(PipeSecurityTest, AdministratorRightsAreThoseTheClientConnectedWith) {
+// Credential changes of a client around its connect; true when they worked.
+bool becomeNobodyKeepingRoot() {
+    return setgroups(0, nullptr) == 0 &&
+           setresgid(UnprivilegedChild::kNobody, UnprivilegedChild::kNobody, 0) == 0 &&
+           setresuid(UnprivilegedChild::kNobody, UnprivilegedChild::kNobody, 0) == 0;
+}
+bool takeRootBack() { return setresuid(0, 0, 0) == 0 && setresgid(0, 0, 0) == 0 && geteuid() == 0; }
+bool becomeNobodyInTheAdminGroup() {
+    const gid_t adm = 4;  // "adm", named the administrators' group below
+    return setgroups(1, &adm) == 0 &&
+           setresgid(UnprivilegedChild::kNobody, UnprivilegedChild::kNobody, UnprivilegedChild::kNobody) == 0 &&
+           setresuid(UnprivilegedChild::kNobody, UnprivilegedChild::kNobody, UnprivilegedChild::kNobody) == 0;
+}
+bool dropEverything() {
+    return setgroups(0, nullptr) == 0 &&
+           setresgid(UnprivilegedChild::kNobody, UnprivilegedChild::kNobody, UnprivilegedChild::kNobody) == 0 &&
+           setresuid(UnprivilegedChild::kNobody, UnprivilegedChild::kNobody, UnprivilegedChild::kNobody) == 0;
+}
+bool nothing() { return true; }
+
+struct AdminCase {
+    const char* label;
+    bool (*beforeConnect)();
+    bool (*onceAdmitted)();
+    bool admitted;
+};
+
+class AdministratorTest : public PipeSecurityTest, public ::testing::WithParamInterface<AdminCase> {};
+
+// Administrator rights are those the client connected with, as the kernel recorded them (its
+// user or its supplementary groups); what it gains later does not count, what it drops does. The
+// first case is the fork-and-exec set-user-id attack run in reverse: the child connects as
+// "nobody" keeping root as its saved user id and takes root back once admitted, as a process would
+// that kept the connection while its parent exec'd a set-user-id program.
+TEST_P(AdministratorTest, DecidesByTheConnectTimeCredentials) {
+    const AdminCase& c = GetParam();
     fs::permissions(root_.path(), fs::perms(0755));
     test::writeSessions({UnprivilegedChild::kNobody});
+    std::ofstream(root_.path() / "instance.ini") << "[service]\nadminGroup=adm\n";
     SettingsController settings;
     settings.setUnattendedAccessEnabled(false);
     ServiceIpcServer server{nullptr, nullptr, &settings, nullptr, nullptr};
@@ -73,19 +106,18 @@ TEST_F(PipeSecurityTest, AdministratorRightsAreThoseTheClientConnectedWith) {
     const pid_t child = fork();
     ASSERT_GE(child, 0);
     if (child == 0) {
-        if (setgroups(0, nullptr) != 0 || setresgid(UnprivilegedChild::kNobody, UnprivilegedChild::kNobody, 0) != 0 ||
-            setresuid(UnprivilegedChild::kNobody, UnprivilegedChild::kNobody, 0) != 0) {
-            _exit(10);
-        }
+        if (!c.beforeConnect()) _exit(10);
         SystemError error;
         PipeConnection connection = platform::connectToPipe(ServiceIpcServer::kPipeName, error);
         if (!connection.isOpen() || !awaitMessage(connection, "STATE")) _exit(11);
-        if (setresuid(0, 0, 0) != 0 || setresgid(0, 0, 0) != 0 || geteuid() != 0) _exit(12);
+        if (!c.onceAdmitted()) _exit(12);
         connection.write(encodeIpcFrame(IpcMessage::parse(R"({"type":"SET_UNATTENDED_ACCESS","enabled":true})")));
         std::string replies;
-        if (!awaitMessage(connection, "ERROR", &replies)) _exit(13);
-        _exit(replies.find("Administrator rights are required to change unattended access") != std::string::npos ? 0
-                                                                                                             : 14);
+        const bool refused = awaitMessage(connection, "*", &replies, 1);
+        _exit(refused && replies.find("Administrator rights are required to change unattended access") !=
+                             std::string::npos
+                  ? 1
+                  : 0);
     }
     int status = 0;
     const auto deadline = std::chrono::steady_clock::now() + 10s;
@@ -98,9 +130,17 @@ TEST_F(PipeSecurityTest, AdministratorRightsAreThoseTheClientConnectedWith) {
         waitpid(child, &status, 0);
     }
     ASSERT_TRUE(WIFEXITED(status));
-    EXPECT_EQ(WEXITSTATUS(status), 0);
-    EXPECT_FALSE(settings.unattendedAccessEnabled());
+    EXPECT_EQ(WEXITSTATUS(status), c.admitted ? 0 : 1);
+    EXPECT_EQ(settings.unattendedAccessEnabled(), c.admitted);
 }
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, AdministratorTest,
+    ::testing::Values(AdminCase{"RootGainedAfterConnecting", becomeNobodyKeepingRoot, takeRootBack, false},
+                      AdminCase{"AdminGroupMemberAtConnect", becomeNobodyInTheAdminGroup, nothing, true},
+                      AdminCase{"RootThatDroppedItsRightsSince", nothing, dropEverything, false},
+                      AdminCase{"Root", nothing, nothing, true}),
+    [](const auto& info) { return std::string(info.param.label); });
 
 // A process connects and then becomes the client program by exec: once with its end kept across
 // the exec, once with its end handed to a child that stays while the parent exec's. Both are
