@@ -16,7 +16,6 @@
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
-#include <sys/xattr.h>
 #include <thread>
 #include <unistd.h>
 
@@ -25,6 +24,7 @@
 #include "core/SettingsController.h"
 #include "platform/InstancePaths.h"
 #include "shared/SharedFrameHeader.h"
+#include "support/AccessList.h"
 #include "support/SessionsFile.h"
 #include "support/UnprivilegedChild.h"
 
@@ -356,22 +356,6 @@ TEST_F(PipeSecurityTest, PeerTextInTheLogAndInRepliesIsBounded) {
     EXPECT_LT(replies.size(), 4u * 1024);
 }
 
-// The named-user entries of a file's access list: user id -> permission bits.
-std::map<uid_t, unsigned> namedUsersOf(const fs::path& path) {
-    std::map<uid_t, unsigned> users;
-    char attribute[1024];
-    const ssize_t length = getxattr(path.c_str(), "system.posix_acl_access", attribute, sizeof attribute);
-    for (ssize_t at = 4; length > 0 && at + 8 <= length; at += 8) {
-        std::uint16_t tag = 0, permissions = 0;
-        std::uint32_t id = 0;
-        std::memcpy(&tag, attribute + at, 2);
-        std::memcpy(&permissions, attribute + at + 2, 2);
-        std::memcpy(&id, attribute + at + 4, 4);
-        if (tag == 0x02) users[id] = permissions;
-    }
-    return users;
-}
-
 TEST_F(PipeSecurityTest, TheFrameSectionBelongsToTheInteractiveUserAndThenToTheAgentsUser) {
     fs::permissions(root_.path(), fs::perms(0755));
     test::writeSessions({1000, UnprivilegedChild::kNobody});
@@ -382,7 +366,7 @@ TEST_F(PipeSecurityTest, TheFrameSectionBelongsToTheInteractiveUserAndThenToTheA
     ASSERT_EQ(stat(section.c_str(), &st), 0);
     EXPECT_EQ(st.st_uid, 0u);
     EXPECT_EQ(st.st_mode & 0777, 0640u);  // the group bits are the access list's mask
-    EXPECT_EQ(namedUsersOf(section), (std::map<uid_t, unsigned>{{1000, 4}}));  // the console user reads
+    EXPECT_EQ(test::namedUsersOf(section), (std::map<uid_t, unsigned>{{1000, 4}}));  // the console user reads
 
     UnprivilegedChild agent([] {
         SystemError error;
@@ -394,7 +378,7 @@ TEST_F(PipeSecurityTest, TheFrameSectionBelongsToTheInteractiveUserAndThenToTheA
     });
     ASSERT_TRUE(pollUntil([this] { return server_.isAgentConnected(); }));
     EXPECT_EQ(agentSessionId(), 2u);  // the agent's own session, the second one
-    EXPECT_EQ(namedUsersOf(section), (std::map<uid_t, unsigned>{{UnprivilegedChild::kNobody, 4}}));
+    EXPECT_EQ(test::namedUsersOf(section), (std::map<uid_t, unsigned>{{UnprivilegedChild::kNobody, 4}}));
     while (!agent.finished()) pollFor(5ms);
     ASSERT_TRUE(pollUntil([this] { return !server_.isAgentConnected(); }));
     EXPECT_EQ(agentSessionId(), 0u);

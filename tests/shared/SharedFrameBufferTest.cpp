@@ -5,7 +5,6 @@
 #include <filesystem>
 #include <map>
 #include <sys/stat.h>
-#include <sys/xattr.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <vector>
@@ -13,6 +12,7 @@
 #include "platform/InstancePaths.h"
 #include "shared/SharedFrameBuffer.h"
 #include "shared/SharedFrameReader.h"
+#include "support/AccessList.h"
 #include "support/LogCapture.h"
 #include "support/SessionsFile.h"
 #include "support/TempInstanceRoot.h"
@@ -127,22 +127,6 @@ TEST_F(SharedFrameBufferTest, OpenOfAMissingSectionFailsWithTheSystemError) {
     EXPECT_TRUE(log.contains("SharedFrameBuffer::openReadWrite: OpenFileMappingW failed (error 2: No such file or directory)"));
 }
 
-// The named-user entries of a file's access list: user id -> permission bits.
-std::map<uid_t, unsigned> namedUsersOf(const std::filesystem::path& path) {
-    std::map<uid_t, unsigned> users;
-    char attribute[1024];
-    const ssize_t length = getxattr(path.c_str(), "system.posix_acl_access", attribute, sizeof attribute);
-    for (ssize_t at = 4; length > 0 && at + 8 <= length; at += 8) {
-        std::uint16_t tag = 0, permissions = 0;
-        std::uint32_t id = 0;
-        std::memcpy(&tag, attribute + at, 2);
-        std::memcpy(&permissions, attribute + at + 2, 2);
-        std::memcpy(&id, attribute + at + 4, 4);
-        if (tag == 0x02) users[id] = permissions;
-    }
-    return users;
-}
-
 struct AccessCase {
     const char* label;
     bool userWritable;
@@ -166,7 +150,7 @@ TEST_P(SectionAccessTest, OnlyTheAdmittedUsersGetIn) {
     ASSERT_EQ(stat(path.c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777, c.expectedMode);
     EXPECT_EQ(st.st_uid, geteuid());
-    EXPECT_EQ(namedUsersOf(path), c.expectedUsers);
+    EXPECT_EQ(test::namedUsersOf(path), c.expectedUsers);
 }
 
 INSTANTIATE_TEST_SUITE_P(

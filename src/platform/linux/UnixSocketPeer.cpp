@@ -1,5 +1,7 @@
 #include "platform/linux/UnixSocketPeer.h"
 
+#include "platform/linux/FileDescriptor.h"
+
 #include <cerrno>
 #include <charconv>
 #include <cstring>
@@ -19,19 +21,7 @@
 namespace veltrix::platform::detail {
 namespace {
 
-class Descriptor {
-public:
-    explicit Descriptor(int fd) : fd_(fd) {}
-    ~Descriptor() {
-        if (fd_ >= 0) ::close(fd_);
-    }
-    Descriptor(const Descriptor&) = delete;
-    Descriptor& operator=(const Descriptor&) = delete;
-    int get() const { return fd_; }
-
-private:
-    int fd_;
-};
+using Descriptor = FileDescriptor;
 
 // Asks the kernel for the one socket `inode` with its peer; gives the peer's inode.
 std::optional<ino_t> queryPeer(ino_t inode, SystemError& error) {
