@@ -8,29 +8,6 @@
 namespace veltrix {
 namespace {
 
-std::uint64_t loadSequence(const SharedFrameHeader* header, std::memory_order order) {
-    // The section is shared memory written by another process; atomic_ref gives the ordering.
-    return std::atomic_ref<std::uint64_t>(const_cast<std::uint64_t&>(header->sequence)).load(order);
-}
-
-}  // namespace
-
-SharedFrameInfo readSharedFrameHeader(const void* view) {
-    const auto* header = static_cast<const SharedFrameHeader*>(view);
-    SharedFrameInfo info;
-    info.sequence = loadSequence(header, std::memory_order_acquire);
-    info.dataSize = header->dataSize;
-    info.width = header->width;
-    info.height = header->height;
-    info.strideY = header->strideY;
-    info.strideUV = header->strideUV;
-    info.timestamp = header->timestamp;
-    info.keyFrame = header->keyFrame != 0;
-    return info;
-}
-
-namespace {
-
 SharedFrameInfo infoOf(const SharedFrameHeader& header) {
     SharedFrameInfo info;
     info.sequence = header.sequence;
@@ -45,6 +22,13 @@ SharedFrameInfo infoOf(const SharedFrameHeader& header) {
 }
 
 }  // namespace
+
+SharedFrameInfo readSharedFrameHeader(const void* view) {
+    SharedFrameHeader header;
+    if (!platform::copyFromSection(&header, view, sizeof header)) return {};
+    std::atomic_thread_fence(std::memory_order_acquire);
+    return infoOf(header);
+}
 
 std::optional<SharedFrameInfo> readSharedFrame(const void* view, std::uint64_t mappedSize,
                                                const SharedFrameCopy& copy) {

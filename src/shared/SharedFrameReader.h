@@ -49,7 +49,8 @@ bool copySharedPayload(void* destination, const std::uint8_t* payload, std::uint
 std::optional<SharedFrameInfo> readSharedFrameInto(const void* view, std::uint64_t mappedSize,
                                                    std::vector<std::uint8_t>& payload);
 
-// The header as it stands, sequence read first with acquire ordering.
+// The header as it stands (read with copyFromSection, then an acquire fence); all zero, as for a
+// section with no frame yet, when it cannot be read.
 SharedFrameInfo readSharedFrameHeader(const void* view);
 
 }  // namespace veltrix
