@@ -2,6 +2,7 @@
 
 #include <QHostAddress>
 #include <QRegularExpression>
+#include <QStringDecoder>
 
 #include <spdlog/spdlog.h>
 
@@ -42,6 +43,12 @@ json companyName(const BackendState& state, const QString& clientId) {
     return nullptr;
 }
 
+bool isValidUtf8(const QByteArray& bytes) {
+    QStringDecoder decoder(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless);
+    [[maybe_unused]] const QString decoded = decoder.decode(bytes);
+    return !decoder.hasError();
+}
+
 QString isoTime(const QDateTime& time) {
     return time.isValid() ? time.toUTC().toString(Qt::ISODateWithMs) : QString();
 }
@@ -52,12 +59,20 @@ ApiService::ApiService(BackendState& state, SignalingHub& signaling) : state_(st
 
 HttpResponse ApiService::handle(const HttpRequest& request) {
     json body = json::object();
-    if (request.method == "POST" || request.method == "PATCH") {
-        if (!request.body.isEmpty()) {
+    const char* refusal = nullptr;
+    if ((request.method == "POST" || request.method == "PATCH") && !request.body.isEmpty()) {
+        if (!isValidUtf8(request.body)) {
+            refusal = "Request body is not valid UTF-8";
+        } else {
             body = json::parse(request.body.begin(), request.body.end(), nullptr, false);
+            if (body.is_discarded()) {
+                refusal = "Request body is not valid JSON";
+            } else if (!body.is_object()) {
+                refusal = "Request body must be a JSON object";
+            }
         }
     }
-    HttpResponse response = body.is_object() ? route(request, body) : fail(400, "Request body must be a JSON object");
+    HttpResponse response = refusal ? fail(400, refusal) : route(request, body);
     spdlog::info("API: {} {} -> {}", request.method.toStdString(), request.path.toStdString(), response.status);
     return response;
 }
@@ -106,7 +121,7 @@ HttpResponse ApiService::autoRegister(const json& body) {
         !readText(body, "machine_fingerprint", fingerprint, error) || !readText(body, "device_secret", secret, error)) {
         return fail(422, error);
     }
-    const auto [clientId, deviceSecret] = state_.registerDevice(name, version, fingerprint);
+    const auto [clientId, deviceSecret] = state_.registerDevice(name, version, fingerprint, secret);
     spdlog::info("API: registered device {} ({})", clientId.toStdString(), name.toStdString());
     return reply(200, {{"client_id", clientId.toStdString()},
                        {"device_secret", deviceSecret.toStdString()},
