@@ -30,6 +30,15 @@ class Injector {
 public:
     unsigned send(std::span<const Input> inputs, SystemError& error) {
         std::lock_guard lock(mutex_);
+        const unsigned inserted = sendOnce(inputs, error);
+        // A server that went away (and perhaps came back under the same name) received nothing of
+        // this batch: one more try on a fresh connection.
+        if (inserted == 0 && error.code == EPIPE) return sendOnce(inputs, error);
+        return inserted;
+    }
+
+    unsigned sendOnce(std::span<const Input> inputs, SystemError& error) {
+        error.code = 0;
         if (!ensureConnection()) {
             error.code = ENXIO;
             return 0;
