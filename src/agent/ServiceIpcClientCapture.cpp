@@ -16,6 +16,7 @@
 #include "agent/Win32InputBackend.h"
 #include "platform/DisplayMonitors.h"
 #include "platform/InputDesktop.h"
+#include "shared/FrameSizeLimit.h"
 #include "shared/JsonFields.h"
 #include "shared/SharedFrameHeader.h"
 
@@ -156,9 +157,10 @@ void ServiceIpcClient::processCapturedFrame(const std::shared_ptr<CapturedFrame>
     if (!frame || !encoder_ || !frameConverter_ || !captureSection_) return;
 
     const EncodeSize requested = encodeSize();
-    const QSize size = FrameConverter::encodeSize(frame->width, frame->height, {requested.width, requested.height});
-    const int w = size.width();
-    const int h = size.height();
+    QSize size = FrameConverter::encodeSize(frame->width, frame->height, {requested.width, requested.height});
+    // Never more than the viewer's decoded-frame section holds (a very large native screen).
+    const auto [w, h] = fitToFrameSection(size.width(), size.height());
+    size = {w, h};
     if (w <= 0 || h <= 0) return;
     const std::size_t nv12Size = static_cast<std::size_t>(w) * h * 3 / 2;
     if (nv12.size() != nv12Size) nv12 = FrameConverter::allocateNv12Buffer(w, h);

@@ -219,7 +219,9 @@ TEST_F(AgentCaptureTest, EncodeSizeRules) {
         QSize expected;
     };
     for (const Case& c : {Case{1920, 1080, 1280, 0, {1280, 1080}}, Case{1920, 1080, 2560, 1440, {1920, 1080}},
-                          Case{1365, 767, 0, 0, {1364, 766}}, Case{1920, 1080, 1280, 720, {1280, 720}}}) {
+                          Case{1365, 767, 0, 0, {1364, 766}}, Case{1920, 1080, 1280, 720, {1280, 720}},
+                          // More than the viewer's decoded-frame section holds: shrunk to fit.
+                          Case{4096, 2732, 0, 0, {4094, 2730}}}) {
         useBackend(c.nativeW, c.nativeH, 1);
         const int before = encoder->encoded.load();
         deliver(IpcMessage{{"type", "START_CAPTURE"}, {"encode_width", c.requestW}, {"encode_height", c.requestH}});
