@@ -5,6 +5,7 @@
 #include <spdlog/spdlog.h>
 
 #include "platform/ServiceManager.h"
+#include "service/SystemAgentPlatform.h"
 
 namespace veltrix::service {
 
@@ -78,10 +79,8 @@ void onSessionNotification(const platform::sessions::SessionNotification& notifi
 
 namespace veltrix::service {
 
-// Launching needs the agent launch strategies, which this build does not have yet.
 bool launchAgentInUserSession(std::uint32_t sessionId) {
-    spdlog::warn("launchAgentInUserSession: agent launch is not available (session {})", sessionId);
-    return false;
+    return systemAgentSupervisor().launchAgentInUserSession(sessionId);
 }
 
 void releaseAgentsAtShutdown() {}

@@ -107,4 +107,9 @@ void SystemAgentPlatform::terminate(const platform::agents::LaunchedProcess& pro
     platform::agents::terminate(process, waitMs);
 }
 
+AgentSupervisor& systemAgentSupervisor() {
+    static AgentSupervisor supervisor(std::make_shared<SystemAgentPlatform>());
+    return supervisor;
+}
+
 }  // namespace veltrix::service

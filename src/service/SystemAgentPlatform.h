@@ -1,5 +1,6 @@
 #pragma once
 
+#include "service/AgentSupervisor.h"
 #include "service/IAgentPlatform.h"
 
 namespace veltrix::service {
@@ -25,5 +26,8 @@ public:
     bool isRunning(const platform::agents::LaunchedProcess& process) override;
     void terminate(const platform::agents::LaunchedProcess& process, int waitMs) override;
 };
+
+// The service's one agent supervision over the real machine.
+AgentSupervisor& systemAgentSupervisor();
 
 }  // namespace veltrix::service
