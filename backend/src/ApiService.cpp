@@ -165,12 +165,17 @@ HttpResponse ApiService::createSession(const QString& caller, const json& body) 
                                         {"state", session.state.toStdString()}});
     SignalingHub* hub = &signaling_;
     if (online) {
-        const json push{{"type", "SESSION_AUTO_ACCEPT"},
-                        {"session_id", sessionId.toStdString()},
-                        {"master_client_id", caller.toStdString()},
-                        {"master_ecdh_public_key", ecdh.toStdString()},
-                        {"relay_token", session.relayToken.toStdString()},
-                        {"master_spake2_element", spake2.toStdString()}};
+        const json push = handshakeRequests_
+                              ? json{{"type", "SESSION_HANDSHAKE_REQUEST"},
+                                     {"session_id", sessionId.toStdString()},
+                                     {"master_client_id", caller.toStdString()},
+                                     {"purpose", purpose.toStdString()}}
+                              : json{{"type", "SESSION_AUTO_ACCEPT"},
+                                     {"session_id", sessionId.toStdString()},
+                                     {"master_client_id", caller.toStdString()},
+                                     {"master_ecdh_public_key", ecdh.toStdString()},
+                                     {"relay_token", session.relayToken.toStdString()},
+                                     {"master_spake2_element", spake2.toStdString()}};
         response.afterWritten = [hub, target, push] {
             if (!hub->push(target, push)) spdlog::warn("API: target {} went offline before its auto-accept", target.toStdString());
         };

@@ -36,6 +36,8 @@ public:
 
     void setRelayOffers(QList<RelayOffer> relays) { relays_ = std::move(relays); }
     void setTurnOffer(TurnOffer turn) { turn_ = std::move(turn); }
+    // A new session reaches its target as SESSION_HANDSHAKE_REQUEST instead of SESSION_AUTO_ACCEPT.
+    void setHandshakeRequests(bool enabled) { handshakeRequests_ = enabled; }
 
     HttpResponse handle(const HttpRequest& request);
 
@@ -57,6 +59,7 @@ private:
     SignalingHub& signaling_;
     QList<RelayOffer> relays_;
     TurnOffer turn_;
+    bool handshakeRequests_ = false;
 };
 
 // The public-IP echo: GET / answers the caller's address as plain text.

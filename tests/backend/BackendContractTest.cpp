@@ -260,6 +260,24 @@ TEST_F(BackendContractTest, AFullSessionExchangeBetweenTwoSignalingClients) {
     EXPECT_TRUE(master.signaling->waitFor("SESSION_FAILED", 300ms).isEmpty()) << "an ordinary close pushes nothing";
 }
 
+TEST_F(BackendContractTest, WithHandshakeRequestsTheTargetIsAskedForConsent) {
+    startBackend({"--handshake-requests"});
+    Device master = onlineDevice("master");
+    Device target = onlineDevice("target");
+    const Reply created = http_->post(api("/sessions/create"),
+                                      {{"target_client_id", target.id}, {"purpose", "remote_desktop"},
+                                       {"master_ecdh_public_key", "MASTER-KEY"}},
+                                      master.token);
+    ASSERT_EQ(created.status, 200) << created.raw.toStdString();
+    const QJsonObject request = target.signaling->waitFor("SESSION_HANDSHAKE_REQUEST");
+    ASSERT_FALSE(request.isEmpty());
+    expectAllStrings(request);
+    EXPECT_EQ(request["session_id"].toString(), created.body["session_id"].toString());
+    EXPECT_EQ(request["master_client_id"].toString(), master.id);
+    EXPECT_EQ(request["purpose"].toString(), "remote_desktop");
+    EXPECT_TRUE(target.signaling->waitFor("SESSION_AUTO_ACCEPT", 300ms).isEmpty());
+}
+
 TEST_F(BackendContractTest, AnOfflineOrDecliningTargetGivesTheMasterSessionFailed) {
     startBackend();
     Device master = onlineDevice("master");
