@@ -59,10 +59,11 @@ void ServiceIpcClient::startCapture(const IpcMessage& message) {
     stopCapture();
 
     FrameSettings settings;
-    settings.fps = json::intOr<int>(message, "fps", 20);
-    settings.crf = json::intOr<int>(message, "crf", 45);
+    // Within what the capture manager and the encoder can take, whatever the message says.
+    settings.fps = json::intOr<int>(message, "fps", 20, 1, 120);
+    settings.crf = json::intOr<int>(message, "crf", 45, 0, 63);
     settings.preset = json::stringOr(message, "preset", "8");
-    settings.bitrateKbps = json::intOr<int>(message, "bitrate_kbps", 1500);
+    settings.bitrateKbps = json::intOr<int>(message, "bitrate_kbps", 1500, 1, 1000000);
     const int monitorIndex = json::intOr<int>(message, "monitor_index", 0);
     setEncodeSize(json::intOr<std::int32_t>(message, "encode_width", 0, 0, INT32_MAX),
                   json::intOr<std::int32_t>(message, "encode_height", 0, 0, INT32_MAX));

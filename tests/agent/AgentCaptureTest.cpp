@@ -211,6 +211,11 @@ TEST_F(AgentCaptureTest, StartWithNoKeysUsesTheDefaultsAndWritesFramesIntoTheSec
     deliver(IpcMessage{{"type", "STOP_CAPTURE"}});
     EXPECT_EQ(client.captureManager(), nullptr);
     EXPECT_EQ(client.inputForwarder(), nullptr);
+
+    // Values the encoder cannot take are held to its range.
+    deliver(IpcMessage{{"type", "START_CAPTURE"}, {"fps", 0}, {"crf", 99}, {"bitrate_kbps", -5}});
+    EXPECT_TRUE(logs.contains("Starting screen capture: 1fps, crf=63, preset=8, bitrate=1kbps"));
+    deliver(IpcMessage{{"type", "STOP_CAPTURE"}});
 }
 
 TEST_F(AgentCaptureTest, EncodeSizeRules) {
