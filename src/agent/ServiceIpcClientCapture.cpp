@@ -16,6 +16,7 @@
 #include "agent/Win32InputBackend.h"
 #include "platform/DisplayMonitors.h"
 #include "platform/InputDesktop.h"
+#include "platform/ServiceAccount.h"
 #include "shared/FrameSizeLimit.h"
 #include "shared/JsonFields.h"
 #include "shared/SharedFrameHeader.h"
@@ -79,7 +80,16 @@ void ServiceIpcClient::startCapture(const IpcMessage& message) {
     spdlog::info("Agent input forwarder initialized");
 
     captureSection_ = std::make_unique<SharedFrameBuffer>();
-    if (!captureSection_->openReadWrite(kCaptureSectionName)) {
+    // The screen goes only into the service's own section, never one another user made first.
+    if (captureSection_->openReadWrite(kCaptureSectionName)) {
+        const auto owner = captureSection_->owner();
+        if (!owner || !platform::service::isServiceAccount(*owner)) {
+            spdlog::error("Agent capture: section '{}' is not the service's, not writing the screen into it",
+                          kCaptureSectionName);
+            captureSection_->close();
+        }
+    }
+    if (!captureSection_->isOpen()) {
         spdlog::error("Failed to open capture shared memory (service may not have created it yet)");
         captureSection_.reset();
         return;

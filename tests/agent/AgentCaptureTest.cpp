@@ -5,7 +5,9 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <thread>
 #include <chrono>
+#include <filesystem>
 #include <memory>
 #include <mutex>
 #include <vector>
@@ -15,10 +17,13 @@
 #include "agent/InputForwarder.h"
 #include "agent/ScreenCaptureManager.h"
 #include "agent/ServiceIpcClient.h"
+#include "platform/InstancePaths.h"
 #include "platform/PipeServer.h"
+#include "platform/SharedSection.h"
 #include "shared/SharedFrameBuffer.h"
 #include "support/LogCapture.h"
 #include "support/TempInstanceRoot.h"
+#include "support/UnprivilegedChild.h"
 #include "support/WaitUntil.h"
 
 namespace veltrix {
@@ -302,6 +307,23 @@ TEST_F(AgentCaptureTest, AgentMessagesWithoutAPipeline) {
     server.disconnectClient();
     client.onPipePoll();
     EXPECT_EQ(client.captureManager(), nullptr);
+}
+
+TEST_F(AgentCaptureTest, ACaptureSectionOfAnotherUserGetsNoPicture) {
+    section.close();
+    platform::removeSection(kCaptureSectionName);
+    test::UnprivilegedChild impostor([] {
+        SharedFrameBuffer own;
+        if (!own.create(kCaptureSectionName, kCaptureSectionSize, true, std::string())) return std::string("failed");
+        std::this_thread::sleep_for(1500ms);
+        return std::string(own.header()->sequence == 0 ? "nothing written" : "screen written");
+    });
+    ASSERT_TRUE(test::waitUntil([&] { return std::filesystem::exists(platform::paths::sectionPath(kCaptureSectionName)); }, 3s));
+    deliver(IpcMessage{{"type", "START_CAPTURE"}});
+    EXPECT_TRUE(logs.contains("is not the service's, not writing the screen into it"));
+    EXPECT_EQ(client.captureManager(), nullptr);
+    EXPECT_NE(client.inputForwarder(), nullptr);
+    EXPECT_EQ(impostor.result(), "nothing written");
 }
 
 }  // namespace
