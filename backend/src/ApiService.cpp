@@ -150,6 +150,10 @@ HttpResponse ApiService::createSession(const QString& caller, const json& body) 
     if (!BackendState::isClientId(target)) return fail(422, "target_client_id must be nine digits");
     if (target == caller) return fail(422, "Cannot connect to yourself");
     if (!state_.client(target)) return fail(404, "Target client not found");
+    // The session password is proven by the SPAKE2 exchange between the two devices; a request
+    // without an element would open a session bound to no password at all, and this backend
+    // holds no device's password to check "session_password" against instead.
+    if (spake2.isEmpty()) return fail(403, "Password authentication is required");
 
     SessionRecord& session = state_.createSession(caller, target);
     const QString sessionId = session.sessionId;
@@ -165,19 +169,19 @@ HttpResponse ApiService::createSession(const QString& caller, const json& body) 
                                         {"state", session.state.toStdString()}});
     SignalingHub* hub = &signaling_;
     if (online) {
-        const json push = handshakeRequests_
-                              ? json{{"type", "SESSION_HANDSHAKE_REQUEST"},
-                                     {"session_id", sessionId.toStdString()},
-                                     {"master_client_id", caller.toStdString()},
-                                     {"purpose", purpose.toStdString()}}
-                              : json{{"type", "SESSION_AUTO_ACCEPT"},
+        const json push = sessionOffer_ == SessionOffer::AutoAccept
+                              ? json{{"type", "SESSION_AUTO_ACCEPT"},
                                      {"session_id", sessionId.toStdString()},
                                      {"master_client_id", caller.toStdString()},
                                      {"master_ecdh_public_key", ecdh.toStdString()},
                                      {"relay_token", session.relayToken.toStdString()},
-                                     {"master_spake2_element", spake2.toStdString()}};
+                                     {"master_spake2_element", spake2.toStdString()}}
+                              : json{{"type", "SESSION_HANDSHAKE_REQUEST"},
+                                     {"session_id", sessionId.toStdString()},
+                                     {"master_client_id", caller.toStdString()},
+                                     {"purpose", purpose.toStdString()}};
         response.afterWritten = [hub, target, push] {
-            if (!hub->push(target, push)) spdlog::warn("API: target {} went offline before its auto-accept", target.toStdString());
+            if (!hub->push(target, push)) spdlog::warn("API: target {} went offline before its session offer", target.toStdString());
         };
     } else {
         const json push{{"type", "SESSION_FAILED"}, {"session_id", sessionId.toStdString()}, {"reason", "target_unavailable"}};

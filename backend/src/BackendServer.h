@@ -30,8 +30,7 @@ struct BackendOptions {
     int signalingAuthTimeoutMs = 10000;
     CompanyConfig company;
     TurnOffer turn;
-    // Ask the target's consent (SESSION_HANDSHAKE_REQUEST) in place of SESSION_AUTO_ACCEPT.
-    bool handshakeRequests = false;
+    SessionOffer sessionOffer = SessionOffer::AutoAccept;
 };
 
 // The whole backend in one process on 127.0.0.1: the REST API with its signaling WebSocket on

@@ -73,11 +73,12 @@ int main(int argc, char** argv) {
     const QCommandLineOption turnPort("turn-port", "TURN-over-TLS port offered with the relay candidates (default: none).", "port", "0");
     const QCommandLineOption turnUser("turn-user", "TURN user name (default veltrix).", "name", "veltrix");
     const QCommandLineOption turnPassword("turn-password", "TURN password.", "password");
-    const QCommandLineOption handshakeRequests("handshake-requests", "Send new sessions to their target as SESSION_HANDSHAKE_REQUEST instead of SESSION_AUTO_ACCEPT.");
+    const QCommandLineOption handshakeRequest(
+        "handshake-request", "Offer sessions to targets with SESSION_HANDSHAKE_REQUEST instead of SESSION_AUTO_ACCEPT.");
     const QCommandLineOption logLevel("log-level", "trace, debug, info, warn or error (default info).", "level", "info");
     parser.addOptions({cert, key, data, apiPort, failoverPort, relayPort, echoPort, endpoints, tokenLifetime, relayWait,
                        relayJoinTimeout, relayAnyToken, company, companyFile, turnHost, turnPort, turnUser, turnPassword,
-                       handshakeRequests, logLevel});
+                       handshakeRequest, logLevel});
     parser.process(app);
 
     spdlog::set_level(spdlog::level::from_str(parser.value(logLevel).toStdString()));
@@ -108,7 +109,7 @@ int main(int argc, char** argv) {
     if (!parseSeconds(parser.value(relayJoinTimeout), seconds)) usageError("--relay-join-timeout takes a positive number of seconds");
     options.relayLimits.joinTimeout = std::chrono::seconds(seconds);
     options.relayAcceptsAnyToken = parser.isSet(relayAnyToken);
-    options.handshakeRequests = parser.isSet(handshakeRequests);
+    if (parser.isSet(handshakeRequest)) options.sessionOffer = SessionOffer::HandshakeRequest;
     if (parser.isSet(companyFile)) {
         QString error;
         if (!loadCompanyFile(parser.value(companyFile), options.company, error)) usageError(error);

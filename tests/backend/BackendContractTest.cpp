@@ -260,30 +260,14 @@ TEST_F(BackendContractTest, AFullSessionExchangeBetweenTwoSignalingClients) {
     EXPECT_TRUE(master.signaling->waitFor("SESSION_FAILED", 300ms).isEmpty()) << "an ordinary close pushes nothing";
 }
 
-TEST_F(BackendContractTest, WithHandshakeRequestsTheTargetIsAskedForConsent) {
-    startBackend({"--handshake-requests"});
-    Device master = onlineDevice("master");
-    Device target = onlineDevice("target");
-    const Reply created = http_->post(api("/sessions/create"),
-                                      {{"target_client_id", target.id}, {"purpose", "remote_desktop"},
-                                       {"master_ecdh_public_key", "MASTER-KEY"}},
-                                      master.token);
-    ASSERT_EQ(created.status, 200) << created.raw.toStdString();
-    const QJsonObject request = target.signaling->waitFor("SESSION_HANDSHAKE_REQUEST");
-    ASSERT_FALSE(request.isEmpty());
-    expectAllStrings(request);
-    EXPECT_EQ(request["session_id"].toString(), created.body["session_id"].toString());
-    EXPECT_EQ(request["master_client_id"].toString(), master.id);
-    EXPECT_EQ(request["purpose"].toString(), "remote_desktop");
-    EXPECT_TRUE(target.signaling->waitFor("SESSION_AUTO_ACCEPT", 300ms).isEmpty());
-}
-
 TEST_F(BackendContractTest, AnOfflineOrDecliningTargetGivesTheMasterSessionFailed) {
     startBackend();
     Device master = onlineDevice("master");
     Device offline = onlineDevice("offline", false);
 
-    const Reply created = http_->post(api("/sessions/create"), {{"master_client_id", master.id}, {"target_client_id", offline.id}}, master.token);
+    const Reply created = http_->post(api("/sessions/create"),
+                                      {{"master_client_id", master.id}, {"target_client_id", offline.id}, {"master_spake2_element", "04ab"}},
+                                      master.token);
     ASSERT_EQ(created.status, 200);
     const QJsonObject failed = master.signaling->waitFor("SESSION_FAILED");
     expectAllStrings(failed);
@@ -291,7 +275,7 @@ TEST_F(BackendContractTest, AnOfflineOrDecliningTargetGivesTheMasterSessionFaile
     EXPECT_EQ(failed["reason"].toString(), "target_unavailable");
 
     Device declining = onlineDevice("declining");
-    const Reply second = http_->post(api("/sessions/create"), {{"target_client_id", declining.id}}, master.token);
+    const Reply second = http_->post(api("/sessions/create"), {{"target_client_id", declining.id}, {"master_spake2_element", "04ab"}}, master.token);
     ASSERT_EQ(second.status, 200);
     const QString sessionId = second.body["session_id"].toString();
     ASSERT_FALSE(declining.signaling->waitFor("SESSION_AUTO_ACCEPT").isEmpty());
@@ -305,11 +289,113 @@ TEST_F(BackendContractTest, AnOfflineOrDecliningTargetGivesTheMasterSessionFaile
     EXPECT_EQ(http_->post(api("/sessions/create"), {{"target_client_id", master.id}}, master.token).status, 422);
 }
 
+// Without a SPAKE2 element a session would be bound to no password; the backend refuses it
+// before the target hears of it.
+TEST_F(BackendContractTest, ASessionWithoutPasswordAuthenticationIsRefused) {
+    startBackend();
+    Device master = onlineDevice("master");
+    Device target = onlineDevice("target");
+    for (const QJsonObject& body : {QJsonObject{{"target_client_id", target.id}},
+                                    QJsonObject{{"target_client_id", target.id}, {"session_password", "guessed"}},
+                                    QJsonObject{{"target_client_id", target.id}, {"master_spake2_element", ""}}}) {
+        const Reply created = http_->post(api("/sessions/create"), body, master.token);
+        EXPECT_EQ(created.status, 403);
+        EXPECT_EQ(created.body["detail"].toString(), "Password authentication is required");
+    }
+    EXPECT_TRUE(target.signaling->waitFor("SESSION_AUTO_ACCEPT", 300ms).isEmpty());
+}
+
+// scripts/backend --handshake-request: the target is asked with the session id, the master and
+// the purpose only, and no auto-accept is sent.
+TEST_F(BackendContractTest, TheHandshakeRequestOptionOffersTheSessionWithoutKeyMaterial) {
+    startBackend({"--handshake-request"});
+    Device master = onlineDevice("master");
+    Device target = onlineDevice("target");
+    const Reply created = http_->post(api("/sessions/create"),
+                                      {{"target_client_id", target.id},
+                                       {"purpose", "remote_desktop"},
+                                       {"master_ecdh_public_key", "MASTER-KEY"},
+                                       {"master_spake2_element", "04abcd"}},
+                                      master.token);
+    ASSERT_EQ(created.status, 200) << created.raw.toStdString();
+    const QJsonObject request = target.signaling->waitFor("SESSION_HANDSHAKE_REQUEST");
+    ASSERT_FALSE(request.isEmpty());
+    expectAllStrings(request);
+    EXPECT_EQ(request["session_id"].toString(), created.body["session_id"].toString());
+    EXPECT_EQ(request["master_client_id"].toString(), master.id);
+    EXPECT_EQ(request["purpose"].toString(), "remote_desktop");
+    EXPECT_FALSE(request.contains("master_ecdh_public_key"));
+    EXPECT_FALSE(request.contains("relay_token"));
+    EXPECT_TRUE(target.signaling->waitFor("SESSION_AUTO_ACCEPT", 300ms).isEmpty());
+}
+
+// Each reply names its session, so a device can tell a late reply for an earlier session from one
+// for its current session; only the two parties act on a session, and a closed one stays closed:
+// no acknowledgement, no completion, no relay admission.
+TEST_F(BackendContractTest, RepliesNameTheirSessionAndAClosedSessionStaysClosed) {
+    startBackend();
+    Device master = onlineDevice("master");
+    Device target = onlineDevice("target");
+    Device outsider = onlineDevice("outsider");
+    const auto create = [&] {
+        const Reply created = http_->post(api("/sessions/create"), {{"target_client_id", target.id}, {"master_spake2_element", "04ab"}},
+                                          master.token);
+        EXPECT_EQ(created.status, 200);
+        EXPECT_FALSE(target.signaling->waitFor("SESSION_AUTO_ACCEPT").isEmpty());
+        return std::make_pair(created.body["session_id"].toString(), created.body["relay_token"].toString());
+    };
+    const auto [first, firstToken] = create();
+    const auto [second, secondToken] = create();
+    ASSERT_NE(first, second);
+    ASSERT_NE(firstToken, secondToken);
+
+    const QString ack = R"({"target_client_id":")" + target.id + R"(","target_ecdh_public_key":"K"})";
+    const QString complete = R"({"connection_method":"p2p"})";
+    const QString close = R"({"reason":"user_disconnect","transferred_bytes":0})";
+    const struct {
+        const char* method;
+        QString path;
+        QString body;
+        const Device& caller;
+        int status;
+        const char* state;  // the reply's "state" on success
+    } steps[] = {
+        {"POST", "/sessions/" + first + "/handshake-ack", ack, target, 200, "accepted"},
+        {"PATCH", "/sessions/" + first + "/complete", complete, outsider, 403, nullptr},
+        {"PATCH", "/sessions/" + first + "/close", close, outsider, 403, nullptr},
+        {"PATCH", "/sessions/" + first + "/complete", complete, master, 200, "connected"},
+        {"PATCH", "/sessions/" + second + "/close", close, target, 200, "closed"},
+        {"PATCH", "/sessions/" + first + "/close", close, master, 200, "closed"},
+        {"PATCH", "/sessions/" + first + "/close", close, target, 200, "closed"},
+        {"POST", "/sessions/" + first + "/handshake-ack", ack, target, 409, nullptr},
+        {"PATCH", "/sessions/" + first + "/complete", complete, master, 409, nullptr},
+    };
+    for (const auto& step : steps) {
+        SCOPED_TRACE(step.path.toStdString() + " by " + step.caller.id.toStdString());
+        const Reply reply = http_->send(step.method, api(step.path), step.body.toUtf8(), step.caller.token);
+        EXPECT_EQ(reply.status, step.status) << reply.raw.toStdString();
+        if (step.state) {
+            EXPECT_EQ(reply.body["session_id"].toString(), step.path.section('/', 2, 2));
+            EXPECT_EQ(reply.body["state"].toString(), step.state);
+        } else {
+            EXPECT_FALSE(reply.body["detail"].toString().isEmpty());
+        }
+    }
+    // Nobody was told anything by these ordinary closes.
+    EXPECT_TRUE(master.signaling->waitFor("SESSION_FAILED", 300ms).isEmpty());
+    EXPECT_TRUE(target.signaling->waitFor("SESSION_FAILED", 10ms).isEmpty());
+
+    RelayTestClient late(backend_->caFile());
+    ASSERT_TRUE(late.connectTo(backend_->relayPort()));
+    late.sendJoin(first, firstToken);
+    EXPECT_TRUE(late.waitForClose(5s));
+}
+
 TEST_F(BackendContractTest, RelayPairsTheSessionsTwoEndsAndHoldsEarlyFrames) {
     startBackend();
     Device master = onlineDevice("master");
     Device target = onlineDevice("target");
-    const Reply created = http_->post(api("/sessions/create"), {{"target_client_id", target.id}}, master.token);
+    const Reply created = http_->post(api("/sessions/create"), {{"target_client_id", target.id}, {"master_spake2_element", "04ab"}}, master.token);
     const QString sessionId = created.body["session_id"].toString();
     const QString relayToken = created.body["relay_token"].toString();
 
