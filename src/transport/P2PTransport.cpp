@@ -2,6 +2,7 @@
 
 #include "platform/InstanceConfig.h"
 #include "transport/DataChannelFraming.h"
+#include "transport/ReceiveWindow.h"
 
 #define GST_USE_UNSTABLE_API  // webrtcbin's library headers are marked unstable
 #include <gst/gst.h>
@@ -38,6 +39,14 @@ constexpr int kDefaultStunPort = 19302;
 
 // How often an offer without data channels is asked for again.
 constexpr int kOfferAttempts = 50;
+
+// Received bytes per channel that may wait for the Qt thread before the library stops reading
+// (plus one message being rebuilt and what the SCTP association itself buffers).
+constexpr std::uint64_t kReceiveWindowBytes = 16 * 1024 * 1024;
+
+// Candidates kept while the remote description that maps their mids is still to come; a peer
+// sends a handful per m-line.
+constexpr std::size_t kMaxPendingCandidates = 64;
 
 // How long a teardown waits for the closing of open channels to reach the peer.
 constexpr std::chrono::milliseconds kCloseGrace{300};
@@ -204,6 +213,9 @@ public:
     bool sendKeepAlive();
     bool sendText(ChannelType channel, const QByteArray& text);
     std::uint64_t bufferedAmount(ChannelType channel);
+    // True while received messages wait for the Qt thread: the peer is alive even if the
+    // library, held back by the receive window, has not read anything for a while.
+    bool receiving() const { return window_->waiting(0) + window_->waiting(1) > 0; }
     // False when the text is not a session description of the given type.
     bool setRemoteDescription(const std::string& sdp, const std::string& type);
     bool hasRemoteDescription();
@@ -270,6 +282,7 @@ private:
         std::mutex mutex;
         MessageReassembler reassembler;
     } inbound_[2];
+    const std::shared_ptr<ReceiveWindow> window_ = std::make_shared<ReceiveWindow>(kReceiveWindowBytes);
     std::atomic<std::int64_t> lastReceivedNs_{0};
     std::atomic<bool> openReported_[2] = {false, false};
     std::atomic<bool> offerMade_{false};
@@ -364,7 +377,11 @@ void P2PTransport::WebRtcBridge::applyIceSettings(const IceSettings& settings) {
                          settings.stunServers[i], settings.stunPort);
     }
     const TurnServerConfig& turn = settings.turn;
-    if (!turn.password.empty() && !turn.host.empty()) {
+    if (turn.password.empty()) {
+        spdlog::info("P2PTransport: no TURN server offered: no TURN password set");
+    } else if (turn.host.empty()) {
+        spdlog::warn("P2PTransport: no TURN server offered: no TURN host configured");
+    } else {
         const std::string url = "turns://" + uriEscape(turn.username) + ":" + uriEscape(turn.password) + "@" +
                                 turn.host + ":" + std::to_string(turn.port);
         gboolean added = FALSE;
@@ -419,6 +436,9 @@ void P2PTransport::WebRtcBridge::adoptChannel(GstWebRTCDataChannel* channel, Cha
 }
 
 void P2PTransport::WebRtcBridge::shutdown() {
+    // A library thread held back by the receive window must not wait for a Qt thread that is
+    // about to join it.
+    window_->close();
     GstWebRTCDataChannel* open[2] = {nullptr, nullptr};
     {
         std::lock_guard lock(mutex_);
@@ -446,6 +466,7 @@ void P2PTransport::WebRtcBridge::shutdown() {
 }
 
 void P2PTransport::WebRtcBridge::release() {
+    window_->close();
     std::vector<std::pair<gpointer, gulong>> handlers;
     GstElement* pipeline = nullptr;
     GstWebRTCDataChannel* channels[2];
@@ -478,6 +499,7 @@ void P2PTransport::WebRtcBridge::release() {
 bool P2PTransport::WebRtcBridge::send(ChannelType type, const std::uint8_t* data, std::uint64_t size) {
     GstWebRTCDataChannel* channel = channelRef(type);
     if (!channel) return false;
+    std::size_t piecesSent = 0;
     bool ok = framing::splitMessage(data, size, [&](const std::uint8_t* header, std::size_t headerSize,
                                                     const std::uint8_t* payload, std::size_t payloadSize) {
         auto* piece = static_cast<std::uint8_t*>(g_malloc(headerSize + payloadSize));
@@ -490,10 +512,16 @@ bool P2PTransport::WebRtcBridge::send(ChannelType type, const std::uint8_t* data
         if (!sent) {
             spdlog::warn("P2PTransport::send failed: {}", error ? error->message : "data channel refused the message");
             if (error) g_error_free(error);
+        } else {
+            ++piecesSent;
         }
         return sent;
     });
     g_object_unref(channel);
+    // The peer holds the start of a message whose rest never comes, and every later piece would
+    // be read as its continuation: the channel is of no use any more.
+    if (!ok && piecesSent > 0)
+        post([](P2PTransport& transport) { transport.onConnectionLost("message cut off while sending"); });
     return ok;
 }
 
@@ -793,7 +821,12 @@ void P2PTransport::WebRtcBridge::onChannelData(GstWebRTCDataChannel*, GBytes* by
         }
     }
     if (channel == ChannelType::Control) countControlMessage(bridge.offerer_, static_cast<std::size_t>(message.size()));
-    bridge.post([channel, message = std::move(message)](P2PTransport& transport) {
+    // Waits while the Qt thread is behind on this channel: reading stops, and the peer's window
+    // with it. The ticket travels with the message and frees its room however the message ends.
+    auto ticket = bridge.window_->admit(indexOf(channel), static_cast<std::uint64_t>(message.size()));
+    if (!ticket) return;  // the attempt is being torn down
+    bridge.markAlive();
+    bridge.post([channel, message = std::move(message), ticket = std::move(ticket)](P2PTransport& transport) {
         transport.onChannelMessage(channel, message);
     });
 }
@@ -851,7 +884,15 @@ bool P2PTransport::sendText(ChannelType channel, const QByteArray& text) {
     return bridge_ && bridge_->sendText(channel, text);
 }
 
-void P2PTransport::setTurnServerConfig(const TurnServerConfig& config) { turn_ = config; }
+void P2PTransport::setTurnServerConfig(const TurnServerConfig& config) {
+    // Settings without a host carry only credentials: the server stays the instance's TURN relay.
+    const TurnServerConfig server = turn_;
+    turn_ = config;
+    if (turn_.host.empty()) {
+        turn_.host = server.host;
+        turn_.port = server.port;
+    }
+}
 
 void P2PTransport::startAsOfferer() {
     spdlog::info("P2PTransport: starting as offerer");
@@ -943,6 +984,11 @@ void P2PTransport::addRemoteCandidate(const QString& candidate, const QString& m
         return;
     }
     if (!bridge->hasRemoteDescription()) {
+        if (pendingCandidates_.size() >= kMaxPendingCandidates) {
+            spdlog::warn("P2PTransport: more than {} remote ICE candidates before the description, candidate ignored",
+                         kMaxPendingCandidates);
+            return;
+        }
         pendingCandidates_.emplace_back(QString::fromUtf8(body), mid);
         return;
     }
@@ -989,11 +1035,11 @@ void P2PTransport::onConnectionLost(const char* reason) {
     {
         std::lock_guard lock(mutex_);
         if (closed_ || !connected_) return;
-        connected_ = false;
-        controlOpen_ = videoOpen_ = false;
     }
-    livenessTimer_.stop();
     spdlog::info("P2PTransport: connection lost ({})", reason);
+    // Nothing more of a lost connection is delivered, and the peer is told by the closing of
+    // the channels (it may not have noticed: a silent or malformed peer, a local channel error).
+    teardown();
     emit disconnected();
 }
 
@@ -1009,6 +1055,7 @@ void P2PTransport::onLivenessTick() {
         bridge = bridge_;
     }
     if (!bridge) return;
+    if (bridge->receiving()) bridge->markAlive();
     const auto silentNs = steadyNowNs() - bridge->lastReceivedNs();
     if (silentNs > std::chrono::nanoseconds(liveness_.timeout).count()) {
         spdlog::warn("P2PTransport: nothing heard from the peer for {} ms", silentNs / 1'000'000);

@@ -6,6 +6,7 @@
 #include <QPointer>
 
 #include <nlohmann/json.hpp>
+#include <utility>
 #include <spdlog/spdlog.h>
 
 namespace veltrix {
@@ -50,6 +51,8 @@ bool RelayTransport::connect(const QByteArray& host, std::uint16_t port) {
     port_ = port;
     reconnectAttempts_ = 0;
     closing_ = false;
+    up_ = false;
+    everUp_ = false;
     parser_.clear();
     spdlog::info("RelayTransport: connecting to {}:{} (TLS)", host_.toStdString(), port_);
     // The node's chain and host name are verified against the system's trusted CAs. Loading them
@@ -86,6 +89,11 @@ bool RelayTransport::send(ChannelType channel, const std::uint8_t* data, std::ui
         spdlog::warn("RelayTransport::send: not connected");
         return false;
     }
+    if (channel != ChannelType::Control && channel != ChannelType::Video) {
+        // The node closes both ends of a session on a frame it cannot route.
+        spdlog::error("RelayTransport::send: invalid channel {}", static_cast<unsigned>(channel));
+        return false;
+    }
     if (size > RelayFrameParser::kMaxPayload) {
         spdlog::error("RelayTransport::send: payload too large ({} > {})", size, RelayFrameParser::kMaxPayload);
         return false;
@@ -119,6 +127,8 @@ std::uint64_t RelayTransport::bufferedAmount(ChannelType) const {
 void RelayTransport::onSocketConnected() {
     spdlog::info("RelayTransport: connected to {}:{}", host_.toStdString(), port_);
     reconnectAttempts_ = 0;
+    up_ = true;
+    everUp_ = true;
     parser_.clear();
     socket_.setSocketOption(QAbstractSocket::LowDelayOption, 1);
     sendRelayJoin();
@@ -183,7 +193,8 @@ void RelayTransport::failFraming(const char* reason) {
     const QPointer<RelayTransport> self(this);
     emit transportError(QString::fromLatin1(reason));
     if (!self || closing_) return;
-    closing_ = true;
+    // Lost, not closed by the owner: disconnected() is reported, and no reconnect follows.
+    everUp_ = false;
     reconnectTimer_.stop();
     reconnectAttempts_ = kMaxReconnectAttempts;
     socket_.abort();
@@ -191,11 +202,18 @@ void RelayTransport::failFraming(const char* reason) {
 
 void RelayTransport::onSocketDisconnected() {
     spdlog::info("RelayTransport: disconnected from {}:{}", host_.toStdString(), port_);
+    // A frame cut off by the drop is discarded whole.
     parser_.clear();
-    const QPointer<RelayTransport> self(this);
-    emit disconnected();
-    if (!self) return;
-    scheduleReconnect();
+    const bool wasUp = std::exchange(up_, false);
+    // disconnect() ends the transport without a signal; a handshake that never completed was
+    // never reported as connected, so there is nothing to report as lost either.
+    if (closing_) return;
+    if (wasUp) {
+        const QPointer<RelayTransport> self(this);
+        emit disconnected();
+        if (!self) return;
+    }
+    if (everUp_) scheduleReconnect();
 }
 
 void RelayTransport::scheduleReconnect() {
@@ -207,9 +225,10 @@ void RelayTransport::scheduleReconnect() {
 }
 
 void RelayTransport::scheduleReconnectAfterFailedAttempt() {
-    // A connection that never came up (refused, unreachable, timed out) reports only its error,
-    // without a disconnect notification; the attempt budget still applies.
-    if (socket_.state() == QAbstractSocket::UnconnectedState) scheduleReconnect();
+    // A reconnect that does not come up (refused, unreachable, timed out) reports only its error,
+    // without a disconnect notification; the attempt budget still applies. A first connection
+    // that never came up schedules nothing: its error is the outcome of connect().
+    if (everUp_ && socket_.state() == QAbstractSocket::UnconnectedState) scheduleReconnect();
 }
 
 void RelayTransport::attemptReconnect() {
@@ -230,7 +249,7 @@ void RelayTransport::onSocketError(QAbstractSocket::SocketError error) {
     }
     // Decided after the socket has finished reporting: a disconnect notification that follows
     // this error schedules the attempt itself.
-    if (!closing_) {
+    if (!closing_ && everUp_) {
         QMetaObject::invokeMethod(this, &RelayTransport::scheduleReconnectAfterFailedAttempt, Qt::QueuedConnection);
     }
 }

@@ -16,7 +16,9 @@ namespace veltrix {
 // The transport through a relay node: one TLS connection that carries both channels as frames
 // (see RelayFrameParser). The first frame after every handshake is the "relay_join" message that
 // names the session; the node pairs the two peers of a session and forwards their frames.
-// A dropped connection is re-established up to three times in a row (1 s, 2 s, 4 s apart).
+// A dropped connection is re-established up to three times in a row (1 s, 2 s, 4 s apart); a
+// first connection that fails is reported by transportError() and not retried. disconnected()
+// follows only a connected(), never disconnect().
 class RelayTransport : public IRelayTransport {
     Q_OBJECT
 
@@ -65,6 +67,8 @@ private:
     std::uint16_t port_ = 0;
     int reconnectAttempts_ = 0;
     bool closing_ = false;
+    bool up_ = false;      // reported connected and not yet reported lost
+    bool everUp_ = false;  // came up at least once since connect(): only then is a drop retried
     std::chrono::milliseconds reconnectDelay_ = kDefaultReconnectDelay;
 };
 

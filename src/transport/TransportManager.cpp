@@ -67,6 +67,7 @@ void TransportManager::addRemoteCandidate(const QString& candidate, const QStrin
 
 void TransportManager::reset() {
     p2pTimer_.stop();
+    failed_ = false;
     active_ = nullptr;
     retire(std::exchange(p2p_, nullptr));
     retire(std::exchange(relay_, nullptr));
@@ -126,7 +127,7 @@ void TransportManager::connectRelay() {
     }
     if (!best) {
         spdlog::error("TransportManager: no relay candidates available");
-        emit connectionFailed(QStringLiteral("No relay candidates available"));
+        fail(QStringLiteral("No relay candidates available"));
         return;
     }
     const RelayCandidate chosen = *best;
@@ -137,7 +138,7 @@ void TransportManager::connectRelay() {
     relay_ = factory_.createRelay ? factory_.createRelay() : nullptr;
     if (!relay_) {
         spdlog::error("TransportManager: relay connect() returned false");
-        emit connectionFailed(QStringLiteral("Failed to initiate relay connection"));
+        fail(QStringLiteral("Failed to initiate relay connection"));
         return;
     }
     relay_->setSessionId(sessionId_);
@@ -147,12 +148,12 @@ void TransportManager::connectRelay() {
 
     if (!relay_->connect(chosen.host.toUtf8(), static_cast<std::uint16_t>(chosen.port))) {
         spdlog::error("TransportManager: relay connect() returned false");
-        emit connectionFailed(QStringLiteral("Failed to initiate relay connection"));
+        fail(QStringLiteral("Failed to initiate relay connection"));
     }
 }
 
 void TransportManager::onP2PConnected() {
-    if (!p2p_) return;
+    if (!p2p_ || failed_) return;
     spdlog::info("TransportManager: P2P connection established");
     p2pTimer_.stop();
     active_ = p2p_;
@@ -165,7 +166,7 @@ void TransportManager::onP2PError(const QString& error) {
 }
 
 void TransportManager::onRelayConnected() {
-    if (!relay_) return;
+    if (!relay_ || failed_) return;
     spdlog::info("TransportManager: relay connection established");
     p2pTimer_.stop();
     active_ = relay_;
@@ -177,8 +178,23 @@ void TransportManager::onRelayConnected() {
 }
 
 void TransportManager::onRelayError(const QString& error) {
+    if (failed_) return;
     spdlog::error("TransportManager: relay connection failed: {}", error.toStdString());
-    emit connectionFailed(QStringLiteral("All connection methods failed. Last error: ") + error);
+    fail(QStringLiteral("All connection methods failed. Last error: ") + error);
+}
+
+void TransportManager::fail(const QString& reason) {
+    // A reported failure is final for this attempt: nothing that is still trying may come up
+    // afterwards and report success. The active transport, if any, is closed but kept until
+    // reset(), since the session may still hold it.
+    failed_ = true;
+    p2pTimer_.stop();
+    for (ITransport* transport : {static_cast<ITransport*>(p2p_), static_cast<ITransport*>(relay_)}) {
+        if (!transport) continue;
+        QObject::disconnect(transport, nullptr, this, nullptr);
+        transport->disconnect();
+    }
+    emit connectionFailed(reason);
 }
 
 }  // namespace veltrix

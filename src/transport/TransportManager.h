@@ -74,11 +74,15 @@ private:
     void connectRelay();
     // Detaches `transport` from the manager, closes it and deletes it through the event loop.
     void retire(ITransport* transport);
+    // Closes every attempt and reports `reason`; nothing is reported after it until the next
+    // establishConnection().
+    void fail(const QString& reason);
 
     TransportFactory factory_;
     IP2PTransport* p2p_ = nullptr;
     IRelayTransport* relay_ = nullptr;
     ITransport* active_ = nullptr;
+    bool failed_ = false;
     QTimer p2pTimer_;
     std::chrono::milliseconds p2pTimeout_ = kDefaultP2PTimeout;
     QString sessionId_;

@@ -299,6 +299,13 @@ TEST_F(P2PTransportTest, TurnSettingsDefaultUntilSet) {
     EXPECT_EQ(configured.turnServerConfig().host, "127.0.0.1");
     EXPECT_EQ(configured.turnServerConfig().port, 40001u);
     EXPECT_TRUE(configured.turnServerConfig().password.empty());
+
+    // Credentials without a host (the manager's defaults with a password) keep that server.
+    configured.setTurnServerConfig({"", 5349, "user", "secret"});
+    EXPECT_EQ(configured.turnServerConfig().host, "127.0.0.1");
+    EXPECT_EQ(configured.turnServerConfig().port, 40001u);
+    EXPECT_EQ(configured.turnServerConfig().username, "user");
+    EXPECT_EQ(configured.turnServerConfig().password, "secret");
 }
 
 // The STUN servers are the instance's [stun] ones, which the heartbeat's NAT probe also asks.

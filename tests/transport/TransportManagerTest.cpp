@@ -2,6 +2,7 @@
 
 #include <QCoreApplication>
 #include <QEvent>
+#include <functional>
 
 
 #include "FakeTransports.h"
@@ -175,6 +176,65 @@ TEST_F(TransportManagerTest, RefusedRelayConnectReportsFailure) {
     fakes.relayAcceptsConnect = false;
     establish(4, 0);
     EXPECT_EQ(failed, QStringList{"Failed to initiate relay connection"});
+}
+
+// A reported failure is final: whatever was still trying is closed, and nothing that comes up
+// afterwards is reported as established.
+TEST_F(TransportManagerTest, NoSuccessIsReportedAfterAFailure) {
+    const struct {
+        const char* name;
+        std::function<void()> failAttempt;
+        QString reason;
+    } cases[] = {
+        {"no candidates after the time-out",
+         [&] {
+             manager.setP2PTimeout(std::chrono::milliseconds(10));
+             establish(0, 0, {});
+             ASSERT_TRUE(waitUntil([&] { return !failed.isEmpty(); }));
+         },
+         "No relay candidates available"},
+        {"relay refused before it came up",
+         [&] {
+             establish(0, 0);
+             manager.onP2PTimeout();
+             emit fakes.relays.last()->transportError("Connection refused");
+         },
+         "All connection methods failed. Last error: Connection refused"},
+        {"relay connect() refused",
+         [&] {
+             fakes.relayAcceptsConnect = false;
+             establish(0, 0);
+             manager.onP2PTimeout();
+             fakes.relayAcceptsConnect = true;
+         },
+         "Failed to initiate relay connection"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        failed.clear();
+        established.clear();
+        c.failAttempt();
+        ASSERT_EQ(failed, QStringList{c.reason});
+        ASSERT_FALSE(fakes.p2p.isEmpty());
+        EXPECT_GE(fakes.p2p.last()->disconnectCalls, 1);
+        fakes.p2p.last()->comeUp();
+        if (!fakes.relays.isEmpty() && fakes.relays.last()) {
+            EXPECT_TRUE(fakes.relays.last()->closed);
+            fakes.relays.last()->comeUp();
+            emit fakes.relays.last()->transportError("late");
+        }
+        EXPECT_TRUE(established.isEmpty());
+        EXPECT_EQ(failed.size(), 1);
+        EXPECT_EQ(manager.activeTransport(), nullptr);
+    }
+}
+
+// Settings without a host bring only credentials; the peer-to-peer transport keeps its TURN host.
+TEST_F(TransportManagerTest, TurnSettingsReachTheTransportAsGiven) {
+    manager.setTurnServerConfig({"", 5349, "veltrix", "secret"});
+    establish(0, 0);
+    EXPECT_EQ(fakes.p2p.last()->turn.password, "secret");
+    EXPECT_TRUE(fakes.p2p.last()->turn.host.empty());
 }
 
 TEST_F(TransportManagerTest, SignalingReachesOnlyACurrentPeerToPeerAttempt) {
