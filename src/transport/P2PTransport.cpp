@@ -40,8 +40,8 @@ constexpr int kDefaultStunPort = 19302;
 // How often an offer without data channels is asked for again.
 constexpr int kOfferAttempts = 50;
 
-// Received bytes per channel that may wait for the Qt thread before the library stops reading
-// (plus one message being rebuilt and what the SCTP association itself buffers).
+// Bytes of whole messages per channel that may wait for the Qt thread before the association's
+// input is held (besides one message being rebuilt per channel).
 constexpr std::uint64_t kReceiveWindowBytes = 16 * 1024 * 1024;
 
 // Candidates kept while the remote description that maps their mids is still to come; a peer
@@ -193,6 +193,12 @@ GstBusSyncReply logBusMessage(GstBus*, GstMessage* message, gpointer) {
     return GST_BUS_DROP;  // nothing reads the bus; keep it from piling up
 }
 
+// What the probe on the SCTP decoder's input needs: the window, not the bridge, so a pad that
+// outlives the attempt keeps nothing else alive.
+struct DecoderProbe {
+    std::shared_ptr<ReceiveWindow> window;
+};
+
 }  // namespace
 
 // Everything the library's threads touch. Its lifetime is shared by the transport and by every
@@ -215,7 +221,7 @@ public:
     std::uint64_t bufferedAmount(ChannelType channel);
     // True while received messages wait for the Qt thread: the peer is alive even if the
     // library, held back by the receive window, has not read anything for a while.
-    bool receiving() const { return window_->waiting(0) + window_->waiting(1) > 0; }
+    bool receiving() const { return window_->waitingTotal() > 0; }
     // False when the text is not a session description of the given type.
     bool setRemoteDescription(const std::string& sdp, const std::string& type);
     bool hasRemoteDescription();
@@ -257,7 +263,8 @@ private:
     static void onConnectionState(GObject* object, GParamSpec*, gpointer data);
     static void onGatheringState(GObject* object, GParamSpec*, gpointer data);
     static void onIncomingChannel(GstElement*, GstWebRTCDataChannel* channel, gpointer data);
-    static void onElementAdded(GstBin*, GstBin*, GstElement* element, gpointer);
+    static void onElementAdded(GstBin*, GstBin*, GstElement* element, gpointer data);
+    static GstPadProbeReturn onAssociationInput(GstPad*, GstPadProbeInfo*, gpointer data);
     static void onChannelOpen(GstWebRTCDataChannel*, gpointer data);
     static void onChannelClose(GstWebRTCDataChannel*, gpointer data);
     static void onChannelError(GstWebRTCDataChannel*, GError* error, gpointer data);
@@ -732,13 +739,30 @@ void P2PTransport::WebRtcBridge::onGatheringState(GObject* object, GParamSpec*, 
 
 // UPnP port mapping sends multicast discovery on the local network; this transport never asks
 // for it. libnice's agent is reachable only through the ICE elements webrtcbin adds.
-void P2PTransport::WebRtcBridge::onElementAdded(GstBin*, GstBin*, GstElement* element, gpointer) {
+void P2PTransport::WebRtcBridge::onElementAdded(GstBin*, GstBin*, GstElement* element, gpointer data) {
+    GstElementFactory* factory = gst_element_get_factory(element);
+    if (factory && g_strcmp0(GST_OBJECT_NAME(factory), "sctpdec") == 0) {
+        if (GstPad* input = gst_element_get_static_pad(element, "sink")) {
+            gst_pad_add_probe(input, GstPadProbeType(GST_PAD_PROBE_TYPE_BUFFER | GST_PAD_PROBE_TYPE_BUFFER_LIST),
+                              onAssociationInput, new DecoderProbe{from(data).window_},
+                              [](gpointer probe) { delete static_cast<DecoderProbe*>(probe); });
+            gst_object_unref(input);
+        }
+    }
     if (!g_object_class_find_property(G_OBJECT_GET_CLASS(element), "agent")) return;
     GObject* agent = nullptr;
     g_object_get(element, "agent", &agent, nullptr);
     if (!agent) return;
     if (g_object_class_find_property(G_OBJECT_GET_CLASS(agent), "upnp")) g_object_set(agent, "upnp", FALSE, nullptr);
     g_object_unref(agent);
+}
+
+// Every SCTP packet from the peer passes here on its way into the association (on the thread
+// that reads the network). While the Qt thread is behind, the packet waits: the association
+// neither takes in data nor acknowledges it, and the sender's window closes.
+GstPadProbeReturn P2PTransport::WebRtcBridge::onAssociationInput(GstPad*, GstPadProbeInfo*, gpointer data) {
+    static_cast<DecoderProbe*>(data)->window->waitForRoom();
+    return GST_PAD_PROBE_OK;
 }
 
 void P2PTransport::WebRtcBridge::onIncomingChannel(GstElement*, GstWebRTCDataChannel* channel, gpointer data) {
@@ -821,11 +845,8 @@ void P2PTransport::WebRtcBridge::onChannelData(GstWebRTCDataChannel*, GBytes* by
         }
     }
     if (channel == ChannelType::Control) countControlMessage(bridge.offerer_, static_cast<std::size_t>(message.size()));
-    // Waits while the Qt thread is behind on this channel: reading stops, and the peer's window
-    // with it. The ticket travels with the message and frees its room however the message ends.
+    // The message stays counted in the receive window until the Qt thread is done with it.
     auto ticket = bridge.window_->admit(indexOf(channel), static_cast<std::uint64_t>(message.size()));
-    if (!ticket) return;  // the attempt is being torn down
-    bridge.markAlive();
     bridge.post([channel, message = std::move(message), ticket = std::move(ticket)](P2PTransport& transport) {
         transport.onChannelMessage(channel, message);
     });

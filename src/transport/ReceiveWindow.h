@@ -7,18 +7,19 @@
 
 namespace veltrix {
 
-// Bounds the bytes of received messages that wait for the receiving thread, per channel.
+// Bounds the received messages of each channel that wait for the receiving thread.
 //
-// A library thread that has rebuilt a message admits it before handing it over; while the
-// channel's waiting bytes are at the limit, admit() blocks, so the library stops reading from the
-// network and the sender's window closes: back-pressure reaches the peer instead of memory
-// growing here. The receiving thread settles each message once it has been delivered or dropped
-// (a Ticket does it when it goes away). A message larger than the limit is admitted alone.
+// Each rebuilt message is admitted before it is handed over, and the Ticket it gets travels with
+// it and gives its room back wherever the message ends (delivered, or dropped with a closed
+// attempt). The thread that feeds the network's input to the protocol stack calls waitForRoom()
+// before each packet: while any channel is at its limit, input stops, acknowledgements stop, and
+// the sender's window closes, so back-pressure reaches the peer instead of memory growing here.
+// Only whole messages count: one being rebuilt must be able to complete, and it is bounded by
+// the largest message anyway.
 class ReceiveWindow : public std::enable_shared_from_this<ReceiveWindow> {
 public:
     static constexpr int kChannels = 2;
 
-    // Settles one admitted message when destroyed, wherever the message ends.
     class Ticket {
     public:
         Ticket(std::shared_ptr<ReceiveWindow> window, int channel, std::uint64_t size)
@@ -35,17 +36,20 @@ public:
 
     explicit ReceiveWindow(std::uint64_t limitPerChannel) : limit_(limitPerChannel) {}
 
-    // Waits until `size` more bytes fit on `channel` (0 or 1) and counts them. Returns null,
-    // without waiting any longer, once the window is closed.
+    // Counts a message of `size` bytes on `channel` (0 or 1) until its ticket goes away.
     std::shared_ptr<Ticket> admit(int channel, std::uint64_t size);
-    // Wakes every waiting admit() and refuses all later ones.
+    // Blocks while a channel is at its limit. Returns at once when the window is closed.
+    void waitForRoom();
+    // Wakes every waiter; waitForRoom() no longer blocks.
     void close();
 
     std::uint64_t waiting(int channel) const;
+    std::uint64_t waitingTotal() const;
     std::uint64_t limit() const { return limit_; }
 
 private:
     void settle(int channel, std::uint64_t size);
+    bool full() const;  // with mutex_ held
 
     const std::uint64_t limit_;
     mutable std::mutex mutex_;

@@ -9,6 +9,9 @@
 #include <QElapsedTimer>
 #include <QProcess>
 #include <QStringList>
+#include <QThread>
+#include <atomic>
+#include <cstdio>
 #include <csignal>
 #include <cstdlib>
 #include <gtest/gtest.h>
@@ -147,6 +150,86 @@ TEST_F(P2PTransportTest, BufferedAmountRisesAndDrains) {
     ASSERT_TRUE(waitUntil([&] { return offerer_->bufferedAmount(ChannelType::Video) == 0; }, 20s));
     ASSERT_TRUE(waitUntil([&] { return answererGot_.video.size() == 3; }));
     EXPECT_TRUE(answererGot_.video.back() == big);
+}
+
+// Resident memory of this process in bytes, from the kernel's own accounting.
+std::uint64_t residentBytes() {
+    std::ifstream status("/proc/self/status");
+    std::string line;
+    while (std::getline(status, line))
+        if (line.rfind("VmRSS:", 0) == 0) return std::stoull(line.substr(6)) * 1024;
+    return 0;
+}
+
+// A receiver whose event loop stops (a nested wait, a slow decode) holds the sender back through
+// the network instead of piling up what arrives: memory stays bounded, the sender's buffered
+// amount rises while it waits, and once the receiver runs again every message arrives whole and
+// in order. The receiver lives on its own thread so that only its loop stops.
+TEST_F(P2PTransportTest, BlockedReceiverHoldsTheSenderBackWithinBoundedMemory) {
+    constexpr int kMessages = 128;
+    constexpr std::size_t kSize = 1024 * 1024;
+    constexpr std::uint64_t kSenderHighWater = 4 * kSize;
+
+    QThread receiverThread;
+    receiverThread.start();
+    offerer_ = std::make_unique<P2PTransport>();
+    auto* answerer = new P2PTransport;
+    answerer->moveToThread(&receiverThread);
+    test::wireSignaling(*offerer_, *answerer);
+    std::atomic<int> received{0};
+    std::atomic<bool> intact{true};
+    QObject::connect(answerer, &ITransport::dataReceived, answerer, [&](ChannelType, const QByteArray& data) {
+        if (data != patternMessage(kSize, static_cast<std::uint32_t>(received.load()))) intact = false;
+        ++received;
+    });
+    QMetaObject::invokeMethod(answerer, [answerer] { answerer->startAsAnswerer(); }, Qt::BlockingQueuedConnection);
+    offerer_->startAsOfferer();
+    const auto answererUp = [answerer] {
+        bool up = false;
+        QMetaObject::invokeMethod(answerer, [&] { up = answerer->isConnected(); }, Qt::BlockingQueuedConnection);
+        return up;
+    };
+    ASSERT_TRUE(waitUntil([&] { return offerer_->isConnected() && answererUp(); }));
+
+    const std::uint64_t baseline = residentBytes();
+    std::uint64_t peak = baseline;
+    std::uint64_t bufferedWhileBlocked = 0;
+    std::atomic<bool> blocked{false};
+    bool blockPosted = false;
+    int sent = 0;
+    int sentWhileBlocked = 0;
+    QElapsedTimer limit;
+    limit.start();
+    while (received < kMessages && limit.elapsed() < 60000) {
+        while (sent < kMessages && offerer_->bufferedAmount(ChannelType::Video) < kSenderHighWater)
+            ASSERT_TRUE(sendBytes(*offerer_, ChannelType::Video, patternMessage(kSize, static_cast<std::uint32_t>(sent++))));
+        if (!blockPosted && received >= 8) {
+            blockPosted = true;
+            QMetaObject::invokeMethod(answerer, [&] {
+                blocked = true;
+                std::this_thread::sleep_for(4s);
+                blocked = false;
+            });
+        }
+        if (blocked) bufferedWhileBlocked = std::max(bufferedWhileBlocked, offerer_->bufferedAmount(ChannelType::Video));
+        if (blocked) sentWhileBlocked = sent;
+        peak = std::max(peak, residentBytes());
+        test::runEventsFor(5ms);
+    }
+    std::printf("  blocked receiver: resident growth %.1f MiB, sender buffered while blocked %.1f MiB, sent by then %d\n",
+                (peak - baseline) / 1048576.0, bufferedWhileBlocked / 1048576.0, sentWhileBlocked);
+    EXPECT_EQ(received, kMessages);
+    EXPECT_TRUE(intact);
+    EXPECT_EQ(sent, kMessages);
+    // Held back, not drained: the sender's buffer stayed full and most messages waited for the
+    // receiver to run again.
+    EXPECT_GE(bufferedWhileBlocked, kSenderHighWater);
+    EXPECT_LT(sentWhileBlocked, kMessages / 2);
+    EXPECT_LT(peak - baseline, 64u * 1024 * 1024);
+    EXPECT_TRUE(offerer_->isConnected());
+    QMetaObject::invokeMethod(answerer, [answerer] { delete answerer; }, Qt::BlockingQueuedConnection);
+    receiverThread.quit();
+    receiverThread.wait();
 }
 
 TEST_F(P2PTransportTest, SendRefusesMoreThanSixteenMebibytes) {
