@@ -218,6 +218,7 @@ public:
     bool send(ChannelType channel, const std::uint8_t* data, std::uint64_t size);
     bool sendKeepAlive();
     bool sendText(ChannelType channel, const QByteArray& text);
+    bool sendRawPiece(ChannelType channel, const QByteArray& piece);
     std::uint64_t bufferedAmount(ChannelType channel);
     // True while received messages wait for the Qt thread: the peer is alive even if the
     // library, held back by the receive window, has not read anything for a while.
@@ -547,6 +548,16 @@ bool P2PTransport::WebRtcBridge::sendText(ChannelType type, const QByteArray& te
     GstWebRTCDataChannel* channel = channelRef(type);
     if (!channel) return false;
     const bool sent = gst_webrtc_data_channel_send_string_full(channel, text.constData(), nullptr);
+    g_object_unref(channel);
+    return sent;
+}
+
+bool P2PTransport::WebRtcBridge::sendRawPiece(ChannelType type, const QByteArray& piece) {
+    GstWebRTCDataChannel* channel = channelRef(type);
+    if (!channel) return false;
+    GBytes* bytes = g_bytes_new(piece.constData(), static_cast<gsize>(piece.size()));
+    const bool sent = gst_webrtc_data_channel_send_data_full(channel, bytes, nullptr);
+    g_bytes_unref(bytes);
     g_object_unref(channel);
     return sent;
 }
@@ -903,6 +914,11 @@ std::uint64_t P2PTransport::bufferedAmount(ChannelType channel) const {
 bool P2PTransport::sendText(ChannelType channel, const QByteArray& text) {
     std::lock_guard lock(mutex_);
     return bridge_ && bridge_->sendText(channel, text);
+}
+
+bool P2PTransport::sendRawPiece(ChannelType channel, const QByteArray& piece) {
+    std::lock_guard lock(mutex_);
+    return bridge_ && bridge_->sendRawPiece(channel, piece);
 }
 
 void P2PTransport::setTurnServerConfig(const TurnServerConfig& config) {

@@ -72,8 +72,10 @@ private:
     void onLocalCandidate(const QString& candidate, const QString& mid);
     void onRemoteMidsKnown();
     void onLivenessTick();
-    // Sends `text` as a text message; only tests use it, to show that text is ignored.
+    // Send `text` as a text message and `piece` as one binary message outside the framing; only
+    // tests use them, to show what the peer makes of them.
     bool sendText(ChannelType channel, const QByteArray& text);
+    bool sendRawPiece(ChannelType channel, const QByteArray& piece);
 
     mutable std::mutex mutex_;  // guards the bridge pointer and the flags below
     std::shared_ptr<WebRtcBridge> bridge_;

@@ -27,6 +27,9 @@ struct P2PTransportTestAccess {
     static bool sendText(P2PTransport& transport, ChannelType channel, const QByteArray& text) {
         return transport.sendText(channel, text);
     }
+    static bool sendRawPiece(P2PTransport& transport, ChannelType channel, const QByteArray& piece) {
+        return transport.sendRawPiece(channel, piece);
+    }
 };
 
 namespace {
@@ -317,20 +320,83 @@ TEST_F(P2PTransportTest, DestructionWithMessagesInFlightIsClean) {
     }
     test::runEventsFor(20ms);
     offerer_.reset();
-    test::runEventsFor(20ms);
+    // The peer learns of it from the closing channels, and whatever it was given is whole.
+    ASSERT_TRUE(waitUntil([&] { return answererGot_.disconnectedCount == 1; }, 5s));
+    EXPECT_FALSE(answerer_->isConnected());
+    for (const QByteArray& message : answererGot_.video) EXPECT_TRUE(message == chunk);
+    for (const QByteArray& message : answererGot_.control) EXPECT_TRUE(message == chunk.left(1000));
+    const std::size_t delivered = answererGot_.video.size() + answererGot_.control.size();
+    test::runEventsFor(100ms);
+    EXPECT_EQ(answererGot_.video.size() + answererGot_.control.size(), delivered);
     answerer_.reset();
     test::runEventsFor(100ms);
 
-    // And while negotiating.
+    // And while negotiating: an answerer that came up in time hears that its peer is gone.
     for (int round = 0; round < 3; ++round) {
         auto a = std::make_unique<P2PTransport>();
         auto b = std::make_unique<P2PTransport>();
         test::wireSignaling(*a, *b);
+        Received got;
+        got.attach(*b);
         b->startAsAnswerer();
         a->startAsOfferer();
         test::runEventsFor(std::chrono::milliseconds(round * 40));
         a.reset();
+        EXPECT_TRUE(waitUntil([&] { return got.disconnectedCount == got.connectedCount; }, 5s));
+        EXPECT_FALSE(b->isConnected());
+        EXPECT_TRUE(got.video.empty() && got.control.empty());
         b.reset();
+    }
+}
+
+// A malformed piece ends the connection on both sides: the receiver drops it and closes its
+// channels, so the sender hears of it too, and nothing sent after the bad piece is delivered.
+TEST_F(P2PTransportTest, MalformedPieceDisconnectsBothSidesAndDeliversNothingMore) {
+    connectPair();
+    ASSERT_TRUE(sendBytes(*offerer_, ChannelType::Video, "before"));
+    ASSERT_TRUE(waitUntil([&] { return answererGot_.video.size() == 1; }));
+    const QByteArray continuationWithoutStart("\x03tail", 5);
+    ASSERT_TRUE(P2PTransportTestAccess::sendRawPiece(*offerer_, ChannelType::Video, continuationWithoutStart));
+    for (int i = 0; i < 20; ++i) sendBytes(*offerer_, ChannelType::Video, patternMessage(1000, i));
+    ASSERT_TRUE(waitUntil([&] { return answererGot_.disconnectedCount == 1; }, 5s));
+    ASSERT_TRUE(waitUntil([&] { return offererGot_.disconnectedCount == 1; }, 5s));
+    EXPECT_FALSE(answerer_->isConnected());
+    EXPECT_FALSE(offerer_->isConnected());
+    EXPECT_TRUE(log_.contains("malformed message piece on 'video' channel"));
+    test::runEventsFor(200ms);
+    ASSERT_EQ(answererGot_.video.size(), 1u);
+    EXPECT_EQ(answererGot_.video[0], QByteArray("before"));
+    EXPECT_EQ(answererGot_.disconnectedCount, 1);
+}
+
+// Keep-alives are what hold a silent connection: with them both ends stay connected well past
+// the liveness time-out; a peer that sends none is dropped after it, and learns so itself.
+TEST_F(P2PTransportTest, KeepAlivesHoldASilentConnectionPastTheLivenessTimeout) {
+    for (const bool keepAlives : {true, false}) {
+        SCOPED_TRACE(keepAlives ? "with keep-alives" : "without keep-alives");
+        P2PTransport a;
+        P2PTransport b;
+        a.setLiveness({100ms, 1000ms});
+        // An interval longer than the test: b neither sends keep-alives nor checks for them.
+        b.setLiveness(keepAlives ? P2PTransport::Liveness{100ms, 1000ms} : P2PTransport::Liveness{1h, 1h});
+        test::wireSignaling(a, b);
+        Received aGot;
+        Received bGot;
+        aGot.attach(a);
+        bGot.attach(b);
+        b.startAsAnswerer();
+        a.startAsOfferer();
+        ASSERT_TRUE(waitUntil([&] { return a.isConnected() && b.isConnected(); }));
+        test::runEventsFor(2500ms);
+        if (keepAlives) {
+            EXPECT_TRUE(a.isConnected());
+            EXPECT_TRUE(b.isConnected());
+            EXPECT_EQ(aGot.disconnectedCount + bGot.disconnectedCount, 0);
+        } else {
+            EXPECT_EQ(aGot.disconnectedCount, 1);
+            EXPECT_TRUE(waitUntil([&] { return bGot.disconnectedCount == 1; }, 5s));
+            EXPECT_TRUE(log_.contains("P2PTransport: nothing heard from the peer for"));
+        }
     }
 }
 
@@ -439,18 +505,31 @@ TEST_F(P2PTransportTest, RelayOnlyThroughTurnOverTlsCarriesTheSameMessages) {
     }
 }
 
-// A TURN server without a password is not offered to ICE: relay-only then finds no candidates.
+// A TURN server without a password is not offered to ICE: with relay-only ICE and a real TURN
+// server listening, the same settings with the password gather relayed candidates and without it
+// none, and the log says why.
 TEST_F(P2PTransportTest, TurnServerWithoutPasswordIsNotOffered) {
+    const test::TestCertificates certificates = test::makeTestCertificates(root_.path() / "certs");
+    test::CoturnServer turn(root_.path() / "turn", certificates.serverCertificate, certificates.serverKey, "veltrix",
+                            "turn-secret");
+    ASSERT_TRUE(turn.running()) << "coturn did not start";
     std::ofstream(root_.path() / "instance.ini", std::ios::trunc)
         << "[stun]\nhost=\n\n[p2p]\nlocalAddresses=127.0.0.1\niceTransportPolicy=relay\n";
-    P2PTransport offerer;
-    offerer.setTurnServerConfig({"127.0.0.1", 5349, "veltrix", ""});
-    int candidates = 0;
-    QObject::connect(&offerer, &IP2PTransport::localCandidateReady, [&] { ++candidates; });
-    offerer.startAsOfferer();
-    test::runEventsFor(500ms);
-    EXPECT_EQ(candidates, 0);
-    EXPECT_FALSE(log_.contains("TURN server 127.0.0.1:5349 refused"));
+    for (const std::string password : {"turn-secret", ""}) {
+        SCOPED_TRACE(password.empty() ? "without password" : "with password");
+        P2PTransport offerer;
+        offerer.setTurnServerConfig({"127.0.0.1", turn.tlsPort(), "veltrix", password});
+        int candidates = 0;
+        QObject::connect(&offerer, &IP2PTransport::localCandidateReady, [&] { ++candidates; });
+        offerer.startAsOfferer();
+        if (password.empty()) {
+            test::runEventsFor(1500ms);
+            EXPECT_EQ(candidates, 0);
+            EXPECT_TRUE(log_.contains("P2PTransport: no TURN server offered: no TURN password set"));
+        } else {
+            EXPECT_TRUE(waitUntil([&] { return candidates > 0; }, 10s));
+        }
+    }
 }
 
 // ---- A peer in another process, to be killed -------------------------------------------------
@@ -533,8 +612,9 @@ TEST_F(P2PTransportTest, PeerThatVanishesIsDisconnectedWithinTheLivenessTimeout)
     ASSERT_TRUE(waitUntil([&] { return !got.video.empty(); }));
     EXPECT_EQ(got.video.front(), QByteArray("ping"));
 
-    // Still connected while the peer lives and is silent: keep-alives answer for it.
-    test::runEventsFor(1500ms);
+    // Still connected while the peer lives and is silent, longer than the liveness time-out:
+    // keep-alives answer for it.
+    test::runEventsFor(3000ms);
     EXPECT_TRUE(offerer.isConnected());
 
     ::kill(static_cast<pid_t>(child.processId()), SIGKILL);
