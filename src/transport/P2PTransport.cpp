@@ -10,6 +10,7 @@
 #include <gst/webrtc/webrtc.h>
 
 #include <QMetaObject>
+#include <QPointer>
 #include <atomic>
 #include <condition_variable>
 #include <optional>
@@ -217,6 +218,9 @@ public:
 
     bool send(ChannelType channel, const std::uint8_t* data, std::uint64_t size);
     bool sendKeepAlive();
+    bool sendSelected();
+    // Sends the one-byte piece at `piece` (static storage) on the control channel.
+    bool sendControlPiece(const std::uint8_t* piece);
     bool sendText(ChannelType channel, const QByteArray& text);
     bool sendRawPiece(ChannelType channel, const QByteArray& piece);
     std::uint64_t bufferedAmount(ChannelType channel);
@@ -534,10 +538,19 @@ bool P2PTransport::WebRtcBridge::send(ChannelType type, const std::uint8_t* data
 }
 
 bool P2PTransport::WebRtcBridge::sendKeepAlive() {
+    static const std::uint8_t keepAlive = static_cast<std::uint8_t>(framing::PieceKind::KeepAlive);
+    return sendControlPiece(&keepAlive);
+}
+
+bool P2PTransport::WebRtcBridge::sendSelected() {
+    static const std::uint8_t selected = static_cast<std::uint8_t>(framing::PieceKind::Selected);
+    return sendControlPiece(&selected);
+}
+
+bool P2PTransport::WebRtcBridge::sendControlPiece(const std::uint8_t* piece) {
     GstWebRTCDataChannel* channel = channelRef(ChannelType::Control);
     if (!channel) return false;
-    static const std::uint8_t keepAlive = static_cast<std::uint8_t>(framing::PieceKind::KeepAlive);
-    GBytes* bytes = g_bytes_new_static(&keepAlive, 1);
+    GBytes* bytes = g_bytes_new_static(piece, 1);
     const bool sent = gst_webrtc_data_channel_send_data_full(channel, bytes, nullptr);
     g_bytes_unref(bytes);
     g_object_unref(channel);
@@ -845,6 +858,9 @@ void P2PTransport::WebRtcBridge::onChannelData(GstWebRTCDataChannel*, GBytes* by
         case MessageReassembler::Result::NeedMore:
         case MessageReassembler::Result::KeepAlive:
             return;
+        case MessageReassembler::Result::Selected:
+            bridge.post([](P2PTransport& transport) { transport.onSelectedByPeer(); });
+            return;
         case MessageReassembler::Result::Violation:
             spdlog::warn("P2PTransport: malformed message piece on '{}' channel ({} bytes), dropping the connection",
                          labelOf(channel), size);
@@ -966,6 +982,8 @@ void P2PTransport::teardown() {
     }
     livenessTimer_.stop();
     pendingCandidates_.clear();
+    held_.clear();
+    holding_ = false;
     if (bridge) bridge->shutdown();
 }
 
@@ -1081,7 +1099,51 @@ void P2PTransport::onConnectionLost(const char* reason) {
 }
 
 void P2PTransport::onChannelMessage(ChannelType channel, const QByteArray& message) {
+    if (holding_) {
+        held_.emplace_back(channel, message);
+        return;
+    }
     emit dataReceived(channel, message);
+}
+
+void P2PTransport::onSelectedByPeer() {
+    {
+        std::lock_guard lock(mutex_);
+        if (!connected_ && !controlOpen_) return;
+    }
+    spdlog::info("P2PTransport: the peer chose this transport");
+    // Messages that follow the announcement wait, in order, until the work that the receivers
+    // of the signal queue in reaction has run.
+    holding_ = true;
+    const QPointer<P2PTransport> self(this);
+    emit selectedByPeer();
+    if (!self) return;
+    std::uint64_t generation;
+    {
+        std::lock_guard lock(mutex_);
+        generation = generation_;
+    }
+    QMetaObject::invokeMethod(this, [this, generation] { releaseHeld(generation); }, Qt::QueuedConnection);
+}
+
+void P2PTransport::releaseHeld(std::uint64_t generation) {
+    const QPointer<P2PTransport> self(this);
+    while (!held_.empty()) {
+        {
+            std::lock_guard lock(mutex_);
+            if (closed_ || generation != generation_) return;  // teardown() dropped them
+        }
+        auto [channel, message] = std::move(held_.front());
+        held_.pop_front();
+        emit dataReceived(channel, message);
+        if (!self) return;
+    }
+    holding_ = false;
+}
+
+bool P2PTransport::announceSelection() {
+    std::lock_guard lock(mutex_);
+    return bridge_ && connected_ && bridge_->sendSelected();
 }
 
 void P2PTransport::onLivenessTick() {
