@@ -6,7 +6,6 @@
 
 #define GST_USE_UNSTABLE_API  // webrtcbin's library headers are marked unstable
 #include <gst/gst.h>
-#include <gst/sctp/sctpreceivemeta.h>
 #include <gst/sdp/sdp.h>
 #include <gst/webrtc/webrtc.h>
 
@@ -45,9 +44,6 @@ constexpr int kOfferAttempts = 50;
 // Bytes of whole messages per channel that may wait for the Qt thread before the association's
 // input is held (besides one message being rebuilt per channel).
 constexpr std::uint64_t kReceiveWindowBytes = 16 * 1024 * 1024;
-
-// The SCTP payload protocol id of a binary data-channel message.
-constexpr guint32 kBinaryPpid = 53;
 
 // Candidates kept while the remote description that maps their mids is still to come; a peer
 // sends a handful per m-line.
@@ -274,8 +270,6 @@ private:
     static void onIncomingChannel(GstElement*, GstWebRTCDataChannel* channel, gpointer data);
     static void onElementAdded(GstBin*, GstBin*, GstElement* element, gpointer data);
     static GstPadProbeReturn onAssociationInput(GstPad*, GstPadProbeInfo*, gpointer data);
-    static void onDecoderPadAdded(GstElement*, GstPad* pad, gpointer data);
-    static GstPadProbeReturn onDecodedPiece(GstPad*, GstPadProbeInfo* info, gpointer data);
     static void onChannelOpen(GstWebRTCDataChannel*, gpointer data);
     static void onChannelClose(GstWebRTCDataChannel*, gpointer data);
     static void onChannelError(GstWebRTCDataChannel*, GError* error, gpointer data);
@@ -778,7 +772,6 @@ void P2PTransport::WebRtcBridge::onElementAdded(GstBin*, GstBin*, GstElement* el
                               [](gpointer probe) { delete static_cast<DecoderProbe*>(probe); });
             gst_object_unref(input);
         }
-        from(data).connectSignal(element, "pad-added", onDecoderPadAdded);
     }
     if (!g_object_class_find_property(G_OBJECT_GET_CLASS(element), "agent")) return;
     GObject* agent = nullptr;
@@ -793,22 +786,6 @@ void P2PTransport::WebRtcBridge::onElementAdded(GstBin*, GstBin*, GstElement* el
 // neither takes in data nor acknowledges it, and the sender's window closes.
 GstPadProbeReturn P2PTransport::WebRtcBridge::onAssociationInput(GstPad*, GstPadProbeInfo*, gpointer data) {
     static_cast<DecoderProbe*>(data)->window->waitForRoom();
-    return GST_PAD_PROBE_OK;
-}
-
-// The decoder hands each stream's messages on from a pad of its own; what leaves there waits in
-// webrtcbin until its thread rebuilds messages from it, and counts as in transit till then.
-void P2PTransport::WebRtcBridge::onDecoderPadAdded(GstElement*, GstPad* pad, gpointer data) {
-    if (!GST_PAD_IS_SRC(pad)) return;
-    gst_pad_add_probe(pad, GST_PAD_PROBE_TYPE_BUFFER, onDecodedPiece, new DecoderProbe{from(data).window_},
-                      [](gpointer probe) { delete static_cast<DecoderProbe*>(probe); });
-}
-
-GstPadProbeReturn P2PTransport::WebRtcBridge::onDecodedPiece(GstPad*, GstPadProbeInfo* info, gpointer data) {
-    GstBuffer* buffer = GST_PAD_PROBE_INFO_BUFFER(info);
-    const GstSctpReceiveMeta* meta = buffer ? gst_sctp_buffer_get_receive_meta(buffer) : nullptr;
-    // Binary messages only: they are the ones that reach onChannelData, which takes them off.
-    if (meta && meta->ppid == kBinaryPpid) static_cast<DecoderProbe*>(data)->window->arrived(gst_buffer_get_size(buffer));
     return GST_PAD_PROBE_OK;
 }
 
@@ -871,7 +848,6 @@ void P2PTransport::WebRtcBridge::onChannelData(GstWebRTCDataChannel*, GBytes* by
     const ChannelType channel = channelFrom(data);
     gsize size = 0;
     const auto* piece = bytes ? static_cast<const std::uint8_t*>(g_bytes_get_data(bytes, &size)) : nullptr;
-    bridge.window_->taken(size);
     bridge.markAlive();
 
     Inbound& inbound = bridge.inbound_[indexOf(channel)];

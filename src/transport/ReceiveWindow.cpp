@@ -1,7 +1,5 @@
 #include "transport/ReceiveWindow.h"
 
-#include <algorithm>
-
 namespace veltrix {
 
 std::shared_ptr<ReceiveWindow::Ticket> ReceiveWindow::admit(int channel, std::uint64_t size) {
@@ -10,22 +8,6 @@ std::shared_ptr<ReceiveWindow::Ticket> ReceiveWindow::admit(int channel, std::ui
         waiting_[channel] += size;
     }
     return std::make_shared<Ticket>(shared_from_this(), channel, size);
-}
-
-void ReceiveWindow::arrived(std::uint64_t size) {
-    std::lock_guard lock(mutex_);
-    inTransit_ += size;
-}
-
-void ReceiveWindow::taken(std::uint64_t size) {
-    bool wake = false;
-    {
-        std::lock_guard lock(mutex_);
-        const bool wasFull = full();
-        inTransit_ -= std::min(inTransit_, size);
-        wake = wasFull && !full();
-    }
-    if (wake) room_.notify_all();
 }
 
 void ReceiveWindow::waitForRoom() {
@@ -62,8 +44,6 @@ void ReceiveWindow::settle(int channel, std::uint64_t size) {
     if (wake) room_.notify_all();
 }
 
-bool ReceiveWindow::full() const {
-    return waiting_[0] >= limit_ || waiting_[1] >= limit_ || inTransit_ >= limit_;
-}
+bool ReceiveWindow::full() const { return waiting_[0] >= limit_ || waiting_[1] >= limit_; }
 
 }  // namespace veltrix

@@ -14,10 +14,8 @@ namespace veltrix {
 // attempt). The thread that feeds the network's input to the protocol stack calls waitForRoom()
 // before each packet: while any channel is at its limit, input stops, acknowledgements stop, and
 // the sender's window closes, so back-pressure reaches the peer instead of memory growing here.
-// Two amounts count, each against the limit: whole messages waiting for the receiving thread, and
-// pieces in transit between the protocol stack and the library thread that rebuilds messages
-// (arrived(), then taken()), so a slow library thread cannot let a backlog grow either. A message
-// being rebuilt does not count: it must be able to complete, and the largest message bounds it.
+// Only whole messages count: one being rebuilt must be able to complete, and it is bounded by
+// the largest message anyway.
 class ReceiveWindow : public std::enable_shared_from_this<ReceiveWindow> {
 public:
     static constexpr int kChannels = 2;
@@ -40,11 +38,7 @@ public:
 
     // Counts a message of `size` bytes on `channel` (0 or 1) until its ticket goes away.
     std::shared_ptr<Ticket> admit(int channel, std::uint64_t size);
-    // A piece of `size` bytes left the protocol stack / reached the thread that rebuilds messages.
-    void arrived(std::uint64_t size);
-    void taken(std::uint64_t size);
-    // Blocks while a channel or the pieces in transit are at the limit. Returns at once when the
-    // window is closed.
+    // Blocks while a channel is at its limit. Returns at once when the window is closed.
     void waitForRoom();
     // Wakes every waiter; waitForRoom() no longer blocks.
     void close();
@@ -61,7 +55,6 @@ private:
     mutable std::mutex mutex_;
     std::condition_variable room_;
     std::uint64_t waiting_[kChannels] = {0, 0};
-    std::uint64_t inTransit_ = 0;
     bool closed_ = false;
 };
 
