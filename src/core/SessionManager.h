@@ -108,6 +108,8 @@ public:
     int advertisedCaptureWidth() const { return advertisedCaptureWidth_; }
     int advertisedCaptureHeight() const { return advertisedCaptureHeight_; }
     int advertisedMonitorCount() const { return advertisedMonitorCount_; }
+    // Consecutive video packets that gave no picture (Master).
+    int missedFrames() const { return missedFrames_; }
     // The open capture section of a streaming Target; null otherwise.
     SharedFrameBuffer* captureSection() const { return captureSection_.get(); }
 
@@ -162,6 +164,8 @@ private slots:
     void sendLocalCandidate(const QString& candidate, const QString& mid);
 
 private:
+    friend class SessionManagerTestPeer;
+
     // Lifecycle.
     void setState(SessionState newState);
     void cleanupSession();

@@ -78,6 +78,8 @@ void SessionManager::fetchRelayCandidates() {
 void SessionManager::setupTransport() {
     spdlog::info("Setting up transport for session {}", text(sessionId_));
     setState(SessionState::Connecting);
+    // A listener of the state change may have ended the session already.
+    if (state_ != SessionState::Connecting) return;
     if (transportManager_) {
         transportManager_->disconnect(this);
         transportManager_->reset();
