@@ -240,9 +240,16 @@ void SessionManager::onTransportDisconnected() {
     QMetaObject::invokeMethod(
         this,
         [this, session] {
-            if (state_ == SessionState::Connected && sessionId_ == session) {
-                endSession(QStringLiteral("remote_transport_closed"));
+            if (state_ != SessionState::Connected || sessionId_ != session) return;
+            // A partner that leaves before a single packet of it opened has, like a transport
+            // failure at that point, most likely failed to prove the password.
+            if (!anyPacketOpened_ && !authFailureReported_) {
+                spdlog::error("Transport closed with zero successful decrypts (remote side closed) — treating as "
+                              "authentication failure");
+                failAuthentication();
+                return;
             }
+            endSession(QStringLiteral("remote_transport_closed"));
         },
         Qt::QueuedConnection);
 }
@@ -264,9 +271,9 @@ void SessionManager::onTransportFailed(const QString& error) {
 
 void SessionManager::onPacketOpenTimeout() {
     if (state_ != SessionState::Connected || anyPacketOpened_) return;
-    spdlog::error("No packet from the partner opened within {} ms of connecting — ending the session",
-                  packetOpenTimer_.interval());
-    endSession(QStringLiteral("authentication_timeout"));
+    // The partner failed its side of the handshake and went away, or holds another password.
+    spdlog::error("No packet from the partner opened within {} ms of connecting", packetOpenTimer_.interval());
+    failAuthentication();
 }
 
 // --- streaming --------------------------------------------------------------------------------
@@ -345,7 +352,7 @@ void SessionManager::requestKeyFrame() {
 
 void SessionManager::pollCaptureBuffer() {
     if (state_ != SessionState::Connected || !sessionCipher_ || !captureSection_ || !captureSection_->isOpen()) return;
-    const std::uint8_t* view = captureSection_->data();
+    const void* view = captureSection_->header();
     const SharedFrameInfo header = readSharedFrameHeader(view);
     if (header.sequence == 0 || header.sequence == lastCaptureSequence_) return;
     lastCaptureSequence_ = header.sequence;
