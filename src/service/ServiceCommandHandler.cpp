@@ -121,11 +121,11 @@ void ServiceCommandHandler::connectSession(const IpcMessage& command) {
         replyError("Missing target_id");
         return;
     }
+    spdlog::info("IPC CONNECT -> target={}", target);
     if (!sessionManager_) {
         replyUnavailable("CONNECT", kSessionManager);
         return;
     }
-    spdlog::info("IPC CONNECT -> target={}", target);
     // STATE follows each of the session's state changes.
     sessionManager_->initiateSession(qText(target), qText(password));
 }
