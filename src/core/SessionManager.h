@@ -21,6 +21,7 @@
 #include "shared/InputEvent.h"
 #include "shared/SessionTypes.h"
 #include "transport/ChannelType.h"
+#include "transport/RelayCandidate.h"
 #include "transport/TurnServerConfig.h"
 
 namespace veltrix {
@@ -64,7 +65,6 @@ public:
     static constexpr int kKeyFrameRetryMs = 500;
     static constexpr int kPacketOpenTimeoutMs = 30000;
     static constexpr std::uint32_t kMaxFailedDecrypts = 10;
-    static constexpr int kMaxClipboardFiles = 1000;
     static constexpr const char* kDefaultTurnHost = "turn.veltrix.net";
 
     SessionManager(ApiClient* apiClient, SignalingClient* signalingClient, QObject* parent = nullptr);
@@ -112,6 +112,11 @@ public:
     int missedFrames() const { return missedFrames_; }
     // The open capture section of a streaming Target; null otherwise.
     SharedFrameBuffer* captureSection() const { return captureSection_.get(); }
+
+    // The relay nodes of the backend's relay list; the first element with complete TURN data
+    // (user name, password, port) sets `turn`, which stays as given without one. An element whose
+    // "ip" is empty or whose "port" is not a port number is no relay node.
+    static QList<RelayCandidate> readRelayCandidates(const nlohmann::json& list, TurnServerConfig& turn);
 
     // Shorter intervals for tests: the handshake time-out, the key-frame retry, the 30 s limit for
     // a Connected session whose partner never opens a packet, and the peer-to-peer time-out of

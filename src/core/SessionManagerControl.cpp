@@ -4,12 +4,9 @@
 
 #include <spdlog/spdlog.h>
 
-#include <cerrno>
-#include <climits>
-#include <cstdlib>
-#include <cstring>
-#include <optional>
+#include <algorithm>
 
+#include "core/ControlMessageFormat.h"
 #include "core/ControlMessageType.h"
 #include "crypto/AesGcmCipher.h"
 #include "transport/TransportManager.h"
@@ -23,55 +20,8 @@ constexpr std::string_view kMonitorCount = "monitor_count:";
 constexpr std::string_view kEncodeResolution = "encode_resolution:";
 constexpr std::string_view kCaptureResolution = "capture_resolution:";
 
-// A decimal number read like the C library does: leading blanks and a sign allowed, reading stops
-// at the first non-digit; no digit at all or a value outside 32 bits gives nothing.
-std::optional<int> parseNumber(const std::string& text) {
-    const char* start = text.c_str();
-    char* end = nullptr;
-    errno = 0;
-    const long long value = std::strtoll(start, &end, 10);
-    if (end == start || errno == ERANGE || value < INT_MIN || value > INT_MAX) return std::nullopt;
-    return static_cast<int>(value);
-}
-
-// W and H around the first "x" of `rest`; nothing on a parse error.
-std::optional<std::pair<int, int>> parseSize(const std::string& rest) {
-    const auto x = rest.find('x');
-    if (x == std::string::npos) return std::nullopt;
-    const auto width = parseNumber(rest.substr(0, x));
-    const auto height = parseNumber(rest.substr(x + 1));
-    if (!width || !height) return std::nullopt;
-    return std::make_pair(*width, *height);
-}
-
 bool startsWith(const std::string& text, std::string_view prefix) {
     return text.size() >= prefix.size() && std::string_view(text).substr(0, prefix.size()) == prefix;
-}
-
-void appendLength(std::string& out, std::uint32_t length) {
-    for (int i = 0; i < 4; ++i) out.push_back(static_cast<char>((length >> (8 * i)) & 0xff));
-}
-
-void appendEntry(std::string& out, const QString& value) {
-    const QByteArray bytes = value.toUtf8();
-    appendLength(out, static_cast<std::uint32_t>(bytes.size()));
-    out.append(bytes.constData(), static_cast<std::size_t>(bytes.size()));
-}
-
-std::uint32_t readLength(const std::uint8_t* at) {
-    return static_cast<std::uint32_t>(at[0]) | static_cast<std::uint32_t>(at[1]) << 8 |
-           static_cast<std::uint32_t>(at[2]) << 16 | static_cast<std::uint32_t>(at[3]) << 24;
-}
-
-// One (u32 LE length, UTF-8) entry at `offset`; nothing when the payload is too short.
-std::optional<QString> readEntry(const std::uint8_t* payload, std::size_t size, std::size_t& offset) {
-    if (size - offset < 4) return std::nullopt;
-    const std::uint32_t length = readLength(payload + offset);
-    offset += 4;
-    if (size - offset < length) return std::nullopt;
-    QString value = QString::fromUtf8(reinterpret_cast<const char*>(payload + offset), static_cast<qsizetype>(length));
-    offset += length;
-    return value;
 }
 
 }  // namespace
@@ -163,11 +113,7 @@ void SessionManager::repeatAnnouncements() {
 
 void SessionManager::sendClipboardFiles(const QStringList& paths, const QString& stagingRoot) {
     if (paths.isEmpty() || stagingRoot.isEmpty()) return;
-    std::string payload;
-    appendLength(payload, static_cast<std::uint32_t>(paths.size()));
-    for (const QString& path : paths) appendEntry(payload, path);
-    appendEntry(payload, stagingRoot);
-    if (sendControl(MSG_CLIPBOARD_FILES, payload)) {
+    if (sendControl(MSG_CLIPBOARD_FILES, buildClipboardFiles(paths, stagingRoot))) {
         spdlog::info("Sent MSG_CLIPBOARD_FILES: {} file(s) staged at '{}'", paths.size(), stagingRoot.toStdString());
     }
 }
@@ -261,7 +207,7 @@ void SessionManager::handleCommand(const std::string& command) {
         endSession(QStringLiteral("remote_disconnect"));
     } else if (startsWith(command, kMonitorCount)) {
         if (role_ != SessionRole::Master) return;
-        const auto count = parseNumber(command.substr(kMonitorCount.size()));
+        const auto count = parseCommandNumber(command.substr(kMonitorCount.size()));
         if (!count) {
             spdlog::warn("Invalid monitor_count command: {}", command);
             return;
@@ -271,7 +217,7 @@ void SessionManager::handleCommand(const std::string& command) {
         emit monitorCountReceived(n);
     } else if (startsWith(command, kSwitchMonitor)) {
         if (role_ != SessionRole::Target) return;
-        const auto index = parseNumber(command.substr(kSwitchMonitor.size()));
+        const auto index = parseCommandNumber(command.substr(kSwitchMonitor.size()));
         if (!index) {
             spdlog::warn("Invalid switch_monitor command: {}", command);
             return;
@@ -295,7 +241,7 @@ void SessionManager::handleEncodeResolution(const std::string& command) {
     int width = 0;
     int height = 0;
     if (rest != "auto") {
-        const auto size = rest.empty() ? std::nullopt : parseSize(rest);
+        const auto size = rest.empty() ? std::nullopt : parseCommandSize(rest);
         if (!size) {
             spdlog::warn("Invalid encode_resolution command: {}", command);
             return;
@@ -314,7 +260,7 @@ void SessionManager::handleEncodeResolution(const std::string& command) {
 void SessionManager::handleCaptureResolution(const std::string& command) {
     const std::string rest = command.substr(kCaptureResolution.size());
     if (rest.empty() || rest.find('x') == std::string::npos) return;
-    const auto size = parseSize(rest);
+    const auto size = parseCommandSize(rest);
     if (!size) {
         spdlog::warn("Invalid capture_resolution: {}", command);
         return;
@@ -325,30 +271,29 @@ void SessionManager::handleCaptureResolution(const std::string& command) {
 }
 
 void SessionManager::handleClipboardFiles(const std::uint8_t* payload, std::size_t size) {
-    if (size < 4 || readLength(payload) > static_cast<std::uint32_t>(kMaxClipboardFiles)) {
+    ClipboardFilesMessage message;
+    switch (parseClipboardFiles(payload, size, message)) {
+    case ClipboardFilesStatus::BadCount:
         spdlog::warn("MSG_CLIPBOARD_FILES: bad count, dropping");
         return;
-    }
-    const std::uint32_t count = readLength(payload);
-    std::size_t offset = 4;
-    QStringList paths;
-    for (std::uint32_t i = 0; i < count; ++i) {
-        auto path = readEntry(payload, size, offset);
-        if (!path) {
-            spdlog::warn("MSG_CLIPBOARD_FILES: malformed payload");
-            return;
-        }
-        paths.append(*path);
-    }
-    const auto root = readEntry(payload, size, offset);
-    if (!root || root->isEmpty()) {
+    case ClipboardFilesStatus::Malformed:
         spdlog::warn("MSG_CLIPBOARD_FILES: malformed payload");
         return;
+    case ClipboardFilesStatus::Ok:
+        break;
     }
     // Only a folder this session's file-transfer service made at the partner's request may be
-    // announced; without that service nothing is.
-    spdlog::warn("MSG_CLIPBOARD_FILES: refused unknown staging root '{}' (not created here this session)",
-                 root->toStdString());
+    // announced (the paste flow stages there). The service builds no file-transfer service yet,
+    // so no folder qualifies; its isCreatedDirectory check takes this place with it.
+    const bool createdHere = fileTransferService_ != nullptr && false;
+    if (!createdHere) {
+        spdlog::warn("MSG_CLIPBOARD_FILES: refused unknown staging root '{}' (not created here this session)",
+                     message.stagingRoot.toStdString());
+        return;
+    }
+    const QStringList names = clipboardFileNames(message.paths);
+    spdlog::info("MSG_CLIPBOARD_FILES: {} file(s) staged at '{}'", names.size(), message.stagingRoot.toStdString());
+    emit clipboardFilesReceived(message.stagingRoot, names);
 }
 
 }  // namespace veltrix

@@ -112,37 +112,40 @@ void SessionManager::setupTransport() {
                 Qt::UniqueConnection);
     }
 
-    // Relay nodes and TURN settings from the backend's list; the first element with complete
-    // TURN data sets them, and without one the deployment's defaults stay.
     TurnServerConfig turn = defaultTurnSettings();
-    QList<RelayCandidate> candidates;
-    if (relayCandidates_.is_array()) {
-        for (const auto& element : relayCandidates_) {
-            const std::string ip = textMember(element, "ip");
-            const std::int64_t port = intMember(element, "port");
-            if (!ip.empty() && port > 0 && port <= 65535) {
-                candidates.append(RelayCandidate{QString::fromStdString(textMember(element, "relay_id")),
-                                                 QString::fromStdString(ip), static_cast<std::int32_t>(port), -1});
-            }
-            if (turn.password.empty()) {
-                const std::string user = textMember(element, "turn_username");
-                const std::string password = textMember(element, "turn_password");
-                const std::int64_t turnPort = intMember(element, "turn_port");
-                if (!user.empty() && !password.empty() && turnPort > 0 && turnPort <= 65535) {
-                    const std::string turnIp = textMember(element, "turn_ip");
-                    turn.host = turnIp.empty() ? ip : turnIp;
-                    turn.port = static_cast<std::uint32_t>(turnPort);
-                    turn.username = user;
-                    turn.password = password;
-                }
-            }
-        }
-    }
+    const QList<RelayCandidate> candidates = readRelayCandidates(relayCandidates_, turn);
     if (candidates.isEmpty()) spdlog::warn("No relay candidates available — relay fallback will fail");
     const int localNat = heartbeat_ ? natTypeCode(heartbeat_->natType()) : 0;
     turnSettings_ = turn;
     manager->setTurnServerConfig(turn);
     manager->establishConnection(sessionId_, localNat, 0, candidates, role_ == SessionRole::Master, relayToken_);
+}
+
+QList<RelayCandidate> SessionManager::readRelayCandidates(const nlohmann::json& list, TurnServerConfig& turn) {
+    QList<RelayCandidate> candidates;
+    if (!list.is_array()) return candidates;
+    // The first element with complete TURN data sets the TURN settings; without one they stay.
+    bool turnSet = false;
+    for (const auto& element : list) {
+        const std::string ip = textMember(element, "ip");
+        const std::int64_t port = intMember(element, "port");
+        if (!ip.empty() && port > 0 && port <= 65535) {
+            candidates.append(RelayCandidate{QString::fromStdString(textMember(element, "relay_id")),
+                                             QString::fromStdString(ip), static_cast<std::int32_t>(port), -1});
+        }
+        if (turnSet) continue;
+        const std::string user = textMember(element, "turn_username");
+        const std::string password = textMember(element, "turn_password");
+        const std::int64_t turnPort = intMember(element, "turn_port");
+        if (user.empty() || password.empty() || turnPort <= 0 || turnPort > 65535) continue;
+        const std::string turnIp = textMember(element, "turn_ip");
+        turn.host = turnIp.empty() ? ip : turnIp;
+        turn.port = static_cast<std::uint32_t>(turnPort);
+        turn.username = user;
+        turn.password = password;
+        turnSet = true;
+    }
+    return candidates;
 }
 
 // --- ICE through signaling --------------------------------------------------------------------
