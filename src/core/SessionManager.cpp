@@ -5,6 +5,7 @@
 #include <spdlog/spdlog.h>
 
 #include <algorithm>
+#include <utility>
 
 #include "core/ApiClient.h"
 #include "core/IVideoDecoder.h"
@@ -103,6 +104,7 @@ void SessionManager::initiateSession(const QString& targetId, const QString& pas
     role_ = SessionRole::Master;
     remoteClientId_ = targetId;
     heldAck_.reset();
+    heldFailure_.reset();
     setState(SessionState::Initiating);
     startMasterHandshake(targetId, password);
 }
@@ -134,7 +136,15 @@ void SessionManager::onSessionCreated(const nlohmann::json& data) {
     }
     spdlog::info("Session created with ID: {}", text(sessionId_));
     setState(SessionState::Handshaking);
-    // The Target may have answered before this reply arrived.
+    // The backend's push may have overtaken its own reply: a failure of this session first, else
+    // the Target's answer.
+    if (heldFailure_) {
+        const auto [failedId, reason] = *std::exchange(heldFailure_, std::nullopt);
+        if (failedId == sessionId_) {
+            onSessionFailed(failedId, reason);
+            return;
+        }
+    }
     if (heldAck_) {
         const auto ack = std::move(heldAck_);
         spdlog::info("Applying the handshake ACK that arrived before the session id");
@@ -235,6 +245,7 @@ void SessionManager::cleanupSession() {
     advertisedMonitorCount_ = 0;
     wipePasswordSecret();
     heldAck_.reset();
+    heldFailure_.reset();
     sessionId_.clear();
     remoteClientId_.clear();
     relayToken_.clear();
@@ -256,7 +267,14 @@ bool SessionManager::isCurrentSessionReply(const nlohmann::json& data) const {
 }
 
 void SessionManager::onSessionFailed(const QString& sessionId, const QString& reason) {
-    if (sessionId != sessionId_ || sessionId.isEmpty()) return;
+    if (sessionId.isEmpty()) return;
+    if (role_ == SessionRole::Master && state_ == SessionState::Initiating && createPending_) {
+        // Pushed right after the create reply was written, and read before that reply: held
+        // until the reply says whether it is this session's.
+        heldFailure_ = std::make_pair(sessionId, reason);
+        return;
+    }
+    if (sessionId != sessionId_) return;
     if (state_ != SessionState::Initiating && state_ != SessionState::Handshaking) return;
     spdlog::error("Session {} failed: {}", text(sessionId), text(reason));
     cleanupSession();

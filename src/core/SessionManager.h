@@ -12,6 +12,8 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <optional>
+#include <utility>
 #include <string_view>
 #include <vector>
 
@@ -262,6 +264,8 @@ private:
         QString targetSpake2Element;
     };
     std::unique_ptr<HeldAck> heldAck_;
+    // A SESSION_FAILED that arrived before the create reply named the session: (id, reason).
+    std::optional<std::pair<QString, QString>> heldFailure_;
     bool createPending_ = false;
     int staleCreateReplies_ = 0;
     TurnServerConfig turnSettings_;

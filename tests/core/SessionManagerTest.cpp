@@ -288,7 +288,10 @@ TEST_F(SessionManagerTest, ControlCommandsAreHandledByTheirTable) {
         }
     }
     // The encode size is limited to the advertised capture size.
+    events.clear();
     target->manager.advertiseCaptureResolution(1280, 720);
+    ASSERT_TRUE(waitUntil([&] { return !events.empty(); }, 10s));
+    EXPECT_EQ(events, (std::vector<std::string>{"capture 1280x720"}));
     events.clear();
     deliver(*master, "encode_resolution:1920x1080");
     EXPECT_EQ(events, (std::vector<std::string>{"encode 1280x720"}));
@@ -338,12 +341,24 @@ TEST_F(SessionManagerTest, AStaleSessionsCloseReplyLeavesTheNewSessionAlone) {
 
 TEST_F(SessionManagerTest, AnAckBeforeTheCreateReplyIsHeldAndAppliedOnceTheSessionIdIsKnown) {
     bringUp(true, QString(), "pass-1");
-    master->manager.initiateSession(target->clientId(), QString());
-    // Delivered before the event loop ran the create request's reply.
-    master->manager.onHandshakeAck("early", "accepted", "not-a-key", QString());
+    master->manager.initiateSession(target->clientId(), "pass-1");
+    // Delivered before the event loop ran the create request's reply; it lacks the Target's
+    // SPAKE2 element, so applying it fails the session at once instead of after 30 s.
+    master->manager.onHandshakeAck("early", "accepted", "some-key", QString());
     ASSERT_TRUE(waitUntil([&] { return master->state() == SessionState::Failed; }, 10s));
-    EXPECT_TRUE(log.contains("ECDH key derivation failed"));
-    EXPECT_TRUE(master->errors.contains("ECDH key derivation failed"));
+    EXPECT_TRUE(log.contains("Handshake ACK missing target SPAKE2 element"));
+    EXPECT_EQ(master->errors, QStringList{"Authentication failed"});
+}
+
+TEST_F(SessionManagerTest, AnOfflineTargetFailsTheSessionAtOnceWhicheverArrivesFirst) {
+    bringUp(true, QString(), "pass-1");
+    target->signaling.disconnectFromServer();
+    test::runEventsFor(500ms);
+    // SESSION_FAILED is pushed right after the create reply; either may be read first.
+    master->manager.setHandshakeTimeout(20s);
+    master->manager.initiateSession(target->clientId(), "pass-1");
+    ASSERT_TRUE(waitUntil([&] { return master->state() == SessionState::Failed; }, 10s));
+    EXPECT_EQ(master->errors, QStringList{"Remote side is not available — no user is logged in"});
 }
 
 }  // namespace
