@@ -182,6 +182,7 @@ private:
     bool isCurrentSessionReply(const nlohmann::json& data) const;
 
     // Handshake.
+    bool createKeyExchange();
     void startMasterHandshake(const QString& targetId, const QString& password);
     void startTargetHandshake(const QString& masterEcdhPublicKey, const QString& masterSpake2Element);
     bool matchTargetCandidate(const QString& targetSpake2Element);

@@ -42,17 +42,23 @@ void SessionManager::setSessionPasswords(const QString& securePassword, const QS
 
 void SessionManager::wipePasswordSecret() { wipe(passwordSecret_); }
 
-// --- Master -----------------------------------------------------------------------------------
-
-void SessionManager::startMasterHandshake(const QString& targetId, const QString& password) {
+// A fresh ECDH key pair for the session; false (the session has failed) when none can be made.
+bool SessionManager::createKeyExchange() {
     try {
         keyExchange_ = std::make_unique<EcdhKeyExchange>();
+        return true;
     } catch (const std::exception& error) {
         spdlog::error("Failed to generate ECDH key pair: {}", error.what());
         setState(SessionState::Failed);
         emit sessionError(QStringLiteral("Crypto error: %1").arg(QString::fromUtf8(error.what())));
-        return;
+        return false;
     }
+}
+
+// --- Master -----------------------------------------------------------------------------------
+
+void SessionManager::startMasterHandshake(const QString& targetId, const QString& password) {
+    if (!createKeyExchange()) return;
     wipePasswordSecret();
     passwordAuthenticator_.reset();
     std::string element;
@@ -168,14 +174,7 @@ bool SessionManager::matchTargetCandidate(const QString& targetSpake2Element) {
 // --- Target -----------------------------------------------------------------------------------
 
 void SessionManager::startTargetHandshake(const QString& masterEcdhPublicKey, const QString& masterSpake2Element) {
-    try {
-        keyExchange_ = std::make_unique<EcdhKeyExchange>();
-    } catch (const std::exception& error) {
-        spdlog::error("Failed to generate ECDH key pair: {}", error.what());
-        setState(SessionState::Failed);
-        emit sessionError(QStringLiteral("Crypto error: %1").arg(QString::fromUtf8(error.what())));
-        return;
-    }
+    if (!createKeyExchange()) return;
     wipePasswordSecret();
     std::string offer;
     std::vector<std::vector<std::uint8_t>> secrets;

@@ -11,15 +11,14 @@
 #include <csignal>
 #include <filesystem>
 #include <fstream>
-#include <functional>
 #include <sstream>
 #include <string>
-#include <thread>
 
 #include "service/ServiceIpcServer.h"
 #include "shared/IpcMessage.h"
 #include "support/RunningBackend.h"
 #include "support/TempInstanceRoot.h"
+#include "support/WaitUntil.h"
 
 namespace veltrix {
 namespace {
@@ -32,15 +31,6 @@ std::string readFile(const fs::path& path) {
     std::stringstream text;
     text << file.rdbuf();
     return text.str();
-}
-
-bool waitFor(const std::function<bool()>& done, std::chrono::milliseconds limit) {
-    const auto deadline = std::chrono::steady_clock::now() + limit;
-    while (!done()) {
-        if (std::chrono::steady_clock::now() > deadline) return false;
-        std::this_thread::sleep_for(100ms);
-    }
-    return true;
 }
 
 // One device: its instance folder and its service program in console mode.
@@ -126,7 +116,7 @@ TEST(ServiceSessionEndToEnd, TwoDevicesConnectThroughTheBackendAndDisconnectAgai
         state = talk(client, device, {R"({"type":"GET_STATE"})"}, 300);
         return state.is_object() && state.value("authenticated", false) && !state.value("client_id", "").empty();
     };
-    ASSERT_TRUE(waitFor([&] { return online(a, stateA) && online(b, stateB); }, 60s)) << a.log() << b.log();
+    ASSERT_TRUE(test::waitUntil([&] { return online(a, stateA) && online(b, stateB); }, 60s)) << a.log() << b.log();
     const std::string idB = stateB.value("client_id", "");
     const std::string passwordB = stateB.value("session_password", "");
     EXPECT_EQ(stateA["session_state"], "Idle");
@@ -137,7 +127,7 @@ TEST(ServiceSessionEndToEnd, TwoDevicesConnectThroughTheBackendAndDisconnectAgai
         state = talk(client, device, {R"({"type":"GET_STATE"})"}, 300);
         return state.is_object() ? state.value("session_state", "") : std::string();
     };
-    ASSERT_TRUE(waitFor([&] { return sessionState(a, stateA) == "Connected" && sessionState(b, stateB) == "Connected"; },
+    ASSERT_TRUE(test::waitUntil([&] { return sessionState(a, stateA) == "Connected" && sessionState(b, stateB) == "Connected"; },
                         45s))
         << stateA.dump() << "\n" << stateB.dump() << "\n" << a.log() << b.log();
     EXPECT_EQ(stateA["session_role"], "master");
@@ -149,7 +139,7 @@ TEST(ServiceSessionEndToEnd, TwoDevicesConnectThroughTheBackendAndDisconnectAgai
     EXPECT_EQ(stateA["session_id"], stateB["session_id"]);
 
     talk(client, a, {R"({"type":"DISCONNECT"})"}, 200);
-    ASSERT_TRUE(waitFor([&] { return sessionState(a, stateA) == "Idle" && sessionState(b, stateB) == "Idle"; }, 20s))
+    ASSERT_TRUE(test::waitUntil([&] { return sessionState(a, stateA) == "Idle" && sessionState(b, stateB) == "Idle"; }, 20s))
         << stateA.dump() << "\n" << stateB.dump();
     EXPECT_EQ(stateB["session_role"], "none");
     EXPECT_NE(b.log().find("(reason: remote_disconnect)"), std::string::npos);
