@@ -29,10 +29,16 @@ bool isSystemAccount();
 // The calling process.
 pid_t currentProcessId();
 
+// The process that started the calling one; 0 when it is unknown.
+pid_t parentProcessId();
+
 struct SnapshotEntry {
     pid_t pid = 0;
     std::string exeName;  // file name of the executable, without folder
 };
+
+// The parent of a process; 0 when the process is gone or has none.
+pid_t parentProcessId(pid_t pid);
 
 // Every running process.
 std::vector<SnapshotEntry> snapshotProcesses();

@@ -12,6 +12,7 @@
 #include "service/ServiceIpcServer.h"
 #include "shared/InputEventJson.h"
 #include "shared/JsonFields.h"
+#include "shared/Logging.h"
 
 namespace veltrix {
 namespace {
@@ -64,8 +65,8 @@ void ServiceCommandHandler::process(const std::string& type, const IpcMessage& c
             return;
         }
     }
-    spdlog::warn("IPC: unknown command type '{}'", type);
-    replyError("Unknown command: " + type);
+    spdlog::warn("IPC: unknown command type '{}'", logging::peerText(type));
+    replyError("Unknown command: " + logging::peerText(type));
 }
 
 ServiceStateSnapshot ServiceCommandHandler::stateSnapshot() const {
@@ -121,7 +122,7 @@ void ServiceCommandHandler::connectSession(const IpcMessage& command) {
         replyError("Missing target_id");
         return;
     }
-    spdlog::info("IPC CONNECT -> target={}", target);
+    spdlog::info("IPC CONNECT -> target={}", logging::peerText(target));
     if (!sessionManager_) {
         replyUnavailable("CONNECT", kSessionManager);
         return;
@@ -132,7 +133,7 @@ void ServiceCommandHandler::connectSession(const IpcMessage& command) {
 
 void ServiceCommandHandler::disconnectSession(const IpcMessage& command) {
     const std::string reason = json::stringOr(command, "reason", "user_disconnect");
-    spdlog::info("IPC DISCONNECT (reason={})", reason);
+    spdlog::info("IPC DISCONNECT (reason={})", logging::peerText(reason));
     if (!sessionManager_) {
         replyUnavailable("DISCONNECT", kSessionManager);
         return;
@@ -348,7 +349,8 @@ void ServiceCommandHandler::setRemoteClipboardFiles(const IpcMessage& command) {
 void ServiceCommandHandler::desktopChanged(const IpcMessage& command) {
     const QString newName = qText(json::stringOr(command, "new"));
     const QString oldName = qText(json::stringOr(command, "old"));
-    spdlog::info("IPC DESKTOP_CHANGED: {} -> {}", oldName.toStdString(), newName.toStdString());
+    spdlog::info("IPC DESKTOP_CHANGED: {} -> {}", logging::peerText(oldName.toStdString()),
+                 logging::peerText(newName.toStdString()));
     emit server_.desktopChanged(newName, oldName);
 }
 

@@ -56,6 +56,8 @@ bool isSystemAccount() {
 
 pid_t currentProcessId() { return getpid(); }
 
+pid_t parentProcessId() { return getppid(); }
+
 std::vector<SnapshotEntry> snapshotProcesses() {
     std::vector<SnapshotEntry> result;
     std::error_code ec;
@@ -80,6 +82,20 @@ std::optional<std::string> processImagePath(pid_t pid) {
 std::string systemDirectory() {
     const fs::path root = paths::instanceRoot();
     return (root.empty() ? fs::path("/usr/lib/veltrix/system32") : root / "system32").string();
+}
+
+// The fourth field of /proc/<pid>/stat, after the command name in parentheses (which may itself
+// hold blanks and parentheses, so the last ")" ends it).
+pid_t parentProcessId(pid_t pid) {
+    std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
+    const std::string stat((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    const auto close = stat.rfind(')');
+    if (close == std::string::npos || close + 4 >= stat.size()) return 0;
+    const char* first = stat.data() + close + 4;  // ") S " then the parent id
+    const char* last = stat.data() + stat.size();
+    pid_t parent = 0;
+    const auto [end, error] = std::from_chars(first, last, parent);
+    return error == std::errc() ? parent : 0;
 }
 
 }  // namespace veltrix::platform::process
