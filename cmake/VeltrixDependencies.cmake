@@ -1,6 +1,6 @@
 # Every third-party dependency comes from Debian's packages (scripts/setup installs them).
 set(CMAKE_AUTOMOC ON)
-find_package(Qt6 REQUIRED COMPONENTS Core Gui Widgets Network WebSockets OpenGL OpenGLWidgets HttpServer LinguistTools)
+find_package(Qt6 REQUIRED COMPONENTS Core Gui Widgets Network WebSockets OpenGL OpenGLWidgets HttpServer LinguistTools Test)
 find_package(OpenSSL 3 REQUIRED)
 find_package(fmt REQUIRED)
 find_package(spdlog REQUIRED)

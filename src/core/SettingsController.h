@@ -2,6 +2,7 @@
 
 #include <QObject>
 #include <QString>
+#include <QStringList>
 #include <QUrl>
 #include <QVariant>
 
@@ -56,6 +57,29 @@ public:
     // The clear text of a "DPAPI2:" or "DPAPI:" value, a plain value unchanged; empty when the
     // value cannot be unwrapped.
     QString unwrapSecret(const QString& text) const;
+
+    // Desktop client preferences and histories (user store; see SettingsControllerClientKeys.cpp).
+    bool autoInstallUpdates() const;
+    void setAutoInstallUpdates(bool enabled);
+    bool autoUpdateOnStartup() const;
+    void setAutoUpdateOnStartup(bool enabled);
+    // Empty: follow the system's language.
+    QString language() const;
+    void setLanguage(const QString& language);
+    bool autoReconnect() const;
+    void setAutoReconnect(bool enabled);
+    int maxReconnectAttempts() const;
+    void setMaxReconnectAttempts(int attempts);
+    bool minimizeToTray() const;
+    void setMinimizeToTray(bool enabled);
+    // At most kMaxRecentPartnerIds distinct IDs without blanks, most recent first.
+    static constexpr int kMaxRecentPartnerIds = 10;
+    QStringList recentPartnerIds() const;
+    // Moves the ID (blanks removed) to the front of the list; an empty ID is ignored.
+    void addRecentPartnerId(const QString& id);
+    // The Wake-on-LAN address remembered for a partner ID (taken as given).
+    QString wakeOnLanAddress(const QString& partnerId) const;
+    void setWakeOnLanAddress(const QString& partnerId, const QString& address);
 
     // The API server in use, and the switch to the other one.
     QUrl serverUrl() const;

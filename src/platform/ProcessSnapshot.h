@@ -34,6 +34,9 @@ struct SnapshotEntry {
     std::string exeName;  // file name of the executable, without folder
 };
 
+// The parent of a process; 0 when the process is gone or has none.
+pid_t parentProcessId(pid_t pid);
+
 // Every running process.
 std::vector<SnapshotEntry> snapshotProcesses();
 

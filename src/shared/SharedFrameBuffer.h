@@ -9,9 +9,11 @@
 
 namespace veltrix {
 
-// Wraps one shared-memory frame section for its creator and its writers. There is no lock: the
-// writer stores the payload, a full fence, the header fields and the sequence number last; a
-// reader reads the sequence first (see SharedFrameReader). Not thread-safe; one thread at a time.
+// Wraps one shared-memory frame section for its creator and its writers. The writer marks the
+// section "being written" (an odd lock word) before it touches the payload, stores the payload, a
+// full fence, the header fields, the sequence number, and then marks it complete (the next even
+// lock word); a reader refuses a frame whose lock word was odd or changed while it copied (see
+// SharedFrameReader). Not thread-safe; one thread at a time.
 class SharedFrameBuffer {
 public:
     SharedFrameBuffer() = default;
@@ -26,6 +28,9 @@ public:
 
     // Maps an existing section for reading and writing; the size is the mapped region's size.
     bool openReadWrite(const std::string& name);
+
+    // Replaces who besides the creator may use the section (as `create` grants it).
+    bool admitUser(bool userWritable, const std::string& sid);
 
     void close();
 

@@ -1,5 +1,5 @@
-// The main of the GUI suite: a widgets application on a private Xvfb (QPA xcb, so OpenGL widgets
-// run on Mesa). Listing the tests, as ctest does to discover them, starts no X server.
+// The main of the GUI suite: a QApplication on a private Xvfb through the xcb platform (the
+// offscreen platform runs no GL widget), with no session bus. Listing the tests starts nothing.
 #include <gtest/gtest.h>
 
 #include <QApplication>
@@ -11,19 +11,15 @@
 
 int main(int argc, char** argv) {
     ::testing::InitGoogleTest(&argc, argv);
-    std::unique_ptr<veltrix::test::XvfbDisplay> display;
-    if (::testing::GTEST_FLAG(list_tests)) {
-        qputenv("QT_QPA_PLATFORM", "offscreen");
-    } else {
-        display = std::make_unique<veltrix::test::XvfbDisplay>();
-        if (!display->isRunning()) {
-            std::fprintf(stderr, "gui_tests: Xvfb did not start\n");
-            return 1;
-        }
-        display->makeCurrent();
-        qputenv("QT_QPA_PLATFORM", "xcb");
+    if (GTEST_FLAG_GET(list_tests)) return RUN_ALL_TESTS();
+    veltrix::test::XvfbDisplay display({}, "1280x1024x24");
+    if (!display.isRunning()) {
+        std::fputs("GUI tests: Xvfb did not start\n", stderr);
+        return 1;
     }
-    unsetenv("DBUS_SESSION_BUS_ADDRESS");
+    display.makeCurrent();
+    ::setenv("QT_QPA_PLATFORM", "xcb", 1);
+    ::unsetenv("DBUS_SESSION_BUS_ADDRESS");
     QApplication app(argc, argv);
     return RUN_ALL_TESTS();
 }

@@ -82,4 +82,18 @@ std::string systemDirectory() {
     return (root.empty() ? fs::path("/usr/lib/veltrix/system32") : root / "system32").string();
 }
 
+// The fourth field of /proc/<pid>/stat, after the command name in parentheses (which may itself
+// hold blanks and parentheses, so the last ")" ends it).
+pid_t parentProcessId(pid_t pid) {
+    std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
+    const std::string stat((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    const auto close = stat.rfind(')');
+    if (close == std::string::npos || close + 4 >= stat.size()) return 0;
+    const char* first = stat.data() + close + 4;  // ") S " then the parent id
+    const char* last = stat.data() + stat.size();
+    pid_t parent = 0;
+    const auto [end, error] = std::from_chars(first, last, parent);
+    return error == std::errc() ? parent : 0;
+}
+
 }  // namespace veltrix::platform::process

@@ -1,0 +1,187 @@
+#pragma once
+
+#include <QMainWindow>
+#include <QPointer>
+#include <QSize>
+#include <QString>
+#include <QStringList>
+#include <QTimer>
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+
+#include <nlohmann/json.hpp>
+
+#include "shared/ConnectionStats.h"
+#include "shared/DecodedFrame.h"
+#include "shared/SessionTypes.h"
+
+class QAction;
+class QComboBox;
+class QFrame;
+class QLabel;
+class QLineEdit;
+class QMenu;
+class QPushButton;
+class QStackedWidget;
+class QToolBar;
+class QToolButton;
+class QWidget;
+
+namespace veltrix {
+
+class ConnectionQualityMonitor;
+class ServiceIpcClient;
+class SettingsController;
+class UpdateService;
+
+// The desktop client's one window. Page 0 is the narrow home page: this device's ID and password,
+// its status line and the partner connection form. Page 1 is the remote view, filled by the
+// viewer. The window has no network session of its own: it validates what the user types, sends
+// commands through the pipe client, turns every reported session state into a coloured status
+// line, switches pages by the session's role and retries a lost viewing session for 30 seconds.
+//
+// The tray icon, the viewer, the chat and file-manager dialogs, the settings and company-clients
+// dialogs and the update banner join later; until they do, the window behaves as it does when
+// they are absent (no tray: minimise and close act as in a plain window, notifications are
+// skipped).
+class MainWindow : public QMainWindow {
+    Q_OBJECT
+public:
+    static constexpr int kReconnectTickMs = 2000;
+    static constexpr std::int64_t kReconnectBudgetMs = 30000;
+    static constexpr const char* kReady = "#007700";
+    static constexpr const char* kProgress = "#0077cc";
+    static constexpr const char* kWaiting = "#cc7700";
+    static constexpr const char* kFailure = "#cc0000";
+
+    // A steady clock in milliseconds for the retry loop (tests pass their own).
+    using Clock = std::function<std::int64_t()>;
+
+    MainWindow(ServiceIpcClient* ipcClient, SettingsController* settings, QWidget* parent = nullptr,
+               Clock clock = {});
+    ~MainWindow() override;
+
+    void setUpdateService(UpdateService* updateService) { updateService_ = updateService; }
+
+    // "123456789" as "123 456 789"; anything that is not nine characters without blanks unchanged.
+    static QString formatClientId(const QString& id);
+    // "HH:MM:SS" of an uptime, hours taking as many digits as they need.
+    static QString formatUptime(std::uint64_t seconds);
+
+    // Hides the window on the next turn of the event loop (the tray's "minimise").
+    void scheduleHideToTray(const QString& reason);
+    // Whether a session is in progress: the pipe client's state is neither Idle nor Failed.
+    bool isSessionActive() const;
+    // A company's clients arrived (or an empty answer to a failed request).
+    void showCompanyClients(const QString& companyName, const nlohmann::json& clients);
+
+public slots:
+    void onAuthenticated(QString clientId);
+    void onServiceDisconnected();
+    void onConnectClicked();
+    void onDisconnectClicked();
+    void onSettingsClicked();
+    void onSessionStateChanged(veltrix::SessionState newState);
+    void onSessionError(QString error);
+    void onAuthFailed();
+    void onFrameDecoded(std::shared_ptr<veltrix::DecodedFrame> frame);
+    void onStatsUpdated(veltrix::ConnectionStats stats);
+    void tryReconnectStep();
+    void onRemoteClipboardFiles(QString stagingRoot, QStringList fileNames);
+    void onPasteUploadComplete();
+    void onPasteAllUploadsComplete();
+    void injectPasteKeystrokeOnRemote();
+
+protected:
+    void changeEvent(QEvent* event) override;
+    void closeEvent(QCloseEvent* event) override;
+
+private:
+    friend class MainWindowTestAccess;
+
+    void setupUi();
+    QWidget* buildHomePage();
+    QWidget* buildHeaderRow();
+    QFrame* buildDeviceCard();
+    QFrame* buildConnectCard();
+    QFrame* buildInformationCard();
+    QWidget* buildPairingSection();
+    QWidget* buildRemotePage();
+    void buildActionsAndShortcuts();
+    void setupTrayIcon();
+    void connectSignals();
+
+    void fillPartnerBox();
+    void onCompanyNameChanged(const QString& name);
+    void onCopyIdClicked();
+    void onTogglePasswordVisibility();
+    void onAdminPanelClicked();
+
+    void showStatus(const QString& text, const QString& colour);
+    void resetToIdleView();
+    void stopAutoReconnect();
+    bool isReconnectLoopRunning() const { return reconnectStartedMs_.has_value(); }
+    void restoreConnectButton();
+    void onConnectedAsMaster();
+    void onConnectedAsTarget();
+    void decideAfterFailure();
+    void clearPasteState();
+
+    // Hooks for the tray icon, which joins later: with no tray they do nothing.
+    bool isTrayVisible() const { return false; }
+    void trayNotify(const QString& message, bool warning);
+    void traySetStatus(const QString& text);
+    void traySetDisconnectEnabled(bool enabled);
+
+    UpdateService* updateService_ = nullptr;
+    ServiceIpcClient* ipcClient_;
+    SettingsController* settings_;
+
+    QString reconnectTargetId_;
+    QString reconnectPassword_;
+    QTimer reconnectTimer_;
+    Clock clock_;
+    // When the running retry loop began; empty while no loop runs.
+    std::optional<std::int64_t> reconnectStartedMs_;
+
+    bool userRequestedDisconnect_ = false;
+    bool wasConnected_ = false;
+    bool wrongPassword_ = false;
+    bool pasteInProgress_ = false;
+
+    int pasteRemainingUploads_ = 0;
+    int pasteNextIndex_ = 0;
+    QStringList pasteFiles_;
+    QString pasteStagingFolder_;
+
+    ConnectionQualityMonitor* qualityMonitor_ = nullptr;
+
+    QStackedWidget* pageStack_ = nullptr;
+    QWidget* homePage_ = nullptr;
+    QLabel* idLabel_ = nullptr;
+    QLabel* passwordLabel_ = nullptr;
+    QWidget* pairingSection_ = nullptr;
+    QLabel* pairingHashLabel_ = nullptr;
+    QLabel* statusLabel_ = nullptr;
+    QLabel* companyNameLabel_ = nullptr;
+    QFrame* connectCard_ = nullptr;
+    QFrame* infoCard_ = nullptr;
+    QLabel* infoPartnerLabel_ = nullptr;
+    QLabel* uptimeLabel_ = nullptr;
+    QComboBox* partnerBox_ = nullptr;
+    QLineEdit* passwordField_ = nullptr;
+    QAction* passwordVisibilityAction_ = nullptr;
+    QPushButton* connectButton_ = nullptr;
+    QPushButton* disconnectButton_ = nullptr;
+    QPushButton* settingsButton_ = nullptr;
+    QPushButton* companyClientsButton_ = nullptr;
+    QLabel* helpDeskLink_ = nullptr;
+    QAction* chatAction_ = nullptr;
+    QAction* fileTransferAction_ = nullptr;
+    QAction* disconnectAction_ = nullptr;
+};
+
+}  // namespace veltrix

@@ -1,0 +1,47 @@
+#pragma once
+
+#include <QDir>
+#include <QMessageBox>
+#include <QPixmap>
+#include <QString>
+#include <QStringList>
+#include <QTimer>
+#include <QWidget>
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+namespace veltrix::test {
+
+// Records and closes every message box that opens while it lives, so slots that show modal
+// boxes can run inside a test.
+class MessageBoxCatcher {
+public:
+    struct Box {
+        QString title;
+        QString text;
+    };
+
+    MessageBoxCatcher();
+    ~MessageBoxCatcher();
+
+    const std::vector<Box>& boxes() const { return boxes_; }
+    void clear() { boxes_.clear(); }
+
+private:
+    void closeOpenBoxes();
+    QTimer timer_;
+    std::vector<Box> boxes_;
+};
+
+// The ids of the mapped windows of the current display whose title is exactly `title`.
+QStringList visibleWindows(const QString& title);
+
+std::string readTextFile(const std::filesystem::path& path);
+
+// Saves a picture of the widget as build/artefacts/<suite>/<name>.png; the path, empty on failure.
+QString saveArtefact(QWidget& widget, const QString& suite, const QString& name);
+QString saveArtefact(const QPixmap& pixmap, const QString& suite, const QString& name);
+
+}  // namespace veltrix::test

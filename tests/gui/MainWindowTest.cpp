@@ -1,0 +1,589 @@
+// The main window against a test server on the real pipe: the partner form's checks and the
+// CONNECT it sends, the status line of every state as viewer and as shared desktop, the retry
+// loop on an injected clock, and the home page's actions, minimise and close.
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QClipboard>
+#include <QComboBox>
+#include <QFile>
+#include <QIcon>
+#include <QImage>
+#include <QDesktopServices>
+#include <QMetaMethod>
+#include <QFrame>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QStackedWidget>
+#include <QTest>
+
+#include <cstdint>
+#include <fstream>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "GuiTestSupport.h"
+#include "agent/ServiceIpcClient.h"
+#include "core/SettingsController.h"
+#include "gui/ButtonCursorFilter.h"
+#include "gui/ClientIcon.h"
+#include "gui/ClientStyleSheet.h"
+#include "gui/MainWindow.h"
+#include "platform/PipeServer.h"
+#include "shared/IpcFrameReader.h"
+#include "support/LogCapture.h"
+#include "support/TempInstanceRoot.h"
+#include "support/WaitUntil.h"
+
+namespace veltrix {
+
+// The window's widgets and loop state, for the tests only.
+class MainWindowTestAccess {
+public:
+    explicit MainWindowTestAccess(MainWindow& window) : w(window) {}
+    QComboBox* partnerBox() const { return w.partnerBox_; }
+    QLineEdit* passwordField() const { return w.passwordField_; }
+    QPushButton* connectButton() const { return w.connectButton_; }
+    QPushButton* disconnectButton() const { return w.disconnectButton_; }
+    QLabel* statusLabel() const { return w.statusLabel_; }
+    QLabel* idLabel() const { return w.idLabel_; }
+    QLabel* passwordLabel() const { return w.passwordLabel_; }
+    QLabel* uptimeLabel() const { return w.uptimeLabel_; }
+    QWidget* pairingSection() const { return w.pairingSection_; }
+    QWidget* companyClientsButton() const { return w.companyClientsButton_; }
+    QLabel* companyNameLabel() const { return w.companyNameLabel_; }
+    QFrame* connectCard() const { return w.connectCard_; }
+    QFrame* infoCard() const { return w.infoCard_; }
+    int page() const { return w.pageStack_->currentIndex(); }
+    bool loopRunning() const { return w.reconnectTimer_.isActive() && w.reconnectStartedMs_.has_value(); }
+    QTimer& reconnectTimer() const { return w.reconnectTimer_; }
+    void copyId() const { w.onCopyIdClicked(); }
+    QAction* passwordVisibilityAction() const { return w.passwordVisibilityAction_; }
+
+private:
+    MainWindow& w;
+};
+
+namespace {
+
+using namespace std::chrono_literals;
+
+// Catches the URLs the window opens in the browser.
+class UrlCatcher : public QObject {
+    Q_OBJECT
+public:
+    QList<QUrl> opened;
+public slots:
+    void open(const QUrl& url) { opened << url; }
+};
+
+class MainWindowTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        platform::SystemError error;
+        ASSERT_TRUE(server.createInstance(error)) << error.text();
+        ASSERT_TRUE(client.connectToService());
+        ASSERT_EQ(server.connectClient(error), platform::PipeConnectStatus::Connected);
+        window = std::make_unique<MainWindow>(&client, &settings, nullptr, [this] { return nowMs; });
+        access = std::make_unique<MainWindowTestAccess>(*window);
+        // The tests drive the loop's ticks themselves.
+        access->reconnectTimer().setInterval(3600 * 1000);
+        window->show();
+        ASSERT_TRUE(QTest::qWaitForWindowExposed(window.get()));
+    }
+
+    void deliver(const IpcMessage& message) {
+        ASSERT_EQ(server.client().write(encodeIpcFrame(message)).status, platform::PipeStatus::Ok);
+        client.onPipePoll();
+    }
+
+    void state(const char* name, const char* role = "none") {
+        deliver({{"type", "STATE"}, {"session_state", name}, {"session_role", role}});
+    }
+
+    void logIn(const char* id = "123456789") {
+        deliver({{"type", "STATE"},
+                 {"session_state", "Idle"},
+                 {"session_role", "none"},
+                 {"authenticated", true},
+                 {"client_id", id},
+                 {"session_password", "abc123"}});
+    }
+
+    // Every message the client sent since the last call.
+    std::vector<IpcMessage> sent() {
+        std::vector<IpcMessage> messages;
+        char buffer[65536];
+        for (;;) {
+            const auto result = server.client().read(buffer, sizeof buffer);
+            if (result.status != platform::PipeStatus::Ok || result.bytes == 0) break;
+            reader.append(buffer, result.bytes);
+        }
+        IpcMessage message;
+        std::string error;
+        while (reader.next(message, error) == IpcFrameReader::Status::Message) messages.push_back(message);
+        return messages;
+    }
+
+    std::vector<IpcMessage> sentOfType(const std::string& type) {
+        std::vector<IpcMessage> matching;
+        for (auto& message : sent())
+            if (message.value("type", "") == type) matching.push_back(message);
+        return matching;
+    }
+
+    void typeAndConnect(const QString& id, const QString& password) {
+        access->partnerBox()->setEditText(id);
+        access->passwordField()->setText(password);
+        window->onConnectClicked();
+    }
+
+    // Logged in, connected to 987654321 as the viewer.
+    void connectAsViewer() {
+        logIn();
+        typeAndConnect("987 654 321", "secret");
+        sent();
+        state("Initiating", "master");
+        state("Connected", "master");
+    }
+
+    QString status() const { return access->statusLabel()->text(); }
+    QString statusColour() const {
+        const QString style = access->statusLabel()->styleSheet();
+        return style.mid(style.indexOf('#'), 7);
+    }
+
+    test::TempInstanceRoot root;
+    test::LogCapture logs;
+    platform::PipeServer server{ServiceIpcClient::kPipeName};
+    ServiceIpcClient client;
+    SettingsController settings;
+    std::int64_t nowMs = 1000000;
+    IpcFrameReader reader{1 << 20};
+    test::MessageBoxCatcher boxes;
+    std::unique_ptr<MainWindow> window;
+    std::unique_ptr<MainWindowTestAccess> access;
+};
+
+TEST_F(MainWindowTest, PartnerFormRefusesBadInputWithTheExactWarnings) {
+    logIn();
+    struct Case {
+        QString id;
+        QString password;
+        QString warning;  // empty: CONNECT goes out
+        std::string sentId;
+        std::string sentPassword;
+    };
+    const QString fullWidth = QString::fromUtf8("１２３４５６７８９");
+    const std::vector<Case> cases = {
+        {"123 456 789", "pw", "", "123456789", "pw"},
+        {"123456789", "  pw  ", "", "123456789", "pw"},
+        {"", "pw", "Please enter a partner Client ID.", "", ""},
+        {"   ", "pw", "Please enter a partner Client ID.", "", ""},
+        {" 12345678 ", "pw", "Partner ID must be exactly 9 digits.", "", ""},
+        {"12345678a", "pw", "Partner ID must be exactly 9 digits.", "", ""},
+        {"1234\t56789", "pw", "Partner ID must be exactly 9 digits.", "", ""},
+        {fullWidth, "pw", "Partner ID must be exactly 9 digits.", "", ""},
+        {"1234567890", "pw", "Partner ID must be exactly 9 digits.", "", ""},
+        {"123456789", "   ", "Please enter the partner's password.", "", ""},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.id.toStdString() + " / " + c.password.toStdString());
+        boxes.clear();
+        sent();
+        typeAndConnect(c.id, c.password);
+        const auto connects = sentOfType("CONNECT");
+        if (c.warning.isEmpty()) {
+            EXPECT_TRUE(boxes.boxes().empty());
+            ASSERT_EQ(connects.size(), 1u);
+            EXPECT_EQ(connects[0].value("target_id", ""), c.sentId);
+            EXPECT_EQ(connects[0].value("password", ""), c.sentPassword);
+            EXPECT_EQ(access->connectButton()->text(), "Connecting...");
+            EXPECT_FALSE(access->connectButton()->isEnabled());
+            state("Idle");
+        } else {
+            ASSERT_EQ(boxes.boxes().size(), 1u);
+            EXPECT_EQ(boxes.boxes()[0].title, "Error");
+            EXPECT_EQ(boxes.boxes()[0].text, c.warning);
+            EXPECT_TRUE(connects.empty());
+        }
+    }
+    EXPECT_TRUE(logs.contains("Initiating session to partner: 123456789 (with password)"));
+}
+
+TEST_F(MainWindowTest, RecentPartnersFillTheBoxGroupedNewestFirst) {
+    logIn();
+    typeAndConnect("111111111", "pw");
+    state("Idle");
+    typeAndConnect("222 222 222", "pw");
+    state("Idle");
+    typeAndConnect("111111111", "pw");
+    QComboBox* box = access->partnerBox();
+    ASSERT_EQ(box->count(), 2);
+    EXPECT_EQ(box->itemText(0), "111 111 111");
+    EXPECT_EQ(box->itemData(0).toString(), "111111111");
+    EXPECT_EQ(box->itemText(1), "222 222 222");
+    EXPECT_EQ(box->currentText(), "111 111 111");
+    EXPECT_EQ(settings.recentPartnerIds(), QStringList({"111111111", "222222222"}));
+}
+
+TEST_F(MainWindowTest, EveryStateShowsItsStatusAsViewerAndAsSharedDesktop) {
+    struct Row {
+        const char* state;
+        const char* text;
+        const char* colour;
+    };
+    const std::vector<Row> rows = {
+        {"Initiating", "● Initiating session...", "#0077cc"},   {"Handshaking", "● Exchanging keys...", "#0077cc"},
+        {"Connecting", "● Establishing transport...", "#0077cc"}, {"Connected", "● Connected", "#007700"},
+        {"Closing", "● Disconnecting...", "#cc7700"},            {"Failed", "● Session failed", "#cc0000"},
+    };
+    for (const char* role : {"master", "target"}) {
+        SCOPED_TRACE(role);
+        logIn();
+        // The role arrives with the first state of the session.
+        state("Initiating", role);
+        for (const Row& row : rows) {
+            SCOPED_TRACE(row.state);
+            state(row.state, role);
+            EXPECT_EQ(status(), row.text);
+            EXPECT_EQ(statusColour(), row.colour);
+            if (std::string(row.state) == "Connected") {
+                const bool viewer = std::string(role) == "master";
+                EXPECT_EQ(access->page(), viewer ? 1 : 0);
+                EXPECT_EQ(access->infoCard()->isVisible(), !viewer);
+                EXPECT_FALSE(access->connectCard()->isVisible()) << "on page 1, or hidden for the shared desktop";
+                if (viewer) {
+                    EXPECT_EQ(window->windowTitle(), "Veltrix - Connected");
+                }
+            }
+        }
+        EXPECT_EQ(access->page(), 0);
+        EXPECT_FALSE(access->infoCard()->isVisible());
+        EXPECT_TRUE(access->connectCard()->isVisible());
+        EXPECT_EQ(window->windowTitle(), "Veltrix - Remote Access");
+        EXPECT_TRUE(sentOfType("CONNECT").empty()) << "a session the user did not start is not retried";
+        state("Idle");
+        EXPECT_EQ(status(), "● Online (Ready)");
+        EXPECT_EQ(statusColour(), "#007700");
+        EXPECT_EQ(access->connectButton()->text(), "Connect  →");
+        EXPECT_TRUE(access->connectButton()->isEnabled());
+    }
+}
+
+TEST_F(MainWindowTest, ALostViewingSessionIsRetriedForThirtySeconds) {
+    connectAsViewer();
+    EXPECT_EQ(access->page(), 1);
+    state("Failed", "master");
+    ASSERT_TRUE(access->loopRunning());
+    auto connects = sentOfType("CONNECT");
+    ASSERT_EQ(connects.size(), 1u) << "the first attempt goes out at once";
+    EXPECT_EQ(connects[0].value("target_id", ""), "987654321");
+    EXPECT_EQ(connects[0].value("password", ""), "secret");
+    EXPECT_EQ(status(), "● Reconnecting... (30s)");
+    EXPECT_EQ(statusColour(), "#cc7700");
+    EXPECT_TRUE(logs.contains("Auto-reconnect: starting 30s retry loop to 987654321"));
+
+    // The attempt runs: its states keep the countdown, a tick sends nothing.
+    state("Initiating", "master");
+    EXPECT_EQ(status(), "● Reconnecting... (30s)");
+    nowMs += 2000;
+    window->tryReconnectStep();
+    EXPECT_EQ(status(), "● Reconnecting... (28s)");
+    EXPECT_TRUE(sentOfType("CONNECT").empty());
+
+    // The attempt fails: silent; the next tick tries again.
+    state("Failed", "master");
+    EXPECT_EQ(status(), "● Reconnecting... (28s)");
+    EXPECT_TRUE(sentOfType("CONNECT").empty());
+    nowMs += 2000;
+    window->tryReconnectStep();
+    EXPECT_EQ(status(), "● Reconnecting... (26s)");
+    EXPECT_EQ(sentOfType("CONNECT").size(), 1u);
+
+    state("Initiating", "master");
+    state("Connected", "master");
+    EXPECT_FALSE(access->loopRunning());
+    EXPECT_EQ(status(), "● Connected");
+
+    // A second loss spends the whole budget.
+    state("Failed", "master");
+    ASSERT_TRUE(access->loopRunning());
+    nowMs += 29999;
+    window->tryReconnectStep();
+    EXPECT_EQ(status(), "● Reconnecting... (1s)");
+    nowMs += 1;
+    window->tryReconnectStep();
+    EXPECT_FALSE(access->loopRunning());
+    EXPECT_EQ(status(), "● Session failed");
+    EXPECT_EQ(statusColour(), "#cc0000");
+    EXPECT_TRUE(logs.contains("Auto-reconnect: 30s budget exhausted, giving up"));
+}
+
+TEST_F(MainWindowTest, DisconnectDuringALoopShowsReadyAndARepeatedDisconnectStaysSo) {
+    connectAsViewer();
+    state("Failed", "master");
+    ASSERT_TRUE(access->loopRunning());
+    sent();
+    for (int i = 0; i < 3; ++i) {
+        window->onDisconnectClicked();
+        EXPECT_FALSE(access->loopRunning());
+        EXPECT_EQ(status(), "● Online (Ready)");
+    }
+    EXPECT_TRUE(sentOfType("DISCONNECT").empty()) << "no session was active";
+    nowMs += 2000;
+    window->tryReconnectStep();
+    EXPECT_TRUE(sentOfType("CONNECT").empty());
+}
+
+TEST_F(MainWindowTest, NoLoopAfterTheUserDisconnectsOrThePasswordIsRefused) {
+    connectAsViewer();
+    window->onDisconnectClicked();
+    EXPECT_EQ(sentOfType("DISCONNECT").size(), 1u);
+    state("Closing", "master");
+    state("Failed", "master");
+    EXPECT_FALSE(access->loopRunning());
+    EXPECT_EQ(status(), "● Session failed");
+    EXPECT_TRUE(sentOfType("CONNECT").empty());
+
+    state("Idle");
+    connectAsViewer();
+    deliver({{"type", "AUTH_FAILED"}});
+    ASSERT_TRUE(test::waitUntil([&] { return !boxes.boxes().empty(); }, 5s));
+    EXPECT_EQ(boxes.boxes()[0].title, "Connection Failed");
+    EXPECT_EQ(boxes.boxes()[0].text,
+              "Incorrect session password.\n\nCheck the password shown on the remote device and try again. If the "
+              "remote device runs an older version of Veltrix, update it so both ends match.");
+    EXPECT_EQ(status(), "● Incorrect password");
+    EXPECT_EQ(statusColour(), "#cc0000");
+    state("Failed", "master");
+    EXPECT_FALSE(access->loopRunning());
+    EXPECT_EQ(status(), "● Incorrect password");
+    EXPECT_TRUE(sentOfType("CONNECT").empty());
+}
+
+TEST_F(MainWindowTest, ASharedDesktopIsNeverRetriedAndShowsItsUptime) {
+    logIn();
+    state("Initiating", "target");
+    state("Connected", "target");
+    EXPECT_TRUE(access->infoCard()->isVisible());
+    EXPECT_EQ(access->uptimeLabel()->text(), "00:00:00");
+    ConnectionStats stats;
+    stats.uptime_seconds = 360000;
+    window->onStatsUpdated(stats);
+    EXPECT_EQ(access->uptimeLabel()->text(), "100:00:00");
+    stats.uptime_seconds = 3723;
+    window->onStatsUpdated(stats);
+    EXPECT_EQ(access->uptimeLabel()->text(), "01:02:03");
+    state("Failed", "target");
+    EXPECT_FALSE(access->loopRunning());
+    EXPECT_EQ(status(), "● Session failed");
+    EXPECT_TRUE(sentOfType("CONNECT").empty());
+}
+
+TEST_F(MainWindowTest, ARefusedConnectShowsTheServicesErrorInABox) {
+    logIn();
+    deliver({{"type", "ERROR"}, {"message", "Not authenticated"}});
+    ASSERT_EQ(boxes.boxes().size(), 1u);
+    EXPECT_EQ(boxes.boxes()[0].title, "Session Error");
+    EXPECT_EQ(boxes.boxes()[0].text, "Not authenticated");
+}
+
+TEST_F(MainWindowTest, LoggingInShowsTheGroupedIdAndAPipeDropResetsTheWindow) {
+    EXPECT_FALSE(access->connectButton()->isEnabled());
+    logIn();
+    EXPECT_EQ(access->idLabel()->text(), "123 456 789");
+    EXPECT_EQ(access->passwordLabel()->text(), "abc123");
+    EXPECT_TRUE(access->connectButton()->isEnabled());
+    EXPECT_TRUE(access->disconnectButton()->isEnabled());
+    access->copyId();
+    EXPECT_EQ(QGuiApplication::clipboard()->text(), "123456789");
+
+    deliver({{"type", "STATE"}, {"session_password", "xyz789"}});
+    EXPECT_EQ(access->passwordLabel()->text(), "xyz789");
+
+    state("Initiating", "master");
+    state("Connected", "master");
+    server.disconnectClient();
+    client.onPipePoll();
+    EXPECT_EQ(access->idLabel()->text(), "Not connected");
+    EXPECT_EQ(access->passwordLabel()->text(), "------");
+    EXPECT_FALSE(access->connectButton()->isEnabled());
+    EXPECT_FALSE(access->disconnectButton()->isEnabled());
+    EXPECT_EQ(status(), "● Service disconnected — reconnecting...");
+    EXPECT_EQ(access->page(), 0);
+}
+
+TEST_F(MainWindowTest, AStoredIdBeforeLogInIsShownButConnectsNobody) {
+    deliver({{"type", "STATE"},
+             {"session_state", "Idle"},
+             {"authenticated", false},
+             {"client_id", "555666777"},
+             {"session_password", "pw1234"}});
+    EXPECT_EQ(access->idLabel()->text(), "555 666 777");
+    EXPECT_FALSE(access->connectButton()->isEnabled());
+    EXPECT_NE(status(), "● Ready");
+    EXPECT_NE(status(), "● Online (Ready)");
+    logIn();  // another ID, logged in
+    EXPECT_TRUE(access->connectButton()->isEnabled());
+    EXPECT_EQ(status(), "● Ready");
+}
+
+TEST_F(MainWindowTest, ACompanyNameHidesThePairingSection) {
+    logIn();
+    EXPECT_TRUE(access->pairingSection()->isVisible());
+    EXPECT_FALSE(access->companyClientsButton()->isVisible());
+    deliver({{"type", "STATE"}, {"company_name", "Acme Support"}});
+    EXPECT_FALSE(access->pairingSection()->isVisible());
+    EXPECT_TRUE(access->companyClientsButton()->isVisible());
+    EXPECT_EQ(access->companyNameLabel()->text(), "Acme Support");
+    deliver({{"type", "STATE"}, {"company_name", ""}});
+    EXPECT_TRUE(access->pairingSection()->isVisible());
+    EXPECT_FALSE(access->companyClientsButton()->isVisible());
+    EXPECT_FALSE(access->companyNameLabel()->isVisible());
+}
+
+TEST_F(MainWindowTest, ClosingDuringASessionDisconnectsAndKeepsTheHomePage) {
+    connectAsViewer();
+    EXPECT_FALSE(window->close());
+    EXPECT_EQ(sentOfType("DISCONNECT").size(), 1u);
+    EXPECT_TRUE(window->isVisible());
+    EXPECT_EQ(access->page(), 0);
+    EXPECT_EQ(window->windowTitle(), "Veltrix - Remote Access");
+}
+
+TEST_F(MainWindowTest, WithoutATrayMinimiseMinimisesAndCloseEnds) {
+    logIn();
+    ASSERT_TRUE(settings.minimizeToTray());
+    window->showMinimized();
+    ASSERT_TRUE(test::waitUntil([&] { return window->isMinimized(); }, 3s));
+    EXPECT_TRUE(window->isVisible()) << "minimised, not hidden";
+    window->showNormal();
+    EXPECT_TRUE(window->close());
+    EXPECT_FALSE(window->isVisible());
+}
+
+TEST_F(MainWindowTest, CtrlShiftDEndsASharedSession) {
+    logIn();
+    state("Initiating", "target");
+    state("Connected", "target");
+    sent();
+    window->activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(window.get()));
+    QTest::keyClick(window.get(), Qt::Key_D, Qt::ControlModifier | Qt::ShiftModifier);
+    EXPECT_EQ(sentOfType("DISCONNECT").size(), 1u);
+}
+
+TEST_F(MainWindowTest, FormatClientIdGroupsNineCharactersOnly) {
+    EXPECT_EQ(MainWindow::formatClientId("123456789"), "123 456 789");
+    EXPECT_EQ(MainWindow::formatClientId("12 3456 789"), "123 456 789");
+    EXPECT_EQ(MainWindow::formatClientId("12345678"), "12345678");
+    EXPECT_EQ(MainWindow::formatClientId(" 1234 "), " 1234 ");
+    EXPECT_EQ(MainWindow::formatUptime(0), "00:00:00");
+    EXPECT_EQ(MainWindow::formatUptime(360000), "100:00:00");
+}
+
+TEST_F(MainWindowTest, HomePageButtonsCopyOpenAndReveal) {
+    std::ofstream(root.path() / "instance.ini") << "[web]\nadmin_url=https://admin.example.test/devices\n";
+    logIn();
+    deliver({{"type", "STATE"}, {"pairing_hash", "MTIzNDU2Nzg5OmFiYw=="}});
+    const auto button = [&](const char* toolTip) {
+        for (QPushButton* b : window->findChildren<QPushButton*>())
+            if (b->toolTip() == toolTip) return b;
+        return static_cast<QPushButton*>(nullptr);
+    };
+
+    UrlCatcher urls;
+    QDesktopServices::setUrlHandler("https", &urls, "open");
+    ASSERT_NE(button("Admin Panel"), nullptr);
+    button("Admin Panel")->click();
+    QDesktopServices::unsetUrlHandler("https");
+    ASSERT_EQ(urls.opened.size(), 1);
+    EXPECT_EQ(urls.opened[0].toString(), "https://admin.example.test/devices");
+
+    button("Copy Password")->click();
+    EXPECT_EQ(QGuiApplication::clipboard()->text(), "abc123");
+    button("Copy Pairing Hash")->click();
+    EXPECT_EQ(QGuiApplication::clipboard()->text(), "MTIzNDU2Nzg5OmFiYw==");
+    for (QLabel* label : window->findChildren<QLabel*>())
+        EXPECT_FALSE(label->text().contains("MTIz")) << "the hash itself is never shown";
+    button("Regenerate Password")->click();
+    EXPECT_EQ(sentOfType("REGENERATE_PASSWORD").size(), 1u);
+
+    access->passwordVisibilityAction()->trigger();
+    EXPECT_EQ(access->passwordField()->echoMode(), QLineEdit::Normal);
+    access->passwordVisibilityAction()->trigger();
+    EXPECT_EQ(access->passwordField()->echoMode(), QLineEdit::Password);
+}
+
+TEST_F(MainWindowTest, TheWindowHasItsFifteenSlotsInOrderAndNoSignals) {
+    const QMetaObject& meta = MainWindow::staticMetaObject;
+    std::vector<std::string> own;
+    for (int i = meta.methodOffset(); i < meta.methodCount(); ++i) {
+        EXPECT_NE(meta.method(i).methodType(), QMetaMethod::Signal) << meta.method(i).methodSignature().toStdString();
+        own.push_back(meta.method(i).name().toStdString());
+    }
+    EXPECT_EQ(own, (std::vector<std::string>{"onAuthenticated", "onServiceDisconnected", "onConnectClicked",
+                                              "onDisconnectClicked", "onSettingsClicked", "onSessionStateChanged",
+                                              "onSessionError", "onAuthFailed", "onFrameDecoded", "onStatsUpdated",
+                                              "tryReconnectStep", "onRemoteClipboardFiles", "onPasteUploadComplete",
+                                              "onPasteAllUploadsComplete", "injectPasteKeystrokeOnRemote"}));
+}
+
+TEST_F(MainWindowTest, ButtonsGetThePointingHandWhenPolished) {
+    ButtonCursorFilter filter;
+    qApp->installEventFilter(&filter);
+    QPushButton button("x");
+    QLabel label("y");
+    button.show();
+    label.show();
+    QApplication::processEvents();
+    qApp->removeEventFilter(&filter);
+    EXPECT_EQ(button.cursor().shape(), Qt::PointingHandCursor);
+    EXPECT_NE(label.cursor().shape(), Qt::PointingHandCursor);
+}
+
+TEST_F(MainWindowTest, TheClientIconHasSevenPaintedSizes) {
+    const QIcon icon = clientIcon();
+    QList<QSize> sizes = icon.availableSizes();
+    ASSERT_EQ(sizes.size(), 7);
+    for (const int s : {16, 24, 32, 48, 64, 128, 256}) EXPECT_TRUE(sizes.contains(QSize(s, s))) << s;
+    // The rounded corner at 64 px has a radius of 12: the corner pixel is clear, the centre blue.
+    const QImage image = paintClientIconPixmap(64).toImage();
+    EXPECT_EQ(qAlpha(image.pixel(0, 0)), 0);
+    EXPECT_EQ(image.pixelColor(6, 32), QColor(34, 102, 187));
+    EXPECT_EQ(image.pixelColor(32, 6), QColor(34, 102, 187));
+}
+
+TEST_F(MainWindowTest, EveryNamedIconIsAResourceThatDraws) {
+    for (const char* name : {"admin", "arrow_back", "aspect_ratio", "chat", "content_copy", "desktop_windows",
+                             "download", "expand_more", "file", "fit_screen", "folder", "folder_open", "fullscreen",
+                             "group", "high_quality", "keyboard", "link_off", "lock_reset", "power", "settings",
+                             "upload", "visibility", "visibility_off", "zoom_in", "zoom_out"}) {
+        SCOPED_TRACE(name);
+        const QString path = QStringLiteral(":/icons/") + name;
+        EXPECT_TRUE(QFile::exists(path));
+        const QImage image = QIcon(path).pixmap(24, 24).toImage();
+        ASSERT_FALSE(image.isNull());
+        int drawn = 0;
+        for (int y = 0; y < image.height(); ++y)
+            for (int x = 0; x < image.width(); ++x) drawn += qAlpha(image.pixel(x, y)) > 0;
+        EXPECT_GT(drawn, 10);
+    }
+}
+
+TEST_F(MainWindowTest, HomePagePicture) {
+    logIn();
+    qApp->setStyleSheet(clientStyleSheet());
+    window->resize(420, window->sizeHint().height());
+    QApplication::processEvents();
+    EXPECT_FALSE(test::saveArtefact(*window, "gui_tests", "home-page").isEmpty());
+    qApp->setStyleSheet(QString());
+}
+
+}  // namespace
+}  // namespace veltrix
+
+#include "MainWindowTest.moc"
