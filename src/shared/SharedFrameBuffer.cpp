@@ -22,6 +22,11 @@ std::uint8_t* SharedFrameBuffer::data() const {
     return view_.isValid() ? static_cast<std::uint8_t*>(view_.address()) + kSharedFrameHeaderSize : nullptr;
 }
 
+std::optional<uid_t> SharedFrameBuffer::owner() const {
+    if (!section_.isValid()) return std::nullopt;
+    return section_.owner();
+}
+
 SharedFrameHeader* SharedFrameBuffer::header() const {
     return view_.isValid() ? static_cast<SharedFrameHeader*>(view_.address()) : nullptr;
 }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 
 #include "platform/SharedSection.h"
@@ -35,6 +36,8 @@ public:
     void close();
 
     bool isOpen() const { return view_.isValid(); }
+    // The account that created the open section; nothing when none is open or it cannot be read.
+    std::optional<uid_t> owner() const;
     std::uint64_t size() const { return size_; }
     std::uint8_t* data() const;
     SharedFrameHeader* header() const;
