@@ -5,6 +5,7 @@
 #include <QSize>
 #include <QString>
 #include <QStringList>
+#include <QDateTime>
 #include <QTimer>
 
 #include <cstdint>
@@ -32,6 +33,7 @@ class QWidget;
 
 namespace veltrix {
 
+class ChatDialog;
 class ConnectionQualityMonitor;
 class RemoteDesktopWidget;
 class RemoteViewToolbar;
@@ -127,6 +129,14 @@ private:
     void toggleScaleMode();
     void resetRemoteView();
 
+    // Chat: a new dialog for every connected session; the partner's lines go to the current one.
+    void connectChatSignals();
+    void recreateChatDialog();
+    void discardChatDialog();
+    void onChatActionTriggered();
+    void onChatMessageSent(const QString& text);
+    void onChatMessageReceived(const QString& from, const QString& text, const QDateTime& timestamp);
+
     void fillPartnerBox();
     void onCompanyNameChanged(const QString& name);
     void onCopyIdClicked();
@@ -177,6 +187,8 @@ private:
     QSize remoteCaptureSize_;
     QSize lastSentEncodeSize_;
     QTimer resolutionTimer_;
+
+    QPointer<ChatDialog> chatDialog_;
 
     QStackedWidget* pageStack_ = nullptr;
     RemoteDesktopWidget* viewer_ = nullptr;

@@ -110,6 +110,7 @@ void MainWindow::resetRemoteView() {
     lastSentEncodeSize_ = QSize();
     viewerDisplaySize_ = QSize();
     resolutionTimer_.stop();
+    discardChatDialog();
 }
 
 }  // namespace veltrix

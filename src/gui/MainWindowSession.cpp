@@ -72,6 +72,7 @@ void MainWindow::connectSignals() {
     connect(ipcClient_, &ServiceIpcClient::fileUploadComplete, this, &MainWindow::onPasteUploadComplete);
     connect(&reconnectTimer_, &QTimer::timeout, this, &MainWindow::tryReconnectStep);
     connectRemoteViewSignals();
+    connectChatSignals();
 }
 
 void MainWindow::showStatus(const QString& text, const QString& colour) {
@@ -230,7 +231,7 @@ void MainWindow::onConnectedAsMaster() {
     viewer_->setFocus();
     toolbar_->setKeyboardShortcutsVisible(true);
     traySetDisconnectEnabled(true);
-    // The chat and file-manager dialogs join here.
+    recreateChatDialog();
     fileTransferAction_->setEnabled(true);
 }
 
@@ -240,6 +241,7 @@ void MainWindow::onConnectedAsTarget() {
     uptimeLabel_->setText(QStringLiteral("00:00:00"));
     infoCard_->show();
     qualityMonitor_->start();
+    recreateChatDialog();
     if (isTrayVisible()) {
         traySetDisconnectEnabled(true);
         trayNotify(tr("Remote session active — sharing your screen."), false);

@@ -18,6 +18,7 @@
 #include <QLineEdit>
 #include <QPushButton>
 #include <QStackedWidget>
+#include <QTextBrowser>
 #include <QTest>
 
 #include <cstdint>
@@ -30,6 +31,7 @@
 #include "agent/ServiceIpcClient.h"
 #include "core/SettingsController.h"
 #include "gui/ButtonCursorFilter.h"
+#include "gui/ChatDialog.h"
 #include "gui/ClientIcon.h"
 #include "gui/ClientStyleSheet.h"
 #include "gui/MainWindow.h"
@@ -68,6 +70,8 @@ public:
     RemoteDesktopWidget* viewer() const { return w.viewer_; }
     RemoteViewToolbar* toolbar() const { return w.toolbar_; }
     QTimer& resolutionTimer() const { return w.resolutionTimer_; }
+    ChatDialog* chatDialog() const { return w.chatDialog_; }
+    QAction* chatAction() const { return w.chatAction_; }
 
 private:
     MainWindow& w;
@@ -751,6 +755,65 @@ TEST_F(RemoteViewTest, AViewingSessionFeedsTheViewerAndItsInputReachesThePipe) {
     state("Idle", "none");
     EXPECT_FALSE(access->viewer()->isViewingMode());
     EXPECT_FALSE(access->toolbar()->zoomLabel()->isVisible());
+}
+
+TEST_F(MainWindowTest, ChatOnTheViewingSideSendsLogsAndMarksUnreadLines) {
+    connectAsViewer();
+    QPointer<ChatDialog> first = access->chatDialog();
+    ASSERT_TRUE(first);
+    EXPECT_FALSE(first->isVisible());
+    EXPECT_EQ(access->chatAction()->text(), "Chat");
+
+    deliver({{"type", "CHAT_MSG"}, {"from", "Partner PC"}, {"text", "hello <you>"}, {"timestamp", 0}});
+    EXPECT_EQ(first->history()->toPlainText(),
+              "Remote " + QDateTime::fromMSecsSinceEpoch(0).toString("HH:mm") + "\nhello <you>");
+    EXPECT_FALSE(first->isVisible());
+    EXPECT_EQ(access->chatAction()->text(), QString::fromUtf8("Chat \u25CF"));
+
+    access->chatAction()->trigger();
+    EXPECT_TRUE(first->isVisible());
+    EXPECT_EQ(access->chatAction()->text(), "Chat");
+
+    sent();
+    first->input()->setText("  héllo  ");
+    first->onSendClicked();
+    const auto chats = sentOfType("CHAT_SEND");
+    ASSERT_EQ(chats.size(), 1u);
+    EXPECT_EQ(chats[0].value("text", ""), "héllo");
+    EXPECT_TRUE(logs.contains("Chat: sending message 'héllo' (5 chars)"));
+    EXPECT_TRUE(first->history()->toPlainText().contains("\nMe "));
+    EXPECT_TRUE(first->history()->toPlainText().endsWith("\nhéllo"));
+    EXPECT_FALSE(test::saveArtefact(*first, "gui_tests", "chat-in-session").isEmpty());
+
+    // A new session brings a fresh dialog; the home page drops it.
+    state("Reconnecting", "master");
+    state("Connected", "master");
+    QApplication::processEvents();
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    EXPECT_FALSE(first);
+    ASSERT_TRUE(access->chatDialog());
+    EXPECT_TRUE(access->chatDialog()->history()->toPlainText().isEmpty());
+    QPointer<ChatDialog> second = access->chatDialog();
+    state("Idle", "none");
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    EXPECT_FALSE(second);
+    EXPECT_FALSE(access->chatDialog());
+}
+
+TEST_F(MainWindowTest, ChatLineOnTheSharedSideOpensTheDialog) {
+    logIn();
+    // Before any session there is no dialog: a stray line changes nothing.
+    deliver({{"type", "CHAT_MSG"}, {"from", "x"}, {"text", "early"}});
+    EXPECT_FALSE(access->chatDialog());
+
+    state("Initiating", "target");
+    state("Connected", "target");
+    ASSERT_TRUE(access->chatDialog());
+    EXPECT_FALSE(access->chatDialog()->isVisible());
+    deliver({{"type", "CHAT_MSG"}, {"from", "Viewer"}, {"text", "can you see me?"}});
+    EXPECT_TRUE(access->chatDialog()->isVisible());
+    EXPECT_EQ(access->chatAction()->text(), "Chat");
+    EXPECT_TRUE(access->chatDialog()->history()->toPlainText().startsWith("Remote "));
 }
 
 }  // namespace
