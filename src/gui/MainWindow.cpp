@@ -319,18 +319,6 @@ void MainWindow::buildActionsAndShortcuts() {
     shortcut("F11", [this] { viewer_->toggleFullScreen(); });
 }
 
-// The tray icon joins later; without it the window behaves as a plain window.
-void MainWindow::setupTrayIcon() {}
-
-void MainWindow::trayNotify(const QString& message, bool warning) {
-    if (!isTrayVisible()) return;
-    spdlog::debug("Tray notification ({}): {}", warning ? "warning" : "information", message.toStdString());
-}
-
-void MainWindow::traySetStatus(const QString&) {}
-
-void MainWindow::traySetDisconnectEnabled(bool) {}
-
 // --- home-page actions --------------------------------------------------------------------------
 
 void MainWindow::fillPartnerBox() {

@@ -38,6 +38,7 @@ class ConnectionQualityMonitor;
 class RemoteDesktopWidget;
 class RemoteViewToolbar;
 class ServiceIpcClient;
+class SystemTrayIcon;
 class SettingsController;
 class UpdateService;
 
@@ -69,6 +70,9 @@ public:
     ~MainWindow() override;
 
     void setUpdateService(UpdateService* updateService) { updateService_ = updateService; }
+    // Whether the desktop has a tray host (default: Qt's answer); tests on a bare display pass theirs.
+    using TrayAvailability = std::function<bool()>;
+    void setTrayAvailability(TrayAvailability availability) { trayAvailable_ = std::move(availability); }
 
     // "123456789" as "123 456 789"; anything that is not nine characters without blanks unchanged.
     static QString formatClientId(const QString& id);
@@ -153,14 +157,19 @@ private:
     void decideAfterFailure();
     void clearPasteState();
 
-    // Hooks for the tray icon, which joins later: with no tray they do nothing.
-    bool isTrayVisible() const { return false; }
+    // The tray counts only when a tray host exists and the icon is shown on it: with no host Qt
+    // still reports the icon visible, and hiding the window there would leave nothing to restore
+    // it. Without a visible tray, minimise and close act as in a plain window and notifications
+    // are skipped.
+    bool isTrayVisible() const;
     void trayNotify(const QString& message, bool warning);
     void traySetStatus(const QString& text);
     void traySetDisconnectEnabled(bool enabled);
 
     UpdateService* updateService_ = nullptr;
     ServiceIpcClient* ipcClient_;
+    SystemTrayIcon* trayIcon_ = nullptr;
+    TrayAvailability trayAvailable_;
     SettingsController* settings_;
 
     QString reconnectTargetId_;

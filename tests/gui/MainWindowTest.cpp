@@ -37,6 +37,7 @@
 #include "gui/MainWindow.h"
 #include "gui/RemoteDesktopWidget.h"
 #include "gui/RemoteViewToolbar.h"
+#include "gui/SystemTrayIcon.h"
 #include "platform/PipeServer.h"
 #include "shared/IpcFrameReader.h"
 #include "support/LogCapture.h"
@@ -72,6 +73,7 @@ public:
     QTimer& resolutionTimer() const { return w.resolutionTimer_; }
     ChatDialog* chatDialog() const { return w.chatDialog_; }
     QAction* chatAction() const { return w.chatAction_; }
+    SystemTrayIcon* trayIcon() const { return w.trayIcon_; }
 
 private:
     MainWindow& w;
@@ -814,6 +816,49 @@ TEST_F(MainWindowTest, ChatLineOnTheSharedSideOpensTheDialog) {
     EXPECT_TRUE(access->chatDialog()->isVisible());
     EXPECT_EQ(access->chatAction()->text(), "Chat");
     EXPECT_TRUE(access->chatDialog()->history()->toPlainText().startsWith("Remote "));
+}
+
+TEST_F(MainWindowTest, TrayMirrorsTheStatusAndTheSession) {
+    ASSERT_TRUE(access->trayIcon());
+    EXPECT_TRUE(access->trayIcon()->isVisible());
+    logIn();
+    EXPECT_EQ(access->trayIcon()->statusAction()->text(), "Ready");
+    EXPECT_FALSE(access->trayIcon()->disconnectAction()->isEnabled());
+    typeAndConnect("987 654 321", "secret");
+    state("Initiating", "master");
+    state("Connected", "master");
+    EXPECT_EQ(access->trayIcon()->statusAction()->text(), "Connected");
+    EXPECT_TRUE(access->trayIcon()->disconnectAction()->isEnabled());
+    sent();
+    access->trayIcon()->disconnectAction()->trigger();
+    EXPECT_EQ(sentOfType("DISCONNECT").size(), 1u);
+    state("Idle", "none");
+    EXPECT_FALSE(access->trayIcon()->disconnectAction()->isEnabled());
+
+    window->hide();
+    emit access->trayIcon()->activated(QSystemTrayIcon::DoubleClick);
+    EXPECT_TRUE(window->isVisible());
+}
+
+// Qt reports the icon visible even with no tray host: the window must not hide itself then.
+TEST_F(MainWindowTest, MinimiseInASessionHidesOnlyWhenATrayHostExists) {
+    for (const bool host : {false, true}) {
+        SCOPED_TRACE(host);
+        window->setTrayAvailability([host] { return host; });
+        connectAsViewer();
+        logs.clear();
+        window->showMinimized();
+        QApplication::processEvents();
+        if (host) {
+            ASSERT_TRUE(test::waitUntil([&] { return !window->isVisible(); }, 3s));
+        } else {
+            ASSERT_TRUE(test::waitUntil([&] { return window->isMinimized(); }, 3s));
+            EXPECT_TRUE(window->isVisible()) << "minimised, not hidden";
+        }
+        state("Idle", "none");
+        window->showNormal();
+        ASSERT_TRUE(QTest::qWaitForWindowExposed(window.get()));
+    }
 }
 
 }  // namespace
