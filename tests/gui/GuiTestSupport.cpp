@@ -3,9 +3,15 @@
 #include <QApplication>
 #include <QProcess>
 #include <QRegularExpression>
+#include <QStandardPaths>
+#include <QSystemTrayIcon>
+
+#include <chrono>
 
 #include <fstream>
 #include <sstream>
+
+#include "support/WaitUntil.h"
 
 namespace veltrix::test {
 
@@ -24,6 +30,23 @@ void MessageBoxCatcher::closeOpenBoxes() {
         boxes_.push_back({box->windowTitle(), box->text()});
         box->done(QMessageBox::Ok);
     }
+}
+
+TrayHost::TrayHost() {
+    using namespace std::chrono_literals;
+    if (QStandardPaths::findExecutable("icewm").isEmpty()) return;
+    process_.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    process_.start("icewm", {});
+    running_ = process_.waitForStarted(3000) &&
+               waitUntil([] { return QSystemTrayIcon::isSystemTrayAvailable(); }, 5s);
+}
+
+TrayHost::~TrayHost() {
+    using namespace std::chrono_literals;
+    process_.terminate();
+    if (!process_.waitForFinished(3000)) process_.kill();
+    process_.waitForFinished(3000);
+    waitUntil([] { return !QSystemTrayIcon::isSystemTrayAvailable(); }, 3s);
 }
 
 QStringList visibleWindows(const QString& title) {

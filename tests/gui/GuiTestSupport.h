@@ -3,6 +3,7 @@
 #include <QDir>
 #include <QMessageBox>
 #include <QPixmap>
+#include <QProcess>
 #include <QString>
 #include <QStringList>
 #include <QTimer>
@@ -33,6 +34,19 @@ private:
     void closeOpenBoxes();
     QTimer timer_;
     std::vector<Box> boxes_;
+};
+
+// A window manager with a tray (icewm) on the current display while it lives; `running` is false
+// when icewm is not installed or no tray appeared.
+class TrayHost {
+public:
+    TrayHost();
+    ~TrayHost();
+    bool running() const { return running_; }
+
+private:
+    QProcess process_;
+    bool running_ = false;
 };
 
 // The ids of the mapped windows of the current display whose title is exactly `title`.

@@ -16,6 +16,7 @@
 #include <QLabel>
 #include <QMenu>
 #include <QLineEdit>
+#include <QProcess>
 #include <QPushButton>
 #include <QStackedWidget>
 #include <QTextBrowser>
@@ -859,6 +860,24 @@ TEST_F(MainWindowTest, MinimiseInASessionHidesOnlyWhenATrayHostExists) {
         window->showNormal();
         ASSERT_TRUE(QTest::qWaitForWindowExposed(window.get()));
     }
+}
+
+TEST_F(MainWindowTest, UnderATrayHostMinimiseInASessionHidesWithOneNotification) {
+    test::TrayHost host;
+    if (!host.running()) GTEST_SKIP() << "icewm is not installed (scripts/setup)";
+    logs.clear();
+    logIn();
+    EXPECT_TRUE(logs.contains("Tray notification shown: Veltrix - Ready. Your ID: 123 456 789"));
+    connectAsViewer();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(window.get()));
+    logs.clear();
+    // Iconified by the window manager, as its minimise button does.
+    QProcess::execute("xdotool", {"windowminimize", QString::number(window->winId())});
+    ASSERT_TRUE(test::waitUntil([&] { return !window->isVisible(); }, 3s));
+    test::runEventsFor(200ms);
+    EXPECT_EQ(logs.count("Tray notification shown: Veltrix - Application minimized to system tray."), 1u);
+    emit access->trayIcon()->activated(QSystemTrayIcon::DoubleClick);
+    EXPECT_TRUE(window->isVisible());
 }
 
 }  // namespace

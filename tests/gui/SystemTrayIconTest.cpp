@@ -8,6 +8,7 @@
 
 #include <vector>
 
+#include "GuiTestSupport.h"
 #include "gui/SystemTrayIcon.h"
 #include "support/LogCapture.h"
 
@@ -82,6 +83,19 @@ TEST(SystemTrayIconTest, NotificationIsShownOrReportedAsUnsupported) {
         EXPECT_TRUE(logs.contains("Tray notification shown: Veltrix - Ready. Your ID: 123 456 789"));
     else
         EXPECT_TRUE(logs.contains("System tray does not support balloon notifications"));
+}
+
+TEST(SystemTrayIconTest, UnderATrayHostTheIconIsShownAndNotifies) {
+    EXPECT_FALSE(QSystemTrayIcon::isSystemTrayAvailable()) << "the bare suite display has no tray";
+    test::TrayHost host;
+    if (!host.running()) GTEST_SKIP() << "icewm is not installed (scripts/setup)";
+    test::LogCapture logs;
+    SystemTrayIcon tray;
+    tray.show();
+    EXPECT_TRUE(tray.isVisible());
+    EXPECT_TRUE(QSystemTrayIcon::isSystemTrayAvailable());
+    tray.showNotification("Veltrix", "Ready. Your ID: 123 456 789");
+    EXPECT_TRUE(logs.contains("Tray notification shown: Veltrix - Ready. Your ID: 123 456 789"));
 }
 
 }  // namespace
