@@ -370,8 +370,10 @@ bool MainWindow::isSessionActive() const {
 }
 
 void MainWindow::changeEvent(QEvent* event) {
-    if (event->type() == QEvent::WindowStateChange && (windowState() & Qt::WindowMinimized) && isSessionActive() &&
-        isTrayVisible()) {
+    // Only a shown window goes to the tray: the window manager may report the minimised state
+    // again after the window is hidden, which would repeat the notification.
+    if (event->type() == QEvent::WindowStateChange && (windowState() & Qt::WindowMinimized) && isVisible() &&
+        isSessionActive() && isTrayVisible()) {
         setWindowState(windowState() & ~Qt::WindowMinimized);
         hide();
         trayNotify(tr("Application minimized to system tray."), false);
