@@ -457,5 +457,32 @@ TEST_F(SessionManagerTest, ASessionEndedMidDownloadLeavesNoFileAndReportsTheFail
     EXPECT_TRUE(fs::is_empty(folders.saved)) << "no temporary file is left either";
 }
 
+TEST_F(SessionManagerTest, ClipboardFilesAreAnnouncedOnlyFromAFolderThePartnerMadeThisSession) {
+    if (geteuid() != 0) GTEST_SKIP() << "needs root (the transfers run as the user nobody)";
+    const test::TransferFolders folders(root.path());
+    bringUp(true, QString(), "pass-1");
+    connectWith("pass-1");
+    QStringList announced;
+    QObject::connect(&target->manager, &SessionManager::clipboardFilesReceived,
+                     [&](const QString& stagingRoot, const QStringList& names) {
+                         announced << stagingRoot + ": " + names.join(",");
+                     });
+    const QString made = q(folders.served / "stage");
+    const QString existing = q(folders.served);
+    const QStringList paths{made + "/a.txt", made + "/b.txt"};
+
+    // A folder that exists but was not made by the partner is refused.
+    master->manager.sendClipboardFiles(paths, existing);
+    const std::string refused = "MSG_CLIPBOARD_FILES: refused unknown staging root '" + existing.toStdString() + "'";
+    ASSERT_TRUE(waitUntil([&] { return log.contains(refused); }, 10s));
+    EXPECT_TRUE(announced.isEmpty());
+
+    master->manager.fileTransferService()->requestCreateDirectory(made);
+    ASSERT_TRUE(waitUntil([&] { return fs::is_directory(folders.served / "stage"); }, 10s));
+    master->manager.sendClipboardFiles(paths, made);
+    ASSERT_TRUE(waitUntil([&] { return !announced.isEmpty(); }, 10s));
+    EXPECT_EQ(announced, QStringList{made + ": a.txt,b.txt"});
+}
+
 }  // namespace
 }  // namespace veltrix
