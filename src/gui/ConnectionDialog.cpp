@@ -41,6 +41,9 @@ QWidget* ConnectionDialog::buildLoginTab() {
     loginUserEdit_ = lineEdit(tr("Username"), false, tab);
     loginPasswordEdit_ = lineEdit(tr("Password"), true, tab);
     loginButton_ = new QPushButton(tr("Login"), tab);
+    // Return is wired to the password line alone; as a dialog default the button would be
+    // clicked a second time by the same key.
+    loginButton_->setAutoDefault(false);
     form->addRow(tr("Username:"), loginUserEdit_);
     form->addRow(tr("Password:"), loginPasswordEdit_);
     form->addRow(loginButton_);
@@ -56,6 +59,7 @@ QWidget* ConnectionDialog::buildRegisterTab() {
     registerPasswordEdit_ = lineEdit(tr("Password (min 7 chars)"), true, tab);
     registerClientNameEdit_ = lineEdit(tr("My PC"), false, tab);
     registerButton_ = new QPushButton(tr("Register"), tab);
+    registerButton_->setAutoDefault(false);
     form->addRow(tr("Username:"), registerUserEdit_);
     form->addRow(tr("Password:"), registerPasswordEdit_);
     form->addRow(tr("Client Name:"), registerClientNameEdit_);
