@@ -19,7 +19,7 @@
 
 #include "agent/ScreenCaptureManager.h"
 #include "agent/ServiceIpcClient.h"
-#include "core/AuthController.h"
+#include "core/SecurePasswordPolicy.h"
 #include "core/SettingsController.h"
 #include "platform/LogonTask.h"
 #include "platform/ProcessInfo.h"
@@ -250,7 +250,7 @@ bool SettingsDialog::applySecurePassword() {
         if (!stored.isEmpty() && ipcClient_) ipcClient_->clearSecurePassword();
         return true;
     }
-    const QString refusal = AuthController::validateSecurePassword(typed);
+    const QString refusal = SecurePasswordPolicy::refusal(typed);
     if (!refusal.isEmpty()) {
         QMessageBox::warning(this, tr("Invalid Secure Password"), refusal);
         return false;
