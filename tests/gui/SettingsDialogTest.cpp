@@ -4,6 +4,7 @@
 // dialog without a pipe client.
 #include <gtest/gtest.h>
 
+#include <QApplication>
 #include <QCheckBox>
 #include <QComboBox>
 #include <QDialogButtonBox>
@@ -23,10 +24,13 @@
 #include "GuiTestSupport.h"
 #include "RecordingPipeServer.h"
 #include "core/SettingsController.h"
+#include "gui/MainWindow.h"
 #include "gui/SettingsDialog.h"
 #include "platform/LogonTask.h"
 #include "platform/ProcessInfo.h"
+#include "support/LogCapture.h"
 #include "support/TempInstanceRoot.h"
+#include "support/WaitUntil.h"
 
 namespace veltrix {
 
@@ -318,6 +322,30 @@ TEST_F(SettingsDialogTest, CancelStoresNothingAndEveryTabHasItsPicture) {
     EXPECT_EQ(dialog->result(), QDialog::Rejected);
     EXPECT_TRUE(settings.minimizeToTray());
     EXPECT_TRUE(pipe.sentTypes().empty());
+}
+
+TEST_F(SettingsDialogTest, TheWindowsSettingsButtonOpensTheDialogModally) {
+    test::LogCapture logs;
+    MainWindow window(&pipe.client(), &settings);
+    window.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&window));
+    QPushButton* settingsButton = nullptr;
+    for (auto* button : window.findChildren<QPushButton*>())
+        if (button->toolTip() == "Settings") settingsButton = button;
+    ASSERT_NE(settingsButton, nullptr);
+
+    bool modal = false;
+    QTimer::singleShot(0, [&] {
+        ASSERT_TRUE(test::waitUntil([] { return QApplication::activeModalWidget() != nullptr; }));
+        auto* opened = qobject_cast<SettingsDialog*>(QApplication::activeModalWidget());
+        ASSERT_NE(opened, nullptr);
+        modal = opened->isModal();
+        SettingsDialogTestAccess(*opened).button(QDialogButtonBox::Ok)->click();
+    });
+    settingsButton->click();
+    EXPECT_TRUE(modal);
+    EXPECT_TRUE(logs.contains("Settings updated by user"));
+    EXPECT_EQ(pipe.sentTypes(), kEveryApply);
 }
 
 }  // namespace
