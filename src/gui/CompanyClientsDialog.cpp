@@ -12,6 +12,7 @@
 #include <string>
 
 #include "gui/MainWindow.h"
+#include "gui/StyledLabel.h"
 
 namespace veltrix {
 namespace {
@@ -31,12 +32,6 @@ QString stringField(const nlohmann::json& object, const char* key) {
     const auto it = object.find(key);
     if (it == object.end() || !it->is_string()) return {};
     return QString::fromStdString(it->get<std::string>());
-}
-
-QLabel* styledLabel(const QString& text, const char* style, QWidget* parent) {
-    auto* label = new QLabel(text, parent);
-    label->setStyleSheet(QString::fromLatin1(style));
-    return label;
 }
 
 }  // namespace

@@ -21,6 +21,7 @@
 #include "agent/ServiceIpcClient.h"
 #include "core/SecurePasswordPolicy.h"
 #include "core/SettingsController.h"
+#include "gui/StyledLabel.h"
 #include "platform/LogonTask.h"
 #include "platform/ProcessInfo.h"
 
@@ -41,12 +42,6 @@ constexpr Language kLanguages[] = {
 
 constexpr int kMinReconnectAttempts = 1;
 constexpr int kMaxReconnectAttempts = 30;
-
-QLabel* styledLabel(const QString& text, const char* style, QWidget* parent) {
-    auto* label = new QLabel(text, parent);
-    label->setStyleSheet(QString::fromLatin1(style));
-    return label;
-}
 
 QCheckBox* checkBox(const QString& text, const QString& toolTip, QWidget* parent) {
     auto* box = new QCheckBox(text, parent);
