@@ -184,5 +184,17 @@ TEST_F(WakeOnLanTest, ADatagramTheSystemRefusesIsReportedAsAFailure) {
     EXPECT_TRUE(logs.contains("not sent"));
 }
 
+TEST(WakeOnLanDestinationTest, TheBroadcastAddressAndPortNineUnlessTheInstanceFileSaysOtherwise) {
+    test::TempInstanceRoot root;
+    EXPECT_EQ(WakeOnLanSender::destinationAddress(), QHostAddress(QHostAddress::Broadcast));
+    EXPECT_EQ(WakeOnLanSender::destinationPort(), 9);
+    std::ofstream(root.path() / "instance.ini") << "[wake_on_lan]\naddress=not an address\nport=70000\n";
+    EXPECT_EQ(WakeOnLanSender::destinationAddress(), QHostAddress(QHostAddress::Broadcast));
+    EXPECT_EQ(WakeOnLanSender::destinationPort(), 9);
+    std::ofstream(root.path() / "instance.ini") << "[wake_on_lan]\naddress=127.0.0.5\nport=4009\n";
+    EXPECT_EQ(WakeOnLanSender::destinationAddress(), QHostAddress("127.0.0.5"));
+    EXPECT_EQ(WakeOnLanSender::destinationPort(), 4009);
+}
+
 }  // namespace
 }  // namespace veltrix
