@@ -51,6 +51,7 @@ AuthController::AuthController(ApiClient& api, SignalingClient& signaling, Heart
     connect(&signaling_, &SignalingClient::connected, this, &AuthController::onSignalingConnected);
     connect(&api_, &ApiClient::tokenExpired, this, &AuthController::onTokenExpired);
     connect(&signaling_, &SignalingClient::reconnectAttemptsExhausted, this, &AuthController::onSignalingGaveUp);
+    connect(&signaling_, &SignalingClient::authenticationRejected, this, &AuthController::onSignalingAuthRejected);
 
     retryTimer_.setSingleShot(true);
     retryTimer_.setInterval(kDefaultRetryIntervalMs);
@@ -74,6 +75,14 @@ QString AuthController::machineClientName() {
 }
 
 void AuthController::tryAuthenticate() {
+    // A retry that was due is this log-in now; and one log-in at a time, so two replies never
+    // race to set the identity.
+    retryTimer_.stop();
+    if (loginInFlight_) {
+        spdlog::info("AuthController: a log-in is already under way");
+        return;
+    }
+    loginInFlight_ = true;
     if (settings_.hasClientId()) {
         const QString storedId = settings_.clientId();
         spdlog::info("Auto-login with stored client ID: {}", text(storedId));
@@ -87,6 +96,7 @@ void AuthController::tryAuthenticate() {
 }
 
 void AuthController::onAuthSuccess(const QString& clientId, const QString& token, const QString& companyName) {
+    loginInFlight_ = false;
     retryTimer_.stop();
     failureCount_ = 0;
     reauthInProgress_ = false;
@@ -96,6 +106,7 @@ void AuthController::onAuthSuccess(const QString& clientId, const QString& token
 
 void AuthController::onAutoRegisterSuccess(const QString& clientId, const QString& deviceSecret,
                                            const QString& token, const QString& companyName) {
+    loginInFlight_ = false;
     retryTimer_.stop();
     failureCount_ = 0;
     reauthInProgress_ = false;
@@ -112,7 +123,7 @@ void AuthController::completeAuthentication(const QString& clientId, const QStri
         pairingHash_ = QString::fromLatin1((clientId + QLatin1Char(':') + pairingCode_).toUtf8().toBase64());
         emit pairingHashChanged(pairingHash_);
     }
-    signaling_.connectToServer(settings_.serverUrl(), clientId, token.isEmpty() ? api_.token() : token);
+    connectSignaling(clientId, token.isEmpty() ? api_.token() : token);
     heartbeat_.start(heartbeatIntervalMs_);
     emit authenticated(clientId, companyName);
 }
@@ -124,7 +135,18 @@ bool AuthController::isCredentialError(const QString& error) {
     return false;
 }
 
+void AuthController::connectSignaling(const QString& clientId, const QString& token) {
+    const QUrl server = settings_.serverUrl();
+    if (signaling_.isAuthenticated() && signaling_.isConnected() && signaling_.serverUrl() == server &&
+        signaling_.clientId() == clientId) {
+        signaling_.setToken(token);
+        return;
+    }
+    signaling_.connectToServer(server, clientId, token);
+}
+
 void AuthController::onAuthError(const QString& error) {
+    loginInFlight_ = false;
     reauthInProgress_ = false;
     api_.failPendingRequests(error);
     ++failureCount_;
@@ -155,10 +177,17 @@ void AuthController::onSignalingGaveUp() {
     reauthenticate();
 }
 
+void AuthController::onSignalingAuthRejected() {
+    if (reauthInProgress_) return;
+    spdlog::warn("AuthController: signaling refused the token — logging in again");
+    reauthenticate();
+}
+
+// The signaling connection is left as it is: while it still works the device stays reachable,
+// and the new token reaches it when the log-in succeeds.
 void AuthController::reauthenticate() {
     reauthInProgress_ = true;
     heartbeat_.stop();
-    signaling_.disconnectFromServer();
     authenticated_ = false;
     tryAuthenticate();
 }
