@@ -126,8 +126,12 @@ TEST_F(CompanyClientsDialogTest, SearchMatchesIdGroupedIdLabelAndName) {
         EXPECT_EQ(access->shownIds(), c.shown);
         EXPECT_EQ(access->onlineHeader()->isHidden(), c.online.isEmpty());
         EXPECT_EQ(access->offlineHeader()->isHidden(), c.offline.isEmpty());
-        if (!c.online.isEmpty()) EXPECT_EQ(access->onlineHeader()->text(), c.online);
-        if (!c.offline.isEmpty()) EXPECT_EQ(access->offlineHeader()->text(), c.offline);
+        if (!c.online.isEmpty()) {
+            EXPECT_EQ(access->onlineHeader()->text(), c.online);
+        }
+        if (!c.offline.isEmpty()) {
+            EXPECT_EQ(access->offlineHeader()->text(), c.offline);
+        }
     }
 }
 

@@ -124,7 +124,9 @@ TEST_F(WakeOnLanTest, EveryFormOfAnAddressSendsTheSameMagicPacket) {
         ASSERT_EQ(packets.size(), 1u);
         const QByteArray address = QByteArray::fromHex(form == forms.last() ? "0a1b2c3d4e5f" : "001122334455");
         EXPECT_EQ(packets[0], WakeOnLanSender::magicPacket(address));
-        if (form != forms.last()) EXPECT_EQ(packets[0], expectedPacket());
+        if (form != forms.last()) {
+            EXPECT_EQ(packets[0], expectedPacket());
+        }
         EXPECT_EQ(packets[0].size(), 102);
         EXPECT_EQ(settings.wakeOnLanAddress(id), form);  // stored as typed
         ASSERT_EQ(boxes.boxes().size(), 1u);
