@@ -43,5 +43,3 @@ private:
 };
 
 }  // namespace veltrix
-
-Q_DECLARE_METATYPE(veltrix::ConnectionDialog*)
