@@ -11,6 +11,7 @@
 #include "service/ServiceIpcServer.h"
 #include "shared/InputEventJson.h"
 #include "shared/JsonFields.h"
+#include "shared/Logging.h"
 
 namespace veltrix {
 namespace {
@@ -63,8 +64,8 @@ void ServiceCommandHandler::process(const std::string& type, const IpcMessage& c
             return;
         }
     }
-    spdlog::warn("IPC: unknown command type '{}'", type);
-    replyError("Unknown command: " + type);
+    spdlog::warn("IPC: unknown command type '{}'", logging::peerText(type));
+    replyError("Unknown command: " + logging::peerText(type));
 }
 
 ServiceStateSnapshot ServiceCommandHandler::stateSnapshot() const {
@@ -113,7 +114,7 @@ void ServiceCommandHandler::connectSession(const IpcMessage& command) {
         replyError("Missing target_id");
         return;
     }
-    spdlog::info("IPC CONNECT -> target={}", target);
+    spdlog::info("IPC CONNECT -> target={}", logging::peerText(target));
     // SessionManager::initiateSession(target, password) starts the session; STATE follows each
     // of its state changes.
     replyUnavailable("CONNECT", kSessionManager);
@@ -121,7 +122,7 @@ void ServiceCommandHandler::connectSession(const IpcMessage& command) {
 
 void ServiceCommandHandler::disconnectSession(const IpcMessage& command) {
     const std::string reason = json::stringOr(command, "reason", "user_disconnect");
-    spdlog::info("IPC DISCONNECT (reason={})", reason);
+    spdlog::info("IPC DISCONNECT (reason={})", logging::peerText(reason));
     // SessionManager::endSession(reason).
     replyUnavailable("DISCONNECT", kSessionManager);
 }
@@ -315,7 +316,8 @@ void ServiceCommandHandler::setRemoteClipboardFiles(const IpcMessage& command) {
 void ServiceCommandHandler::desktopChanged(const IpcMessage& command) {
     const QString newName = qText(json::stringOr(command, "new"));
     const QString oldName = qText(json::stringOr(command, "old"));
-    spdlog::info("IPC DESKTOP_CHANGED: {} -> {}", oldName.toStdString(), newName.toStdString());
+    spdlog::info("IPC DESKTOP_CHANGED: {} -> {}", logging::peerText(oldName.toStdString()),
+                 logging::peerText(newName.toStdString()));
     emit server_.desktopChanged(newName, oldName);
 }
 

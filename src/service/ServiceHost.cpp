@@ -5,6 +5,8 @@
 #include <spdlog/spdlog.h>
 
 #include "platform/ServiceManager.h"
+#include "service/ServiceHandoffHost.h"
+#include "service/SystemAgentPlatform.h"
 
 namespace veltrix::service {
 
@@ -62,34 +64,29 @@ std::uint32_t serviceControlHandler(std::uint32_t control, std::uint32_t /*event
     return 0;
 }
 
-// Logon, logoff, lock, unlock and disconnects decide which agent serves the user; until that
-// supervision is part of the service the events are only noted.
+// Logon, logoff, lock, unlock and disconnects decide which agent serves the user. Both receivers
+// hand the event on; the hand-offs act on each event once.
 void onSessionChangeControl(const platform::sessions::SessionNotification& notification) {
-    spdlog::debug("Session change control: {} (session {})", platform::sessions::sessionEventName(notification.event),
-                  notification.sessionId);
+    systemAgentHandoffs().onSessionEvent(notification, AgentHandoffs::Receiver::ControlHandler);
 }
 
 void onSessionNotification(const platform::sessions::SessionNotification& notification) {
-    spdlog::debug("Session notification: {} (session {})", platform::sessions::sessionEventName(notification.event),
-                  notification.sessionId);
+    systemAgentHandoffs().onSessionEvent(notification, AgentHandoffs::Receiver::WindowProcedure);
 }
 
 }  // namespace veltrix::service
 
 namespace veltrix::service {
 
-// Launching needs the agent launch strategies, which this build does not have yet.
 bool launchAgentInUserSession(std::uint32_t sessionId) {
-    spdlog::warn("launchAgentInUserSession: agent launch is not available (session {})", sessionId);
-    return false;
+    return systemAgentSupervisor().launchAgentInUserSession(sessionId);
 }
 
 void releaseAgentsAtShutdown() {}
 
-// Which agent serves which desktop is decided by the agent supervision; until it is part of the
-// service the change is only noted.
+// Entering or leaving the secure desktop swaps the agent.
 void onAgentDesktopChanged(const QString& newName, const QString& oldName) {
-    spdlog::info("Agent desktop changed: '{}' -> '{}'", oldName.toStdString(), newName.toStdString());
+    systemAgentHandoffs().secureDesktopHandoff(newName, oldName);
 }
 
 void onAgentDisconnected(SessionManager* sessionManager) {

@@ -23,6 +23,7 @@
 #include "service/ServiceIpcServer.h"
 #include "shared/IpcFrameReader.h"
 #include "support/LogCapture.h"
+#include "support/SessionsFile.h"
 #include "support/TempInstanceRoot.h"
 #include "support/UnprivilegedChild.h"
 #include "support/WaitUntil.h"
@@ -314,6 +315,7 @@ TEST_F(CommandTable, ForwardersCarryTheSessionsEvents) {
 TEST(CommandTableAdmin, PrivilegedCommandsAreRefusedForAnotherUser) {
     test::TempInstanceRoot root;
     std::filesystem::permissions(root.path(), std::filesystem::perms(0755));
+    test::writeSessions({test::UnprivilegedChild::kNobody});
     SettingsController settings;
     settings.setUnattendedAccessEnabled(false);
     ServiceIpcServer server{nullptr, nullptr, &settings, nullptr, nullptr};
