@@ -4,9 +4,13 @@
 
 #include <spdlog/spdlog.h>
 
+#include "core/ApiClient.h"
+#include "core/SessionManager.h"
+#include "core/SettingsController.h"
 #include "platform/ServiceManager.h"
 #include "service/ServiceHandoffHost.h"
 #include "service/SystemAgentPlatform.h"
+#include "platform/TerminalSessions.h"
 
 namespace veltrix::service {
 
@@ -87,6 +91,24 @@ void releaseAgentsAtShutdown() {}
 // Entering or leaving the secure desktop swaps the agent.
 void onAgentDesktopChanged(const QString& newName, const QString& oldName) {
     systemAgentHandoffs().secureDesktopHandoff(newName, oldName);
+}
+
+void onConsoleSessionRequest(SessionManager& sessionManager, ApiClient* apiClient, const SettingsController* settings,
+                             const QString& sessionId, const QString& masterClientId,
+                             const QString& masterEcdhPublicKey, const QString& relayToken,
+                             const QString& masterSpake2Element) {
+    bool userLoggedOn = false;
+    for (const auto& session : platform::sessions::enumerate()) {
+        if (session.state == platform::sessions::ConnectState::Active && session.id != 0) userLoggedOn = true;
+    }
+    if (userLoggedOn || (settings && settings->unattendedAccessEnabled())) {
+        sessionManager.acceptHandshakeRequest(sessionId, masterClientId, masterEcdhPublicKey, relayToken,
+                                              masterSpake2Element);
+        return;
+    }
+    spdlog::info("Console mode: declining session {} from {} — no user logged in and unattended access OFF",
+                 sessionId.toStdString(), masterClientId.toStdString());
+    if (apiClient) apiClient->closeSession(sessionId, QStringLiteral("unattended_access_disabled"), 0);
 }
 
 void onAgentDisconnected(SessionManager* sessionManager) {

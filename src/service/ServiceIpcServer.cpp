@@ -6,6 +6,7 @@
 #include <spdlog/spdlog.h>
 
 #include "core/ImpersonationScope.h"
+#include "core/SessionManager.h"
 #include "platform/SharedSection.h"
 #include "platform/TerminalSessions.h"
 #include "service/ServiceCommandHandler.h"
@@ -61,10 +62,23 @@ ServiceIpcServer::ServiceIpcServer(AuthController* auth, SessionManager* session
     commands_ = std::make_unique<ServiceCommandHandler>(*this, auth, sessionManager, settings, apiClient);
     pollTimer_.setInterval(kPollIntervalMs);
     connect(&pollTimer_, &QTimer::timeout, this, &ServiceIpcServer::pollPipe);
-    // The authentication controller's `authenticated` goes to onServiceAuthenticated, and the
-    // session manager's `frameDecoded` to forwardDecodedFrame, `stateChanged` and its other
-    // events to the message catalogue's forwarders; each is connected here by the component's
-    // own code once it is part of the service.
+    // The authentication controller's `authenticated` is connected by the service's object graph.
+    if (sessionManager_) connectSessionManager();
+}
+
+void ServiceIpcServer::connectSessionManager() {
+    SessionManager* session = sessionManager_;
+    connect(session, &SessionManager::stateChanged, this, &ServiceIpcServer::handleSessionStateChange);
+    connect(session, &SessionManager::frameDecoded, this, &ServiceIpcServer::forwardDecodedFrame);
+    connect(session, &SessionManager::sessionAuthFailed, this, &ServiceIpcServer::forwardAuthFailed);
+    connect(session, &SessionManager::inputEventReceived, this, &ServiceIpcServer::forwardInputEvent);
+    connect(session, &SessionManager::keyFrameRequested, this, &ServiceIpcServer::forwardKeyFrameRequest);
+    connect(session, &SessionManager::monitorSwitchRequested, this, &ServiceIpcServer::forwardMonitorSwitch);
+    connect(session, &SessionManager::monitorCountReceived, this, &ServiceIpcServer::forwardRemoteMonitorCount);
+    connect(session, &SessionManager::encodeResolutionRequested, this, &ServiceIpcServer::forwardEncodeResolution);
+    connect(session, &SessionManager::clipboardFilesReceived, this, &ServiceIpcServer::forwardRemoteClipboardFiles);
+    connect(session, &SessionManager::captureResolutionReceived, this,
+            &ServiceIpcServer::forwardRemoteCaptureResolution);
 }
 
 ServiceIpcServer::~ServiceIpcServer() { stop(); }

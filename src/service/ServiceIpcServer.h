@@ -165,6 +165,7 @@ signals:
     void desktopChanged(QString newName, QString oldName);
 
 private:
+    void connectSessionManager();
     void createPipeInstance();
     bool onAgentConnected();
     void disconnectAgent();
@@ -178,7 +179,7 @@ private:
 
     // Used by the command table and the forwarders of the session's events.
     [[maybe_unused]] AuthController* auth_;
-    [[maybe_unused]] SessionManager* sessionManager_;
+    SessionManager* sessionManager_;
     [[maybe_unused]] SettingsController* settings_;
     [[maybe_unused]] ApiClient* apiClient_;
     [[maybe_unused]] SignalingClient* signalingClient_;
@@ -191,6 +192,9 @@ private:
     QString companyName_;
     std::int32_t encodeWidth_ = 0;
     std::int32_t encodeHeight_ = 0;
+    // The role of the session under way: the session manager has already forgotten it when it
+    // reports the state a session ends in.
+    SessionRole sessionRole_ = SessionRole::None;
     std::unique_ptr<ServiceCommandHandler> commands_;
     IpcFrameReader receiveBuffer_{kMaxInboundMessageBytes};
     SharedFrameBuffer frameSection_;

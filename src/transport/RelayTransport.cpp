@@ -77,6 +77,8 @@ void RelayTransport::disconnect() {
     reconnectAttempts_ = kMaxReconnectAttempts;
     if (socket_.state() != QAbstractSocket::UnconnectedState) {
         spdlog::info("RelayTransport: disconnecting from {}:{}", host_.toStdString(), port_);
+        // What was sent last (a session's "disconnect" command) goes out before the abort below.
+        socket_.flush();
         socket_.disconnectFromHost();
         if (socket_.state() != QAbstractSocket::UnconnectedState) socket_.abort();
     }
