@@ -203,7 +203,9 @@ TEST(ServiceSessionEndToEnd, TwoDevicesConnectThroughTheBackendAndDisconnectAgai
     ASSERT_TRUE(test::waitUntil([&] { return sessionState(a, stateA) == "Idle" && sessionState(b, stateB) == "Idle"; }, 20s))
         << stateA.dump() << "\n" << stateB.dump();
     EXPECT_EQ(stateB["session_role"], "none");
-    EXPECT_NE(b.log().find("(reason: remote_disconnect)"), std::string::npos);
+    // The log file may be written a moment after the state changed.
+    EXPECT_TRUE(test::waitUntil([&] { return b.log().find("(reason: remote_disconnect)") != std::string::npos; }, 5s))
+        << b.log();
 
     a.stop();
     b.stop();
