@@ -64,7 +64,8 @@ public:
                Clock clock = {});
     ~MainWindow() override;
 
-    void setUpdateService(UpdateService* updateService) { updateService_ = updateService; }
+    // The window downloads and runs updates through this service (it may stay absent).
+    void setUpdateService(UpdateService* updateService);
 
     // "123456789" as "123 456 789"; anything that is not nine characters without blanks unchanged.
     static QString formatClientId(const QString& id);
@@ -94,6 +95,8 @@ public slots:
     void onPasteUploadComplete();
     void onPasteAllUploadsComplete();
     void injectPasteKeystrokeOnRemote();
+    void onUpdateAvailable(QString version, QString downloadUrl);
+    void onReadyToInstall(QString installerPath);
 
 protected:
     void changeEvent(QEvent* event) override;
@@ -130,6 +133,13 @@ private:
     void decideAfterFailure();
     void clearPasteState();
 
+    void showUpdateBanner(const QString& version, const QString& downloadUrl);
+    void startPendingUpdateDownload();
+    void runPendingUpdateStep();
+    void onUpdateDownloadFailed();
+    // Stops the service for the installer; true when this call stopped a running service.
+    bool stopServiceForUpdate();
+
     // Hooks for the tray icon, which joins later: with no tray they do nothing.
     bool isTrayVisible() const { return false; }
     void trayNotify(const QString& message, bool warning);
@@ -137,6 +147,12 @@ private:
     void traySetDisconnectEnabled(bool enabled);
 
     UpdateService* updateService_ = nullptr;
+    QWidget* updateBanner_ = nullptr;
+    QPushButton* updateNowButton_ = nullptr;
+    QString pendingUpdateVersion_;
+    QString pendingUpdateUrl_;
+    QString pendingInstallerPath_;
+    bool pendingAutoInstall_ = false;
     ServiceIpcClient* ipcClient_;
     SettingsController* settings_;
 

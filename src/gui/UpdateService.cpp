@@ -18,7 +18,7 @@
 #include "platform/PrivateFiles.h"
 #include "platform/TrustedCertificates.h"
 
-namespace veltrix::gui {
+namespace veltrix {
 namespace {
 
 std::string s(const QString& text) { return text.toStdString(); }
@@ -257,4 +257,4 @@ QString UpdateService::signerDisplayName(const QString& path) {
     return QString::fromStdString(platform::codesign::signerName(path.toStdString()));
 }
 
-}  // namespace veltrix::gui
+}  // namespace veltrix

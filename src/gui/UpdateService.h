@@ -10,7 +10,7 @@
 class QNetworkAccessManager;
 class QNetworkReply;
 
-namespace veltrix::gui {
+namespace veltrix {
 
 // Checks the download host's manifest for a newer release, downloads the installer it names and
 // accepts the file only after the size, SHA-256 and publisher-signature checks. GUI thread only;
@@ -72,4 +72,4 @@ private:
     std::unique_ptr<QFile> stagedHandle_;
 };
 
-}  // namespace veltrix::gui
+}  // namespace veltrix

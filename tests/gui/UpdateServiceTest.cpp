@@ -21,7 +21,7 @@
 namespace veltrix {
 namespace {
 
-using gui::UpdateService;
+
 using test::LocalHttpsServer;
 
 constexpr const char* kPublisher = "Brackwell Systems Ltd";
