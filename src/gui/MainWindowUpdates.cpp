@@ -51,8 +51,10 @@ void MainWindow::showUpdateBanner(const QString& version, const QString& downloa
     updateBanner_ = new QWidget(homePage_);
     updateBanner_->setObjectName(QStringLiteral("updateBanner"));
     updateBanner_->setAttribute(Qt::WA_StyledBackground);
+    // Scoped to the banner itself: unscoped, the frame would also draw around the label.
     updateBanner_->setStyleSheet(QStringLiteral(
-        "background-color: #1e3a5e; border: 1px solid #4da6ff; border-radius: 6px; padding: 8px;"));
+        "QWidget#updateBanner { background-color: #1e3a5e; border: 1px solid #4da6ff; border-radius: 6px; "
+        "padding: 8px; }"));
     auto* row = new QHBoxLayout(updateBanner_);
     row->setContentsMargins(10, 6, 10, 6);
     auto* label = new QLabel(tr("Update available: v%1").arg(version), updateBanner_);
