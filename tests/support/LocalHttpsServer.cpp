@@ -47,7 +47,15 @@ void LocalHttpsServer::onEncrypted(QSslSocket* socket) {
         buffer->append(socket->readAll());
         const qsizetype end = buffer->indexOf("\r\n\r\n");
         if (end < 0) return;
-        const QList<QByteArray> requestLine = buffer->left(buffer->indexOf("\r\n")).split(' ');
+        const QByteArray head = buffer->left(end);
+        qint64 length = 0;
+        for (const QByteArray& line : head.split('\n')) {
+            if (line.trimmed().toLower().startsWith("content-length:")) length = line.mid(15).trimmed().toLongLong();
+        }
+        if (buffer->size() < end + 4 + length) return;  // the body is still arriving
+        const QList<QByteArray> requestLine = head.left(head.indexOf("\r\n")).split(' ');
+        lastHead_ = head;
+        lastBody_ = buffer->mid(end + 4, length);
         buffer->clear();
         answer(socket, requestLine.size() >= 2 ? QString::fromLatin1(requestLine[1]) : QString());
     });
@@ -56,6 +64,7 @@ void LocalHttpsServer::onEncrypted(QSslSocket* socket) {
 
 void LocalHttpsServer::answer(QSslSocket* socket, const QString& path) {
     requests_.append(path);
+    if (silent_.contains(path)) return;
     const auto found = responses_.constFind(path);
     const Response response = found != responses_.constEnd() ? *found : Response{404, "not found", {}, -1};
     QByteArray head = "HTTP/1.1 " + QByteArray::number(response.status) + " X\r\n";

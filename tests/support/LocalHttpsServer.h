@@ -32,6 +32,11 @@ public:
     void setResponse(const QString& path, const Response& response) { responses_[path] = response; }
     // Paths requested so far, in order.
     const QList<QString>& requests() const { return requests_; }
+    // Header block and body of the last complete request.
+    const QByteArray& lastHead() const { return lastHead_; }
+    const QByteArray& lastBody() const { return lastBody_; }
+    // Paths answered with nothing at all (the line stays open until the client gives up).
+    void setSilent(const QString& path) { silent_.append(path); }
 
 private:
     void onEncrypted(QSslSocket* socket);
@@ -40,6 +45,9 @@ private:
     QSslServer server_;
     QHash<QString, Response> responses_;
     QList<QString> requests_;
+    QList<QString> silent_;
+    QByteArray lastHead_;
+    QByteArray lastBody_;
 };
 
 }  // namespace veltrix::test
