@@ -74,6 +74,8 @@ public:
 
     // Hides the window on the next turn of the event loop (the tray's "minimise").
     void scheduleHideToTray(const QString& reason);
+    // The tray's "Check for updates" row: with an update service, check now and tell the user.
+    void checkForUpdatesRequested();
     // Whether a session is in progress: the pipe client's state is neither Idle nor Failed.
     bool isSessionActive() const;
     // A company's clients arrived (or an empty answer to a failed request).
@@ -137,6 +139,7 @@ private:
     void startPendingUpdateDownload();
     void runPendingUpdateStep();
     void onUpdateDownloadFailed();
+    void onHelpDeskLinkActivated();
     // Stops the service for the installer; true when this call stopped a running service.
     bool stopServiceForUpdate();
 

@@ -1,15 +1,19 @@
-// The update banner and the hand-off to the installer: when to download, when to install, and
-// stopping the service so the installer can replace it.
+// The update banner and the hand-off to the installer (when to download, when to install, and
+// stopping the service so the installer can replace it), the tray's update check and the
+// help-desk link.
 #include <QBoxLayout>
 #include <QCoreApplication>
 #include <QLabel>
+#include <QPointer>
 #include <QProcess>
 #include <QPushButton>
 #include <QThread>
 
 #include <spdlog/spdlog.h>
 
+#include "agent/ServiceIpcClient.h"
 #include "core/SettingsController.h"
+#include "gui/HelpDeskReporter.h"
 #include "gui/MainWindow.h"
 #include "gui/UpdateService.h"
 #include "platform/ServiceControl.h"
@@ -30,6 +34,12 @@ void MainWindow::setUpdateService(UpdateService* updateService) {
     // A failed download gives the banner's button back, so the user can try again.
     if (updateService_)
         connect(updateService_, &UpdateService::updateError, this, [this] { onUpdateDownloadFailed(); });
+}
+
+void MainWindow::checkForUpdatesRequested() {
+    if (!updateService_) return;
+    updateService_->checkForUpdates();
+    trayNotify(tr("Checking for updates..."), false);
 }
 
 void MainWindow::onUpdateAvailable(QString version, QString downloadUrl) {
@@ -139,6 +149,19 @@ void MainWindow::onReadyToInstall(QString installerPath) {
         return;
     }
     QMetaObject::invokeMethod(QCoreApplication::instance(), &QCoreApplication::quit, Qt::QueuedConnection);
+}
+
+void MainWindow::onHelpDeskLinkActivated() {
+    const QString linkText = helpDeskLink_->text();
+    helpDeskLink_->setText(QStringLiteral("<span style=\"color: #ffa726;\">%1</span>").arg(tr("Sending logs...")));
+    helpDeskLink_->setEnabled(false);
+    helpDeskLink_->repaint();
+    QPointer<QLabel> link = helpDeskLink_;
+    helpdesk::reportIssue(ipcClient_->clientId(), this, [link, linkText] {
+        if (!link) return;
+        link->setText(linkText);
+        link->setEnabled(true);
+    });
 }
 
 }  // namespace veltrix

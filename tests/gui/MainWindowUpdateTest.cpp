@@ -3,6 +3,7 @@
 // stopped (and restarted when the installer cannot start) around a test installer.
 #include <gtest/gtest.h>
 
+#include <QDesktopServices>
 #include <QLabel>
 #include <QPushButton>
 #include <QTest>
@@ -63,7 +64,7 @@ protected:
         fs::permissions(installer, fs::perms::owner_all);
         // The download host is a closed loopback port: every download fails quickly.
         writeFile(root.path() / "instance.ini", "[service]\ncontrol_program=" + (folder / "fake-control").string() +
-                                                    "\n[update]\nhost=localhost:1\n");
+                                                    "\n[update]\nhost=localhost:1\n[helpdesk]\nhost=localhost:1\n");
         platform::SystemError error;
         ASSERT_TRUE(server.createInstance(error)) << error.text();
         ASSERT_TRUE(client.connectToService());
@@ -168,5 +169,38 @@ TEST_F(MainWindowUpdateTest, AnInstallerThatCannotStartBringsTheServiceBack) {
     EXPECT_TRUE(window->isVisible());
 }
 
+class OpenedUrls : public QObject {
+    Q_OBJECT
+public:
+    QList<QUrl> urls;
+public slots:
+    void open(const QUrl& url) { urls << url; }
+};
+
+TEST_F(MainWindowUpdateTest, TheHelpDeskLinkSendsLogsAndComesBack) {
+    OpenedUrls opened;
+    QDesktopServices::setUrlHandler(QStringLiteral("https"), &opened, "open");
+    QLabel* link = nullptr;
+    for (QLabel* label : window->findChildren<QLabel*>())
+        if (label->text().contains(QStringLiteral("Report issue to HelpDesk"))) link = label;
+    ASSERT_NE(link, nullptr);
+    const QString text = link->text();
+    emit link->linkActivated(QStringLiteral("#"));
+    EXPECT_TRUE(link->text().contains(QStringLiteral("Sending logs...")));
+    EXPECT_FALSE(link->isEnabled());
+    ASSERT_TRUE(test::waitUntil([&] { return link->isEnabled(); }, 10s));
+    EXPECT_EQ(link->text(), text);
+    ASSERT_EQ(opened.urls.size(), 1);
+    EXPECT_TRUE(opened.urls[0].toString().startsWith(QStringLiteral("https://localhost:1/HelpDesk/AddNewTicket/")));
+    QDesktopServices::unsetUrlHandler(QStringLiteral("https"));
+}
+
+TEST_F(MainWindowUpdateTest, TheTrayCheckUsesTheUpdateService) {
+    window->checkForUpdatesRequested();
+    EXPECT_TRUE(logs.contains("Checking for updates at https://localhost:1/download/VeltrixSetup.json"));
+}
+
 }  // namespace
 }  // namespace veltrix
+
+#include "MainWindowUpdateTest.moc"
