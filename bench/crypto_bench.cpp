@@ -1,8 +1,8 @@
 // Seal and open throughput of AesGcmCipher for 1 KiB, 64 KiB and 1 MiB packets, beside a bare
 // OpenSSL AES-256-GCM loop that keeps one context and one key schedule and writes into a buffer
-// it reuses. The ratio shows what the cipher's own work costs: a fresh context and key set-up per
-// packet, the packet allocation, the counter and the replay window. Target: at 64 KiB and above,
-// at least 0.8 of the bare loop.
+// it reuses. The ratio shows what the cipher's own work costs: the packet allocation, the counter,
+// the replay window and taking its kept context. Target: at least 0.8 of the bare loop at every
+// size, 1 KiB included (input events and small video packets are that size).
 //
 // MB/s are 10^6 bytes of plaintext per second; each figure is the best of several rounds. The four
 // measurements of a packet size take turns round by round, so that other work on the machine
@@ -199,8 +199,8 @@ int main() {
         const double openRatio = open / bareOpenRate;
         std::printf("%-8s %12.0f %12.0f %7.2f %12.0f %12.0f %7.2f\n", name, seal, bareSealRate, sealRatio, open,
                     bareOpenRate, openRatio);
-        if (size >= 64 * 1024 && (sealRatio < 0.8 || openRatio < 0.8)) targetMet = false;
+        if (sealRatio < 0.8 || openRatio < 0.8) targetMet = false;
     }
-    std::printf("target (ratio >= 0.80 at 64 KiB and above): %s\n", targetMet ? "met" : "NOT met");
+    std::printf("target (ratio >= 0.80 at every size): %s\n", targetMet ? "met" : "NOT met");
     return 0;
 }

@@ -2,6 +2,7 @@
 
 #include <QHostAddress>
 #include <QRegularExpression>
+#include <QStringDecoder>
 
 #include <spdlog/spdlog.h>
 
@@ -42,6 +43,12 @@ json companyName(const BackendState& state, const QString& clientId) {
     return nullptr;
 }
 
+bool isValidUtf8(const QByteArray& bytes) {
+    QStringDecoder decoder(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless);
+    [[maybe_unused]] const QString decoded = decoder.decode(bytes);
+    return !decoder.hasError();
+}
+
 QString isoTime(const QDateTime& time) {
     return time.isValid() ? time.toUTC().toString(Qt::ISODateWithMs) : QString();
 }
@@ -52,12 +59,20 @@ ApiService::ApiService(BackendState& state, SignalingHub& signaling) : state_(st
 
 HttpResponse ApiService::handle(const HttpRequest& request) {
     json body = json::object();
-    if (request.method == "POST" || request.method == "PATCH") {
-        if (!request.body.isEmpty()) {
+    const char* refusal = nullptr;
+    if ((request.method == "POST" || request.method == "PATCH") && !request.body.isEmpty()) {
+        if (!isValidUtf8(request.body)) {
+            refusal = "Request body is not valid UTF-8";
+        } else {
             body = json::parse(request.body.begin(), request.body.end(), nullptr, false);
+            if (body.is_discarded()) {
+                refusal = "Request body is not valid JSON";
+            } else if (!body.is_object()) {
+                refusal = "Request body must be a JSON object";
+            }
         }
     }
-    HttpResponse response = body.is_object() ? route(request, body) : fail(400, "Request body must be a JSON object");
+    HttpResponse response = refusal ? fail(400, refusal) : route(request, body);
     spdlog::info("API: {} {} -> {}", request.method.toStdString(), request.path.toStdString(), response.status);
     return response;
 }
@@ -106,7 +121,7 @@ HttpResponse ApiService::autoRegister(const json& body) {
         !readText(body, "machine_fingerprint", fingerprint, error) || !readText(body, "device_secret", secret, error)) {
         return fail(422, error);
     }
-    const auto [clientId, deviceSecret] = state_.registerDevice(name, version, fingerprint);
+    const auto [clientId, deviceSecret] = state_.registerDevice(name, version, fingerprint, secret);
     spdlog::info("API: registered device {} ({})", clientId.toStdString(), name.toStdString());
     return reply(200, {{"client_id", clientId.toStdString()},
                        {"device_secret", deviceSecret.toStdString()},
@@ -150,6 +165,10 @@ HttpResponse ApiService::createSession(const QString& caller, const json& body) 
     if (!BackendState::isClientId(target)) return fail(422, "target_client_id must be nine digits");
     if (target == caller) return fail(422, "Cannot connect to yourself");
     if (!state_.client(target)) return fail(404, "Target client not found");
+    // The session password is proven by the SPAKE2 exchange between the two devices; a request
+    // without an element would open a session bound to no password at all, and this backend
+    // holds no device's password to check "session_password" against instead.
+    if (spake2.isEmpty()) return fail(403, "Password authentication is required");
 
     SessionRecord& session = state_.createSession(caller, target);
     const QString sessionId = session.sessionId;
@@ -165,14 +184,19 @@ HttpResponse ApiService::createSession(const QString& caller, const json& body) 
                                         {"state", session.state.toStdString()}});
     SignalingHub* hub = &signaling_;
     if (online) {
-        const json push{{"type", "SESSION_AUTO_ACCEPT"},
-                        {"session_id", sessionId.toStdString()},
-                        {"master_client_id", caller.toStdString()},
-                        {"master_ecdh_public_key", ecdh.toStdString()},
-                        {"relay_token", session.relayToken.toStdString()},
-                        {"master_spake2_element", spake2.toStdString()}};
+        const json push = sessionOffer_ == SessionOffer::AutoAccept
+                              ? json{{"type", "SESSION_AUTO_ACCEPT"},
+                                     {"session_id", sessionId.toStdString()},
+                                     {"master_client_id", caller.toStdString()},
+                                     {"master_ecdh_public_key", ecdh.toStdString()},
+                                     {"relay_token", session.relayToken.toStdString()},
+                                     {"master_spake2_element", spake2.toStdString()}}
+                              : json{{"type", "SESSION_HANDSHAKE_REQUEST"},
+                                     {"session_id", sessionId.toStdString()},
+                                     {"master_client_id", caller.toStdString()},
+                                     {"purpose", purpose.toStdString()}};
         response.afterWritten = [hub, target, push] {
-            if (!hub->push(target, push)) spdlog::warn("API: target {} went offline before its auto-accept", target.toStdString());
+            if (!hub->push(target, push)) spdlog::warn("API: target {} went offline before its session offer", target.toStdString());
         };
     } else {
         const json push{{"type", "SESSION_FAILED"}, {"session_id", sessionId.toStdString()}, {"reason", "target_unavailable"}};

@@ -27,6 +27,11 @@ struct TurnOffer {
     QString password;
 };
 
+// How a new session is put to its target over signaling: SESSION_AUTO_ACCEPT with the master's
+// key material and the relay token, or SESSION_HANDSHAKE_REQUEST with only the session id, the
+// master and the purpose (the target then admits or declines it by its own rules).
+enum class SessionOffer { AutoAccept, HandshakeRequest };
+
 // The REST API of the backend. Every answer is JSON; 200 is the only success status and every
 // failure carries {"detail": text}. Session events reach the devices through the signaling hub,
 // always after the reply that caused them has been written.
@@ -36,6 +41,7 @@ public:
 
     void setRelayOffers(QList<RelayOffer> relays) { relays_ = std::move(relays); }
     void setTurnOffer(TurnOffer turn) { turn_ = std::move(turn); }
+    void setSessionOffer(SessionOffer offer) { sessionOffer_ = offer; }
 
     HttpResponse handle(const HttpRequest& request);
 
@@ -57,6 +63,7 @@ private:
     SignalingHub& signaling_;
     QList<RelayOffer> relays_;
     TurnOffer turn_;
+    SessionOffer sessionOffer_ = SessionOffer::AutoAccept;
 };
 
 // The public-IP echo: GET / answers the caller's address as plain text.

@@ -59,6 +59,7 @@ bool BackendServer::start() {
     }
     api_->setRelayOffers(offers);
     api_->setTurnOffer(options_.turn);
+    api_->setSessionOffer(options_.sessionOffer);
 
     spdlog::info("Backend: REST API and signaling on https://127.0.0.1:{} (wss://127.0.0.1:{}/ws/clients/<id>)", apiPort(), apiPort());
     spdlog::info("Backend: fail-over API and signaling on https://127.0.0.1:{}", failoverPort());

@@ -30,6 +30,7 @@ struct BackendOptions {
     int signalingAuthTimeoutMs = 10000;
     CompanyConfig company;
     TurnOffer turn;
+    SessionOffer sessionOffer = SessionOffer::AutoAccept;
 };
 
 // The whole backend in one process on 127.0.0.1: the REST API with its signaling WebSocket on

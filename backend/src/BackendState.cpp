@@ -135,11 +135,13 @@ QString BackendState::newClientId() const {
 }
 
 std::pair<QString, QString> BackendState::registerDevice(const QString& clientName, const QString& agentVersion,
-                                                          const QString& fingerprint) {
+                                                          const QString& fingerprint, const QString& deviceSecret) {
     ClientRecord* record = nullptr;
-    if (!fingerprint.isEmpty()) {
+    if (!fingerprint.isEmpty() && !deviceSecret.isEmpty()) {
+        const QByteArray digest = digestOf(deviceSecret);
         for (auto& candidate : clients_) {
-            if (candidate.machineFingerprint == fingerprint) {
+            if (candidate.machineFingerprint == fingerprint &&
+                CRYPTO_memcmp(digest.constData(), candidate.secretDigest.constData(), 32) == 0) {
                 record = &candidate;
                 break;
             }
@@ -156,6 +158,7 @@ std::pair<QString, QString> BackendState::registerDevice(const QString& clientNa
     record->clientName = clientName;
     record->agentVersion = agentVersion;
     const QString id = record->clientId;
+    revokeTokens(id);
     scheduleSave();
     flush();  // a registration must survive a crash right after the reply
     return {id, secret};
@@ -186,6 +189,10 @@ QString BackendState::issueToken(const QString& clientId) {
     const QString token = randomToken(32);
     tokens_.insert(token, {clientId, now().addSecs(tokenLifetime_.count())});
     return token;
+}
+
+void BackendState::revokeTokens(const QString& clientId) {
+    for (auto it = tokens_.begin(); it != tokens_.end();) it = it->clientId == clientId ? tokens_.erase(it) : ++it;
 }
 
 BackendState::TokenCheck BackendState::checkToken(const QString& token, QString* clientId) const {

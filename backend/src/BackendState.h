@@ -72,10 +72,12 @@ public:
     CompanyConfig& company() { return company_; }
     const CompanyConfig& company() const { return company_; }
 
-    // Registration: a known fingerprint gets its client ID back; otherwise a new nine-digit ID.
-    // Either way a fresh device secret is issued. Returns the client ID and the secret.
+    // Registration: a known fingerprint gets its client ID back only with that device's current
+    // secret (a fingerprint is no secret: anyone may know it); otherwise a new nine-digit ID.
+    // Either way a fresh device secret is issued, and the tokens of the old one are void.
+    // Returns the client ID and the secret.
     std::pair<QString, QString> registerDevice(const QString& clientName, const QString& agentVersion,
-                                               const QString& fingerprint);
+                                               const QString& fingerprint, const QString& deviceSecret);
     enum class LoginResult { Ok, InvalidClientId, ClientNotFound, InvalidCredentials };
     LoginResult checkCredentials(const QString& clientId, const QString& deviceSecret) const;
 
@@ -84,6 +86,8 @@ public:
     void clientChanged();
 
     QString issueToken(const QString& clientId);
+    // Voids every token of the client.
+    void revokeTokens(const QString& clientId);
     enum class TokenCheck { Valid, Missing, Unknown, Expired };
     TokenCheck checkToken(const QString& token, QString* clientId) const;
 

@@ -3,6 +3,7 @@
 // coturn and writes the devices' instance files.
 #include <QCommandLineParser>
 #include <QCoreApplication>
+#include <QFile>
 #include <QSaveFile>
 #include <QSocketNotifier>
 
@@ -72,11 +73,14 @@ int main(int argc, char** argv) {
     const QCommandLineOption turnHost("turn-host", "TURN host offered with the relay candidates (default 127.0.0.1).", "host", "127.0.0.1");
     const QCommandLineOption turnPort("turn-port", "TURN-over-TLS port offered with the relay candidates (default: none).", "port", "0");
     const QCommandLineOption turnUser("turn-user", "TURN user name (default veltrix).", "name", "veltrix");
-    const QCommandLineOption turnPassword("turn-password", "TURN password.", "password");
+    const QCommandLineOption turnPassword("turn-password", "TURN password (visible to every local user; prefer --turn-password-file).", "password");
+    const QCommandLineOption turnPasswordFile("turn-password-file", "File whose first line is the TURN password.", "file");
+    const QCommandLineOption handshakeRequest(
+        "handshake-request", "Offer sessions to targets with SESSION_HANDSHAKE_REQUEST instead of SESSION_AUTO_ACCEPT.");
     const QCommandLineOption logLevel("log-level", "trace, debug, info, warn or error (default info).", "level", "info");
     parser.addOptions({cert, key, data, apiPort, failoverPort, relayPort, echoPort, endpoints, tokenLifetime, relayWait,
                        relayJoinTimeout, relayAnyToken, company, companyFile, turnHost, turnPort, turnUser, turnPassword,
-                       logLevel});
+                       turnPasswordFile, handshakeRequest, logLevel});
     parser.process(app);
 
     spdlog::set_level(spdlog::level::from_str(parser.value(logLevel).toStdString()));
@@ -107,6 +111,7 @@ int main(int argc, char** argv) {
     if (!parseSeconds(parser.value(relayJoinTimeout), seconds)) usageError("--relay-join-timeout takes a positive number of seconds");
     options.relayLimits.joinTimeout = std::chrono::seconds(seconds);
     options.relayAcceptsAnyToken = parser.isSet(relayAnyToken);
+    if (parser.isSet(handshakeRequest)) options.sessionOffer = SessionOffer::HandshakeRequest;
     if (parser.isSet(companyFile)) {
         QString error;
         if (!loadCompanyFile(parser.value(companyFile), options.company, error)) usageError(error);
@@ -117,6 +122,11 @@ int main(int argc, char** argv) {
     options.turn.host = parser.value(turnHost);
     options.turn.username = parser.value(turnUser);
     options.turn.password = parser.value(turnPassword);
+    if (parser.isSet(turnPasswordFile)) {
+        QFile file(parser.value(turnPasswordFile));
+        if (!file.open(QIODevice::ReadOnly)) usageError("cannot read " + file.fileName());
+        options.turn.password = QString::fromUtf8(file.readLine(1024)).trimmed();
+    }
     if (options.turn.port && options.turn.password.isEmpty()) usageError("--turn-port needs --turn-password");
 
     // SIGINT and SIGTERM end the event loop, so the device list is written before exit.

@@ -93,9 +93,8 @@ void ApiClient::autoLogin(const QString& clientId, const QString& deviceSecret, 
             emit authError(detail);
             return;
         }
-        clientId_ = identity->clientId;
-        token_ = identity->token;
-        spdlog::info("Auto-login successful for client {}", text(clientId_));
+        spdlog::info("Auto-login successful for client {}", text(identity->clientId));
+        adoptToken(identity->clientId, identity->token);
         emit authSuccess(identity->clientId, identity->token, identity->companyName);
     });
 }
@@ -114,9 +113,8 @@ void ApiClient::autoRegister(const QString& clientName, const QString& agentVers
             emit authError(detail);
             return;
         }
-        clientId_ = identity->clientId;
-        token_ = identity->token;
-        spdlog::info("Auto-registered as client {}", text(clientId_));
+        spdlog::info("Auto-registered as client {}", text(identity->clientId));
+        adoptToken(identity->clientId, identity->token);
         emit autoRegisterSuccess(identity->clientId, identity->deviceSecret, identity->token, identity->companyName);
     });
 }
@@ -201,52 +199,82 @@ void ApiClient::getRelayCandidates(Completion completion) {
 
 void ApiClient::send(Method method, const QString& path, const QByteArray& body, bool authorised,
                      Completion completion) {
+    dispatch(Outgoing{method, path, body, authorised, QString(), false, std::move(completion)});
+}
+
+void ApiClient::dispatch(Outgoing outgoing) {
     QUrl url = baseUrl_;
-    url.setPath(path, QUrl::DecodedMode);
+    url.setPath(outgoing.path, QUrl::DecodedMode);
     QNetworkRequest request(url);
     request.setSslConfiguration(tls_);
-    if (method != Method::Get) request.setHeader(QNetworkRequest::ContentTypeHeader, QStringLiteral("application/json"));
-    if (authorised && !token_.isEmpty()) request.setRawHeader("Authorization", "Bearer " + token_.toUtf8());
+    // A server that accepts the connection and then says nothing must not hold the request for
+    // ever: the time-out ends it as a network failure, which the callers retry or fail over from.
+    request.setTransferTimeout(transferTimeoutMs_);
+    if (outgoing.method != Method::Get) {
+        request.setHeader(QNetworkRequest::ContentTypeHeader, QStringLiteral("application/json"));
+    }
+    outgoing.token = outgoing.authorised ? token_ : QString();
+    if (!outgoing.token.isEmpty()) request.setRawHeader("Authorization", "Bearer " + outgoing.token.toUtf8());
 
     QNetworkReply* reply = nullptr;
-    switch (method) {
-        case Method::Post: reply = network_.post(request, body); break;
-        case Method::Patch: reply = network_.sendCustomRequest(request, "PATCH", body); break;
+    switch (outgoing.method) {
+        case Method::Post: reply = network_.post(request, outgoing.body); break;
+        case Method::Patch: reply = network_.sendCustomRequest(request, "PATCH", outgoing.body); break;
         case Method::Get: reply = network_.get(request); break;
     }
     connect(reply, &QNetworkReply::finished, this,
-            [this, reply, method, path, body, authorised, completion = std::move(completion)] {
-                onReplyFinished(reply, method, path, body, authorised, completion);
-            });
+            [this, reply, outgoing = std::move(outgoing)] { onReplyFinished(reply, outgoing); });
 }
 
-void ApiClient::onReplyFinished(QNetworkReply* reply, Method method, const QString& path, const QByteArray& body,
-                                bool authorised, const Completion& completion) {
+void ApiClient::onReplyFinished(QNetworkReply* reply, const Outgoing& outgoing) {
     reply->deleteLater();
-    if (method == Method::Post && reply->error() != QNetworkReply::NoError) {
+    if (outgoing.method == Method::Post && reply->error() != QNetworkReply::NoError) {
         spdlog::error("Network error on POST {}: {} ({})", reply->url().toString().toStdString(),
                       text(reply->errorString()), static_cast<int>(reply->error()));
     }
     const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
-    if (status == 401 && authorised && parkUnauthorised(method, path, body, completion)) return;
+    if (status == 401 && outgoing.authorised && !outgoing.resent) {
+        if (!awaitingReauth_ && outgoing.token != token_) {
+            // Sent before the last log-in: its token is simply old, the current one is not in doubt.
+            Outgoing again = outgoing;
+            again.resent = true;
+            dispatch(std::move(again));
+            return;
+        }
+        if (parkUnauthorised(outgoing)) return;
+    }
     const Json parsed = parseBody(reply->readAll());
-    if (completion) completion(status, parsed);
+    if (outgoing.completion) outgoing.completion(status, parsed);
 }
 
-bool ApiClient::parkUnauthorised(Method method, const QString& path, const QByteArray& body,
-                                 const Completion& completion) {
+bool ApiClient::parkUnauthorised(const Outgoing& outgoing) {
     if (pending_.size() >= kMaxPendingRequests) {
-        spdlog::warn("Pending-retry queue full ({}), dropping request to {}", kMaxPendingRequests, text(path));
+        spdlog::warn("Pending-retry queue full ({}), dropping request to {}", kMaxPendingRequests, text(outgoing.path));
         return false;
     }
-    pending_.append(PendingRequest{method, path, body, completion});
+    pending_.append(outgoing);
     if (!awaitingReauth_) {
         awaitingReauth_ = true;
         reauthTimer_.start();
-        spdlog::warn("Got 401 on {} — requesting re-authentication", text(path));
+        spdlog::warn("Got 401 on {} — requesting re-authentication", text(outgoing.path));
         emit tokenExpired();
     }
     return true;
+}
+
+void ApiClient::adoptToken(const QString& clientId, const QString& token) {
+    clientId_ = clientId;
+    token_ = token;
+    reauthTimer_.stop();
+    awaitingReauth_ = false;
+    if (pending_.isEmpty()) return;
+    spdlog::info("Resending {} queued request(s) with the new token", pending_.size());
+    // Each goes out once more; a second 401 reaches its completion instead of another log-in.
+    const QList<Outgoing> parked = std::exchange(pending_, {});
+    for (Outgoing outgoing : parked) {
+        outgoing.resent = true;
+        dispatch(std::move(outgoing));
+    }
 }
 
 void ApiClient::failPendingRequests(const QString& reason) {
@@ -255,9 +283,9 @@ void ApiClient::failPendingRequests(const QString& reason) {
     if (pending_.isEmpty()) return;
     spdlog::warn("Failing {} queued request(s): {}", pending_.size(), text(reason));
     // Taken out first: a completion may queue a new request or fail the queue again.
-    const QList<PendingRequest> failed = std::exchange(pending_, {});
+    const QList<Outgoing> failed = std::exchange(pending_, {});
     const Json body{{"detail", text(reason)}};
-    for (const PendingRequest& request : failed) {
+    for (const Outgoing& request : failed) {
         if (request.completion) request.completion(401, body);
     }
 }

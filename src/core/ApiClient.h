@@ -19,9 +19,11 @@ class QNetworkReply;
 namespace veltrix {
 
 // The service's client of the backend's JSON API. Every request is asynchronous; results arrive as
-// signals or through the caller's completion on the Qt thread. Requests outside "/auth/" carry the
-// access token; an authorised request answered 401 is parked while the device logs in again, and
-// ends when that log-in fails or the re-authentication wait runs out.
+// signals or through the caller's completion on the Qt thread. Every request has a transfer time-out,
+// so a server that accepts and never answers fails it like any other network error. Requests
+// outside "/auth/" carry the access token; an authorised request answered 401 is parked while the
+// device logs in again and is sent once more with the new token when that log-in succeeds; it
+// fails when the log-in fails or the re-authentication wait runs out.
 class ApiClient : public QObject {
     Q_OBJECT
 
@@ -30,6 +32,7 @@ public:
 
     static constexpr int kMaxPendingRequests = 16;
     static constexpr int kDefaultReauthTimeoutMs = 30000;
+    static constexpr int kDefaultTransferTimeoutMs = 20000;
 
     explicit ApiClient(const QUrl& baseUrl, QObject* parent = nullptr);
     ~ApiClient() override;
@@ -41,6 +44,8 @@ public:
 
     // How long parked requests wait for a new token.
     void setReauthTimeout(int milliseconds);
+    // How long a request may go without any byte moving before it fails with status 0.
+    void setTransferTimeout(int milliseconds) { transferTimeoutMs_ = milliseconds; }
     int pendingRequestCount() const { return static_cast<int>(pending_.size()); }
     bool awaitingReauthentication() const { return awaitingReauth_; }
 
@@ -100,17 +105,23 @@ signals:
 private:
     enum class Method : int { Post = 0, Get = 1, Patch = 2 };
 
-    struct PendingRequest {
+    // One request as sent: what is needed to send it again after a new log-in.
+    struct Outgoing {
         Method method;
         QString path;
         QByteArray body;
+        bool authorised = false;
+        QString token;         // the token it was sent with
+        bool resent = false;   // already sent again after a 401: a second 401 ends it
         Completion completion;
     };
 
     void send(Method method, const QString& path, const QByteArray& body, bool authorised, Completion completion);
-    void onReplyFinished(QNetworkReply* reply, Method method, const QString& path, const QByteArray& body,
-                         bool authorised, const Completion& completion);
-    bool parkUnauthorised(Method method, const QString& path, const QByteArray& body, const Completion& completion);
+    void dispatch(Outgoing outgoing);
+    void onReplyFinished(QNetworkReply* reply, const Outgoing& outgoing);
+    bool parkUnauthorised(const Outgoing& outgoing);
+    // A log-in succeeded: the parked requests go out again with the new token.
+    void adoptToken(const QString& clientId, const QString& token);
     void onReauthTimeout();
 
     // The completion of a session request: sessionCreated/sessionUpdated on 200, else requestError.
@@ -122,8 +133,9 @@ private:
     QString token_;
     QString clientId_;
     bool awaitingReauth_ = false;
-    QList<PendingRequest> pending_;
+    QList<Outgoing> pending_;
     QTimer reauthTimer_;
+    int transferTimeoutMs_ = kDefaultTransferTimeoutMs;
 };
 
 }  // namespace veltrix

@@ -50,6 +50,7 @@ AuthController::AuthController(ApiClient& api, SignalingClient& signaling, Heart
     connect(&signaling_, &SignalingClient::connected, this, &AuthController::onSignalingConnected);
     connect(&api_, &ApiClient::tokenExpired, this, &AuthController::onTokenExpired);
     connect(&signaling_, &SignalingClient::reconnectAttemptsExhausted, this, &AuthController::onSignalingGaveUp);
+    connect(&signaling_, &SignalingClient::authenticationRejected, this, &AuthController::onSignalingAuthRejected);
 
     retryTimer_.setSingleShot(true);
     retryTimer_.setInterval(kDefaultRetryIntervalMs);
@@ -73,6 +74,14 @@ QString AuthController::machineClientName() {
 }
 
 void AuthController::tryAuthenticate() {
+    // A retry that was due is this log-in now; and one log-in at a time, so two replies never
+    // race to set the identity.
+    retryTimer_.stop();
+    if (loginInFlight_) {
+        spdlog::info("AuthController: a log-in is already under way");
+        return;
+    }
+    loginInFlight_ = true;
     if (settings_.hasClientId()) {
         const QString storedId = settings_.clientId();
         spdlog::info("Auto-login with stored client ID: {}", text(storedId));
@@ -86,6 +95,7 @@ void AuthController::tryAuthenticate() {
 }
 
 void AuthController::onAuthSuccess(const QString& clientId, const QString& token, const QString& companyName) {
+    loginInFlight_ = false;
     retryTimer_.stop();
     failureCount_ = 0;
     reauthInProgress_ = false;
@@ -95,6 +105,7 @@ void AuthController::onAuthSuccess(const QString& clientId, const QString& token
 
 void AuthController::onAutoRegisterSuccess(const QString& clientId, const QString& deviceSecret,
                                            const QString& token, const QString& companyName) {
+    loginInFlight_ = false;
     retryTimer_.stop();
     failureCount_ = 0;
     reauthInProgress_ = false;
@@ -111,7 +122,7 @@ void AuthController::completeAuthentication(const QString& clientId, const QStri
         pairingHash_ = QString::fromLatin1((clientId + QLatin1Char(':') + pairingCode_).toUtf8().toBase64());
         emit pairingHashChanged(pairingHash_);
     }
-    signaling_.connectToServer(settings_.serverUrl(), clientId, token.isEmpty() ? api_.token() : token);
+    connectSignaling(clientId, token.isEmpty() ? api_.token() : token);
     heartbeat_.start(heartbeatIntervalMs_);
     emit authenticated(clientId, companyName);
 }
@@ -123,7 +134,18 @@ bool AuthController::isCredentialError(const QString& error) {
     return false;
 }
 
+void AuthController::connectSignaling(const QString& clientId, const QString& token) {
+    const QUrl server = settings_.serverUrl();
+    if (signaling_.isAuthenticated() && signaling_.isConnected() && signaling_.serverUrl() == server &&
+        signaling_.clientId() == clientId) {
+        signaling_.setToken(token);
+        return;
+    }
+    signaling_.connectToServer(server, clientId, token);
+}
+
 void AuthController::onAuthError(const QString& error) {
+    loginInFlight_ = false;
     reauthInProgress_ = false;
     api_.failPendingRequests(error);
     ++failureCount_;
@@ -154,10 +176,17 @@ void AuthController::onSignalingGaveUp() {
     reauthenticate();
 }
 
+void AuthController::onSignalingAuthRejected() {
+    if (reauthInProgress_) return;
+    spdlog::warn("AuthController: signaling refused the token — logging in again");
+    reauthenticate();
+}
+
+// The signaling connection is left as it is: while it still works the device stays reachable,
+// and the new token reaches it when the log-in succeeds.
 void AuthController::reauthenticate() {
     reauthInProgress_ = true;
     heartbeat_.stop();
-    signaling_.disconnectFromServer();
     authenticated_ = false;
     tryAuthenticate();
 }

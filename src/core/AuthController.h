@@ -45,6 +45,8 @@ public:
     QString pairingCode() const { return pairingCode_; }
     QString pairingHash() const { return pairingHash_; }
     bool isAuthenticated() const { return authenticated_; }
+    bool isLoggingIn() const { return loginInFlight_; }
+    bool retryPending() const { return retryTimer_.isActive(); }
     int failureCount() const { return failureCount_; }
 
     // Intervals, shortened by tests.
@@ -79,12 +81,17 @@ public slots:
     // Signaling used up its reconnects: the connection is gone, so log in again, which also
     // connects signaling anew and keeps the heartbeat from reporting an unreachable device.
     void onSignalingGaveUp();
+    // The signaling server refused the token: log in again, which reconnects signaling.
+    void onSignalingAuthRejected();
     void regeneratePairingCode();
 
 private:
     void completeAuthentication(const QString& clientId, const QString& token, const QString& companyName);
     void pushPairingCode();
     void reauthenticate();
+    // Hands the new token to signaling: an authenticated connection to the same server and ID
+    // keeps running with it (its next AUTH sends it); otherwise signaling connects anew.
+    void connectSignaling(const QString& clientId, const QString& token);
 
     ApiClient& api_;
     SignalingClient& signaling_;
@@ -99,6 +106,8 @@ private:
     QTimer pairingTimer_;
     int failureCount_ = 0;
     bool reauthInProgress_ = false;
+    // A log-in or registration request is out: no second one starts until it is answered.
+    bool loginInFlight_ = false;
     int heartbeatIntervalMs_ = kDefaultHeartbeatIntervalMs;
 };
 

@@ -15,6 +15,7 @@ namespace veltrix {
 namespace {
 
 constexpr const char* kDefaultStunHost = "stun.l.google.com";
+constexpr const char* kDefaultSecondaryStunHost = "stun1.l.google.com";
 constexpr quint16 kDefaultStunPort = 19302;
 constexpr const char* kDefaultEchoUrl = "https://api.ipify.org";
 // An address is a few dozen bytes; anything longer is not an answer.
@@ -25,6 +26,14 @@ std::string text(const QString& value) { return value.toStdString(); }
 QString configured(const char* key, const char* fallback) {
     const auto value = platform::config::value(key);
     return QString::fromStdString(value && !value->empty() ? *value : std::string(fallback));
+}
+
+// The second server of the NAT probe: the configured one; the public default only beside the
+// public default first server; else the first server again.
+QString configuredSecondaryStunHost(const QString& primary) {
+    const auto value = platform::config::value("stun/secondary_host");
+    if (value && !value->empty()) return QString::fromStdString(*value);
+    return platform::config::value("stun/host") ? primary : QString::fromLatin1(kDefaultSecondaryStunHost);
 }
 
 quint16 configuredPort(const char* key, quint16 fallback) {
@@ -40,7 +49,8 @@ quint16 configuredPort(const char* key, quint16 fallback) {
 HeartbeatService::HeartbeatService(ApiClient& api, QObject* parent)
     : QObject(parent),
       api_(api),
-      stunHost_(configured("stun/host", kDefaultStunHost)),
+      stunHosts_{configured("stun/host", kDefaultStunHost),
+                 configuredSecondaryStunHost(configured("stun/host", kDefaultStunHost))},
       stunPort_(configuredPort("stun/port", kDefaultStunPort)),
       publicIpUrl_(configured("echo/url", kDefaultEchoUrl)) {
     connect(&heartbeatTimer_, &QTimer::timeout, this, &HeartbeatService::sendHeartbeat);
@@ -51,8 +61,9 @@ HeartbeatService::HeartbeatService(ApiClient& api, QObject* parent)
 
 HeartbeatService::~HeartbeatService() { closeProbes(); }
 
-void HeartbeatService::setStunServer(const QString& host, quint16 port) {
-    stunHost_ = host;
+void HeartbeatService::setStunServers(const QString& primaryHost, const QString& secondaryHost, quint16 port) {
+    stunHosts_[0] = primaryHost;
+    stunHosts_[1] = secondaryHost.isEmpty() ? primaryHost : secondaryHost;
     stunPort_ = port;
 }
 
@@ -92,6 +103,7 @@ void HeartbeatService::sendHeartbeat() {
 void HeartbeatService::fetchPublicIp() {
     QNetworkRequest request(publicIpUrl_);
     request.setSslConfiguration(platform::tls::clientConfiguration());
+    request.setTransferTimeout(echoTimeoutMs_);
     QNetworkReply* reply = network_.get(request);
     connect(reply, &QNetworkReply::finished, this, [this, reply] {
         reply->deleteLater();
@@ -112,10 +124,8 @@ void HeartbeatService::fetchPublicIp() {
 
 // --- NAT judgement --------------------------------------------------------------------------------
 
-QString HeartbeatService::judgeNat(const stun::MappedAddress& first, quint16 firstLocalPort,
-                                   const stun::MappedAddress& second, quint16 secondLocalPort) {
-    const bool portsKept = first.port == firstLocalPort && second.port == secondLocalPort;
-    if (first.address == second.address && first.port != second.port && !portsKept) {
+QString HeartbeatService::judgeNat(const stun::MappedAddress& fromPrimary, const stun::MappedAddress& fromSecondary) {
+    if (fromPrimary.address == fromSecondary.address && fromPrimary.port != fromSecondary.port) {
         return QStringLiteral("SymmetricNAT");
     }
     return QStringLiteral("PortRestricted");
@@ -124,53 +134,58 @@ QString HeartbeatService::judgeNat(const stun::MappedAddress& first, quint16 fir
 void HeartbeatService::detectNatType() {
     const quint64 detection = ++detection_;
     closeProbes();
+    probeSocket_ = new QUdpSocket(this);
+    if (!probeSocket_->bind(QHostAddress(QHostAddress::AnyIPv4), 0)) {
+        spdlog::warn("HeartbeatService: cannot bind the STUN probe socket: {}", text(probeSocket_->errorString()));
+    }
+    connect(probeSocket_, &QUdpSocket::readyRead, this, &HeartbeatService::onProbeReadable);
     for (int i = 0; i < 2; ++i) {
-        Probe& probe = probes_[i];
-        probe.socket = new QUdpSocket(this);
-        if (!probe.socket->bind(QHostAddress(QHostAddress::AnyIPv4), 0)) {
-            spdlog::warn("HeartbeatService: cannot bind a STUN probe socket: {}", text(probe.socket->errorString()));
-        }
-        connect(probe.socket, &QUdpSocket::readyRead, this, [this, i] { onProbeReadable(i); });
-        probe.id = stun::randomTransactionId();
-        probe.answer.reset();
+        probes_[i].host = stunHosts_[i];
+        probes_[i].id = stun::randomTransactionId();
+        probes_[i].answer.reset();
     }
     // One timer for every detection: a new detection restarts it, so an older one cannot cut it.
     detectionTimer_.start();
+    for (int i = 0; i < 2; ++i) resolveAndSend(i, detection);
+}
 
+void HeartbeatService::resolveAndSend(int index, quint64 detection) {
+    const QString host = probes_[index].host;
     QHostAddress literal;
-    if (literal.setAddress(stunHost_) && literal.protocol() == QAbstractSocket::IPv4Protocol) {
-        sendProbes(literal, detection);
+    if (literal.setAddress(host) && literal.protocol() == QAbstractSocket::IPv4Protocol) {
+        sendProbe(index, literal, detection);
         return;
     }
-    QHostInfo::lookupHost(stunHost_, this, [this, detection](const QHostInfo& info) {
+    QHostInfo::lookupHost(host, this, [this, index, detection, host](const QHostInfo& info) {
         for (const QHostAddress& address : info.addresses()) {
-            if (address.protocol() == QAbstractSocket::IPv4Protocol) return sendProbes(address, detection);
+            if (address.protocol() == QAbstractSocket::IPv4Protocol) return sendProbe(index, address, detection);
         }
-        spdlog::warn("HeartbeatService: STUN server {} did not resolve to IPv4", text(stunHost_));
+        spdlog::warn("HeartbeatService: STUN server {} did not resolve to IPv4", text(host));
     });
 }
 
-void HeartbeatService::sendProbes(const QHostAddress& server, quint64 detection) {
-    if (detection != detection_) return;
-    for (Probe& probe : probes_) {
-        if (probe.socket) probe.socket->writeDatagram(stun::bindingRequest(probe.id), server, stunPort_);
-    }
+void HeartbeatService::sendProbe(int index, const QHostAddress& server, quint64 detection) {
+    if (detection != detection_ || !probeSocket_) return;
+    probeSocket_->writeDatagram(stun::bindingRequest(probes_[index].id), server, stunPort_);
 }
 
-void HeartbeatService::onProbeReadable(int index) {
-    Probe& probe = probes_[index];
-    QUdpSocket* socket = probe.socket;
+void HeartbeatService::onProbeReadable() {
+    QUdpSocket* socket = probeSocket_;
     while (socket && socket->hasPendingDatagrams()) {
         QByteArray datagram(static_cast<qsizetype>(std::max<qint64>(socket->pendingDatagramSize(), 0)), '\0');
         const qint64 read = socket->readDatagram(datagram.data(), datagram.size());
         if (read < 0) break;
         datagram.truncate(read);
-        if (!probe.answer) probe.answer = stun::parseBindingResponse(datagram, probe.id);
+        // The transaction ID tells which server answered.
+        for (Probe& probe : probes_) {
+            if (!probe.answer) {
+                if ((probe.answer = stun::parseBindingResponse(datagram, probe.id))) break;
+            }
+        }
     }
     if (!probes_[0].answer || !probes_[1].answer) return;
     if (natType_.isEmpty()) {
-        natType_ = judgeNat(*probes_[0].answer, probes_[0].socket->localPort(), *probes_[1].answer,
-                            probes_[1].socket->localPort());
+        natType_ = judgeNat(*probes_[0].answer, *probes_[1].answer);
         spdlog::info("NAT type detected: {}", text(natType_));
     }
     closeProbes();
@@ -185,13 +200,11 @@ void HeartbeatService::onDetectionTimeout() {
 }
 
 void HeartbeatService::closeProbes() {
-    for (Probe& probe : probes_) {
-        if (!probe.socket) continue;
-        probe.socket->disconnect(this);
-        probe.socket->close();
-        probe.socket->deleteLater();
-        probe.socket = nullptr;
-    }
+    if (!probeSocket_) return;
+    QUdpSocket* socket = std::exchange(probeSocket_, nullptr);
+    socket->disconnect(this);
+    socket->close();
+    socket->deleteLater();
 }
 
 }  // namespace veltrix

@@ -1,7 +1,6 @@
 #include "crypto/AesGcmCipher.h"
 
 #include <algorithm>
-#include <memory>
 #include <stdexcept>
 #include <string>
 
@@ -25,10 +24,30 @@ constexpr std::size_t kDirectionBytes = AesGcmCipher::kKeySize + AesGcmCipher::k
 // EVP_*Update takes an int length; longer payloads go through in pieces of this size.
 constexpr std::size_t kMaxUpdateChunk = std::size_t{1} << 30;
 
-struct CipherCtxDeleter {
-    void operator()(EVP_CIPHER_CTX* ctx) const { EVP_CIPHER_CTX_free(ctx); }
+// A keyed context taken from a slot for one packet: kept for the next packet when this one went
+// through every step, freed otherwise (a failed step may leave it in any state).
+class ContextLease {
+public:
+    explicit ContextLease(crypto::GcmContextSlot& slot) : slot_(slot), ctx_(slot.take(failedStep_)) {}
+    ~ContextLease() {
+        if (succeeded_)
+            slot_.give(ctx_);
+        else
+            crypto::GcmContextSlot::discard(ctx_);
+    }
+    ContextLease(const ContextLease&) = delete;
+    ContextLease& operator=(const ContextLease&) = delete;
+
+    EVP_CIPHER_CTX* get() const { return ctx_; }
+    const char* failedStep() const { return failedStep_; }
+    void succeeded() { succeeded_ = true; }
+
+private:
+    crypto::GcmContextSlot& slot_;
+    const char* failedStep_ = "";
+    EVP_CIPHER_CTX* ctx_;
+    bool succeeded_ = false;
 };
-using CipherCtxPtr = std::unique_ptr<EVP_CIPHER_CTX, CipherCtxDeleter>;
 
 void writeLe64(std::uint8_t* out, std::uint64_t value) {
     for (int i = 0; i < 8; ++i) out[i] = static_cast<std::uint8_t>(value >> (8 * i));
@@ -121,13 +140,12 @@ AesGcmCipher::AesGcmCipher(std::span<const std::uint8_t> key, std::span<const st
         throw;
     }
 
-    // A failed fetch is left to the per-packet initialisation, which then reports it.
-    cipher_ = EVP_CIPHER_fetch(nullptr, "AES-256-GCM", nullptr);
     spdlog::debug("AesGcmCipher: initialized directional keys (role={})", master ? "Master" : "Target");
 }
 
 AesGcmCipher::~AesGcmCipher() {
-    EVP_CIPHER_free(cipher_);
+    // The context slots, destroyed after this body, free their contexts; OpenSSL wipes the key
+    // schedules those hold.
     OPENSSL_cleanse(sendKey_.data(), sendKey_.size());
     OPENSSL_cleanse(sendIv_.data(), sendIv_.size());
     OPENSSL_cleanse(receiveKey_.data(), receiveKey_.size());
@@ -157,20 +175,13 @@ std::vector<std::uint8_t> AesGcmCipher::encrypt(const std::uint8_t* data, std::s
     }
     const Iv nonce = nonceFor(sendIv_, counter);
 
-    CipherCtxPtr ctx(EVP_CIPHER_CTX_new());
-    if (!ctx) {
-        spdlog::error("AesGcmCipher::encrypt: EVP_CIPHER_CTX_new failed: {}", crypto::openSslErrorText());
+    ContextLease ctx(sealContexts_);
+    if (!ctx.get()) {
+        spdlog::error("AesGcmCipher::encrypt: {} failed: {}", ctx.failedStep(), crypto::openSslErrorText());
         return {};
     }
-    if (EVP_EncryptInit_ex(ctx.get(), cipher_, nullptr, nullptr, nullptr) != 1) {
-        spdlog::error("AesGcmCipher::encrypt: EncryptInit_ex (cipher) failed: {}", crypto::openSslErrorText());
-        return {};
-    }
-    if (EVP_CIPHER_CTX_ctrl(ctx.get(), EVP_CTRL_GCM_SET_IVLEN, static_cast<int>(kIvSize), nullptr) != 1) {
-        spdlog::error("AesGcmCipher::encrypt: set IV length failed: {}", crypto::openSslErrorText());
-        return {};
-    }
-    if (EVP_EncryptInit_ex(ctx.get(), nullptr, nullptr, sendKey_.data(), nonce.data()) != 1) {
+    // The context holds the key schedule already; only the nonce is new.
+    if (EVP_EncryptInit_ex(ctx.get(), nullptr, nullptr, nullptr, nonce.data()) != 1) {
         spdlog::error("AesGcmCipher::encrypt: EncryptInit_ex (key/IV) failed: {}", crypto::openSslErrorText());
         return {};
     }
@@ -194,6 +205,7 @@ std::vector<std::uint8_t> AesGcmCipher::encrypt(const std::uint8_t* data, std::s
         return {};
     }
     packet.resize(kOverhead + written + static_cast<std::size_t>(finalLength));
+    ctx.succeeded();
     return packet;
 }
 
@@ -215,20 +227,12 @@ std::vector<std::uint8_t> AesGcmCipher::decrypt(const std::uint8_t* packet, std:
     }
     const Iv nonce = nonceFor(receiveIv_, counter);
 
-    CipherCtxPtr ctx(EVP_CIPHER_CTX_new());
-    if (!ctx) {
-        spdlog::error("AesGcmCipher::decrypt: EVP_CIPHER_CTX_new failed: {}", crypto::openSslErrorText());
+    ContextLease ctx(openContexts_);
+    if (!ctx.get()) {
+        spdlog::error("AesGcmCipher::decrypt: {} failed: {}", ctx.failedStep(), crypto::openSslErrorText());
         return {};
     }
-    if (EVP_DecryptInit_ex(ctx.get(), cipher_, nullptr, nullptr, nullptr) != 1) {
-        spdlog::error("AesGcmCipher::decrypt: DecryptInit_ex (cipher) failed: {}", crypto::openSslErrorText());
-        return {};
-    }
-    if (EVP_CIPHER_CTX_ctrl(ctx.get(), EVP_CTRL_GCM_SET_IVLEN, static_cast<int>(kIvSize), nullptr) != 1) {
-        spdlog::error("AesGcmCipher::decrypt: set IV length failed: {}", crypto::openSslErrorText());
-        return {};
-    }
-    if (EVP_DecryptInit_ex(ctx.get(), nullptr, nullptr, receiveKey_.data(), nonce.data()) != 1) {
+    if (EVP_DecryptInit_ex(ctx.get(), nullptr, nullptr, nullptr, nonce.data()) != 1) {
         spdlog::error("AesGcmCipher::decrypt: DecryptInit_ex (key/IV) failed: {}", crypto::openSslErrorText());
         return {};
     }
@@ -254,6 +258,7 @@ std::vector<std::uint8_t> AesGcmCipher::decrypt(const std::uint8_t* packet, std:
         return {};
     }
     plaintext.resize(written + static_cast<std::size_t>(finalLength));
+    ctx.succeeded();
 
     {
         std::lock_guard lock(replayMutex_);

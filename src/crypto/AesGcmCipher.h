@@ -11,6 +11,7 @@
 
 #include <openssl/types.h>
 
+#include "crypto/GcmContextSlot.h"
 #include "shared/SessionTypes.h"
 
 namespace veltrix {
@@ -73,7 +74,10 @@ private:
     Iv sendIv_{};
     Key receiveKey_{};
     Iv receiveIv_{};
-    EVP_CIPHER* cipher_ = nullptr;  // AES-256-GCM, fetched once instead of on every packet
+    // One keyed context per direction, reused from packet to packet: a fresh context and key
+    // expansion would cost more than sealing a small packet itself.
+    crypto::GcmContextSlot sealContexts_{sendKey_, crypto::GcmContextSlot::Direction::Seal};
+    crypto::GcmContextSlot openContexts_{receiveKey_, crypto::GcmContextSlot::Direction::Open};
 
     // The next counter to send. The last value is never sent: reaching it means every nonce of
     // this key has been used, and sealing stops.

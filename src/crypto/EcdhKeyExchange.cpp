@@ -1,5 +1,6 @@
 #include "crypto/EcdhKeyExchange.h"
 
+#include <optional>
 #include <stdexcept>
 
 #include <openssl/bn.h>
@@ -12,6 +13,7 @@
 #include <openssl/x509.h>
 #include <spdlog/spdlog.h>
 
+#include "crypto/Base64.h"
 #include "crypto/Hkdf.h"
 #include "crypto/OpenSslError.h"
 #include "crypto/SecureBytes.h"
@@ -29,7 +31,6 @@ constexpr std::size_t kMaxPeerKeyText = 4096;
 struct Free {
     void operator()(EVP_PKEY_CTX* ctx) const { EVP_PKEY_CTX_free(ctx); }
     void operator()(EVP_PKEY* key) const { EVP_PKEY_free(key); }
-    void operator()(EVP_ENCODE_CTX* ctx) const { EVP_ENCODE_CTX_free(ctx); }
     void operator()(EC_GROUP* group) const { EC_GROUP_free(group); }
     void operator()(EC_POINT* point) const { EC_POINT_free(point); }
     void operator()(BIGNUM* bn) const { BN_clear_free(bn); }
@@ -38,24 +39,6 @@ struct Free {
 };
 template <typename T>
 using Owned = std::unique_ptr<T, Free>;
-
-// Standard Base64 (padding accepted; OpenSSL skips blanks); empty when nothing decodes.
-std::vector<std::uint8_t> decodeBase64(std::string_view text) {
-    if (text.empty() || text.size() > kMaxPeerKeyText) return {};
-    Owned<EVP_ENCODE_CTX> ctx(EVP_ENCODE_CTX_new());
-    if (!ctx) return {};
-    std::vector<std::uint8_t> out(text.size() / 4 * 3 + 3 + 80);
-    EVP_DecodeInit(ctx.get());
-    int length = 0;
-    int finalLength = 0;
-    if (EVP_DecodeUpdate(ctx.get(), out.data(), &length, reinterpret_cast<const unsigned char*>(text.data()),
-                         static_cast<int>(text.size())) < 0 ||
-        EVP_DecodeFinal(ctx.get(), out.data() + length, &finalLength) != 1) {
-        return {};
-    }
-    out.resize(static_cast<std::size_t>(length + finalLength));
-    return out;
-}
 
 Owned<EVP_PKEY> generateKeyPair() {
     Owned<EVP_PKEY_CTX> ctx(EVP_PKEY_CTX_new_from_name(nullptr, "EC", nullptr));
@@ -141,16 +124,23 @@ std::string EcdhKeyExchange::publicKeyBase64() const {
 }
 
 bool EcdhKeyExchange::deriveSharedKey(std::string_view peerPublicKeyBase64) {
-    const std::vector<std::uint8_t> der = decodeBase64(peerPublicKeyBase64);
-    if (der.empty()) {
+    // Strict decoding: a key has one spelling, so what the peer signed or sent is what is used.
+    std::optional<std::vector<std::uint8_t>> der;
+    if (peerPublicKeyBase64.size() <= kMaxPeerKeyText) der = crypto::decodeBase64Strict(peerPublicKeyBase64);
+    if (!der || der->empty()) {
         spdlog::error("EcdhKeyExchange::deriveSharedKey: base64 decode of peer key failed");
         return false;
     }
 
-    const unsigned char* cursor = der.data();
-    Owned<EVP_PKEY> peer(d2i_PUBKEY(nullptr, &cursor, static_cast<long>(der.size())));
+    const unsigned char* cursor = der->data();
+    Owned<EVP_PKEY> peer(d2i_PUBKEY(nullptr, &cursor, static_cast<long>(der->size())));
     if (!peer) {
         spdlog::error("EcdhKeyExchange::deriveSharedKey: d2i_PUBKEY failed: {}", crypto::openSslErrorText());
+        return false;
+    }
+    // d2i_PUBKEY stops after the first structure; bytes behind it are not part of any key.
+    if (const auto unread = static_cast<std::size_t>(der->data() + der->size() - cursor); unread != 0) {
+        spdlog::error("EcdhKeyExchange::deriveSharedKey: d2i_PUBKEY failed: {} bytes after the key", unread);
         return false;
     }
 

@@ -31,8 +31,9 @@ public:
     // The local public key in wire form, or empty on an encoding failure.
     std::string publicKeyBase64() const;
 
-    // Checks the peer's public key (a valid P-256 point), computes the ECDH secret and derives the
-    // key material from it. False, with the key material unchanged, on any failure.
+    // Checks the peer's public key (strict Base64 of exactly one SubjectPublicKeyInfo, a valid
+    // P-256 point), computes the ECDH secret and derives the key material from it. False, with the
+    // key material unchanged, on any failure.
     bool deriveSharedKey(std::string_view peerPublicKeyBase64);
 
     // The HKDF step alone: the key material from a raw shared secret.

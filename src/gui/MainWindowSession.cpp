@@ -131,8 +131,11 @@ void MainWindow::onDisconnectClicked() {
 void MainWindow::onAuthenticated(QString clientId) {
     idLabel_->setText(formatClientId(clientId));
     passwordLabel_->setText(ipcClient_->sessionPassword());
-    connectButton_->setEnabled(true);
+    // An ID the service stored before it logged in is shown, but connects nobody yet.
+    const bool loggedIn = ipcClient_->isAuthenticated();
+    connectButton_->setEnabled(loggedIn);
     disconnectButton_->setEnabled(true);
+    if (!loggedIn) return;
     showStatus(tr("Ready"), kReady);
     trayNotify(tr("Ready. Your ID: %1").arg(formatClientId(clientId)), false);
 }

@@ -41,6 +41,37 @@ std::optional<std::array<QString, N>> stringMembers(const Json& message, const s
 SignalingClient::SignalingClient(QObject* parent) : QObject(parent) {
     reconnectTimer_.setSingleShot(true);
     connect(&reconnectTimer_, &QTimer::timeout, this, &SignalingClient::attemptReconnect);
+    authReplyTimer_.setSingleShot(true);
+    authReplyTimer_.setInterval(kDefaultAuthReplyTimeoutMs);
+    connect(&authReplyTimer_, &QTimer::timeout, this, [this] { dropConnection("no answer to AUTH"); });
+    pingTimer_.setInterval(kDefaultPingIntervalMs);
+    connect(&pingTimer_, &QTimer::timeout, this, &SignalingClient::sendPing);
+    pongTimer_.setSingleShot(true);
+    pongTimer_.setInterval(kDefaultPongTimeoutMs);
+    connect(&pongTimer_, &QTimer::timeout, this, [this] { dropConnection("no pong"); });
+}
+
+void SignalingClient::setKeepAlive(int pingIntervalMs, int pongTimeoutMs) {
+    pingTimer_.setInterval(pingIntervalMs);
+    pongTimer_.setInterval(pongTimeoutMs);
+}
+
+void SignalingClient::sendPing() {
+    if (!isConnected() || pongTimer_.isActive()) return;
+    socket_->ping();
+    pongTimer_.start();
+}
+
+void SignalingClient::dropConnection(const char* why) {
+    if (!socket_) return;
+    spdlog::warn("Signaling: connection is not answering ({}) — reconnecting", why);
+    // Closing politely would wait for a peer that is gone; abort ends it at once. Should the
+    // socket not report the disconnect itself, the loss is handled here, once.
+    socket_->abort();
+    if (attemptLive_ && socket_) {
+        socket_->disconnect(this);
+        onDisconnected();
+    }
 }
 
 SignalingClient::~SignalingClient() {
@@ -90,6 +121,7 @@ void SignalingClient::connectToServer(const QUrl& serverUrl, const QString& clie
 
 void SignalingClient::disconnectFromServer() {
     reconnectTimer_.stop();
+    stopWatchdogs();
     attempts_ = kMaxReconnectAttempts;
     gaveUp_ = true;
     if (socket_) socket_->close(QWebSocketProtocol::CloseCodeNormal, QString());
@@ -117,11 +149,20 @@ void SignalingClient::openSocket() {
     connect(socket_, &QWebSocket::disconnected, this, &SignalingClient::onDisconnected);
     connect(socket_, &QWebSocket::textMessageReceived, this, &SignalingClient::onTextMessageReceived);
     connect(socket_, qOverload<QAbstractSocket::SocketError>(&QWebSocket::error), this, &SignalingClient::onError);
+    connect(socket_, &QWebSocket::pong, this, [this] { pongTimer_.stop(); });
     attemptLive_ = true;
     socket_->open(QNetworkRequest(endpoint(serverUrl_, clientId_)));
 }
 
+void SignalingClient::stopWatchdogs() {
+    authReplyTimer_.stop();
+    pingTimer_.stop();
+    pongTimer_.stop();
+    authenticated_ = false;
+}
+
 void SignalingClient::closeSocket() {
+    stopWatchdogs();
     attemptLive_ = false;
     if (!socket_) return;
     QWebSocket* old = std::exchange(socket_, nullptr);
@@ -133,9 +174,12 @@ void SignalingClient::closeSocket() {
 void SignalingClient::onConnected() {
     spdlog::info("Signaling WebSocket connected, sending auth");
     sendMessage(Json{{"type", "AUTH"}, {"token", text(token_)}});
+    authReplyTimer_.start();
+    pingTimer_.start();
 }
 
 void SignalingClient::onDisconnected() {
+    stopWatchdogs();
     spdlog::info("Signaling WebSocket disconnected");
     emit disconnected();
     scheduleReconnect();
@@ -202,15 +246,20 @@ void SignalingClient::dispatch(const Json& message) {
 
     if (kind == QLatin1String("AUTH_OK")) {
         spdlog::info("Signaling auth confirmed");
+        authReplyTimer_.stop();
+        authenticated_ = true;
         attempts_ = 0;
         gaveUp_ = false;
         emit connected();
     } else if (kind == QLatin1String("AUTH_FAIL")) {
         spdlog::error("Signaling auth rejected by server — not reconnecting");
+        authReplyTimer_.stop();
         attempts_ = kMaxReconnectAttempts;
         gaveUp_ = true;
         if (socket_) socket_->close(QWebSocketProtocol::CloseCodeNormal, QString());
         emit connectionError(QStringLiteral("Authentication rejected by server"));
+        // The token is no good any more: the authentication part logs in again and reconnects.
+        emit authenticationRejected();
     } else if (kind == QLatin1String("SESSION_HANDSHAKE_REQUEST")) {
         const auto m = stringMembers<3>(message, {"session_id", "master_client_id", "purpose"}, wrongKey);
         if (!m) return fail();

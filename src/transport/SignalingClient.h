@@ -14,7 +14,8 @@ namespace veltrix {
 
 // The service's one WebSocket to the signaling server. It authenticates with the access token on
 // every open, turns inbound messages into signals, sends the session manager's messages, and
-// reconnects with a bounded exponential back-off when the connection is lost.
+// reconnects with a bounded exponential back-off when the connection is lost. A server that does
+// not answer AUTH in time, or a connection whose pings go unanswered, counts as lost.
 class SignalingClient : public QObject {
     Q_OBJECT
 
@@ -22,6 +23,9 @@ public:
     static constexpr int kMaxReconnectAttempts = 10;
     static constexpr int kDefaultBaseDelayMs = 1000;
     static constexpr int kDefaultMaxDelayMs = 30000;
+    static constexpr int kDefaultAuthReplyTimeoutMs = 15000;
+    static constexpr int kDefaultPingIntervalMs = 30000;
+    static constexpr int kDefaultPongTimeoutMs = 10000;
 
     explicit SignalingClient(QObject* parent = nullptr);
     ~SignalingClient() override;
@@ -30,6 +34,18 @@ public:
     void disconnectFromServer();
     bool isConnected() const;
     void sendMessage(const nlohmann::json& message);
+    // The token that the next AUTH sends (after a log-in renewed it); the open connection stays.
+    void setToken(const QString& token) { token_ = token; }
+    QString token() const { return token_; }
+    QUrl serverUrl() const { return serverUrl_; }
+    QString clientId() const { return clientId_; }
+    // True between AUTH_OK and the loss of that connection.
+    bool isAuthenticated() const { return authenticated_; }
+
+    // How long AUTH may go unanswered, how often an idle connection is pinged and how long a
+    // pong may take. Tests shorten them.
+    void setAuthReplyTimeout(int milliseconds) { authReplyTimer_.setInterval(milliseconds); }
+    void setKeepAlive(int pingIntervalMs, int pongTimeoutMs);
 
     // Back-off before reconnect n (counted from 0): base << n, capped. Tests shorten both.
     void setReconnectDelays(int baseMs, int maxMs);
@@ -57,6 +73,8 @@ signals:
                       const QString& mid);
     // Every reconnect of the budget failed; nothing more is tried until connectToServer.
     void reconnectAttemptsExhausted();
+    // The server refused the token (AUTH_FAIL); nothing more is tried until connectToServer.
+    void authenticationRejected();
 
 public slots:
     void onConnected();
@@ -70,9 +88,17 @@ private:
     void closeSocket();
     void scheduleReconnect();
     void dispatch(const nlohmann::json& message);
+    void sendPing();
+    void stopWatchdogs();
+    // Ends a connection that stopped answering; its disconnect schedules the reconnect.
+    void dropConnection(const char* why);
 
     QWebSocket* socket_ = nullptr;
     QTimer reconnectTimer_;
+    QTimer authReplyTimer_;
+    QTimer pingTimer_;
+    QTimer pongTimer_;
+    bool authenticated_ = false;
     QUrl serverUrl_;
     QString clientId_;
     QString token_;

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <QElapsedTimer>
+#include <QFile>
 #include <QJsonArray>
 #include <QRegularExpression>
 #include <QUdpSocket>
@@ -86,10 +87,25 @@ TEST_F(BackendContractTest, RegistrationLogInAndCredentialErrorTexts) {
         EXPECT_EQ(reply.detail(), c.detail);
     }
 
-    // The same machine registering again keeps its ID and gets a new secret; the old one is void.
-    const QJsonObject again = registerDevice(*http_, backend_->apiPort(), "DESK\\pc-1", "fingerprint-1");
+    // Knowing the fingerprint is not enough to take the ID: without the device's secret, or with
+    // a wrong one, the registration gets an ID of its own and the device keeps its secret.
+    for (const QString& secret : {QString(), QStringLiteral("guessed-secret")}) {
+        const QJsonObject intruder = registerDevice(*http_, backend_->apiPort(), "DESK\\pc-1", "fingerprint-1", secret);
+        EXPECT_NE(intruder["client_id"].toString(), id);
+        EXPECT_FALSE(intruder["client_id"].toString().isEmpty());
+    }
+    EXPECT_EQ(http_->post(api("/auth/auto-login"), {{"client_id", id}, {"device_secret", first["device_secret"]}}).status, 200);
+    EXPECT_EQ(http_->send("GET", api("/nat/relay-candidates"), {}, login.body["token"].toString()).status, 200);
+
+    // The device itself, with its secret, keeps its ID and gets a new secret: the old secret and
+    // every token issued under it are void.
+    const QJsonObject again =
+        registerDevice(*http_, backend_->apiPort(), "DESK\\pc-1", "fingerprint-1", first["device_secret"].toString());
     EXPECT_EQ(again["client_id"].toString(), id);
+    EXPECT_NE(again["device_secret"].toString(), first["device_secret"].toString());
     EXPECT_EQ(http_->post(api("/auth/auto-login"), {{"client_id", id}, {"device_secret", first["device_secret"]}}).status, 401);
+    EXPECT_EQ(http_->send("GET", api("/nat/relay-candidates"), {}, login.body["token"].toString()).status, 401);
+    EXPECT_EQ(http_->send("GET", api("/nat/relay-candidates"), {}, again["token"].toString()).status, 200);
 
     // A restart keeps registered devices (tokens are issued anew).
     ASSERT_TRUE(backend_->stop());
@@ -107,10 +123,13 @@ TEST_F(BackendContractTest, BadRequestsGetA4xxWithDetail) {
         const char* path;
         QByteArray body;
         int status;
+        const char* detail = nullptr;
     };
     const Case cases[] = {
-        {"POST", "/auth/auto-login", "not json", 400},
-        {"POST", "/auth/auto-login", "[1,2]", 400},
+        {"POST", "/auth/auto-login", "not json", 400, "Request body is not valid JSON"},
+        {"POST", "/auth/auto-login", "[1,2]", 400, "Request body must be a JSON object"},
+        {"POST", "/auth/auto-login", "\"text\"", 400, "Request body must be a JSON object"},
+        {"POST", "/auth/auto-login", "{\"client_id\": \"\xff\xfe\"}", 400, "Request body is not valid UTF-8"},
         {"POST", "/auth/auto-register", R"({"client_name": 5})", 422},
         {"POST", "/sessions/create", R"({"target_client_id": "12"})", 422},
         {"POST", "/sessions/create", R"({"target_client_id": 123456789})", 422},
@@ -125,6 +144,7 @@ TEST_F(BackendContractTest, BadRequestsGetA4xxWithDetail) {
         const Reply reply = http_->send(c.method, api(c.path), c.body, token);
         EXPECT_EQ(reply.status, c.status);
         EXPECT_FALSE(reply.detail().isEmpty()) << reply.raw.toStdString();
+        if (c.detail) EXPECT_EQ(reply.detail(), c.detail);
     }
     // Still serving afterwards.
     EXPECT_EQ(http_->send("GET", api("/nat/relay-candidates"), {}, token).status, 200);
@@ -265,7 +285,9 @@ TEST_F(BackendContractTest, AnOfflineOrDecliningTargetGivesTheMasterSessionFaile
     Device master = onlineDevice("master");
     Device offline = onlineDevice("offline", false);
 
-    const Reply created = http_->post(api("/sessions/create"), {{"master_client_id", master.id}, {"target_client_id", offline.id}}, master.token);
+    const Reply created = http_->post(api("/sessions/create"),
+                                      {{"master_client_id", master.id}, {"target_client_id", offline.id}, {"master_spake2_element", "04ab"}},
+                                      master.token);
     ASSERT_EQ(created.status, 200);
     const QJsonObject failed = master.signaling->waitFor("SESSION_FAILED");
     expectAllStrings(failed);
@@ -273,7 +295,7 @@ TEST_F(BackendContractTest, AnOfflineOrDecliningTargetGivesTheMasterSessionFaile
     EXPECT_EQ(failed["reason"].toString(), "target_unavailable");
 
     Device declining = onlineDevice("declining");
-    const Reply second = http_->post(api("/sessions/create"), {{"target_client_id", declining.id}}, master.token);
+    const Reply second = http_->post(api("/sessions/create"), {{"target_client_id", declining.id}, {"master_spake2_element", "04ab"}}, master.token);
     ASSERT_EQ(second.status, 200);
     const QString sessionId = second.body["session_id"].toString();
     ASSERT_FALSE(declining.signaling->waitFor("SESSION_AUTO_ACCEPT").isEmpty());
@@ -287,11 +309,113 @@ TEST_F(BackendContractTest, AnOfflineOrDecliningTargetGivesTheMasterSessionFaile
     EXPECT_EQ(http_->post(api("/sessions/create"), {{"target_client_id", master.id}}, master.token).status, 422);
 }
 
+// Without a SPAKE2 element a session would be bound to no password; the backend refuses it
+// before the target hears of it.
+TEST_F(BackendContractTest, ASessionWithoutPasswordAuthenticationIsRefused) {
+    startBackend();
+    Device master = onlineDevice("master");
+    Device target = onlineDevice("target");
+    for (const QJsonObject& body : {QJsonObject{{"target_client_id", target.id}},
+                                    QJsonObject{{"target_client_id", target.id}, {"session_password", "guessed"}},
+                                    QJsonObject{{"target_client_id", target.id}, {"master_spake2_element", ""}}}) {
+        const Reply created = http_->post(api("/sessions/create"), body, master.token);
+        EXPECT_EQ(created.status, 403);
+        EXPECT_EQ(created.body["detail"].toString(), "Password authentication is required");
+    }
+    EXPECT_TRUE(target.signaling->waitFor("SESSION_AUTO_ACCEPT", 300ms).isEmpty());
+}
+
+// scripts/backend --handshake-request: the target is asked with the session id, the master and
+// the purpose only, and no auto-accept is sent.
+TEST_F(BackendContractTest, TheHandshakeRequestOptionOffersTheSessionWithoutKeyMaterial) {
+    startBackend({"--handshake-request"});
+    Device master = onlineDevice("master");
+    Device target = onlineDevice("target");
+    const Reply created = http_->post(api("/sessions/create"),
+                                      {{"target_client_id", target.id},
+                                       {"purpose", "remote_desktop"},
+                                       {"master_ecdh_public_key", "MASTER-KEY"},
+                                       {"master_spake2_element", "04abcd"}},
+                                      master.token);
+    ASSERT_EQ(created.status, 200) << created.raw.toStdString();
+    const QJsonObject request = target.signaling->waitFor("SESSION_HANDSHAKE_REQUEST");
+    ASSERT_FALSE(request.isEmpty());
+    expectAllStrings(request);
+    EXPECT_EQ(request["session_id"].toString(), created.body["session_id"].toString());
+    EXPECT_EQ(request["master_client_id"].toString(), master.id);
+    EXPECT_EQ(request["purpose"].toString(), "remote_desktop");
+    EXPECT_FALSE(request.contains("master_ecdh_public_key"));
+    EXPECT_FALSE(request.contains("relay_token"));
+    EXPECT_TRUE(target.signaling->waitFor("SESSION_AUTO_ACCEPT", 300ms).isEmpty());
+}
+
+// Each reply names its session, so a device can tell a late reply for an earlier session from one
+// for its current session; only the two parties act on a session, and a closed one stays closed:
+// no acknowledgement, no completion, no relay admission.
+TEST_F(BackendContractTest, RepliesNameTheirSessionAndAClosedSessionStaysClosed) {
+    startBackend();
+    Device master = onlineDevice("master");
+    Device target = onlineDevice("target");
+    Device outsider = onlineDevice("outsider");
+    const auto create = [&] {
+        const Reply created = http_->post(api("/sessions/create"), {{"target_client_id", target.id}, {"master_spake2_element", "04ab"}},
+                                          master.token);
+        EXPECT_EQ(created.status, 200);
+        EXPECT_FALSE(target.signaling->waitFor("SESSION_AUTO_ACCEPT").isEmpty());
+        return std::make_pair(created.body["session_id"].toString(), created.body["relay_token"].toString());
+    };
+    const auto [first, firstToken] = create();
+    const auto [second, secondToken] = create();
+    ASSERT_NE(first, second);
+    ASSERT_NE(firstToken, secondToken);
+
+    const QString ack = R"({"target_client_id":")" + target.id + R"(","target_ecdh_public_key":"K"})";
+    const QString complete = R"({"connection_method":"p2p"})";
+    const QString close = R"({"reason":"user_disconnect","transferred_bytes":0})";
+    const struct {
+        const char* method;
+        QString path;
+        QString body;
+        const Device& caller;
+        int status;
+        const char* state;  // the reply's "state" on success
+    } steps[] = {
+        {"POST", "/sessions/" + first + "/handshake-ack", ack, target, 200, "accepted"},
+        {"PATCH", "/sessions/" + first + "/complete", complete, outsider, 403, nullptr},
+        {"PATCH", "/sessions/" + first + "/close", close, outsider, 403, nullptr},
+        {"PATCH", "/sessions/" + first + "/complete", complete, master, 200, "connected"},
+        {"PATCH", "/sessions/" + second + "/close", close, target, 200, "closed"},
+        {"PATCH", "/sessions/" + first + "/close", close, master, 200, "closed"},
+        {"PATCH", "/sessions/" + first + "/close", close, target, 200, "closed"},
+        {"POST", "/sessions/" + first + "/handshake-ack", ack, target, 409, nullptr},
+        {"PATCH", "/sessions/" + first + "/complete", complete, master, 409, nullptr},
+    };
+    for (const auto& step : steps) {
+        SCOPED_TRACE(step.path.toStdString() + " by " + step.caller.id.toStdString());
+        const Reply reply = http_->send(step.method, api(step.path), step.body.toUtf8(), step.caller.token);
+        EXPECT_EQ(reply.status, step.status) << reply.raw.toStdString();
+        if (step.state) {
+            EXPECT_EQ(reply.body["session_id"].toString(), step.path.section('/', 2, 2));
+            EXPECT_EQ(reply.body["state"].toString(), step.state);
+        } else {
+            EXPECT_FALSE(reply.body["detail"].toString().isEmpty());
+        }
+    }
+    // Nobody was told anything by these ordinary closes.
+    EXPECT_TRUE(master.signaling->waitFor("SESSION_FAILED", 300ms).isEmpty());
+    EXPECT_TRUE(target.signaling->waitFor("SESSION_FAILED", 10ms).isEmpty());
+
+    RelayTestClient late(backend_->caFile());
+    ASSERT_TRUE(late.connectTo(backend_->relayPort()));
+    late.sendJoin(first, firstToken);
+    EXPECT_TRUE(late.waitForClose(5s));
+}
+
 TEST_F(BackendContractTest, RelayPairsTheSessionsTwoEndsAndHoldsEarlyFrames) {
     startBackend();
     Device master = onlineDevice("master");
     Device target = onlineDevice("target");
-    const Reply created = http_->post(api("/sessions/create"), {{"target_client_id", target.id}}, master.token);
+    const Reply created = http_->post(api("/sessions/create"), {{"target_client_id", target.id}, {"master_spake2_element", "04ab"}}, master.token);
     const QString sessionId = created.body["session_id"].toString();
     const QString relayToken = created.body["relay_token"].toString();
 
@@ -331,36 +455,40 @@ TEST_F(BackendContractTest, RelayPairsTheSessionsTwoEndsAndHoldsEarlyFrames) {
     EXPECT_TRUE(early.waitForClose(5s));
 }
 
-TEST_F(BackendContractTest, CoturnAnswersStunBindingRequests) {
+TEST_F(BackendContractTest, CoturnAnswersStunBindingRequestsOnBothAddresses) {
     startBackend();
-    QUdpSocket socket;
-    ASSERT_TRUE(socket.bind(QHostAddress::LocalHost, 0));
-    QByteArray request = QByteArray::fromHex("000100002112a442");
-    const QByteArray transaction = QByteArray::fromHex("0102030405060708090a0b0c");
-    request += transaction;
-    socket.writeDatagram(request, QHostAddress::LocalHost, backend_->stunPort());
-    ASSERT_TRUE(waitUntil([&] { return socket.hasPendingDatagrams(); }, 5s));
-    QByteArray answer(int(socket.pendingDatagramSize()), '\0');
-    socket.readDatagram(answer.data(), answer.size());
-    ASSERT_GE(answer.size(), 20);
-    EXPECT_EQ(answer.left(2), QByteArray::fromHex("0101"));
-    EXPECT_EQ(answer.mid(8, 12), transaction);
-    // XOR-MAPPED-ADDRESS names our own loopback address and port.
-    bool found = false;
-    for (int at = 20; at + 4 <= answer.size();) {
-        const int type = (uchar(answer[at]) << 8) | uchar(answer[at + 1]);
-        const int length = (uchar(answer[at + 2]) << 8) | uchar(answer[at + 3]);
-        if (type == 0x0020 && length >= 8) {
-            const quint16 port = quint16(((uchar(answer[at + 6]) << 8) | uchar(answer[at + 7])) ^ 0x2112);
-            const quint32 address = ((quint32(uchar(answer[at + 8])) << 24) | (quint32(uchar(answer[at + 9])) << 16) |
-                                     (quint32(uchar(answer[at + 10])) << 8) | quint32(uchar(answer[at + 11]))) ^ 0x2112A442u;
-            EXPECT_EQ(port, socket.localPort());
-            EXPECT_EQ(QHostAddress(address), QHostAddress::LocalHost);
-            found = true;
+    // The NAT probe asks the primary address and, from the same socket, the secondary one.
+    for (const char* server : {"127.0.0.1", "127.0.0.2"}) {
+        SCOPED_TRACE(server);
+        QUdpSocket socket;
+        ASSERT_TRUE(socket.bind(QHostAddress::LocalHost, 0));
+        QByteArray request = QByteArray::fromHex("000100002112a442");
+        const QByteArray transaction = QByteArray::fromHex("0102030405060708090a0b0c");
+        request += transaction;
+        socket.writeDatagram(request, QHostAddress(QString::fromLatin1(server)), backend_->stunPort());
+        ASSERT_TRUE(waitUntil([&] { return socket.hasPendingDatagrams(); }, 5s));
+        QByteArray answer(int(socket.pendingDatagramSize()), '\0');
+        socket.readDatagram(answer.data(), answer.size());
+        ASSERT_GE(answer.size(), 20);
+        EXPECT_EQ(answer.left(2), QByteArray::fromHex("0101"));
+        EXPECT_EQ(answer.mid(8, 12), transaction);
+        // XOR-MAPPED-ADDRESS names our own loopback address and port.
+        bool found = false;
+        for (int at = 20; at + 4 <= answer.size();) {
+            const int type = (uchar(answer[at]) << 8) | uchar(answer[at + 1]);
+            const int length = (uchar(answer[at + 2]) << 8) | uchar(answer[at + 3]);
+            if (type == 0x0020 && length >= 8) {
+                const quint16 port = quint16(((uchar(answer[at + 6]) << 8) | uchar(answer[at + 7])) ^ 0x2112);
+                const quint32 address = ((quint32(uchar(answer[at + 8])) << 24) | (quint32(uchar(answer[at + 9])) << 16) |
+                                         (quint32(uchar(answer[at + 10])) << 8) | quint32(uchar(answer[at + 11]))) ^ 0x2112A442u;
+                EXPECT_EQ(port, socket.localPort());
+                EXPECT_EQ(QHostAddress(address), QHostAddress::LocalHost);
+                found = true;
+            }
+            at += 4 + ((length + 3) & ~3);
         }
-        at += 4 + ((length + 3) & ~3);
+        EXPECT_TRUE(found);
     }
-    EXPECT_TRUE(found);
 }
 
 TEST_F(BackendContractTest, EchoReturnsTheCallersAddress) {
@@ -389,6 +517,30 @@ TEST_F(BackendContractTest, CompanyClientsListTheOtherDevicesOfTheCompany) {
         EXPECT_TRUE(client["last_heartbeat"].isString());
         EXPECT_EQ(client["is_online"].toBool(), client["id"].toString() == online.id);
         EXPECT_EQ(client["client_name"].toString(), client["id"].toString() == online.id ? "front-desk" : "back-office");
+    }
+}
+
+TEST_F(BackendContractTest, TheTurnSecretIsOnNoCommandLineAndInFilesOnlyTheOwnerReads) {
+    startBackend();
+    const QByteArray password = backend_->turnPassword().toUtf8();
+    ASSERT_FALSE(password.isEmpty());
+    for (const char* program : {"backend", "turnserver"}) {
+        SCOPED_TRACE(program);
+        QFile pidFile(backend_->folder() + "/" + program + ".pid");
+        ASSERT_TRUE(pidFile.open(QIODevice::ReadOnly));
+        const QByteArray pid = pidFile.readAll().split(' ').value(0).trimmed();
+        QFile commandLine("/proc/" + QString::fromLatin1(pid) + "/cmdline");
+        ASSERT_TRUE(commandLine.open(QIODevice::ReadOnly));
+        const QByteArray arguments = commandLine.readAll();
+        EXPECT_FALSE(arguments.isEmpty());
+        EXPECT_FALSE(arguments.contains(password));
+    }
+    for (const char* file : {"turnserver.conf", "turn-password", "endpoints.json"}) {
+        SCOPED_TRACE(file);
+        const QFileDevice::Permissions permissions = QFile::permissions(backend_->folder() + "/" + file);
+        EXPECT_EQ(permissions & (QFileDevice::ReadGroup | QFileDevice::ReadOther | QFileDevice::WriteGroup |
+                                 QFileDevice::WriteOther),
+                  QFileDevice::Permissions());
     }
 }
 

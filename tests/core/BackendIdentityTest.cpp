@@ -3,6 +3,9 @@
 #include <gtest/gtest.h>
 
 
+#include <QTimer>
+
+#include <algorithm>
 #include <fstream>
 #include <memory>
 
@@ -12,6 +15,7 @@
 #include "core/SettingsController.h"
 #include "support/LogCapture.h"
 #include "support/RunningBackend.h"
+#include "support/TcpProxy.h"
 #include "support/TempInstanceRoot.h"
 #include "support/WaitUntil.h"
 #include "transport/SignalingClient.h"
@@ -24,13 +28,18 @@ using test::waitUntil;
 using Json = nlohmann::json;
 
 // Counts the emissions of a signal and keeps the first argument of each as text.
+// It lets go of the signal when it goes, so an emission during a later teardown finds nobody.
 struct Spy {
     std::vector<QString> texts;
+    QMetaObject::Connection connection;
     int count() const { return static_cast<int>(texts.size()); }
     template <typename Sender, typename Signal>
     Spy(Sender* sender, Signal signal) {
-        QObject::connect(sender, signal, [this](auto&&... args) { texts.push_back(first(args...)); });
+        connection = QObject::connect(sender, signal, [this](auto&&... args) { texts.push_back(first(args...)); });
     }
+    ~Spy() { QObject::disconnect(connection); }
+    Spy(const Spy&) = delete;
+    Spy& operator=(const Spy&) = delete;
     static QString first() { return {}; }
     template <typename A, typename... Rest>
     static QString first(const A& a, const Rest&...) {
@@ -75,15 +84,19 @@ struct Device {
 
 class BackendIdentityTest : public ::testing::Test {
 protected:
-    void startBackend(QStringList extra = {}, bool deadPrimary = false) {
+    // `primaryPort` stands in for the backend's API port when set (a dead port or a proxy).
+    void startBackend(QStringList extra = {}, bool deadPrimary = false, quint16 primaryPort = 0) {
         backend = std::make_unique<test::RunningBackend>(extra);
         ASSERT_TRUE(backend->start()) << backend->output().toStdString();
+        writeInstance(deadPrimary ? 1 : primaryPort);
+    }
+    void writeInstance(quint16 primaryPort) {
         std::ofstream(root.path() / "machine-id") << "0123456789abcdef0123456789abcdef\n";
         std::ofstream ini(root.path() / "instance.ini");
-        const int primary = deadPrimary ? 1 : backend->apiPort();
+        const int primary = primaryPort ? primaryPort : backend->apiPort();
         ini << "[backend]\napi_url=https://127.0.0.1:" << primary << "\nfailover_url=https://127.0.0.1:"
             << backend->failoverPort() << "\n\n[tls]\nextra_ca_file=" << backend->caFile().string()
-            << "\n\n[stun]\nhost=127.0.0.1\nport=" << backend->stunPort() << "\n\n[echo]\nurl=https://127.0.0.1:"
+            << "\n\n[stun]\nhost=127.0.0.1\nsecondary_host=127.0.0.2\nport=" << backend->stunPort() << "\n\n[echo]\nurl=https://127.0.0.1:"
             << backend->echoPort() << "/\n\n[machine]\nid_file=" << (root.path() / "machine-id").string() << "\n";
     }
 
@@ -112,10 +125,11 @@ TEST_F(BackendIdentityTest, RegistersHoldsSignalingSendsHeartbeatsAndLogsInAgain
         ASSERT_TRUE(waitUntil([&] { return signalingUp.count() == 1; }));
         EXPECT_TRUE(logs.contains("Signaling auth confirmed"));
 
-        // Public address from the echo service and a NAT judgement from coturn on loopback: ports
-        // are kept on loopback, so it is not symmetric.
+        // Public address from the echo service and a NAT judgement from coturn's two loopback
+        // addresses: both see the probe socket at one port, so it is not symmetric.
         ASSERT_TRUE(waitUntil([&] { return !device.heartbeat->natType().isEmpty(); }));
         EXPECT_EQ(device.heartbeat->natType(), "PortRestricted");
+        EXPECT_TRUE(logs.contains("NAT type detected: PortRestricted"));
         ASSERT_TRUE(waitUntil([&] { return device.heartbeat->publicIp() == "127.0.0.1"; }));
         const int before = device.heartbeats;
         ASSERT_TRUE(waitUntil([&] { return device.heartbeats >= before + 2; }));
@@ -180,7 +194,7 @@ TEST_F(BackendIdentityTest, AnExpiredTokenParksRequestsAndLogsInAgain) {
     // its 401 would otherwise start the re-login before the requests below are made.
     ASSERT_TRUE(waitUntil([&] { return device.heartbeats >= 1; }, std::chrono::milliseconds(10000)));
     device.heartbeat->stop();
-    device.api->setReauthTimeout(6000);
+    device.api->setReauthTimeout(4000);
     ASSERT_FALSE(device.api->awaitingReauthentication());
     test::runEventsFor(std::chrono::milliseconds(10500));  // past the token's lifetime
 
@@ -188,7 +202,7 @@ TEST_F(BackendIdentityTest, AnExpiredTokenParksRequestsAndLogsInAgain) {
     Spy reauthenticated(device.auth.get(), &AuthController::authenticated);
     std::vector<std::pair<int, Json>> results;
     for (int i = 0; i < ApiClient::kMaxPendingRequests + 1; ++i) {
-        device.api->fetchCompanyClients([&](int status, const Json& body) { results.emplace_back(status, body); });
+        device.api->getRelayCandidates([&](int status, const Json& body) { results.emplace_back(status, body); });
     }
     // Sixteen are parked; the seventeenth fails at once with the server's own 401.
     ASSERT_TRUE(waitUntil([&] { return !results.empty(); }));
@@ -199,12 +213,108 @@ TEST_F(BackendIdentityTest, AnExpiredTokenParksRequestsAndLogsInAgain) {
     ASSERT_TRUE(waitUntil([&] { return reauthenticated.count() == 1; }));
     EXPECT_TRUE(logs.contains("Token expired — re-authenticating..."));
 
-    // A successful log-in leaves the parked requests to the timer.
+    // The new log-in sends the parked requests again with its token: they succeed.
     ASSERT_TRUE(waitUntil([&] { return results.size() == 17u; }, std::chrono::milliseconds(15000)));
     for (std::size_t i = 1; i < results.size(); ++i) {
-        EXPECT_EQ(results[i].first, 401);
-        EXPECT_EQ(results[i].second, (Json{{"detail", "re-auth timeout"}}));
+        EXPECT_EQ(results[i].first, 200) << results[i].second.dump();
+        EXPECT_FALSE(results[i].second.is_null()) << results[i].second.dump();
     }
+    test::runEventsFor(std::chrono::milliseconds(4500));  // past the re-authentication wait
+    EXPECT_FALSE(logs.contains("re-auth timeout"));
+    EXPECT_EQ(expired.count(), 1);
+}
+
+TEST_F(BackendIdentityTest, APrimaryThatAcceptsAndNeverAnswersMovesTheDeviceToTheTwin) {
+    backend = std::make_unique<test::RunningBackend>();
+    ASSERT_TRUE(backend->start()) << backend->output().toStdString();
+    test::TcpProxy silent(backend->apiPort());
+    silent.setSilent(true);
+    writeInstance(silent.port());
+    Device device;
+    device.api->setTransferTimeout(500);
+    Spy failed(device.auth.get(), &AuthController::authenticationFailed);
+    device.auth->tryAuthenticate();
+    // Two time-outs and one retry between them, then the twin answers.
+    ASSERT_TRUE(waitUntil([&] { return device.auth->isAuthenticated(); }, std::chrono::milliseconds(15000)));
+    EXPECT_EQ(failed.count(), 2);
+    EXPECT_GE(silent.acceptedConnections(), 1);
+    EXPECT_EQ(device.api->baseUrl().port(), backend->failoverPort());
+    EXPECT_TRUE(logs.contains("Server failover: switched to"));
+}
+
+TEST_F(BackendIdentityTest, ShortLivedTokensRenewWithoutDroppingSignalingOrFailingARequest) {
+    // Four-second tokens for twenty seconds: five lifetimes, each renewed by the heartbeat's 401.
+    startBackend({"--token-lifetime", "4"});
+    Device device;
+    device.auth->setHeartbeatInterval(250);
+    Spy up(device.signaling.get(), &SignalingClient::connected);
+    Spy down(device.signaling.get(), &SignalingClient::disconnected);
+    Spy logins(device.auth.get(), &AuthController::authenticated);
+    device.auth->tryAuthenticate();
+    ASSERT_TRUE(waitUntil([&] { return up.count() == 1; }));
+    std::vector<int> statuses;
+    QTimer requests;
+    QObject::connect(&requests, &QTimer::timeout, [&] {
+        device.api->getRelayCandidates([&](int status, const Json&) { statuses.push_back(status); });
+    });
+    requests.start(200);
+    test::runEventsFor(std::chrono::milliseconds(20000));
+    requests.stop();
+    ASSERT_TRUE(waitUntil([&] { return device.auth->isAuthenticated() && !device.api->awaitingReauthentication(); }));
+    EXPECT_GE(logins.count(), 4);
+    EXPECT_EQ(down.count(), 0);
+    EXPECT_EQ(up.count(), 1);
+    EXPECT_TRUE(device.signaling->isConnected());
+    EXPECT_FALSE(logs.contains("re-auth timeout"));
+    EXPECT_GE(statuses.size(), 40u);
+    EXPECT_EQ(std::count(statuses.begin(), statuses.end(), 200), static_cast<long>(statuses.size()));
+}
+
+TEST_F(BackendIdentityTest, AReconnectWithAnExpiredTokenLogsInAgainAndComesBack) {
+    startBackend({"--token-lifetime", "3"});
+    Device device;
+    device.auth->setHeartbeatInterval(600000);  // nothing but signaling notices the expiry
+    Spy up(device.signaling.get(), &SignalingClient::connected);
+    device.auth->tryAuthenticate();
+    ASSERT_TRUE(waitUntil([&] { return up.count() == 1; }));
+    const QString firstToken = device.api->token();
+    test::runEventsFor(std::chrono::milliseconds(3500));  // the token runs out
+
+    // Another log-in's socket replaces ours; our reconnect presents the expired token.
+    test::HttpsClient http(backend->caFile());
+    const test::Reply login = http.post(
+        QStringLiteral("https://127.0.0.1:%1/auth/auto-login").arg(backend->apiPort()),
+        {{"client_id", device.auth->clientId()}, {"device_secret", device.settings->deviceSecret()}});
+    ASSERT_EQ(login.status, 200);
+    test::SignalingTestClient intruder(backend->caFile());
+    ASSERT_TRUE(intruder.authenticate(backend->apiPort(), device.auth->clientId(), login.body["token"].toString()));
+    ASSERT_TRUE(waitUntil([&] { return up.count() == 2; }, std::chrono::milliseconds(10000)));
+    EXPECT_TRUE(logs.contains("signaling refused the token — logging in again"));
+    EXPECT_NE(device.api->token(), firstToken);
+    EXPECT_EQ(device.signaling->token(), device.api->token());
+    EXPECT_TRUE(device.auth->isAuthenticated());
+}
+
+TEST_F(BackendIdentityTest, AHalfOpenSignalingConnectionIsDetectedAndReplaced) {
+    backend = std::make_unique<test::RunningBackend>();
+    ASSERT_TRUE(backend->start()) << backend->output().toStdString();
+    test::TcpProxy proxy(backend->apiPort());
+    writeInstance(proxy.port());
+    Device device;
+    device.auth->setHeartbeatInterval(600000);
+    device.signaling->setKeepAlive(300, 300);
+    Spy up(device.signaling.get(), &SignalingClient::connected);
+    Spy down(device.signaling.get(), &SignalingClient::disconnected);
+    device.auth->tryAuthenticate();
+    ASSERT_TRUE(waitUntil([&] { return up.count() == 1; }));
+    test::runEventsFor(std::chrono::milliseconds(800));  // pings answered: nothing happens
+    EXPECT_EQ(down.count(), 0);
+
+    proxy.freezeOpenConnections();  // the backend's pongs no longer arrive
+    ASSERT_TRUE(waitUntil([&] { return down.count() == 1; }, std::chrono::milliseconds(5000)));
+    EXPECT_TRUE(logs.contains("Signaling: connection is not answering (no pong)"));
+    ASSERT_TRUE(waitUntil([&] { return up.count() == 2; }, std::chrono::milliseconds(10000)));
+    EXPECT_TRUE(device.signaling->isConnected());
 }
 
 TEST_F(BackendIdentityTest, SignalingWithARejectedTokenDoesNotReconnect) {

@@ -2,12 +2,19 @@
 // judgement, the signaling message rules and back-off, the password and pairing generators.
 #include <gtest/gtest.h>
 
+#include <QFile>
 #include <QRandomGenerator>
+#include <QSslCertificate>
+#include <QSslKey>
 #include <QTcpServer>
 #include <QTcpSocket>
+#include <QWebSocket>
+#include <QWebSocketServer>
 
 #include <filesystem>
+#include <fstream>
 #include <functional>
+#include <memory>
 #include <vector>
 
 #include "core/ApiClient.h"
@@ -18,6 +25,7 @@
 #include "platform/DataProtection.h"
 #include "support/LogCapture.h"
 #include "support/TempInstanceRoot.h"
+#include "support/TestCertificates.h"
 #include "support/WaitUntil.h"
 #include "transport/SignalingClient.h"
 
@@ -66,29 +74,63 @@ TEST(ApiClientReplies, IdentityMembersOfAnotherKindMakeAFailedReply) {
     EXPECT_TRUE(ApiClient::parseBody("").is_null());
 }
 
-// A one-shot HTTP server that records the raw request and answers with `status`.
+// An HTTP server that records the raw requests and answers each with the responder's status and
+// body (one request per connection).
 struct RecordingServer {
+    using Responder = std::function<std::pair<int, QByteArray>(const QByteArray& request)>;
     QTcpServer server;
-    QByteArray request;
-    explicit RecordingServer(int status, QByteArray body = "{}") {
+    QByteArray request;            // the last complete request
+    std::vector<QByteArray> requests;
+    explicit RecordingServer(int status, QByteArray body = "{}")
+        : RecordingServer([status, body](const QByteArray&) { return std::make_pair(status, body); }) {}
+    // A responder that answers status 0 holds the request back until release().
+    explicit RecordingServer(Responder responder) {
         server.listen(QHostAddress::LocalHost, 0);
-        QObject::connect(&server, &QTcpServer::newConnection, [this, status, body] {
+        QObject::connect(&server, &QTcpServer::newConnection, [this, responder] {
             QTcpSocket* socket = server.nextPendingConnection();
-            QObject::connect(socket, &QTcpSocket::readyRead, [this, socket, status, body] {
-                request += socket->readAll();
-                const qsizetype end = request.indexOf("\r\n\r\n");
+            auto buffer = std::make_shared<QByteArray>();
+            QObject::connect(socket, &QTcpSocket::readyRead, [this, socket, responder, buffer] {
+                *buffer += socket->readAll();
+                const qsizetype end = buffer->indexOf("\r\n\r\n");
                 if (end < 0) return;
-                const qsizetype at = request.toLower().indexOf("content-length:");
-                const int length = at < 0 ? 0 : request.mid(at + 15, request.indexOf("\r\n", at) - at - 15).trimmed().toInt();
-                if (request.size() < end + 4 + length) return;
-                socket->write("HTTP/1.1 " + QByteArray::number(status) + " X\r\nContent-Type: application/json\r\n"
-                              "Connection: close\r\nContent-Length: " + QByteArray::number(body.size()) + "\r\n\r\n" + body);
-                socket->disconnectFromHost();
+                const qsizetype at = buffer->toLower().indexOf("content-length:");
+                const int length = at < 0 ? 0 : buffer->mid(at + 15, buffer->indexOf("\r\n", at) - at - 15).trimmed().toInt();
+                if (buffer->size() < end + 4 + length) return;
+                request = *buffer;
+                requests.push_back(*buffer);
+                const auto [status, body] = responder(*buffer);
+                if (status == 0) {
+                    held.push_back(socket);  // answered later by release()
+                } else {
+                    answer(socket, status, body);
+                }
             });
         });
     }
+    static void answer(QTcpSocket* socket, int status, const QByteArray& body) {
+        socket->write("HTTP/1.1 " + QByteArray::number(status) + " X\r\nContent-Type: application/json\r\n"
+                      "Connection: close\r\nContent-Length: " + QByteArray::number(body.size()) + "\r\n\r\n" + body);
+        socket->disconnectFromHost();
+    }
+    // Answers the requests that the responder held back (status 0).
+    void release(int status, const QByteArray& body) {
+        for (QTcpSocket* socket : std::exchange(held, {})) answer(socket, status, body);
+    }
+    std::vector<QTcpSocket*> held;
     QUrl url() const { return QUrl(QStringLiteral("http://127.0.0.1:%1").arg(server.serverPort())); }
 };
+
+// Answers log-ins with the token "new" and every other request with 401 unless it bears "new"
+// (or always, with `refuseAll`).
+RecordingServer::Responder tokenServer(bool refuseAll = false) {
+    return [refuseAll](const QByteArray& request) {
+        if (request.startsWith("POST /auth/auto-login")) {
+            return std::make_pair(200, QByteArray(R"({"client_id":"123456789","token":"new"})"));
+        }
+        if (!refuseAll && request.contains("Authorization: Bearer new")) return std::make_pair(200, QByteArray("[]"));
+        return std::make_pair(401, QByteArray(R"({"detail":"Token expired"})"));
+    };
+}
 
 TEST(ApiClientRequests, CreateSessionBeforeLogInHasNoBearerAndA201IsAnError) {
     RecordingServer server(201, R"({"session_id":"s"})");
@@ -122,6 +164,83 @@ TEST(ApiClientRequests, ParkedRequestsFailWithTheLogInsDetail) {
     EXPECT_EQ(results[0].first, 401);
     EXPECT_EQ(results[0].second, (Json{{"detail", "Invalid client_id"}}));
     EXPECT_FALSE(api.awaitingReauthentication());
+}
+
+TEST(ApiClientRequests, ParkedRequestsAreSentAgainWithTheNewTokenOnceTheLogInSucceeds) {
+    test::LogCapture logs;
+    RecordingServer server(tokenServer());
+    ApiClient api(server.url());
+    api.setReauthTimeout(300);
+    int expired = 0;
+    QObject::connect(&api, &ApiClient::tokenExpired, [&] { ++expired; });
+    std::vector<int> statuses;
+    for (int i = 0; i < 3; ++i) api.getRelayCandidates([&](int status, const Json&) { statuses.push_back(status); });
+    ASSERT_TRUE(waitUntil([&] { return api.pendingRequestCount() == 3; }));
+    EXPECT_EQ(expired, 1);
+    api.autoLogin("123456789", "secret", "pc");
+    ASSERT_TRUE(waitUntil([&] { return statuses.size() == 3; }));
+    EXPECT_EQ(statuses, (std::vector<int>{200, 200, 200}));
+    EXPECT_FALSE(api.awaitingReauthentication());
+    test::runEventsFor(std::chrono::milliseconds(400));  // past the re-authentication wait
+    EXPECT_FALSE(logs.contains("re-auth timeout"));
+    EXPECT_EQ(expired, 1);
+}
+
+TEST(ApiClientRequests, ARequestRefusedAgainWithTheNewTokenEndsWithoutAnotherLogIn) {
+    RecordingServer server(tokenServer(/*refuseAll=*/true));
+    ApiClient api(server.url());
+    int expired = 0;
+    QObject::connect(&api, &ApiClient::tokenExpired, [&] { ++expired; });
+    std::vector<int> statuses;
+    api.getRelayCandidates([&](int status, const Json&) { statuses.push_back(status); });
+    ASSERT_TRUE(waitUntil([&] { return api.pendingRequestCount() == 1; }));
+    api.autoLogin("123456789", "secret", "pc");
+    ASSERT_TRUE(waitUntil([&] { return statuses.size() == 1; }));
+    EXPECT_EQ(statuses[0], 401);
+    EXPECT_EQ(expired, 1);
+    EXPECT_EQ(api.pendingRequestCount(), 0);
+}
+
+TEST(ApiClientRequests, A401ForARequestSentWithAnOlderTokenIsSentAgainWithoutALogIn) {
+    int logins = 0;
+    RecordingServer server([&logins](const QByteArray& request) {
+        if (request.startsWith("POST /auth/auto-login")) {
+            const QByteArray token = ++logins == 1 ? "old" : "new";
+            return std::make_pair(200, R"({"client_id":"123456789","token":")" + token + "\"}");
+        }
+        if (request.contains("Authorization: Bearer old")) return std::make_pair(0, QByteArray());  // held
+        return std::make_pair(200, QByteArray("[]"));
+    });
+    ApiClient api(server.url());
+    int expired = 0;
+    QObject::connect(&api, &ApiClient::tokenExpired, [&] { ++expired; });
+    api.autoLogin("123456789", "secret", "pc");
+    ASSERT_TRUE(waitUntil([&] { return api.token() == "old"; }));
+    std::vector<int> statuses;
+    api.getRelayCandidates([&](int status, const Json&) { statuses.push_back(status); });
+    ASSERT_TRUE(waitUntil([&] { return server.held.size() == 1; }));
+    api.autoLogin("123456789", "secret", "pc");  // a new token while the request is out
+    ASSERT_TRUE(waitUntil([&] { return api.token() == "new"; }));
+    server.release(401, R"({"detail":"Token expired"})");
+    ASSERT_TRUE(waitUntil([&] { return statuses.size() == 1; }));
+    EXPECT_EQ(statuses[0], 200);
+    EXPECT_EQ(expired, 0);
+    EXPECT_FALSE(api.awaitingReauthentication());
+}
+
+TEST(ApiClientRequests, AServerThatNeverAnswersFailsTheRequestAfterTheTransferTimeOut) {
+    QTcpServer silent;  // accepts connections and never says a word
+    ASSERT_TRUE(silent.listen(QHostAddress::LocalHost, 0));
+    ApiClient api(QUrl(QStringLiteral("http://127.0.0.1:%1").arg(silent.serverPort())));
+    api.setTransferTimeout(300);
+    std::vector<QString> errors;
+    QObject::connect(&api, &ApiClient::authError, [&](const QString& e) { errors.push_back(e); });
+    std::vector<int> statuses;
+    api.autoLogin("123456789", "secret", "pc");
+    api.getRelayCandidates([&](int status, const Json&) { statuses.push_back(status); });
+    ASSERT_TRUE(waitUntil([&] { return errors.size() == 1 && statuses.size() == 1; }, std::chrono::milliseconds(5000)));
+    EXPECT_EQ(errors[0], "Auto-login failed");
+    EXPECT_EQ(statuses[0], 0);
 }
 
 // --- STUN ---------------------------------------------------------------------------------------
@@ -173,12 +292,14 @@ TEST(StunBinding, ParsesOnlyMatchingSuccessResponses) {
     EXPECT_EQ(stun::bindingRequest(id).left(8).toHex(), "000100002112a442");
 }
 
-TEST(HeartbeatNat, KeptPortsAreNotSymmetric) {
-    const stun::MappedAddress a{"203.0.113.5", 50000}, b{"203.0.113.5", 50001}, c{"198.51.100.7", 50001};
-    EXPECT_EQ(HeartbeatService::judgeNat(a, 50000, b, 50001), "PortRestricted");  // no NAT or port kept
-    EXPECT_EQ(HeartbeatService::judgeNat(a, 40000, b, 40001), "SymmetricNAT");    // ports rewritten
-    EXPECT_EQ(HeartbeatService::judgeNat(a, 40000, a, 40001), "PortRestricted");
-    EXPECT_EQ(HeartbeatService::judgeNat(a, 40000, c, 40001), "PortRestricted");
+TEST(HeartbeatNat, OneMappingForBothServersIsNotSymmetric) {
+    // What the two servers saw of the one probe socket.
+    const stun::MappedAddress a{"203.0.113.5", 40000}, b{"203.0.113.5", 40001}, c{"198.51.100.7", 40000};
+    // A cone NAT that rewrites the local port still maps the socket to one public port.
+    EXPECT_EQ(HeartbeatService::judgeNat(a, a), "PortRestricted");
+    // A new public port per destination is symmetric.
+    EXPECT_EQ(HeartbeatService::judgeNat(a, b), "SymmetricNAT");
+    EXPECT_EQ(HeartbeatService::judgeNat(a, c), "PortRestricted");
     EXPECT_EQ(HeartbeatService::firstLocalIpv4({QHostAddress::LocalHost, QHostAddress::LocalHostIPv6,
                                                 QHostAddress("fe80::1")}),
               "");
@@ -243,6 +364,43 @@ TEST(SignalingReconnect, BacksOffTenTimesThenReportsTheLoss) {
     EXPECT_FALSE(logs.contains("(attempt 11/10)"));
     EXPECT_EQ(std::count(errors.begin(), errors.end(), "Signaling connection lost: 10 reconnect attempts failed"), 1);
     EXPECT_FALSE(client.reconnectPending());
+}
+
+TEST(SignalingWatchdog, AServerThatNeverAnswersAuthIsLeftAndTriedAgain) {
+    test::TempInstanceRoot root;
+    test::LogCapture logs;
+    const test::TestCertificates certificates = test::makeTestCertificates(root.path() / "certs");
+    std::ofstream(root.path() / "instance.ini") << "[tls]\nextra_ca_file=" << certificates.caCertificate.string() << "\n";
+
+    // A signaling server that completes the WebSocket handshake, reads AUTH and never replies.
+    QWebSocketServer server(QStringLiteral("silent"), QWebSocketServer::SecureMode);
+    QSslConfiguration tls = QSslConfiguration::defaultConfiguration();
+    tls.setLocalCertificate(QSslCertificate::fromPath(QString::fromStdString(certificates.serverCertificate.string())).value(0));
+    QFile keyFile(QString::fromStdString(certificates.serverKey.string()));
+    ASSERT_TRUE(keyFile.open(QIODevice::ReadOnly));
+    tls.setPrivateKey(QSslKey(keyFile.readAll(), QSsl::Ec));
+    server.setSslConfiguration(tls);
+    ASSERT_TRUE(server.listen(QHostAddress::LocalHost, 0));
+    std::vector<std::unique_ptr<QWebSocket>> sockets;
+    int auths = 0;
+    QObject::connect(&server, &QWebSocketServer::newConnection, [&] {
+        sockets.emplace_back(server.nextPendingConnection());
+        QObject::connect(sockets.back().get(), &QWebSocket::textMessageReceived, [&](const QString& text) {
+            if (text.contains("\"AUTH\"")) ++auths;
+        });
+    });
+
+    SignalingClient client;
+    client.setAuthReplyTimeout(300);
+    client.setReconnectDelays(10, 20);
+    int connected = 0;
+    QObject::connect(&client, &SignalingClient::connected, [&] { ++connected; });
+    client.connectToServer(QUrl(QStringLiteral("https://127.0.0.1:%1").arg(server.serverPort())), "123456789", "token");
+    ASSERT_TRUE(waitUntil([&] { return auths >= 2; }, std::chrono::milliseconds(10000)));
+    EXPECT_TRUE(logs.contains("Signaling: connection is not answering (no answer to AUTH)"));
+    EXPECT_TRUE(logs.contains("Reconnecting in 10 ms (attempt 1/10)"));
+    EXPECT_EQ(connected, 0);
+    EXPECT_FALSE(client.isAuthenticated());
 }
 
 // --- authentication ---------------------------------------------------------------------------------
@@ -358,6 +516,17 @@ TEST_F(AuthControllerTest, PairingCodeBeforeLogInHasAnEmptyHashAndIsNotSent) {
     EXPECT_EQ(hashes[0], "");
     EXPECT_EQ(auth.pairingCode().size(), 6);
     EXPECT_FALSE(logs.contains("Cannot send message"));
+}
+
+TEST_F(AuthControllerTest, ALogInStopsTheRetryTimerAndNeverOverlapsAnother) {
+    auth.onAuthError("Connection refused");
+    EXPECT_TRUE(auth.retryPending());
+    auth.tryAuthenticate();
+    EXPECT_FALSE(auth.retryPending());
+    EXPECT_TRUE(auth.isLoggingIn());
+    auth.tryAuthenticate();  // the first is not answered yet
+    EXPECT_EQ(logs.count("Auto-registering..."), 1u);
+    EXPECT_TRUE(logs.contains("a log-in is already under way"));
 }
 
 TEST_F(AuthControllerTest, TokenExpiryTwiceStartsOneLogIn) {

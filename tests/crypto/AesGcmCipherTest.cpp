@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <barrier>
 #include <set>
 #include <stdexcept>
@@ -343,6 +344,54 @@ TEST_F(AesGcmCipherTest, LargePayloadsRoundTrip) {
     const Bytes packet = master.encrypt(frame);
     ASSERT_EQ(packet.size(), frame.size() + AesGcmCipher::kOverhead);
     EXPECT_EQ(open(target, packet), frame);
+}
+
+}  // namespace
+}  // namespace veltrix
+
+namespace veltrix {
+namespace {
+
+// Each direction keeps one keyed context between packets; a context whose packet failed is
+// dropped, so the packets after a forgery, an empty payload or a size change still match the
+// independent vectors.
+TEST_F(AesGcmCipherTest, KeptContextsStayCorrectAcrossFailuresAndSizes) {
+    AesGcmCipher target = makeCipher(SessionRole::Target);
+    Bytes forged = fromHex(kMasterPacket0);
+    forged.back() ^= 1;
+    EXPECT_TRUE(open(target, forged).empty());
+    EXPECT_TRUE(open(target, fromHex(kTargetEmptyPacket0)).empty());  // wrong direction: fails too
+    EXPECT_EQ(toHex(open(target, fromHex(kMasterPacket0))), kPlaintext);
+    EXPECT_EQ(toHex(open(target, fromHex(kMasterPacketHighCounter))), kPlaintext);
+
+    AesGcmCipher master = makeCipher(SessionRole::Master);
+    AesGcmCipher peer = makeCipher(SessionRole::Target);
+    for (const std::size_t size : {std::size_t{0}, std::size_t{1}, std::size_t{1024}, std::size_t{70000}})
+        EXPECT_EQ(open(peer, master.encrypt(Bytes(size, 0x5a))), Bytes(size, 0x5a));
+    AesGcmCipherTestPeer::setSendCounter(master, 0x0102030405060708);
+    EXPECT_EQ(toHex(master.encrypt(fromHex(kPlaintext))), kMasterPacketHighCounter);
+}
+
+// Threads that seal and open at once never share a kept context: every packet opens to what its
+// thread sealed (the sanitizer build also watches the contexts themselves).
+TEST_F(AesGcmCipherTest, ConcurrentSealersAndOpenersEachGetTheirOwnContext) {
+    constexpr int kThreads = 4;
+    constexpr int kPerThread = 1500;
+    AesGcmCipher master = makeCipher(SessionRole::Master);
+    AesGcmCipher target = makeCipher(SessionRole::Target);
+    std::atomic<int> mismatches{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t) {
+        threads.emplace_back([&, t] {
+            for (int i = 0; i < kPerThread; ++i) {
+                const Bytes payload(static_cast<std::size_t>(16 + (i % 7) * 100), static_cast<std::uint8_t>(t));
+                if (open(target, master.encrypt(payload)) != payload) ++mismatches;
+                if (open(master, target.encrypt(payload)) != payload) ++mismatches;
+            }
+        });
+    }
+    for (auto& thread : threads) thread.join();
+    EXPECT_EQ(mismatches.load(), 0);
 }
 
 }  // namespace

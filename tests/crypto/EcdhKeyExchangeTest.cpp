@@ -1,6 +1,9 @@
 #include <gtest/gtest.h>
 
 #include <memory>
+#include <string>
+
+#include <openssl/evp.h>
 
 #include "crypto/EcdhKeyExchange.h"
 #include "support/Hex.h"
@@ -32,6 +35,30 @@ const std::string kAesKey = "fdbdabea81b8fe22715f6eeacb1d6100adcd3ed3c464399e58c
 const std::string kBaseIv = "735e1e08f6c4f3776a77be93";
 const std::string kP384Public = "MHYwEAYHKoZIzj0CAQYFK4EEACIDYgAE+/lglZFetYc5D4UOyVs19hiuEhxypwgIrY+fTCYbYCtjVBdD45X3x3jlK7KMGNyDAWpv8/csk2gyatUKO9FIpTzSITu0gORzCtAZ24euEAmV7GXfAR4ZgRoV3J3fyas8";
 const std::string kX25519Public = "MCowBQYDK2VuAyEAj0DFrbaPJWJK5bIU6nZ6bslNgp09e14a0bpvPiE4KF8=";
+
+// The Base64 text of the key's DER bytes followed by `count` zero bytes.
+std::string withTrailingBytes(const std::string& base64Key, int count) {
+    std::string der(base64Key.size() / 4 * 3, '\0');
+    const int length = EVP_DecodeBlock(reinterpret_cast<unsigned char*>(der.data()),
+                                       reinterpret_cast<const unsigned char*>(base64Key.data()),
+                                       static_cast<int>(base64Key.size()));
+    // EVP_DecodeBlock counts the bytes the padding stands for; the DER length byte says the truth.
+    der.resize(static_cast<std::size_t>(length) - (base64Key.ends_with("==") ? 2 : base64Key.ends_with("=") ? 1 : 0));
+    der.append(static_cast<std::size_t>(count), '\0');
+    std::string text(der.size() / 3 * 4 + 5, '\0');
+    text.resize(static_cast<std::size_t>(EVP_EncodeBlock(reinterpret_cast<unsigned char*>(text.data()),
+                                                         reinterpret_cast<const unsigned char*>(der.data()),
+                                                         static_cast<int>(der.size()))));
+    return text;
+}
+
+// The same key spelled with a non-zero value in the bits that the "=" padding leaves unused.
+std::string withUnusedBitsSet(std::string base64Key) {
+    const std::size_t last = base64Key.find('=') - 1;
+    static const std::string alphabet = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+    base64Key[last] = alphabet[alphabet.find(base64Key[last]) | 1];
+    return base64Key;
+}
 
 class EcdhKeyExchangeTest : public ::testing::Test {
 protected:
@@ -103,6 +130,18 @@ TEST_F(EcdhKeyExchangeTest, RefusesBadPeerKeysWithoutTouchingTheKeyMaterial) {
         {kX25519Public, "EcdhKeyExchange::deriveSharedKey: failed to get peer key curve: "},
         // OpenSSL already refuses a point off the curve while decoding the key.
         {offCurve, "EcdhKeyExchange::deriveSharedKey: d2i_PUBKEY failed: "},
+        // A valid key with bytes behind it: 91 key bytes + "\x00\x00\x00" re-encoded.
+        {withTrailingBytes(kPublicB, 3), "EcdhKeyExchange::deriveSharedKey: d2i_PUBKEY failed: 3 bytes after the key"},
+        {withTrailingBytes(kPublicB, 1), "EcdhKeyExchange::deriveSharedKey: d2i_PUBKEY failed: 1 bytes after the key"},
+        // Loose spellings of the valid key: blanks, line breaks, missing padding, a stray
+        // character, padding in the middle, non-zero bits under the padding.
+        {kPublicB.substr(0, 64) + "\n" + kPublicB.substr(64), "base64 decode of peer key failed"},
+        {" " + kPublicB, "base64 decode of peer key failed"},
+        {kPublicB + " ", "base64 decode of peer key failed"},
+        {kPublicB.substr(0, kPublicB.size() - 2), "base64 decode of peer key failed"},
+        {kPublicB + "!", "base64 decode of peer key failed"},
+        {kPublicB.substr(0, 8) + "====" + kPublicB.substr(12), "base64 decode of peer key failed"},
+        {withUnusedBitsSet(kPublicB), "base64 decode of peer key failed"},
     };
     auto local = EcdhKeyExchangeTestPeer::withPrivateKey(kPrivateA);
     ASSERT_TRUE(local->deriveSharedKey(kPublicB));

@@ -15,6 +15,7 @@
 #include <filesystem>
 #include <fstream>
 #include <sstream>
+#include <unistd.h>
 
 #include "GuiTestSupport.h"
 #include "agent/ServiceIpcClient.h"
@@ -90,6 +91,20 @@ TEST(ClientEndToEnd, TheHomePageShowsTheRegisteredIdAndThePassword) {
     const QString clientId = QString::fromStdString(state.value("client_id", ""));
     ASSERT_EQ(clientId, SettingsController().clientId()) << "the ID of auth/clientId";
 
+    // The service admits one client at a time: the probe must have gone before the client comes.
+    const fs::path serviceLog = root.path() / "data" / "Veltrix" / "service.log";
+    const auto count = [](const std::string& text, const std::string& what) {
+        std::size_t n = 0;
+        for (auto at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
+        return n;
+    };
+    ASSERT_TRUE(test::waitUntil(
+        [&] {
+            const std::string text = test::readTextFile(serviceLog);
+            return count(text, "Agent disconnected") >= count(text, "Agent connected to pipe");
+        },
+        30s));
+
     // The real client takes the probe's place beside the service.
     fs::remove(programs / "VeltrixClient");
     fs::copy_file(VELTRIX_CLIENT_PROGRAM, programs / "VeltrixClient");
@@ -98,7 +113,10 @@ TEST(ClientEndToEnd, TheHomePageShowsTheRegisteredIdAndThePassword) {
     client.start(QString::fromStdString((programs / "VeltrixClient").string()), {});
     ASSERT_TRUE(client.waitForStarted(5000));
     QStringList windows;
-    ASSERT_TRUE(test::waitUntil([&] { return !(windows = test::visibleWindows("Veltrix - Remote Access")).isEmpty(); }, 20s));
+    const fs::path clientLog = root.path() / "users" / std::to_string(::getuid()) / "VeltrixClient" / "VeltrixClient.log";
+    ASSERT_TRUE(
+        test::waitUntil([&] { return !(windows = test::visibleWindows("Veltrix - Remote Access")).isEmpty(); }, 30s))
+        << test::readTextFile(clientLog) << test::readTextFile(serviceLog);
     test::runEventsFor(1500ms);  // the first STATE arrives and is painted
     const QImage real = QGuiApplication::primaryScreen()->grabWindow(windows.first().toULongLong()).toImage();
     ASSERT_FALSE(real.isNull());

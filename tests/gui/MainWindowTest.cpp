@@ -6,6 +6,9 @@
 #include <QApplication>
 #include <QClipboard>
 #include <QComboBox>
+#include <QFile>
+#include <QIcon>
+#include <QImage>
 #include <QDesktopServices>
 #include <QMetaMethod>
 #include <QFrame>
@@ -252,7 +255,9 @@ TEST_F(MainWindowTest, EveryStateShowsItsStatusAsViewerAndAsSharedDesktop) {
                 EXPECT_EQ(access->page(), viewer ? 1 : 0);
                 EXPECT_EQ(access->infoCard()->isVisible(), !viewer);
                 EXPECT_FALSE(access->connectCard()->isVisible()) << "on page 1, or hidden for the shared desktop";
-                if (viewer) EXPECT_EQ(window->windowTitle(), "Veltrix - Connected");
+                if (viewer) {
+                    EXPECT_EQ(window->windowTitle(), "Veltrix - Connected");
+                }
             }
         }
         EXPECT_EQ(access->page(), 0);
@@ -411,6 +416,21 @@ TEST_F(MainWindowTest, LoggingInShowsTheGroupedIdAndAPipeDropResetsTheWindow) {
     EXPECT_EQ(access->page(), 0);
 }
 
+TEST_F(MainWindowTest, AStoredIdBeforeLogInIsShownButConnectsNobody) {
+    deliver({{"type", "STATE"},
+             {"session_state", "Idle"},
+             {"authenticated", false},
+             {"client_id", "555666777"},
+             {"session_password", "pw1234"}});
+    EXPECT_EQ(access->idLabel()->text(), "555 666 777");
+    EXPECT_FALSE(access->connectButton()->isEnabled());
+    EXPECT_NE(status(), "● Ready");
+    EXPECT_NE(status(), "● Online (Ready)");
+    logIn();  // another ID, logged in
+    EXPECT_TRUE(access->connectButton()->isEnabled());
+    EXPECT_EQ(status(), "● Ready");
+}
+
 TEST_F(MainWindowTest, ACompanyNameHidesThePairingSection) {
     logIn();
     EXPECT_TRUE(access->pairingSection()->isVisible());
@@ -535,6 +555,23 @@ TEST_F(MainWindowTest, TheClientIconHasSevenPaintedSizes) {
     EXPECT_EQ(qAlpha(image.pixel(0, 0)), 0);
     EXPECT_EQ(image.pixelColor(6, 32), QColor(34, 102, 187));
     EXPECT_EQ(image.pixelColor(32, 6), QColor(34, 102, 187));
+}
+
+TEST_F(MainWindowTest, EveryNamedIconIsAResourceThatDraws) {
+    for (const char* name : {"admin", "arrow_back", "aspect_ratio", "chat", "content_copy", "desktop_windows",
+                             "download", "expand_more", "file", "fit_screen", "folder", "folder_open", "fullscreen",
+                             "group", "high_quality", "keyboard", "link_off", "lock_reset", "power", "settings",
+                             "upload", "visibility", "visibility_off", "zoom_in", "zoom_out"}) {
+        SCOPED_TRACE(name);
+        const QString path = QStringLiteral(":/icons/") + name;
+        EXPECT_TRUE(QFile::exists(path));
+        const QImage image = QIcon(path).pixmap(24, 24).toImage();
+        ASSERT_FALSE(image.isNull());
+        int drawn = 0;
+        for (int y = 0; y < image.height(); ++y)
+            for (int x = 0; x < image.width(); ++x) drawn += qAlpha(image.pixel(x, y)) > 0;
+        EXPECT_GT(drawn, 10);
+    }
 }
 
 TEST_F(MainWindowTest, HomePagePicture) {

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <fstream>
+#include <future>
 #include <thread>
 #include <unistd.h>
 #include <vector>
@@ -61,18 +62,26 @@ TEST_F(ImpersonationTest, GroupsChangeOnTheImpersonatingThreadOnly) {
     std::sort(userGroups.begin(), userGroups.end());
     ASSERT_NE(userGroups, processGroups);
 
-    std::vector<gid_t> during, after;
+    std::vector<gid_t> during, after, mainThreadDuring;
     bool impersonated = false, reverted = false, flagDuring = false;
+    std::promise<void> impersonating, checkedHere;
     std::thread worker([&] {
         SystemError e;
         impersonated = impersonation::impersonateLoggedOnUser(*token, e);
         flagDuring = impersonation::isImpersonating();
         during = currentGroups();
-        EXPECT_EQ(currentGroups(), during);
+        impersonating.set_value();
+        checkedHere.get_future().wait();
         reverted = impersonation::revertToSelf(e);
         after = currentGroups();
     });
+    // While the worker acts as the user, this thread keeps the process's groups: a process-wide
+    // change of the group list would show here.
+    impersonating.get_future().wait();
+    mainThreadDuring = currentGroups();
+    checkedHere.set_value();
     worker.join();
+    EXPECT_EQ(mainThreadDuring, processGroups);
     EXPECT_TRUE(impersonated);
     EXPECT_TRUE(flagDuring);
     EXPECT_TRUE(reverted);

@@ -131,9 +131,11 @@ bool SignalingTestClient::waitForClose(std::chrono::milliseconds limit) {
     return waitUntil([this] { return socket_.state() == QAbstractSocket::UnconnectedState; }, limit);
 }
 
-QJsonObject registerDevice(HttpsClient& http, quint16 port, const QString& name, const QString& fingerprint) {
+QJsonObject registerDevice(HttpsClient& http, quint16 port, const QString& name, const QString& fingerprint,
+                           const QString& deviceSecret) {
     QJsonObject body{{"client_name", name}, {"agent_version", "0.1.0"}};
     if (!fingerprint.isEmpty()) body["machine_fingerprint"] = fingerprint;
+    if (!deviceSecret.isEmpty()) body["device_secret"] = deviceSecret;
     return http.post(QStringLiteral("https://127.0.0.1:%1/auth/auto-register").arg(port), body).body.object();
 }
 

@@ -85,7 +85,9 @@ private:
     QWebSocket socket_;
 };
 
-// Registers a fresh device; returns its reply object (client_id, device_secret, token, ...).
-QJsonObject registerDevice(HttpsClient& http, quint16 port, const QString& name, const QString& fingerprint = {});
+// Registers a device (sending the device secret when one is given); returns the reply object
+// (client_id, device_secret, token, ...).
+QJsonObject registerDevice(HttpsClient& http, quint16 port, const QString& name, const QString& fingerprint = {},
+                           const QString& deviceSecret = {});
 
 }  // namespace veltrix::test

@@ -65,7 +65,8 @@ protected:
                                                   target["token"].toString()));
         const test::Reply created =
             http->post(QStringLiteral("https://127.0.0.1:%1/sessions/create").arg(backend.apiPort()),
-                       {{"target_client_id", target["client_id"]}}, master["token"].toString());
+                       {{"target_client_id", target["client_id"]}, {"master_spake2_element", "04ab"}},
+                       master["token"].toString());
         ASSERT_EQ(created.status, 200) << created.raw.toStdString();
         sessionId = created.body["session_id"].toString();
         relayToken = created.body["relay_token"].toString();
