@@ -9,10 +9,6 @@ using namespace std::chrono_literals;
 
 namespace veltrix::bench {
 
-namespace {
-constexpr std::uint64_t kMaxInFlight = 8u << 20;
-}
-
 double pumpVideo(ITransport& from, const qint64& received, int count, qsizetype size) {
     const QByteArray message(size, '\x42');
     const qint64 total = qint64{count} * size;

@@ -1,10 +1,14 @@
 #pragma once
 
 #include <QtGlobal>
+#include <cstdint>
 
 #include "transport/ITransport.h"
 
 namespace veltrix::bench {
+
+// Bytes the pump lets wait in the sender before it sends the next message.
+inline constexpr std::uint64_t kMaxInFlight = 8u << 20;
 
 // Sends `count` video messages of `size` bytes on `from`, pacing on its buffered amount as file
 // transfer does, and waits until `received` (counted by the receiving end) holds all of them.

@@ -8,6 +8,9 @@
 #include <cstring>
 #include <spdlog/spdlog.h>
 
+#include "agent/FrameConverter.h"
+#include "agent/InputForwarder.h"
+#include "agent/ScreenCaptureManager.h"
 #include "platform/ServiceAccount.h"
 #include "shared/InputEventJson.h"
 #include "shared/JsonFields.h"
@@ -34,7 +37,7 @@ constexpr double kMaxEpochMs = 8.64e15;
 
 }  // namespace
 
-ServiceIpcClient::ServiceIpcClient(QObject* parent) : QObject(parent) {
+ServiceIpcClient::ServiceIpcClient(QObject* parent) : QObject(parent), factories_(CaptureAgentFactories::system()) {
     qRegisterMetaType<nlohmann::json>();
     pollTimer_.setInterval(kPollIntervalMs);
     connect(&pollTimer_, &QTimer::timeout, this, [this] { onPipePoll(); });
@@ -347,14 +350,13 @@ void ServiceIpcClient::handleMessage(const IpcMessage& message) {
     } else if (type == "STOP_CAPTURE") {
         stopCapture();
     } else if (type == "REQUEST_KEY_FRAME") {
-        // Asks the capture manager for a key frame once the capture pipeline runs here.
+        handleRequestKeyFrame();
     } else if (type == "SWITCH_CAPTURE_MONITOR") {
-        spdlog::warn("SWITCH_CAPTURE_MONITOR but no capture manager running");
+        handleSwitchCaptureMonitor(message);
     } else if (type == "SET_ENCODE_RESOLUTION") {
         const int width = integer("width", 0);
         const int height = integer("height", 0);
-        encodeWidth_.store(width, std::memory_order_relaxed);
-        encodeHeight_.store(height, std::memory_order_relaxed);
+        setEncodeSize(width, height);
         spdlog::info("Agent: encode resolution set to {}x{} (0=native)", width, height);
     } else if (type == "INPUT_INJECT") {
         handleInputInject(message);
@@ -540,7 +542,7 @@ void ServiceIpcClient::handleStats(const IpcMessage& message) {
 void ServiceIpcClient::handleInputInject(const IpcMessage& message) {
     const json::Json* event = json::member(message, "event");
     if (!inputForwarder_ || !event || sessionState_ != SessionState::Connected) return;
-    inputForwarder_(inputEventFromJson(*event));
+    inputForwarder_->processEvent(inputEventFromJson(*event));
 }
 
 // --- Decoded frames ---------------------------------------------------------------------------
@@ -619,22 +621,6 @@ std::shared_ptr<DecodedFrame> ServiceIpcClient::readSharedFrame(const IpcMessage
     };
     if (!veltrix::readSharedFrame(frameView_.address(), frameView_.size(), copy)) return nullptr;
     return frame;
-}
-
-// --- Capture --------------------------------------------------------------------------------
-
-void ServiceIpcClient::startCapture(const IpcMessage& message) {
-    encodeWidth_.store(json::intOr<std::int32_t>(message, "encode_width", 0, 0, INT32_MAX), std::memory_order_relaxed);
-    encodeHeight_.store(json::intOr<std::int32_t>(message, "encode_height", 0, 0, INT32_MAX),
-                        std::memory_order_relaxed);
-    // The capture pipeline (capture manager, converter, encoder, capture section, input
-    // forwarder) is built here and announces itself with captureStarted.
-    spdlog::warn("ServiceIpcClient: START_CAPTURE received, but this client has no capture pipeline");
-}
-
-void ServiceIpcClient::stopCapture() {
-    // Ends the capture pipeline when one runs; reported every time.
-    emit captureStopped();
 }
 
 }  // namespace veltrix

@@ -12,7 +12,14 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
 
+#include "agent/CaptureAgentFactories.h"
+#include "agent/CapturedFrame.h"
+#include "agent/MonitorInfo.h"
+#include "platform/InputDesktop.h"
 #include "platform/PipeConnection.h"
 #include "platform/SharedSection.h"
 #include "shared/ConnectionStats.h"
@@ -22,8 +29,13 @@
 #include "shared/IpcFrameReader.h"
 #include "shared/IpcMessage.h"
 #include "shared/SessionTypes.h"
+#include "shared/SharedFrameBuffer.h"
 
 namespace veltrix {
+
+class FrameConverter;
+class InputForwarder;
+class ScreenCaptureManager;
 
 // The client program's only link to VeltrixService: the client end of the service pipe. It polls
 // the pipe every 16 ms on the thread that owns it, turns each message into a signal or an agent
@@ -35,8 +47,14 @@ namespace veltrix {
 // It only talks to a pipe whose server runs as the service's account, so a local user who takes
 // the pipe's name first never receives what the client sends.
 //
+// The process that holds the pipe is also the machine's capture agent: START_CAPTURE builds the
+// capture pipeline (input forwarder, capture section, capture backend, capture thread, converter,
+// encoder), every captured frame is converted, encoded and written into the capture section on
+// the capture thread, and STOP_CAPTURE (or a lost link) joins that thread before anything it uses
+// is deleted.
+//
 // Everything runs on the owning thread, except sendCommand, which the agent's capture thread may
-// also call.
+// also call, and the frame and desktop callbacks of the capture thread.
 class ServiceIpcClient : public QObject {
     Q_OBJECT
 public:
@@ -93,13 +111,22 @@ public:
     bool hasSecurePassword() const { return hasSecurePassword_; }
     std::uint64_t lastFrameId() const { return lastFrameId_; }
 
-    // The encode size the service asked for (0 x 0: the capture size); read by the capture thread.
-    std::int32_t encodeWidth() const { return encodeWidth_.load(std::memory_order_relaxed); }
-    std::int32_t encodeHeight() const { return encodeHeight_.load(std::memory_order_relaxed); }
+    // The encode size the service asked for (0 x 0: the capture size). Written by the owning
+    // thread, read by the capture thread: both halves travel in one atomic word, so a frame never
+    // sees the width of one request with the height of another.
+    struct EncodeSize {
+        std::int32_t width = 0;
+        std::int32_t height = 0;
+    };
+    EncodeSize encodeSize() const;
+    std::int32_t encodeWidth() const { return encodeSize().width; }
+    std::int32_t encodeHeight() const { return encodeSize().height; }
 
-    // Where INPUT_INJECT events go while a session is connected: the agent's input forwarder.
-    using InputForwarder = std::function<void(const InputEvent&)>;
-    void setInputForwarder(InputForwarder forwarder) { inputForwarder_ = std::move(forwarder); }
+    // The parts START_CAPTURE builds; the real ones unless a test sets others first.
+    void setCaptureAgentFactories(CaptureAgentFactories factories) { factories_ = std::move(factories); }
+    // The running agent objects (null while no capture runs).
+    InputForwarder* inputForwarder() const { return inputForwarder_.get(); }
+    ScreenCaptureManager* captureManager() const { return captureManager_.get(); }
 
     // The wait before reconnect attempt `attempt` + 1, after `attempt` failed or dropped ones.
     static int reconnectDelayMs(int attempt);
@@ -158,6 +185,22 @@ private:
     void closeFrameSection();
     void startCapture(const IpcMessage& message);
     void stopCapture();
+    void setEncodeSize(std::int32_t width, std::int32_t height);
+    void handleRequestKeyFrame();
+    void handleSwitchCaptureMonitor(const IpcMessage& message);
+    std::unique_ptr<IScreenCaptureBackend> openCaptureBackend(int monitorIndex);
+    void followCapturedMonitor(const MonitorInfo& monitor);
+    // The capture thread's per-frame work: encode size, NV12, encoder (re)initialisation, encode,
+    // write into the capture section.
+    struct FrameSettings {
+        int fps = 20;
+        int crf = 45;
+        std::string preset = "8";
+        int bitrateKbps = 1500;
+    };
+    void processCapturedFrame(const std::shared_ptr<CapturedFrame>& frame, const FrameSettings& settings,
+                              std::vector<std::uint8_t>& nv12);
+    void reportDesktopChange(const std::string& newName, const std::string& oldName);
     // A write failed on a thread other than the owner's: the owner tears the link down.
     void markBrokenFromOtherThread(std::uint64_t generation);
 
@@ -187,10 +230,17 @@ private:
     bool awaitingFirstState_ = false;
     std::uint64_t lastFrameId_ = 0;
 
-    InputForwarder inputForwarder_;
-    bool captureRunning_ = false;
-    std::atomic<std::int32_t> encodeWidth_{0};
-    std::atomic<std::int32_t> encodeHeight_{0};
+    CaptureAgentFactories factories_;
+    // The agent objects; the capture thread is joined (captureManager_ stopped) before the others
+    // are deleted.
+    std::unique_ptr<InputForwarder> inputForwarder_;
+    std::unique_ptr<SharedFrameBuffer> captureSection_;
+    std::unique_ptr<FrameConverter> frameConverter_;
+    std::unique_ptr<IVideoEncoder> encoder_;
+    std::unique_ptr<ScreenCaptureManager> captureManager_;
+    std::optional<platform::desktops::Desktop> mainThreadDesktop_;
+    // Width in the high half, height in the low half.
+    std::atomic<std::uint64_t> encodeSize_{0};
 };
 
 }  // namespace veltrix

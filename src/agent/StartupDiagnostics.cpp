@@ -2,14 +2,14 @@
 
 #include <spdlog/spdlog.h>
 
-#include <algorithm>
+#include <string>
 
+#include "platform/InputDesktop.h"
 #include "platform/ProcessSnapshot.h"
-#include "platform/TerminalSessions.h"
 
 namespace veltrix {
 
-std::string integrityName(std::uint32_t level) {
+const char* integrityName(unsigned level) {
     if (level < 0x1000) return "Untrusted";
     if (level < 0x2000) return "Low";
     if (level < 0x2100) return "Medium";
@@ -19,21 +19,24 @@ std::string integrityName(std::uint32_t level) {
     return "ProtectedProcess";
 }
 
-void logStartupDiagnostics(std::string_view mode) {
-    const auto level = platform::process::integrityLevel();
-    const std::string integrity = level ? integrityName(*level) : "Unknown";
-    const pid_t pid = platform::process::currentProcessId();
-    pid_t parentPid = platform::process::parentProcessId(pid);
+void logStartupDiagnostics(const char* mode) {
+    namespace process = platform::process;
+    const auto level = process::integrityLevel();
+    const char* integrity = level ? integrityName(*level) : "Unknown";
+
+    const pid_t self = process::currentProcessId();
+    const pid_t parent = process::parentProcessId();
     std::string parentImage = "?";
-    if (parentPid != 0) {
-        const auto processes = platform::process::snapshotProcesses();
-        const auto parent = std::find_if(processes.begin(), processes.end(),
-                                         [&](const auto& entry) { return entry.pid == parentPid; });
-        if (parent != processes.end()) parentImage = parent->exeName;
+    if (parent != 0) {
+        for (const auto& entry : process::snapshotProcesses()) {
+            if (entry.pid == parent) {
+                parentImage = entry.exeName;
+                break;
+            }
+        }
     }
-    const std::uint32_t session = platform::sessions::sessionOfProcess(pid);
     spdlog::info("VeltrixClient started: mode={} integrity={} pid={} session={} parent_pid={} parent_image={}", mode,
-                 integrity, pid, session, parentPid, parentImage);
+                 integrity, self, platform::desktops::currentSessionId(), parent, parentImage);
 }
 
 }  // namespace veltrix

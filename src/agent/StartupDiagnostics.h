@@ -1,17 +1,12 @@
 #pragma once
 
-#include <cstdint>
-#include <string>
-#include <string_view>
-
 namespace veltrix {
 
-// The name of an integrity level: "Untrusted", "Low", "Medium", "Medium+", "High", "System" or
-// "ProtectedProcess".
-std::string integrityName(std::uint32_t level);
+// One info line about how this client process was started: "VeltrixClient started: mode={}
+// integrity={} pid={} session={} parent_pid={} parent_image={}". `mode` is "gui" or "headless".
+void logStartupDiagnostics(const char* mode);
 
-// One info line about how the client program was started: mode ("gui" or "headless"), integrity,
-// process id, session, and the parent's id and program name.
-void logStartupDiagnostics(std::string_view mode);
+// The name of a mandatory integrity level (its relative identifier).
+const char* integrityName(unsigned level);
 
 }  // namespace veltrix

@@ -7,6 +7,7 @@
 #include <spdlog/spdlog.h>
 
 #include "shared/ChromaRows.h"
+#include "shared/FrameSizeLimit.h"
 #include "shared/SharedFrameHeader.h"
 
 namespace veltrix {
@@ -21,7 +22,7 @@ constexpr int kMaxRounds = 16;
 }  // namespace
 
 const unsigned AV1Decoder::kMaxPicturePixels =
-    static_cast<unsigned>((kFrameSectionSize - kSharedFrameHeaderSize) * 2 / 3);
+    static_cast<unsigned>(kMaxFramePixels);
 
 // The newest picture fetched so far; releases the one it replaces and its own on destruction.
 class AV1Decoder::Picture {

@@ -151,25 +151,24 @@ void ApiClient::handshakeAck(const QString& sessionId, const QString& targetEcdh
                                          {"target_nat_type", targetNatType},
                                          {"preferred_relay_id", preferredRelayId},
                                          {"target_spake2_element", targetSpake2Element}});
-    send(Method::Post, QStringLiteral("/sessions/") + sessionId + QStringLiteral("/handshake-ack"), body, true,
-         sessionCompletion(QStringLiteral("/sessions/.../handshake-ack"), QStringLiteral("Handshake ACK failed"),
-                           false));
+    // The endpoint names the session, so an error can be told apart from another session's.
+    const QString endpoint = QStringLiteral("/sessions/") + sessionId + QStringLiteral("/handshake-ack");
+    send(Method::Post, endpoint, body, true, sessionCompletion(endpoint, QStringLiteral("Handshake ACK failed"), false));
 }
 
 void ApiClient::completeSession(const QString& sessionId, const QString& connectionMethod,
                                 const QString& relayNodeId) {
     const QByteArray body =
         requestBody({{"connection_method", connectionMethod, true}, {"relay_node_id", relayNodeId}});
-    send(Method::Patch, QStringLiteral("/sessions/") + sessionId + QStringLiteral("/complete"), body, true,
-         sessionCompletion(QStringLiteral("/sessions/.../complete"), QStringLiteral("Session complete failed"),
-                           false));
+    const QString endpoint = QStringLiteral("/sessions/") + sessionId + QStringLiteral("/complete");
+    send(Method::Patch, endpoint, body, true, sessionCompletion(endpoint, QStringLiteral("Session complete failed"), false));
 }
 
 void ApiClient::closeSession(const QString& sessionId, const QString& reason, qint64 transferredBytes) {
     const QByteArray body = requestBody({{"reason", reason}},
                                         Json{{"transferred_bytes", static_cast<std::int64_t>(transferredBytes)}});
-    send(Method::Patch, QStringLiteral("/sessions/") + sessionId + QStringLiteral("/close"), body, true,
-         sessionCompletion(QStringLiteral("/sessions/.../close"), QStringLiteral("Session close failed"), false));
+    const QString endpoint = QStringLiteral("/sessions/") + sessionId + QStringLiteral("/close");
+    send(Method::Patch, endpoint, body, true, sessionCompletion(endpoint, QStringLiteral("Session close failed"), false));
 }
 
 void ApiClient::sendHeartbeat(const QString& localIp, const QString& publicIp, const QString& natType) {

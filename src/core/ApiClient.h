@@ -99,6 +99,7 @@ signals:
     void sessionCreated(const nlohmann::json& sessionData);
     void sessionUpdated(const nlohmann::json& sessionData);
     void clientInfoReceived(const nlohmann::json& clientData);
+    // `endpoint` is the request path ("/sessions/create", "/sessions/<id>/complete", ...).
     void requestError(const QString& endpoint, int statusCode, const QString& detail);
     void tokenExpired();
 

@@ -27,6 +27,8 @@
 #include "gui/ClientVersion.h"
 #include "core/SettingsController.h"
 #include "gui/ConnectionQualityMonitor.h"
+#include "gui/RemoteDesktopWidget.h"
+#include "gui/RemoteViewToolbar.h"
 #include "gui/SteadyClock.h"
 #include "platform/InstanceConfig.h"
 
@@ -104,8 +106,8 @@ void MainWindow::setupUi() {
     setCentralWidget(pageStack_);
     homePage_ = buildHomePage();
     pageStack_->addWidget(homePage_);
-    pageStack_->addWidget(buildRemotePage());
     buildActionsAndShortcuts();
+    pageStack_->addWidget(buildRemotePage());
     pageStack_->setCurrentIndex(0);
 }
 
@@ -299,15 +301,6 @@ QWidget* MainWindow::buildPairingSection() {
     return pairingSection_;
 }
 
-// The remote view: the toolbar and the viewer take their places here when they join.
-QWidget* MainWindow::buildRemotePage() {
-    auto* page = new QWidget(pageStack_);
-    auto* layout = new QVBoxLayout(page);
-    layout->setContentsMargins(0, 0, 0, 0);
-    layout->setSpacing(0);
-    return page;
-}
-
 void MainWindow::buildActionsAndShortcuts() {
     chatAction_ = new QAction(tr("Chat"), this);
     fileTransferAction_ = new QAction(tr("File Transfer"), this);
@@ -323,9 +316,8 @@ void MainWindow::buildActionsAndShortcuts() {
     shortcut("Ctrl+Shift+C", [this] { chatAction_->trigger(); });
     shortcut("Ctrl+Shift+F", [this] { fileTransferAction_->trigger(); });
     shortcut("Ctrl+Shift+D", [this] { disconnectAction_->trigger(); });
-    // The viewer's scale mode and full screen join with the viewer.
-    shortcut("Ctrl+Shift+Q", [] {});
-    shortcut("F11", [] {});
+    shortcut("Ctrl+Shift+Q", [this] { toggleScaleMode(); });
+    shortcut("F11", [this] { viewer_->toggleFullScreen(); });
 }
 
 // The tray icon joins later; without it the window behaves as a plain window.

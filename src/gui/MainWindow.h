@@ -33,6 +33,8 @@ class QWidget;
 namespace veltrix {
 
 class ConnectionQualityMonitor;
+class RemoteDesktopWidget;
+class RemoteViewToolbar;
 class ServiceIpcClient;
 class SettingsController;
 class UpdateService;
@@ -119,6 +121,17 @@ private:
     void setupTrayIcon();
     void connectSignals();
 
+    // The remote view (page 1): viewer, toolbar, key combinations and the partner's encode size.
+    void connectRemoteViewSignals();
+    void onViewerZoomChanged(double factor);
+    void onViewerDisplaySizeChanged(QSize devicePixels);
+    void onRemoteCaptureSizeChanged(int width, int height);
+    void restartResolutionTimerIfAutomatic();
+    void applyEncodeResolution();
+    void sendKeyCombination(int index);
+    void toggleScaleMode();
+    void resetRemoteView();
+
     void fillPartnerBox();
     void onCompanyNameChanged(const QString& name);
     void onCopyIdClicked();
@@ -178,7 +191,15 @@ private:
 
     ConnectionQualityMonitor* qualityMonitor_ = nullptr;
 
+    int encodeResolutionChoice_ = 0;  // 0 automatic, 1 native, 2-4 the fixed sizes
+    QSize viewerDisplaySize_;
+    QSize remoteCaptureSize_;
+    QSize lastSentEncodeSize_;
+    QTimer resolutionTimer_;
+
     QStackedWidget* pageStack_ = nullptr;
+    RemoteDesktopWidget* viewer_ = nullptr;
+    RemoteViewToolbar* toolbar_ = nullptr;
     QWidget* homePage_ = nullptr;
     QLabel* idLabel_ = nullptr;
     QLabel* passwordLabel_ = nullptr;

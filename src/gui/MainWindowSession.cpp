@@ -15,6 +15,8 @@
 #include "agent/ServiceIpcClient.h"
 #include "core/SettingsController.h"
 #include "gui/ConnectionQualityMonitor.h"
+#include "gui/RemoteDesktopWidget.h"
+#include "gui/RemoteViewToolbar.h"
 #include "gui/MainWindow.h"
 
 namespace veltrix {
@@ -69,6 +71,7 @@ void MainWindow::connectSignals() {
     connect(companyClientsButton_, &QPushButton::clicked, this, [this] { ipcClient_->requestCompanyClients(); });
     connect(ipcClient_, &ServiceIpcClient::fileUploadComplete, this, &MainWindow::onPasteUploadComplete);
     connect(&reconnectTimer_, &QTimer::timeout, this, &MainWindow::tryReconnectStep);
+    connectRemoteViewSignals();
 }
 
 void MainWindow::showStatus(const QString& text, const QString& colour) {
@@ -223,8 +226,11 @@ void MainWindow::onConnectedAsMaster() {
     setMinimumSize(800, 600);
     showMaximized();
     setWindowTitle(tr("Veltrix - Connected"));
+    viewer_->setViewingMode(true);
+    viewer_->setFocus();
+    toolbar_->setKeyboardShortcutsVisible(true);
     traySetDisconnectEnabled(true);
-    // The viewer, the toolbar's shortcut button, the chat and file-manager dialogs join here.
+    // The chat and file-manager dialogs join here.
     fileTransferAction_->setEnabled(true);
 }
 
@@ -284,8 +290,9 @@ void MainWindow::stopAutoReconnect() {
 }
 
 void MainWindow::onFrameDecoded(std::shared_ptr<DecodedFrame> frame) {
-    // The viewer joins later; with none there is nothing to record or draw.
-    (void)frame;
+    if (!viewer_ || !frame) return;
+    qualityMonitor_->recordFrame();
+    viewer_->updateFrame(std::move(frame));
 }
 
 void MainWindow::onStatsUpdated(ConnectionStats stats) {
@@ -294,6 +301,7 @@ void MainWindow::onStatsUpdated(ConnectionStats stats) {
 }
 
 void MainWindow::resetToIdleView() {
+    viewer_->setViewingMode(false);
     pageStack_->setCurrentIndex(0);
     infoCard_->hide();
     connectCard_->show();
@@ -303,6 +311,7 @@ void MainWindow::resetToIdleView() {
     resize(kHomeWidth, sizeHint().height());
     setWindowTitle(tr("Veltrix - Remote Access"));
     traySetDisconnectEnabled(false);
+    resetRemoteView();
     fileTransferAction_->setEnabled(false);
 }
 

@@ -1,17 +1,10 @@
 // VeltrixClient: the desktop client, and the capture agent when started with "--headless".
-#include <cstdio>
-
 #include <QStringList>
 
+#include "agent/HeadlessAgent.h"
 #include "gui/ClientEntry.h"
 
 namespace {
-
-// The headless capture agent's entry; it replaces this stand-in when it is built.
-int runHeadlessAgent(int, char**) {
-    std::fputs("VeltrixClient: the headless agent is not available in this build.\n", stderr);
-    return 1;
-}
 
 QStringList argumentList(int argc, char** argv) {
     QStringList arguments;
@@ -23,7 +16,7 @@ QStringList argumentList(int argc, char** argv) {
 
 int main(int argc, char** argv) {
     // The agent takes over before any Qt object exists.
-    if (veltrix::wantsHeadless(argc, argv)) return runHeadlessAgent(argc, argv);
+    if (veltrix::wantsHeadless(argc, argv)) return veltrix::runHeadless(argc, argv);
     const veltrix::ClientOptions options = veltrix::parseClientOptions(argumentList(argc, argv));
     if (options.install || options.uninstall) return veltrix::runTaskInstallation(options);
     return veltrix::runClientGui(argc, argv, options);

@@ -6,6 +6,7 @@
 #include <optional>
 #include <string_view>
 #include <sys/types.h>
+#include <vector>
 
 #include "platform/SystemError.h"
 
@@ -14,10 +15,20 @@
 namespace veltrix::platform {
 
 // Who is on the other end, as the kernel recorded it when the connection was made.
+// These are the credentials the peer acted with when it called connect(); nothing it does later
+// (dropping or gaining privileges, exec'ing another program) changes them.
 struct PeerCredentials {
     pid_t pid = 0;
-    uid_t uid = 0;
-    gid_t gid = 0;
+    uid_t uid = 0;              // effective user id at connect time
+    gid_t gid = 0;              // effective group id at connect time
+    std::vector<gid_t> groups;  // supplementary groups at connect time
+};
+
+// How the connecting process holds its end of the connection now.
+enum class PeerEndHold {
+    NotHeld,         // the process no longer has it (it closed it, or exec'd with close-on-exec set)
+    HeldAcrossExec,  // it has it only without close-on-exec: it may have exec'd since it connected
+    HeldOwn,         // it has it with close-on-exec set: it has not exec'd since it got it
 };
 
 enum class PipeStatus {
@@ -52,6 +63,10 @@ public:
 
     std::optional<PeerCredentials> peerCredentials(SystemError& error) const;
 
+    // Whether process `pid` holds the other end of this connection in its own descriptor table,
+    // and how (needs the right to read the process's descriptor table).
+    PeerEndHold peerEndHeldBy(pid_t pid, SystemError& error) const;
+
     // How many bytes can be read now without waiting (0 when none yet); Closed once the other end
     // has gone and everything it sent has been read.
     PipeResult peek() const;
@@ -63,6 +78,12 @@ public:
     // together, so one message is never interleaved with another. A write that fails after
     // sending part of the data reports the part it sent in `bytes`.
     PipeResult write(std::string_view data);
+
+    // Writes as much of `data` as fits now and never waits: Ok with the number of bytes taken
+    // (0 when the other end's buffer is full); the caller keeps the rest for later. Another
+    // thread's `write` meanwhile would land inside that rest, so a connection written this way is
+    // written from one thread only.
+    PipeResult writeSome(std::string_view data);
 
     int nativeHandle() const { return fd_; }
 

@@ -3,14 +3,19 @@
 #include <filesystem>
 #include <string>
 #include <string_view>
+#include <sys/types.h>
+#include <vector>
 
 #include "platform/PipeConnection.h"
 #include "platform/SystemError.h"
 
 // The server side of the local pipe: at most one instance, so at most one client at a time.
 //
-// Linux stand-in: a Unix-domain socket at paths::pipePath(name) with mode 0666 (every local user
-// may connect; Unix sockets are local by nature). An instance listens until one client connects;
+// Linux stand-in: a Unix-domain socket at paths::pipePath(name). Connecting needs write access to
+// the socket file, which belongs to the server's user; an access list grants it to the admitted
+// users only (`admitUsers`), everyone else is refused by the kernel. On a file system without
+// access lists the socket falls back to mode 0666 and the caller's own check at accept is all that
+// stands (it must make one in any case: the list can lag behind a log-off). An instance listens until one client connects;
 // it then stops listening, so a second client is refused (ECONNREFUSED) exactly as a second
 // client cannot open a pipe whose only instance is taken. After the client is dropped a new
 // instance must be created to admit the next one. The pipe name is held for the life of the
@@ -38,6 +43,11 @@ public:
     // Takes the pipe name on first use: fails with EWOULDBLOCK when another server holds it.
     bool createInstance(SystemError& error);
 
+    // The users besides the server's own that may connect: applied to the current instance at
+    // once and to every later one.
+    void admitUsers(std::vector<uid_t> users);
+    const std::vector<uid_t>& admittedUsers() const { return admittedUsers_; }
+
     // Checks, without waiting, whether a client has connected to the listening instance. Once
     // one has, the instance stops listening and `client()` is that client.
     PipeConnectStatus connectClient(SystemError& error);
@@ -57,11 +67,13 @@ public:
 private:
     bool takeName(SystemError& error);
     void closeListener();
+    void applyAccess() const;
 
     std::string pipeName_;
     int listenFd_ = -1;
     int nameLockFd_ = -1;
     PipeConnection client_;
+    std::vector<uid_t> admittedUsers_;
 };
 
 }  // namespace veltrix::platform

@@ -29,6 +29,9 @@ bool isSystemAccount();
 // The calling process.
 pid_t currentProcessId();
 
+// The process that started the calling one; 0 when it is unknown.
+pid_t parentProcessId();
+
 struct SnapshotEntry {
     pid_t pid = 0;
     std::string exeName;  // file name of the executable, without folder

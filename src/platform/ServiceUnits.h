@@ -34,7 +34,9 @@ struct ServiceDefinition {
 
 // The unit file for a definition: the program path quoted (and escaped) so a path with blanks can
 // never run a different program, the instance root passed on, restart actions as close as systemd
-// allows (one restart delay, the first action's; the number of restarts bounded per reset period).
+// allows: the number of restarts bounded per reset period, the first action's delay before the
+// first restart and, where systemd steps delays up (version 254 on), the last restart action's
+// delay before the last restart.
 std::string unitFileText(const ServiceDefinition& definition);
 
 std::filesystem::path unitFilePath(std::string_view serviceName);

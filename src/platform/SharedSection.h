@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string_view>
@@ -79,7 +80,16 @@ SectionHandle openSection(std::string_view name, SectionMode mode, SystemError& 
 // Maps the whole section; the view's size is the section's size rounded up to whole pages.
 SectionView mapSection(const SectionHandle& section, SectionMode mode, SystemError& error);
 
+// Replaces the access of a section this process created.
+bool setSectionAccess(const SectionHandle& section, const SectionAccess& access, SystemError& error);
+
 // Removes the section name (mappings stay valid until unmapped).
 bool removeSection(std::string_view name);
+
+// Copies `size` bytes out of a mapped section. Whoever may write a section may also shrink it,
+// and touching a mapped page past the section's new end raises SIGBUS; this copy instead reports
+// such pages as a failure (false; `destination` may then hold part of the bytes). Use it for every
+// read of a section that another account can write.
+bool copyFromSection(void* destination, const void* source, std::size_t size);
 
 }  // namespace veltrix::platform

@@ -10,7 +10,9 @@ struct SystemError {
     int code = 0;
 
     static SystemError last();
-    std::string text() const;  // the system's own description, e.g. "Permission denied"
+    // The code beside the system's own description, e.g. "13: Permission denied", so a log line
+    // names the error exactly even where descriptions are translated or ambiguous.
+    std::string text() const;
 };
 
 }  // namespace veltrix::platform

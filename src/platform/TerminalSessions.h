@@ -11,8 +11,11 @@
 // stand-in reads them from "sessions.json" in the instance's run folder, which the demo script
 // and the tests write:
 //
-//   {"sessions": [{"id": 1, "user": "alice", "uid": 1000, "state": "active", "console": true}]}
+//   {"sessions": [{"id": 1, "user": "alice", "uid": 1000, "state": "active", "console": true,
+//                  "display": ":5", "xauthority": "/home/alice/.Xauthority"}]}
 //
+// "display" and "xauthority" (optional) are the X display of the session and its authority file,
+// which an agent started in the session gets.
 // "state" is "active", "connected" or "disconnected"; the active console session is the session
 // with "console": true and state "active". A missing or unreadable file means no user session.
 namespace veltrix::platform::sessions {
@@ -25,6 +28,8 @@ struct TerminalSession {
     uid_t uid = 0;
     ConnectState state = ConnectState::Disconnected;
     bool console = false;
+    std::string display;     // the session's X display, e.g. ":5"; empty: none recorded
+    std::string xauthority;  // its authority file; empty: none
 };
 
 // The session id that stands for "no session" (as the console session query returns it).

@@ -7,10 +7,12 @@
 
 #include "core/ApiClient.h"
 #include "core/AuthController.h"
+#include "core/SessionManager.h"
 #include "core/SettingsController.h"
 #include "service/ServiceIpcServer.h"
 #include "shared/InputEventJson.h"
 #include "shared/JsonFields.h"
+#include "shared/Logging.h"
 
 namespace veltrix {
 namespace {
@@ -63,14 +65,14 @@ void ServiceCommandHandler::process(const std::string& type, const IpcMessage& c
             return;
         }
     }
-    spdlog::warn("IPC: unknown command type '{}'", type);
-    replyError("Unknown command: " + type);
+    spdlog::warn("IPC: unknown command type '{}'", logging::peerText(type));
+    replyError("Unknown command: " + logging::peerText(type));
 }
 
 ServiceStateSnapshot ServiceCommandHandler::stateSnapshot() const {
     ServiceStateSnapshot state;
     // Identity and passwords come from the authentication controller, the session fields from
-    // the session manager; while the service has no session manager, STATE reports no session.
+    // the session manager.
     state.companyName = server_.companyName().toStdString();
     if (auth_) {
         state.authenticated = auth_->isAuthenticated();
@@ -78,6 +80,13 @@ ServiceStateSnapshot ServiceCommandHandler::stateSnapshot() const {
         state.sessionPassword = auth_->ephemeralPassword().toStdString();
         state.hasSecurePassword = !auth_->securePassword().isEmpty();
         state.pairingHash = auth_->pairingHash().toStdString();
+    }
+    if (sessionManager_) {
+        state.sessionState = sessionManager_->state();
+        state.sessionRole = sessionManager_->role();
+        state.sessionId = sessionManager_->sessionId().toStdString();
+        state.remoteClientId = sessionManager_->remoteClientId().toStdString();
+        state.transportMethod = sessionManager_->transportMethod().toStdString();
     }
     if (settings_) {
         state.clipboardSharing = settings_->clipboardSharingEnabled();
@@ -107,39 +116,48 @@ bool ServiceCommandHandler::requireSettings(std::string_view command) {
 
 void ServiceCommandHandler::connectSession(const IpcMessage& command) {
     const std::string target = json::stringOr(command, "target_id");
-    [[maybe_unused]] const std::string password = json::stringOr(command, "password");
+    const std::string password = json::stringOr(command, "password");
     if (target.empty()) {
         spdlog::warn("CONNECT command missing target_id");
         replyError("Missing target_id");
         return;
     }
-    spdlog::info("IPC CONNECT -> target={}", target);
-    // SessionManager::initiateSession(target, password) starts the session; STATE follows each
-    // of its state changes.
-    replyUnavailable("CONNECT", kSessionManager);
+    spdlog::info("IPC CONNECT -> target={}", logging::peerText(target));
+    if (!sessionManager_) {
+        replyUnavailable("CONNECT", kSessionManager);
+        return;
+    }
+    // STATE follows each of the session's state changes.
+    sessionManager_->initiateSession(qText(target), qText(password));
 }
 
 void ServiceCommandHandler::disconnectSession(const IpcMessage& command) {
     const std::string reason = json::stringOr(command, "reason", "user_disconnect");
-    spdlog::info("IPC DISCONNECT (reason={})", reason);
-    // SessionManager::endSession(reason).
-    replyUnavailable("DISCONNECT", kSessionManager);
+    spdlog::info("IPC DISCONNECT (reason={})", logging::peerText(reason));
+    if (!sessionManager_) {
+        replyUnavailable("DISCONNECT", kSessionManager);
+        return;
+    }
+    sessionManager_->endSession(qText(reason));
 }
 
 void ServiceCommandHandler::sendInput(const IpcMessage& command) {
     const json::Json* event = json::member(command, "event");
     if (!event) return;
-    [[maybe_unused]] const InputEvent input = inputEventFromJson(*event);
-    // SessionManager::sendInputEvent(input) sends it on the control channel.
-    replyUnavailable("INPUT", kSessionManager);
+    const InputEvent input = inputEventFromJson(*event);
+    if (!sessionManager_) {
+        replyUnavailable("INPUT", kSessionManager);
+        return;
+    }
+    sessionManager_->sendInputEvent(input);
 }
 
 void ServiceCommandHandler::sendChat(const IpcMessage& command) {
     const std::string text = json::stringOr(command, "text");
     if (text.empty()) return;
     // The session's ChatService::sendMessage(text), when the session has a chat service; nothing
-    // otherwise.
-    replyUnavailable("CHAT_SEND", kSessionManager);
+    // otherwise. The service builds no chat service yet.
+    if (!sessionManager_) replyUnavailable("CHAT_SEND", kSessionManager);
 }
 
 void ServiceCommandHandler::regeneratePassword(const IpcMessage&) {
@@ -198,22 +216,32 @@ void ServiceCommandHandler::setMonitor(const IpcMessage& command) {
 void ServiceCommandHandler::switchRemoteMonitor(const IpcMessage& command) {
     const int index = json::intOr<int>(command, "monitor_index", 0, 0, kMaxMonitorIndex);
     spdlog::info("IPC SWITCH_REMOTE_MONITOR -> {}", index);
-    // SessionManager::requestMonitorSwitch(index).
-    replyUnavailable("SWITCH_REMOTE_MONITOR", kSessionManager);
+    if (!sessionManager_) {
+        replyUnavailable("SWITCH_REMOTE_MONITOR", kSessionManager);
+        return;
+    }
+    sessionManager_->requestMonitorSwitch(index);
 }
 
 void ServiceCommandHandler::sendSasToRemote(const IpcMessage&) {
     spdlog::info("IPC SEND_SAS_TO_REMOTE");
-    // SessionManager::sendSas.
-    replyUnavailable("SEND_SAS_TO_REMOTE", kSessionManager);
+    if (!sessionManager_) {
+        replyUnavailable("SEND_SAS_TO_REMOTE", kSessionManager);
+        return;
+    }
+    sessionManager_->sendSas();
 }
 
 void ServiceCommandHandler::setRemoteEncodeResolution(const IpcMessage& command) {
     const int width = json::intOr<int>(command, "width", 0, 0, kMaxEncodeWidth);
     const int height = json::intOr<int>(command, "height", 0, 0, kMaxEncodeHeight);
     spdlog::info("IPC SET_REMOTE_ENCODE_RESOLUTION -> {}x{}", width, height);
-    // SessionManager::requestEncodeResolution(width, height); 0 x 0 asks for the capture size.
-    replyUnavailable("SET_REMOTE_ENCODE_RESOLUTION", kSessionManager);
+    if (!sessionManager_) {
+        replyUnavailable("SET_REMOTE_ENCODE_RESOLUTION", kSessionManager);
+        return;
+    }
+    // 0 x 0 asks for the capture size.
+    sessionManager_->requestEncodeResolution(width, height);
 }
 
 void ServiceCommandHandler::captureInitialized(const IpcMessage& command) {
@@ -221,9 +249,12 @@ void ServiceCommandHandler::captureInitialized(const IpcMessage& command) {
     const int height = json::intOr<int>(command, "height", 0, 0, kMaxEncodeHeight);
     const int monitors = json::intOr<int>(command, "monitor_count", 1, 1, kMaxMonitorCount);
     spdlog::info("IPC CAPTURE_INITIALIZED -> {}x{}, {} monitor(s)", width, height, monitors);
-    // SessionManager::advertiseCaptureResolution(width, height), then
-    // SessionManager::advertiseMonitorCount(monitors).
-    replyUnavailable("CAPTURE_INITIALIZED", kSessionManager);
+    if (!sessionManager_) {
+        replyUnavailable("CAPTURE_INITIALIZED", kSessionManager);
+        return;
+    }
+    sessionManager_->advertiseCaptureResolution(width, height);
+    sessionManager_->advertiseMonitorCount(monitors);
 }
 
 void ServiceCommandHandler::setDisplayMode(const IpcMessage& command) {
@@ -236,9 +267,9 @@ void ServiceCommandHandler::setDisplayMode(const IpcMessage& command) {
 void ServiceCommandHandler::setClipboardSharing(const IpcMessage& command) {
     const bool enabled = json::boolOr(command, "enabled", true);
     if (!requireSettings("SET_CLIPBOARD_SHARING")) return;
-    // Stored for every later session; SessionManager::setClipboardSharingEnabled(enabled) applies
-    // it to the running one.
+    // Stored for every later session, and applied to the running one.
     settings_->setClipboardSharingEnabled(enabled);
+    if (sessionManager_) sessionManager_->setClipboardSharingEnabled(enabled);
 }
 
 void ServiceCommandHandler::setUnattendedAccess(const IpcMessage& command) {
@@ -307,15 +338,19 @@ void ServiceCommandHandler::setRemoteClipboardFiles(const IpcMessage& command) {
             if (element.is_string()) paths.append(qText(element.get_ref<const std::string&>()));
         }
     }
-    [[maybe_unused]] const QString stagingRoot = qText(json::stringOr(command, "staging_root"));
-    // SessionManager::sendClipboardFiles(paths, stagingRoot).
-    replyUnavailable("SET_REMOTE_CLIPBOARD_FILES", kSessionManager);
+    const QString stagingRoot = qText(json::stringOr(command, "staging_root"));
+    if (!sessionManager_) {
+        replyUnavailable("SET_REMOTE_CLIPBOARD_FILES", kSessionManager);
+        return;
+    }
+    sessionManager_->sendClipboardFiles(paths, stagingRoot);
 }
 
 void ServiceCommandHandler::desktopChanged(const IpcMessage& command) {
     const QString newName = qText(json::stringOr(command, "new"));
     const QString oldName = qText(json::stringOr(command, "old"));
-    spdlog::info("IPC DESKTOP_CHANGED: {} -> {}", oldName.toStdString(), newName.toStdString());
+    spdlog::info("IPC DESKTOP_CHANGED: {} -> {}", logging::peerText(oldName.toStdString()),
+                 logging::peerText(newName.toStdString()));
     emit server_.desktopChanged(newName, oldName);
 }
 

@@ -80,7 +80,7 @@ private:
 
     ServiceIpcServer& server_;
     AuthController* auth_;
-    [[maybe_unused]] SessionManager* sessionManager_;
+    SessionManager* sessionManager_;
     SettingsController* settings_;
     ApiClient* apiClient_;
 };

@@ -4,7 +4,13 @@
 
 #include <spdlog/spdlog.h>
 
+#include "core/ApiClient.h"
+#include "core/SessionManager.h"
+#include "core/SettingsController.h"
 #include "platform/ServiceManager.h"
+#include "service/ServiceHandoffHost.h"
+#include "service/SystemAgentPlatform.h"
+#include "platform/TerminalSessions.h"
 
 namespace veltrix::service {
 
@@ -62,34 +68,47 @@ std::uint32_t serviceControlHandler(std::uint32_t control, std::uint32_t /*event
     return 0;
 }
 
-// Logon, logoff, lock, unlock and disconnects decide which agent serves the user; until that
-// supervision is part of the service the events are only noted.
+// Logon, logoff, lock, unlock and disconnects decide which agent serves the user. Both receivers
+// hand the event on; the hand-offs act on each event once.
 void onSessionChangeControl(const platform::sessions::SessionNotification& notification) {
-    spdlog::debug("Session change control: {} (session {})", platform::sessions::sessionEventName(notification.event),
-                  notification.sessionId);
+    systemAgentHandoffs().onSessionEvent(notification, AgentHandoffs::Receiver::ControlHandler);
 }
 
 void onSessionNotification(const platform::sessions::SessionNotification& notification) {
-    spdlog::debug("Session notification: {} (session {})", platform::sessions::sessionEventName(notification.event),
-                  notification.sessionId);
+    systemAgentHandoffs().onSessionEvent(notification, AgentHandoffs::Receiver::WindowProcedure);
 }
 
 }  // namespace veltrix::service
 
 namespace veltrix::service {
 
-// Launching needs the agent launch strategies, which this build does not have yet.
 bool launchAgentInUserSession(std::uint32_t sessionId) {
-    spdlog::warn("launchAgentInUserSession: agent launch is not available (session {})", sessionId);
-    return false;
+    return systemAgentSupervisor().launchAgentInUserSession(sessionId);
 }
 
 void releaseAgentsAtShutdown() {}
 
-// Which agent serves which desktop is decided by the agent supervision; until it is part of the
-// service the change is only noted.
+// Entering or leaving the secure desktop swaps the agent.
 void onAgentDesktopChanged(const QString& newName, const QString& oldName) {
-    spdlog::info("Agent desktop changed: '{}' -> '{}'", oldName.toStdString(), newName.toStdString());
+    systemAgentHandoffs().secureDesktopHandoff(newName, oldName);
+}
+
+void onConsoleSessionRequest(SessionManager& sessionManager, ApiClient* apiClient, const SettingsController* settings,
+                             const QString& sessionId, const QString& masterClientId,
+                             const QString& masterEcdhPublicKey, const QString& relayToken,
+                             const QString& masterSpake2Element) {
+    bool userLoggedOn = false;
+    for (const auto& session : platform::sessions::enumerate()) {
+        if (session.state == platform::sessions::ConnectState::Active && session.id != 0) userLoggedOn = true;
+    }
+    if (userLoggedOn || (settings && settings->unattendedAccessEnabled())) {
+        sessionManager.acceptHandshakeRequest(sessionId, masterClientId, masterEcdhPublicKey, relayToken,
+                                              masterSpake2Element);
+        return;
+    }
+    spdlog::info("Console mode: declining session {} from {} — no user logged in and unattended access OFF",
+                 sessionId.toStdString(), masterClientId.toStdString());
+    if (apiClient) apiClient->closeSession(sessionId, QStringLiteral("unattended_access_disabled"), 0);
 }
 
 void onAgentDisconnected(SessionManager* sessionManager) {

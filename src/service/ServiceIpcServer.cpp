@@ -5,9 +5,13 @@
 #include <cstring>
 #include <spdlog/spdlog.h>
 
+#include "core/ImpersonationScope.h"
+#include "core/SessionManager.h"
+#include "platform/SharedSection.h"
 #include "platform/TerminalSessions.h"
 #include "service/ServiceCommandHandler.h"
 #include "shared/JsonFields.h"
+#include "shared/Logging.h"
 #include "shared/SharedFrameHeader.h"
 
 namespace veltrix {
@@ -16,6 +20,32 @@ using platform::PipeConnectStatus;
 using platform::PipeStatus;
 using platform::SystemError;
 namespace process = platform::process;
+
+namespace {
+
+// How often the list of users admitted to the pipe follows the terminal sessions while it listens.
+constexpr std::chrono::seconds kAdmittedUsersRefresh{1};
+
+// The users that have a terminal session: the interactive users, who may connect besides root.
+std::vector<uid_t> interactiveUsers() {
+    std::vector<uid_t> users;
+    for (const auto& session : platform::sessions::enumerate()) users.push_back(session.uid);
+    return users;
+}
+
+bool isInteractiveUser(uid_t uid) {
+    const auto users = interactiveUsers();
+    return std::find(users.begin(), users.end(), uid) != users.end();
+}
+
+// Both sections of this instance; neither may outlive the service, and one left behind by a
+// service that did not stop still holds its last picture.
+void removeSections() {
+    platform::removeSection(kFrameSectionName);
+    platform::removeSection(kCaptureSectionName);
+}
+
+}  // namespace
 
 ServiceIpcServer::ServiceIpcServer(AuthController* auth, SessionManager* sessionManager,
                                    SettingsController* settings, ApiClient* apiClient,
@@ -32,10 +62,23 @@ ServiceIpcServer::ServiceIpcServer(AuthController* auth, SessionManager* session
     commands_ = std::make_unique<ServiceCommandHandler>(*this, auth, sessionManager, settings, apiClient);
     pollTimer_.setInterval(kPollIntervalMs);
     connect(&pollTimer_, &QTimer::timeout, this, &ServiceIpcServer::pollPipe);
-    // The authentication controller's `authenticated` goes to onServiceAuthenticated, and the
-    // session manager's `frameDecoded` to forwardDecodedFrame, `stateChanged` and its other
-    // events to the message catalogue's forwarders; each is connected here by the component's
-    // own code once it is part of the service.
+    // The authentication controller's `authenticated` is connected by the service's object graph.
+    if (sessionManager_) connectSessionManager();
+}
+
+void ServiceIpcServer::connectSessionManager() {
+    SessionManager* session = sessionManager_;
+    connect(session, &SessionManager::stateChanged, this, &ServiceIpcServer::handleSessionStateChange);
+    connect(session, &SessionManager::frameDecoded, this, &ServiceIpcServer::forwardDecodedFrame);
+    connect(session, &SessionManager::sessionAuthFailed, this, &ServiceIpcServer::forwardAuthFailed);
+    connect(session, &SessionManager::inputEventReceived, this, &ServiceIpcServer::forwardInputEvent);
+    connect(session, &SessionManager::keyFrameRequested, this, &ServiceIpcServer::forwardKeyFrameRequest);
+    connect(session, &SessionManager::monitorSwitchRequested, this, &ServiceIpcServer::forwardMonitorSwitch);
+    connect(session, &SessionManager::monitorCountReceived, this, &ServiceIpcServer::forwardRemoteMonitorCount);
+    connect(session, &SessionManager::encodeResolutionRequested, this, &ServiceIpcServer::forwardEncodeResolution);
+    connect(session, &SessionManager::clipboardFilesReceived, this, &ServiceIpcServer::forwardRemoteClipboardFiles);
+    connect(session, &SessionManager::captureResolutionReceived, this,
+            &ServiceIpcServer::forwardRemoteCaptureResolution);
 }
 
 ServiceIpcServer::~ServiceIpcServer() { stop(); }
@@ -47,9 +90,10 @@ std::filesystem::path ServiceIpcServer::defaultClientProgramPath() {
 
 void ServiceIpcServer::start() {
     if (!frameSection_.isOpen()) {
-        // Users may only read; the admitted user is the interactive user once the impersonation
-        // layer names one (an empty name admits every local user).
-        frameSection_.create(kFrameSectionName, kFrameSectionSize, false, std::string());
+        removeSections();
+        // Users may only read; the admitted user is the interactive user (none named: every
+        // interactive user). Each agent that connects gets it for its own user.
+        frameSection_.create(kFrameSectionName, kFrameSectionSize, false, interactiveUserSid().toStdString());
     }
     createPipeInstance();
     pollTimer_.start();
@@ -61,13 +105,26 @@ void ServiceIpcServer::stop() {
     pollTimer_.stop();
     if (connected_ || pipe_.hasInstance()) disconnectAgent();
     pipe_.close();
+    if (frameSection_.isOpen()) {
+        // A reader that still maps the section sees no picture left in it.
+        const std::uint64_t used =
+            kSharedFrameHeaderSize + std::min<std::uint64_t>(frameSection_.header()->dataSize,
+                                                             frameSection_.size() - kSharedFrameHeaderSize);
+        std::memset(frameSection_.header(), 0, used);
+    }
     frameSection_.close();
+    // The session ended with the agent's disconnect above, so its capture section goes too.
+    removeSections();
     connectPending_ = false;
     if (wasRunning) spdlog::info("ServiceIpcServer stopped");
 }
 
 void ServiceIpcServer::createPipeInstance() {
     connectPending_ = false;
+    clearOutbound();
+    partialSince_.reset();
+    pipe_.admitUsers(interactiveUsers());
+    admittedUsersCheckedAt_ = std::chrono::steady_clock::now();
     SystemError error;
     if (!pipe_.createInstance(error)) {
         spdlog::error("CreateNamedPipeW failed (error {})", error.text());
@@ -77,12 +134,20 @@ void ServiceIpcServer::createPipeInstance() {
     connectPending_ = true;
 }
 
+void ServiceIpcServer::refreshAdmittedUsers() {
+    const auto now = std::chrono::steady_clock::now();
+    if (now - admittedUsersCheckedAt_ < kAdmittedUsersRefresh) return;
+    admittedUsersCheckedAt_ = now;
+    pipe_.admitUsers(interactiveUsers());
+}
+
 void ServiceIpcServer::pollPipe() {
     if (!pipe_.hasInstance()) return;
     if (connectPending_) {
         SystemError error;
         switch (pipe_.connectClient(error)) {
         case PipeConnectStatus::Pending:
+            refreshAdmittedUsers();
             return;
         case PipeConnectStatus::Failed:
             spdlog::error("GetOverlappedResult (connect) failed (error {})", error.text());
@@ -97,6 +162,8 @@ void ServiceIpcServer::pollPipe() {
         }
     }
     if (!connected_) return;
+    flushOutbound();
+    if (!connected_) return;
 
     const auto peek = pipe_.client().peek();
     if (peek.status == PipeStatus::Closed) {
@@ -108,7 +175,10 @@ void ServiceIpcServer::pollPipe() {
         spdlog::warn("PeekNamedPipe failed (error {})", peek.error.text());
         return;
     }
-    if (peek.bytes == 0) return;
+    if (peek.bytes == 0) {
+        dropStalledPartialMessage();
+        return;
+    }
 
     // One read per tick, of what the peek saw; a larger burst is read on later ticks.
     char* room = receiveBuffer_.prepare(peek.bytes);
@@ -123,7 +193,20 @@ void ServiceIpcServer::pollPipe() {
         spdlog::warn("ReadFile failed (error {})", read.error.text());
         return;
     }
-    processReceiveBuffer();
+    const int taken = processReceiveBuffer();
+    if (!connected_) return;
+    // The clock of a partial message starts when it began (the previous one ended), so a client
+    // that trickles a byte now and then cannot hold the one pipe instance either.
+    if (receiveBuffer_.buffered() == 0) partialSince_.reset();
+    else if (!partialSince_ || taken > 0) partialSince_ = std::chrono::steady_clock::now();
+    dropStalledPartialMessage();
+}
+
+void ServiceIpcServer::dropStalledPartialMessage() {
+    if (!partialSince_ || std::chrono::steady_clock::now() - *partialSince_ < partialMessageTimeout_) return;
+    spdlog::warn("ServiceIpc: dropping pipe client: a message stayed incomplete for {} ms ({} bytes received)",
+                 partialMessageTimeout_.count(), receiveBuffer_.buffered());
+    disconnectAgent();
 }
 
 bool ServiceIpcServer::onAgentConnected() {
@@ -138,7 +221,8 @@ bool ServiceIpcServer::onAgentConnected() {
     }
     SystemError ignored;
     agentPeer_ = pipe_.client().peerCredentials(ignored);
-    // The impersonation layer learns the agent's session (*sessionId) here.
+    setAgentSessionId(*sessionId);
+    giveFrameSectionToInteractiveUser();
     connected_ = true;
     if (handoffInProgress_) {
         handoffInProgress_ = false;
@@ -164,6 +248,10 @@ std::optional<std::uint32_t> ServiceIpcServer::verifyPipeClient(const platform::
         return std::nullopt;
     }
     const pid_t pid = peer->pid;
+    if (peer->uid != 0 && !isInteractiveUser(peer->uid)) {
+        spdlog::error("ServiceIpc: rejecting pipe client pid={} uid={} — not an interactive user", pid, peer->uid);
+        return std::nullopt;
+    }
     const auto processHandle = process::ProcessHandle::open(pid, error);
     if (!processHandle.isValid()) {
         spdlog::error("ServiceIpc: OpenProcess({}) failed (err {})", pid, error.text());
@@ -179,9 +267,25 @@ std::optional<std::uint32_t> ServiceIpcServer::verifyPipeClient(const platform::
                       pid);
         return std::nullopt;
     }
+    // The client program opens its end with close-on-exec, so an exec after connecting would have
+    // closed it: a process that no longer holds it that way has become another program since.
+    const auto hold = client.peerEndHeldBy(pid, error);
+    if (hold != platform::PeerEndHold::HeldOwn) {
+        spdlog::error("ServiceIpc: rejecting pipe client pid={} — {}", pid,
+                      hold == platform::PeerEndHold::HeldAcrossExec
+                          ? "it holds the connection across exec (program changed since connect?)"
+                          : "the connecting process no longer holds the connection (err " + error.text() + ")");
+        return std::nullopt;
+    }
     const auto image = processHandle.imagePath(error);
     if (!image) {
         spdlog::error("ServiceIpc: QueryFullProcessImageNameW failed (err {})", error.text());
+        return std::nullopt;
+    }
+    // The start time again: the process read above is still the one that connected.
+    const auto startedNow = processHandle.startTime(error);
+    if (!startedNow || *startedNow != *started) {
+        spdlog::error("ServiceIpc: rejecting pipe client pid={} — the process went away during the check", pid);
         return std::nullopt;
     }
     const std::uint32_t sessionId = platform::sessions::sessionOfProcess(pid);
@@ -197,36 +301,50 @@ std::optional<std::uint32_t> ServiceIpcServer::verifyPipeClient(const platform::
 }
 
 bool ServiceIpcServer::isPipeClientAdmin() const {
+    // The decision rests on what the kernel recorded at connect time: a client cannot gain it by
+    // changing its credentials afterwards (a set-user-id program exec'd by a process that kept
+    // the connection).
+    if (!agentPeer_) {
+        spdlog::error("ServiceIpc: admin check — GetNamedPipeClientProcessId failed (err {})",
+                      SystemError{ENOTCONN}.text());
+        return false;
+    }
+    const process::Credentials atConnect{agentPeer_->uid, agentPeer_->gid, agentPeer_->groups};
+    if (!process::isAdministrator(atConnect)) {
+        spdlog::warn("ServiceIpc: denying privileged command from non-admin pipe client pid={}", agentPeer_->pid);
+        return false;
+    }
+    // The process as it is now may only narrow the decision: one that has dropped its rights
+    // since, or can no longer be read, is not an administrator.
     SystemError error;
-    const auto peer = pipe_.client().peerCredentials(error);
-    if (!peer) {
-        spdlog::error("ServiceIpc: admin check — GetNamedPipeClientProcessId failed (err {})", error.text());
-        return false;
-    }
-    const auto processHandle = process::ProcessHandle::open(peer->pid, error);
+    const auto processHandle = process::ProcessHandle::open(agentPeer_->pid, error);
     if (!processHandle.isValid()) {
-        spdlog::error("ServiceIpc: admin check — OpenProcess({}) failed (err {})", peer->pid, error.text());
+        spdlog::error("ServiceIpc: admin check — OpenProcess({}) failed (err {})", agentPeer_->pid, error.text());
         return false;
     }
-    // The client's credentials as they are now, not those of its user in general: a process
-    // that dropped its privileges is not an administrator.
     const auto credentials = processHandle.credentials(error);
     if (!credentials) {
         spdlog::error("ServiceIpc: admin check — OpenProcessToken failed (err {})", error.text());
         return false;
     }
     if (!process::isAdministrator(*credentials)) {
-        spdlog::warn("ServiceIpc: denying privileged command from non-admin pipe client pid={}", peer->pid);
+        spdlog::warn("ServiceIpc: denying privileged command from non-admin pipe client pid={}", agentPeer_->pid);
         return false;
     }
     return true;
+}
+
+void ServiceIpcServer::giveFrameSectionToInteractiveUser() {
+    if (!frameSection_.isOpen()) return;
+    // With the agent's session set, the interactive user is the agent's user.
+    frameSection_.admitUser(false, interactiveUserSid().toStdString());
 }
 
 void ServiceIpcServer::disconnectAgent() {
     if (connected_) {
         connected_ = false;
         agentPeer_.reset();
-        // The impersonation layer forgets the agent's session here.
+        clearAgentSessionId();
         if (handoffInProgress_) {
             spdlog::info("Agent disconnected during handoff (expected)");
         } else {
@@ -235,6 +353,8 @@ void ServiceIpcServer::disconnectAgent() {
         }
     }
     receiveBuffer_.clear();
+    partialSince_.reset();
+    clearOutbound();
     if (pipe_.hasClient()) pipe_.disconnectClient();
     createPipeInstance();
 }
@@ -245,23 +365,26 @@ void ServiceIpcServer::beginAgentHandoff() {
     if (connected_) sendMessage(IpcMessage{{"type", "STOP_CAPTURE"}});
 }
 
-void ServiceIpcServer::processReceiveBuffer() {
+int ServiceIpcServer::processReceiveBuffer() {
     // A command may end the connection (a failed reply); the buffer is then empty and the loop
     // ends with it.
+    int taken = 0;
     for (;;) {
         IpcMessage message;
         std::string error;
         switch (receiveBuffer_.next(message, error)) {
         case IpcFrameReader::Status::NeedMore:
-            return;
+            return taken;
         case IpcFrameReader::Status::TooLarge:
             spdlog::error("IPC message too large ({}), disconnecting agent", receiveBuffer_.pendingLength());
             disconnectAgent();
-            return;
+            return taken;
         case IpcFrameReader::Status::ParseError:
-            spdlog::warn("IPC JSON parse error: {}", error);
+            ++taken;
+            spdlog::warn("IPC JSON parse error: {}", logging::peerText(error));
             continue;
         case IpcFrameReader::Status::Message:
+            ++taken;
             processCommand(message);
             emit commandReceived(message);
             continue;
@@ -289,27 +412,55 @@ void ServiceIpcServer::sendState() {
 
 void ServiceIpcServer::sendMessage(const IpcMessage& message) {
     if (!connected_ || !pipe_.hasClient()) return;
-    const std::string frame = encodeIpcFrame(message);
+    std::string frame = encodeIpcFrame(message);
     if (frame.empty()) {
         spdlog::error("ServiceIpcServer: message too large to frame, dropped");
         return;
     }
-    const auto result = pipe_.client().write(frame);
-    switch (result.status) {
-    case PipeStatus::Ok:
-        return;
-    case PipeStatus::Closed:
-        spdlog::info("Agent disconnected during write");
+    // One message of any size may wait (outbound messages have no limit); more behind it than the
+    // bound means the client has stopped reading.
+    if (pendingOutboundBytes() > 0 && pendingOutboundBytes() + frame.size() > kMaxOutboundBytes) {
+        spdlog::warn("ServiceIpc: dropping pipe client: it has not read {} bytes of replies",
+                     pendingOutboundBytes());
         disconnectAgent();
         return;
-    case PipeStatus::TimedOut:
-    case PipeStatus::Failed:
-        spdlog::warn("WriteFile to pipe failed (error {})", result.error.text());
-        // A client that reads nothing for the whole write time-out is hung, and a message cut
-        // short leaves the stream unreadable: either way the connection cannot go on.
-        if (result.status == PipeStatus::TimedOut || result.bytes > 0) disconnectAgent();
-        return;
     }
+    outboundBytes_ += frame.size();
+    outbound_.push_back(std::move(frame));
+    flushOutbound();
+}
+
+void ServiceIpcServer::flushOutbound() {
+    while (!outbound_.empty() && pipe_.hasClient()) {
+        const std::string& front = outbound_.front();
+        const auto result = pipe_.client().writeSome(std::string_view(front).substr(outboundFrontSent_));
+        outboundFrontSent_ += result.bytes;
+        outboundBytes_ -= result.bytes;
+        if (outboundFrontSent_ == front.size()) {
+            outbound_.pop_front();
+            outboundFrontSent_ = 0;
+        }
+        switch (result.status) {
+        case PipeStatus::Ok:
+        case PipeStatus::TimedOut:
+            if (result.bytes == 0) return;  // the client's buffer is full: the next poll goes on
+            continue;
+        case PipeStatus::Closed:
+            spdlog::info("Agent disconnected during write");
+            disconnectAgent();
+            return;
+        case PipeStatus::Failed:
+            // The queue keeps what was not sent, so the stream stays whole; the next poll retries.
+            spdlog::warn("WriteFile to pipe failed (error {})", result.error.text());
+            return;
+        }
+    }
+}
+
+void ServiceIpcServer::clearOutbound() {
+    outbound_.clear();
+    outboundFrontSent_ = 0;
+    outboundBytes_ = 0;
 }
 
 void ServiceIpcServer::onServiceAuthenticated(const QString& /*clientId*/, const QString& companyName) {

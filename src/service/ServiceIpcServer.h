@@ -8,7 +8,9 @@
 #include <QTimer>
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
+#include <deque>
 #include <filesystem>
 #include <memory>
 #include <optional>
@@ -34,8 +36,15 @@ class SignalingClient;
 class ServiceCommandHandler;
 
 // The service's end of the local pipe "\\.\pipe\VeltrixService". One pipe instance, so at most one
-// client, and only the client program from the service's own folder, started before it connected.
-// Whichever client holds the connection is the agent. Messages are read every 16 ms, framed as a
+// client. Admitted are only root and the users that have a terminal session (the interactive
+// users), and only when the process that connected runs the client program from the service's own
+// folder, started before it connected and has not exec'd since (see verifyPipeClient). Whichever
+// client holds the connection is the agent; administrator rights come from the credentials the
+// kernel recorded when it connected.
+//
+// The server never waits on the pipe: replies go to a bounded queue that each poll drains as far
+// as the client reads (a client that lets it overflow is dropped), and a client that leaves a
+// message half-sent for longer than the partial-message time-out is dropped too. Messages are read every 16 ms, framed as a
 // 32-bit little-endian length and UTF-8 JSON (inbound at most 1 MiB), and handed one by one to
 // processCommand; malformed ones are dropped alone. The server also creates the decoded-frame
 // section "Global\VeltrixFrame", writes each decoded picture into it and announces it with FRAME.
@@ -47,6 +56,9 @@ public:
     static constexpr std::uint32_t kMaxInboundMessageBytes = 0x100000;
     static constexpr int kPollIntervalMs = 16;
     static constexpr const char* kClientProgramName = "VeltrixClient";
+    // Bytes waiting for a client that does not read; more ends the connection.
+    static constexpr std::size_t kMaxOutboundBytes = 16 * 1024 * 1024;
+    static constexpr std::chrono::milliseconds kDefaultPartialMessageTimeout{5000};
 
     // The objects are owned elsewhere and may be null while the service is partly built.
     ServiceIpcServer(AuthController* auth, SessionManager* sessionManager, SettingsController* settings,
@@ -87,9 +99,15 @@ public:
     // Completion of the REST client's company-clients request.
     void forwardCompanyClients(int httpStatus, const nlohmann::json& reply);
 
-    // Whether the connected client runs as an administrator (root or the instance's
-    // administrators group), for privileged commands.
+    // Whether the connected client connected as an administrator (root or a member of the
+    // instance's administrators group, by the credentials the kernel recorded at connect time),
+    // and, as far as its process can still be read, still is one; for privileged commands.
     bool isPipeClientAdmin() const;
+
+    // How long a message may stay half-received before the client is dropped.
+    void setPartialMessageTimeout(std::chrono::milliseconds timeout) { partialMessageTimeout_ = timeout; }
+    // Bytes queued for the client and not yet taken by it.
+    std::size_t pendingOutboundBytes() const { return outboundBytes_; }
 
     // The connected agent as the kernel saw it connect; nothing without one.
     std::optional<platform::PeerCredentials> agentPeer() const { return agentPeer_; }
@@ -99,8 +117,13 @@ public:
     const std::filesystem::path& clientProgramPath() const { return clientProgramPath_; }
     static std::filesystem::path defaultClientProgramPath();
 
-    // Accepts a client when it runs `expectedProgram` and started before `connectTime`; gives
-    // its session id.
+    // Accepts a client when it connected as root or as a user with a terminal session, and the
+    // process that connected still holds the connection itself with close-on-exec set (so it has
+    // not exec'd another program since it connected), runs `expectedProgram` and started before
+    // `connectTime`; gives its session id. On Linux this binds the connection to a process that
+    // was the client program when it connected; it cannot tell a client program that another
+    // process of the same user controls (ptrace, preloaded libraries), which gains that process
+    // nothing beyond its user's own rights.
     static std::optional<std::uint32_t> verifyPipeClient(const platform::PipeConnection& client,
                                                          platform::process::ProcessTime connectTime,
                                                          const std::filesystem::path& expectedProgram);
@@ -142,14 +165,21 @@ signals:
     void desktopChanged(QString newName, QString oldName);
 
 private:
+    void connectSessionManager();
     void createPipeInstance();
     bool onAgentConnected();
     void disconnectAgent();
-    void processReceiveBuffer();
+    // Hands every complete message on; gives how many it took (malformed ones included).
+    int processReceiveBuffer();
+    void flushOutbound();
+    void clearOutbound();
+    void dropStalledPartialMessage();
+    void refreshAdmittedUsers();
+    void giveFrameSectionToInteractiveUser();
 
     // Used by the command table and the forwarders of the session's events.
     [[maybe_unused]] AuthController* auth_;
-    [[maybe_unused]] SessionManager* sessionManager_;
+    SessionManager* sessionManager_;
     [[maybe_unused]] SettingsController* settings_;
     [[maybe_unused]] ApiClient* apiClient_;
     [[maybe_unused]] SignalingClient* signalingClient_;
@@ -162,6 +192,9 @@ private:
     QString companyName_;
     std::int32_t encodeWidth_ = 0;
     std::int32_t encodeHeight_ = 0;
+    // The role of the session under way: the session manager has already forgotten it when it
+    // reports the state a session ends in.
+    SessionRole sessionRole_ = SessionRole::None;
     std::unique_ptr<ServiceCommandHandler> commands_;
     IpcFrameReader receiveBuffer_{kMaxInboundMessageBytes};
     SharedFrameBuffer frameSection_;
@@ -169,6 +202,15 @@ private:
 
     std::filesystem::path clientProgramPath_;
     std::optional<platform::PeerCredentials> agentPeer_;
+
+    // Framed messages the client has not taken yet, each kept whole (no copy into one buffer);
+    // the first bytes of the front one may be sent.
+    std::deque<std::string> outbound_;
+    std::size_t outboundFrontSent_ = 0;
+    std::size_t outboundBytes_ = 0;  // unsent bytes in all
+    std::chrono::milliseconds partialMessageTimeout_ = kDefaultPartialMessageTimeout;
+    std::optional<std::chrono::steady_clock::time_point> partialSince_;
+    std::chrono::steady_clock::time_point admittedUsersCheckedAt_{};
 };
 
 }  // namespace veltrix

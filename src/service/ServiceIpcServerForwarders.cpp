@@ -15,7 +15,13 @@ IpcMessage ServiceIpcServer::startCaptureMessage() const {
 }
 
 void ServiceIpcServer::handleSessionStateChange(SessionState newState) {
-    applySessionStateChange(newState, commands_->stateSnapshot().sessionRole);
+    // A session that ends is reported after its clean-up, which resets the role: the role it
+    // had is the one remembered while it ran, so a Target's agent always hears STOP_CAPTURE.
+    const SessionRole now = commands_->stateSnapshot().sessionRole;
+    if (now != SessionRole::None) sessionRole_ = now;
+    const SessionRole role = now != SessionRole::None ? now : sessionRole_;
+    if (newState == SessionState::Idle || newState == SessionState::Failed) sessionRole_ = SessionRole::None;
+    applySessionStateChange(newState, role);
 }
 
 void ServiceIpcServer::applySessionStateChange(SessionState newState, SessionRole role) {

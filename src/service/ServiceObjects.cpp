@@ -5,6 +5,7 @@
 #include "core/ApiClient.h"
 #include "core/AuthController.h"
 #include "core/HeartbeatService.h"
+#include "core/SessionManager.h"
 #include "core/SettingsController.h"
 #include "service/ServiceIpcServer.h"
 #include "transport/SignalingClient.h"
@@ -16,8 +17,6 @@ ServiceObjects::~ServiceObjects() {
     // settings controller last.
     for (auto it = built_.rbegin(); it != built_.rend(); ++it) delete *it;
 }
-
-// The steps below whose object is not part of the service yet leave its pointer null.
 
 void ServiceObjects::buildSettingsController() {
     settings_ = keep(new SettingsController);
@@ -34,13 +33,30 @@ void ServiceObjects::buildAuthController() {
     auth_ = keep(new AuthController(*apiClient_, *signalingClient_, *heartbeat_, *settings_));
 }
 
-void ServiceObjects::buildSessionManager() {}
+void ServiceObjects::buildSessionManager() {
+    sessionManager_ = keep(new SessionManager(apiClient_, signalingClient_));
+    sessionManager_->setHeartbeatService(heartbeat_);
+}
 
-void ServiceObjects::wireSessionPasswords() {}
+void ServiceObjects::wireSessionPasswords() {
+    if (!auth_ || !sessionManager_) return;
+    AuthController* auth = auth_;
+    SessionManager* session = sessionManager_;
+    const auto update = [auth, session] { session->setSessionPasswords(auth->securePassword(), auth->ephemeralPassword()); };
+    QObject::connect(auth, &AuthController::ephemeralPasswordChanged, session, update);
+    QObject::connect(auth, &AuthController::securePasswordChanged, session, update);
+    update();
+}
 
-void ServiceObjects::applyClipboardSetting() {}
+void ServiceObjects::applyClipboardSetting() {
+    if (sessionManager_ && settings_) sessionManager_->setClipboardSharingEnabled(settings_->clipboardSharingEnabled());
+}
 
-void ServiceObjects::wireRelayCandidates() {}
+void ServiceObjects::wireRelayCandidates() {
+    if (auth_ && sessionManager_) {
+        QObject::connect(auth_, &AuthController::authenticated, sessionManager_, &SessionManager::fetchRelayCandidates);
+    }
+}
 
 void ServiceObjects::buildIpcServer() {
     ipcServer_ = keep(new ServiceIpcServer(auth_, sessionManager_, settings_, apiClient_, signalingClient_));

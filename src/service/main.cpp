@@ -15,7 +15,9 @@
 #include "platform/ServiceManager.h"
 #include "platform/SessionEvents.h"
 #include "platform/TerminalSessions.h"
+#include "core/SessionManager.h"
 #include "service/CrashFilter.h"
+#include "transport/SignalingClient.h"
 #include "service/ServiceHost.h"
 #include "service/ServiceIdentity.h"
 #include "service/ServiceInstaller.h"
@@ -71,10 +73,24 @@ void connectAdmissionAndAgentEvents(ServiceObjects& objects) {
     QObject::connect(ipcServer, &ServiceIpcServer::desktopChanged, ipcServer, &service::onAgentDesktopChanged);
 }
 
-// Console mode admits only auto-accept requests: the signaling client's sessionAutoAccept goes to
-// onConsoleSessionRequest once the service has a session manager to admit them to; handshake
+// Console mode admits only auto-accept requests, through onConsoleSessionRequest; handshake
 // requests are never connected, and no agent events are followed.
-void connectConsoleAdmission(ServiceObjects& /*objects*/) {}
+void connectConsoleAdmission(ServiceObjects& objects) {
+    SignalingClient* signaling = objects.signalingClient();
+    SessionManager* sessionManager = objects.sessionManager();
+    if (!signaling || !sessionManager) return;
+    ApiClient* apiClient = objects.apiClient();
+    const SettingsController* settings = objects.settings();
+    QObject::connect(signaling, &SignalingClient::sessionAutoAccept, sessionManager,
+                     [sessionManager, apiClient, settings](const QString& sessionId, const QString& masterClientId,
+                                                           const QString& masterEcdhPublicKey,
+                                                           const QString& relayToken,
+                                                           const QString& masterSpake2Element) {
+                         service::onConsoleSessionRequest(*sessionManager, apiClient, settings, sessionId,
+                                                          masterClientId, masterEcdhPublicKey, relayToken,
+                                                          masterSpake2Element);
+                     });
+}
 
 void serviceMain() {
     ServiceHost& host = ServiceHost::instance();

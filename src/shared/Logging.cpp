@@ -74,4 +74,12 @@ void flush() {
     if (auto logger = spdlog::default_logger()) logger->flush();
 }
 
+std::string peerText(std::string_view text, std::size_t max) {
+    if (text.size() <= max) return std::string(text);
+    std::size_t cut = max;
+    // Back up over continuation bytes so a multi-byte character is never split.
+    while (cut > 0 && (static_cast<unsigned char>(text[cut]) & 0xC0) == 0x80) --cut;
+    return std::string(text.substr(0, cut)) + "... (" + std::to_string(text.size() - cut) + " more bytes)";
+}
+
 }  // namespace veltrix::logging

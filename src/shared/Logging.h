@@ -3,6 +3,7 @@
 #include <cstddef>
 #include <filesystem>
 #include <optional>
+#include <string>
 #include <string_view>
 
 #include <spdlog/common.h>
@@ -41,5 +42,13 @@ void setLevel(spdlog::level::level_enum level);
 
 // Writes buffered lines out (before a crash report or exit).
 void flush();
+
+// Longest run of a peer-supplied text that goes into a log line or an echoed reply.
+inline constexpr std::size_t kMaxPeerText = 256;
+
+// A text that came from a peer (the pipe, the network), cut to at most `max` bytes on a UTF-8
+// character boundary with the number of bytes left out appended, so no peer can flood the log
+// or have its text echoed back in full.
+std::string peerText(std::string_view text, std::size_t max = kMaxPeerText);
 
 }  // namespace veltrix::logging

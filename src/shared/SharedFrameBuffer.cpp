@@ -22,6 +22,11 @@ std::uint8_t* SharedFrameBuffer::data() const {
     return view_.isValid() ? static_cast<std::uint8_t*>(view_.address()) + kSharedFrameHeaderSize : nullptr;
 }
 
+std::optional<uid_t> SharedFrameBuffer::owner() const {
+    if (!section_.isValid()) return std::nullopt;
+    return section_.owner();
+}
+
 SharedFrameHeader* SharedFrameBuffer::header() const {
     return view_.isValid() ? static_cast<SharedFrameHeader*>(view_.address()) : nullptr;
 }
@@ -79,6 +84,20 @@ bool SharedFrameBuffer::openReadWrite(const std::string& name) {
     return true;
 }
 
+bool SharedFrameBuffer::admitUser(bool userWritable, const std::string& sid) {
+    const auto access = platform::sectionAccessFor(userWritable, sid);
+    if (!access) {
+        spdlog::error("SharedFrameBuffer::admitUser: SDDL conversion failed (error {})", SystemError{EINVAL}.text());
+        return false;
+    }
+    SystemError error;
+    if (!platform::setSectionAccess(section_, *access, error)) {
+        spdlog::error("SharedFrameBuffer::admitUser: SetSecurityInfo failed (error {})", error.text());
+        return false;
+    }
+    return true;
+}
+
 template <typename CopyPayload>
 bool SharedFrameBuffer::write(const char* operation, const char* tooLargeText, const HeaderFields& fields,
                               std::uint64_t len, CopyPayload&& copyPayload) {
@@ -88,10 +107,17 @@ bool SharedFrameBuffer::write(const char* operation, const char* tooLargeText, c
                      size_);
         return false;
     }
+    SharedFrameHeader* h = header();
+    // Odd from here until the frame is complete. A lock word left odd by a writer that died
+    // mid-frame is stepped past, so it still changes.
+    std::atomic_ref<std::uint32_t> lock(h->reserved);
+    const std::uint32_t writing = (lock.load(std::memory_order_relaxed) + 1) | 1u;
+    lock.store(writing, std::memory_order_relaxed);
+    std::atomic_thread_fence(std::memory_order_release);
+
     if (len > 0) copyPayload(this->data());
     std::atomic_thread_fence(std::memory_order_seq_cst);
 
-    SharedFrameHeader* h = header();
     h->keyFrame = fields.keyFrame ? 1 : 0;
     h->strideY = fields.strideY;
     h->strideUV = fields.strideUV;
@@ -100,6 +126,7 @@ bool SharedFrameBuffer::write(const char* operation, const char* tooLargeText, c
     h->dataSize = static_cast<std::uint32_t>(len);
     h->timestamp = fields.timestamp;
     std::atomic_ref<std::uint64_t>(h->sequence).store(++sequence_, std::memory_order_release);
+    lock.store(writing + 1, std::memory_order_release);
     return true;
 }
 

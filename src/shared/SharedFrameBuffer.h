@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 
 #include "platform/SharedSection.h"
@@ -9,9 +10,11 @@
 
 namespace veltrix {
 
-// Wraps one shared-memory frame section for its creator and its writers. There is no lock: the
-// writer stores the payload, a full fence, the header fields and the sequence number last; a
-// reader reads the sequence first (see SharedFrameReader). Not thread-safe; one thread at a time.
+// Wraps one shared-memory frame section for its creator and its writers. The writer marks the
+// section "being written" (an odd lock word) before it touches the payload, stores the payload, a
+// full fence, the header fields, the sequence number, and then marks it complete (the next even
+// lock word); a reader refuses a frame whose lock word was odd or changed while it copied (see
+// SharedFrameReader). Not thread-safe; one thread at a time.
 class SharedFrameBuffer {
 public:
     SharedFrameBuffer() = default;
@@ -27,9 +30,14 @@ public:
     // Maps an existing section for reading and writing; the size is the mapped region's size.
     bool openReadWrite(const std::string& name);
 
+    // Replaces who besides the creator may use the section (as `create` grants it).
+    bool admitUser(bool userWritable, const std::string& sid);
+
     void close();
 
     bool isOpen() const { return view_.isValid(); }
+    // The account that created the open section; nothing when none is open or it cannot be read.
+    std::optional<uid_t> owner() const;
     std::uint64_t size() const { return size_; }
     std::uint8_t* data() const;
     SharedFrameHeader* header() const;

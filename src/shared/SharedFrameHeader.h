@@ -7,7 +7,10 @@ namespace veltrix {
 
 // The 48-byte header in front of the frame in both shared-memory sections. All fields are
 // little-endian (the only byte order this system runs on). `sequence` is written last: it is the
-// only hand-over between the writer and the reader of a section.
+// hand-over between the writer and the reader of a section. `reserved` is the writer's sequence
+// lock: odd from before the writer touches the payload until the frame is complete, even
+// otherwise, and different after every write, so a reader can tell a frame that was being written
+// while it copied (see SharedFrameReader).
 struct SharedFrameHeader {
     std::uint64_t sequence;   // number of the last complete frame; 0 = none written yet
     std::uint32_t dataSize;   // payload bytes at offset 48
@@ -15,7 +18,7 @@ struct SharedFrameHeader {
     std::uint32_t height;
     std::uint32_t strideY;    // 0 in the capture section
     std::uint32_t strideUV;   // 0 in the capture section
-    std::uint32_t reserved;   // never written
+    std::uint32_t reserved;   // write lock: odd while a frame is being written
     std::uint64_t timestamp;  // capture time (ms, agent's steady clock); 0 in the frame section
     std::uint8_t keyFrame;    // 1 for an AV1 key frame; always 0 in the frame section
     std::uint8_t padding[7];  // never written

@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <functional>
 #include <optional>
+#include <vector>
 
 #include "shared/SharedFrameHeader.h"
 
@@ -26,18 +27,30 @@ struct SharedFrameInfo {
 using SharedFrameCopy = std::function<bool(const SharedFrameInfo& info, const std::uint8_t* payload,
                                            std::uint64_t readableBytes)>;
 
-// The one reader of both sections. Reads the sequence first, then the header, calls `copy`, and
-// reads the sequence again: a frame the writer replaced while it was being copied is dropped
-// (nothing returned). The writer stores the sequence only after the payload, so this narrows the
-// window for mixed frames to a writer that laps the reader within one copy; it cannot close it
-// without a lock, which the section layout does not have.
+// The one reader of both sections, a sequence-lock reader: it reads the header (with the
+// writer's lock word), refuses a frame that is being written (odd lock word), calls `copy`, and
+// reads the lock word and the sequence again: a frame that a writer began to replace while it was
+// being copied is refused (nothing returned), so a mixed frame never passes. Frames that were
+// complete throughout are read as before.
+//
+// The header is read with copyFromSection, so a section shrunk under the reader gives nothing
+// instead of SIGBUS; `copy` must copy the payload with copySharedPayload (or copyFromSection) for
+// the same reason whenever another account can write the section.
 //
 // `view` is the start of the mapping (the header), `mappedSize` its size. Nothing is returned for
-// a mapping smaller than a header or a drop by `copy`.
+// a mapping smaller than a header, a header that cannot be read, or a drop by `copy`.
 std::optional<SharedFrameInfo> readSharedFrame(const void* view, std::uint64_t mappedSize,
                                                const SharedFrameCopy& copy);
 
-// The header as it stands, sequence read first with acquire ordering.
+// Copies payload bytes out of a section; false when the section shrank under the copy.
+bool copySharedPayload(void* destination, const std::uint8_t* payload, std::uint64_t size);
+
+// readSharedFrame with the whole readable payload copied into `payload` (resized to fit).
+std::optional<SharedFrameInfo> readSharedFrameInto(const void* view, std::uint64_t mappedSize,
+                                                   std::vector<std::uint8_t>& payload);
+
+// The header as it stands (read with copyFromSection, then an acquire fence); all zero, as for a
+// section with no frame yet, when it cannot be read.
 SharedFrameInfo readSharedFrameHeader(const void* view);
 
 }  // namespace veltrix

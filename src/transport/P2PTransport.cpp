@@ -2,6 +2,7 @@
 
 #include "platform/InstanceConfig.h"
 #include "transport/DataChannelFraming.h"
+#include "transport/ReceiveWindow.h"
 
 #define GST_USE_UNSTABLE_API  // webrtcbin's library headers are marked unstable
 #include <gst/gst.h>
@@ -9,6 +10,7 @@
 #include <gst/webrtc/webrtc.h>
 
 #include <QMetaObject>
+#include <QPointer>
 #include <atomic>
 #include <condition_variable>
 #include <optional>
@@ -38,6 +40,14 @@ constexpr int kDefaultStunPort = 19302;
 
 // How often an offer without data channels is asked for again.
 constexpr int kOfferAttempts = 50;
+
+// Bytes of whole messages per channel that may wait for the Qt thread before the association's
+// input is held (besides one message being rebuilt per channel).
+constexpr std::uint64_t kReceiveWindowBytes = 16 * 1024 * 1024;
+
+// Candidates kept while the remote description that maps their mids is still to come; a peer
+// sends a handful per m-line.
+constexpr std::size_t kMaxPendingCandidates = 64;
 
 // How long a teardown waits for the closing of open channels to reach the peer.
 constexpr std::chrono::milliseconds kCloseGrace{300};
@@ -184,6 +194,12 @@ GstBusSyncReply logBusMessage(GstBus*, GstMessage* message, gpointer) {
     return GST_BUS_DROP;  // nothing reads the bus; keep it from piling up
 }
 
+// What the probe on the SCTP decoder's input needs: the window, not the bridge, so a pad that
+// outlives the attempt keeps nothing else alive.
+struct DecoderProbe {
+    std::shared_ptr<ReceiveWindow> window;
+};
+
 }  // namespace
 
 // Everything the library's threads touch. Its lifetime is shared by the transport and by every
@@ -202,8 +218,15 @@ public:
 
     bool send(ChannelType channel, const std::uint8_t* data, std::uint64_t size);
     bool sendKeepAlive();
+    bool sendSelected();
+    // Sends the one-byte piece at `piece` (static storage) on the control channel.
+    bool sendControlPiece(const std::uint8_t* piece);
     bool sendText(ChannelType channel, const QByteArray& text);
+    bool sendRawPiece(ChannelType channel, const QByteArray& piece);
     std::uint64_t bufferedAmount(ChannelType channel);
+    // True while received messages wait for the Qt thread: the peer is alive even if the
+    // library, held back by the receive window, has not read anything for a while.
+    bool receiving() const { return window_->waitingTotal() > 0; }
     // False when the text is not a session description of the given type.
     bool setRemoteDescription(const std::string& sdp, const std::string& type);
     bool hasRemoteDescription();
@@ -245,7 +268,8 @@ private:
     static void onConnectionState(GObject* object, GParamSpec*, gpointer data);
     static void onGatheringState(GObject* object, GParamSpec*, gpointer data);
     static void onIncomingChannel(GstElement*, GstWebRTCDataChannel* channel, gpointer data);
-    static void onElementAdded(GstBin*, GstBin*, GstElement* element, gpointer);
+    static void onElementAdded(GstBin*, GstBin*, GstElement* element, gpointer data);
+    static GstPadProbeReturn onAssociationInput(GstPad*, GstPadProbeInfo*, gpointer data);
     static void onChannelOpen(GstWebRTCDataChannel*, gpointer data);
     static void onChannelClose(GstWebRTCDataChannel*, gpointer data);
     static void onChannelError(GstWebRTCDataChannel*, GError* error, gpointer data);
@@ -270,6 +294,7 @@ private:
         std::mutex mutex;
         MessageReassembler reassembler;
     } inbound_[2];
+    const std::shared_ptr<ReceiveWindow> window_ = std::make_shared<ReceiveWindow>(kReceiveWindowBytes);
     std::atomic<std::int64_t> lastReceivedNs_{0};
     std::atomic<bool> openReported_[2] = {false, false};
     std::atomic<bool> offerMade_{false};
@@ -364,7 +389,11 @@ void P2PTransport::WebRtcBridge::applyIceSettings(const IceSettings& settings) {
                          settings.stunServers[i], settings.stunPort);
     }
     const TurnServerConfig& turn = settings.turn;
-    if (!turn.password.empty() && !turn.host.empty()) {
+    if (turn.password.empty()) {
+        spdlog::info("P2PTransport: no TURN server offered: no TURN password set");
+    } else if (turn.host.empty()) {
+        spdlog::warn("P2PTransport: no TURN server offered: no TURN host configured");
+    } else {
         const std::string url = "turns://" + uriEscape(turn.username) + ":" + uriEscape(turn.password) + "@" +
                                 turn.host + ":" + std::to_string(turn.port);
         gboolean added = FALSE;
@@ -419,6 +448,9 @@ void P2PTransport::WebRtcBridge::adoptChannel(GstWebRTCDataChannel* channel, Cha
 }
 
 void P2PTransport::WebRtcBridge::shutdown() {
+    // A library thread held back by the receive window must not wait for a Qt thread that is
+    // about to join it.
+    window_->close();
     GstWebRTCDataChannel* open[2] = {nullptr, nullptr};
     {
         std::lock_guard lock(mutex_);
@@ -446,6 +478,7 @@ void P2PTransport::WebRtcBridge::shutdown() {
 }
 
 void P2PTransport::WebRtcBridge::release() {
+    window_->close();
     std::vector<std::pair<gpointer, gulong>> handlers;
     GstElement* pipeline = nullptr;
     GstWebRTCDataChannel* channels[2];
@@ -478,6 +511,7 @@ void P2PTransport::WebRtcBridge::release() {
 bool P2PTransport::WebRtcBridge::send(ChannelType type, const std::uint8_t* data, std::uint64_t size) {
     GstWebRTCDataChannel* channel = channelRef(type);
     if (!channel) return false;
+    std::size_t piecesSent = 0;
     bool ok = framing::splitMessage(data, size, [&](const std::uint8_t* header, std::size_t headerSize,
                                                     const std::uint8_t* payload, std::size_t payloadSize) {
         auto* piece = static_cast<std::uint8_t*>(g_malloc(headerSize + payloadSize));
@@ -490,18 +524,33 @@ bool P2PTransport::WebRtcBridge::send(ChannelType type, const std::uint8_t* data
         if (!sent) {
             spdlog::warn("P2PTransport::send failed: {}", error ? error->message : "data channel refused the message");
             if (error) g_error_free(error);
+        } else {
+            ++piecesSent;
         }
         return sent;
     });
     g_object_unref(channel);
+    // The peer holds the start of a message whose rest never comes, and every later piece would
+    // be read as its continuation: the channel is of no use any more.
+    if (!ok && piecesSent > 0)
+        post([](P2PTransport& transport) { transport.onConnectionLost("message cut off while sending"); });
     return ok;
 }
 
 bool P2PTransport::WebRtcBridge::sendKeepAlive() {
+    static const std::uint8_t keepAlive = static_cast<std::uint8_t>(framing::PieceKind::KeepAlive);
+    return sendControlPiece(&keepAlive);
+}
+
+bool P2PTransport::WebRtcBridge::sendSelected() {
+    static const std::uint8_t selected = static_cast<std::uint8_t>(framing::PieceKind::Selected);
+    return sendControlPiece(&selected);
+}
+
+bool P2PTransport::WebRtcBridge::sendControlPiece(const std::uint8_t* piece) {
     GstWebRTCDataChannel* channel = channelRef(ChannelType::Control);
     if (!channel) return false;
-    static const std::uint8_t keepAlive = static_cast<std::uint8_t>(framing::PieceKind::KeepAlive);
-    GBytes* bytes = g_bytes_new_static(&keepAlive, 1);
+    GBytes* bytes = g_bytes_new_static(piece, 1);
     const bool sent = gst_webrtc_data_channel_send_data_full(channel, bytes, nullptr);
     g_bytes_unref(bytes);
     g_object_unref(channel);
@@ -512,6 +561,16 @@ bool P2PTransport::WebRtcBridge::sendText(ChannelType type, const QByteArray& te
     GstWebRTCDataChannel* channel = channelRef(type);
     if (!channel) return false;
     const bool sent = gst_webrtc_data_channel_send_string_full(channel, text.constData(), nullptr);
+    g_object_unref(channel);
+    return sent;
+}
+
+bool P2PTransport::WebRtcBridge::sendRawPiece(ChannelType type, const QByteArray& piece) {
+    GstWebRTCDataChannel* channel = channelRef(type);
+    if (!channel) return false;
+    GBytes* bytes = g_bytes_new(piece.constData(), static_cast<gsize>(piece.size()));
+    const bool sent = gst_webrtc_data_channel_send_data_full(channel, bytes, nullptr);
+    g_bytes_unref(bytes);
     g_object_unref(channel);
     return sent;
 }
@@ -704,13 +763,30 @@ void P2PTransport::WebRtcBridge::onGatheringState(GObject* object, GParamSpec*, 
 
 // UPnP port mapping sends multicast discovery on the local network; this transport never asks
 // for it. libnice's agent is reachable only through the ICE elements webrtcbin adds.
-void P2PTransport::WebRtcBridge::onElementAdded(GstBin*, GstBin*, GstElement* element, gpointer) {
+void P2PTransport::WebRtcBridge::onElementAdded(GstBin*, GstBin*, GstElement* element, gpointer data) {
+    GstElementFactory* factory = gst_element_get_factory(element);
+    if (factory && g_strcmp0(GST_OBJECT_NAME(factory), "sctpdec") == 0) {
+        if (GstPad* input = gst_element_get_static_pad(element, "sink")) {
+            gst_pad_add_probe(input, GstPadProbeType(GST_PAD_PROBE_TYPE_BUFFER | GST_PAD_PROBE_TYPE_BUFFER_LIST),
+                              onAssociationInput, new DecoderProbe{from(data).window_},
+                              [](gpointer probe) { delete static_cast<DecoderProbe*>(probe); });
+            gst_object_unref(input);
+        }
+    }
     if (!g_object_class_find_property(G_OBJECT_GET_CLASS(element), "agent")) return;
     GObject* agent = nullptr;
     g_object_get(element, "agent", &agent, nullptr);
     if (!agent) return;
     if (g_object_class_find_property(G_OBJECT_GET_CLASS(agent), "upnp")) g_object_set(agent, "upnp", FALSE, nullptr);
     g_object_unref(agent);
+}
+
+// Every SCTP packet from the peer passes here on its way into the association (on the thread
+// that reads the network). While the Qt thread is behind, the packet waits: the association
+// neither takes in data nor acknowledges it, and the sender's window closes.
+GstPadProbeReturn P2PTransport::WebRtcBridge::onAssociationInput(GstPad*, GstPadProbeInfo*, gpointer data) {
+    static_cast<DecoderProbe*>(data)->window->waitForRoom();
+    return GST_PAD_PROBE_OK;
 }
 
 void P2PTransport::WebRtcBridge::onIncomingChannel(GstElement*, GstWebRTCDataChannel* channel, gpointer data) {
@@ -782,6 +858,9 @@ void P2PTransport::WebRtcBridge::onChannelData(GstWebRTCDataChannel*, GBytes* by
         case MessageReassembler::Result::NeedMore:
         case MessageReassembler::Result::KeepAlive:
             return;
+        case MessageReassembler::Result::Selected:
+            bridge.post([](P2PTransport& transport) { transport.onSelectedByPeer(); });
+            return;
         case MessageReassembler::Result::Violation:
             spdlog::warn("P2PTransport: malformed message piece on '{}' channel ({} bytes), dropping the connection",
                          labelOf(channel), size);
@@ -793,7 +872,9 @@ void P2PTransport::WebRtcBridge::onChannelData(GstWebRTCDataChannel*, GBytes* by
         }
     }
     if (channel == ChannelType::Control) countControlMessage(bridge.offerer_, static_cast<std::size_t>(message.size()));
-    bridge.post([channel, message = std::move(message)](P2PTransport& transport) {
+    // The message stays counted in the receive window until the Qt thread is done with it.
+    auto ticket = bridge.window_->admit(indexOf(channel), static_cast<std::uint64_t>(message.size()));
+    bridge.post([channel, message = std::move(message), ticket = std::move(ticket)](P2PTransport& transport) {
         transport.onChannelMessage(channel, message);
     });
 }
@@ -851,7 +932,20 @@ bool P2PTransport::sendText(ChannelType channel, const QByteArray& text) {
     return bridge_ && bridge_->sendText(channel, text);
 }
 
-void P2PTransport::setTurnServerConfig(const TurnServerConfig& config) { turn_ = config; }
+bool P2PTransport::sendRawPiece(ChannelType channel, const QByteArray& piece) {
+    std::lock_guard lock(mutex_);
+    return bridge_ && bridge_->sendRawPiece(channel, piece);
+}
+
+void P2PTransport::setTurnServerConfig(const TurnServerConfig& config) {
+    // Settings without a host carry only credentials: the server stays the instance's TURN relay.
+    const TurnServerConfig server = turn_;
+    turn_ = config;
+    if (turn_.host.empty()) {
+        turn_.host = server.host;
+        turn_.port = server.port;
+    }
+}
 
 void P2PTransport::startAsOfferer() {
     spdlog::info("P2PTransport: starting as offerer");
@@ -888,6 +982,8 @@ void P2PTransport::teardown() {
     }
     livenessTimer_.stop();
     pendingCandidates_.clear();
+    held_.clear();
+    holding_ = false;
     if (bridge) bridge->shutdown();
 }
 
@@ -943,6 +1039,11 @@ void P2PTransport::addRemoteCandidate(const QString& candidate, const QString& m
         return;
     }
     if (!bridge->hasRemoteDescription()) {
+        if (pendingCandidates_.size() >= kMaxPendingCandidates) {
+            spdlog::warn("P2PTransport: more than {} remote ICE candidates before the description, candidate ignored",
+                         kMaxPendingCandidates);
+            return;
+        }
         pendingCandidates_.emplace_back(QString::fromUtf8(body), mid);
         return;
     }
@@ -989,16 +1090,60 @@ void P2PTransport::onConnectionLost(const char* reason) {
     {
         std::lock_guard lock(mutex_);
         if (closed_ || !connected_) return;
-        connected_ = false;
-        controlOpen_ = videoOpen_ = false;
     }
-    livenessTimer_.stop();
     spdlog::info("P2PTransport: connection lost ({})", reason);
+    // Nothing more of a lost connection is delivered, and the peer is told by the closing of
+    // the channels (it may not have noticed: a silent or malformed peer, a local channel error).
+    teardown();
     emit disconnected();
 }
 
 void P2PTransport::onChannelMessage(ChannelType channel, const QByteArray& message) {
+    if (holding_) {
+        held_.emplace_back(channel, message);
+        return;
+    }
     emit dataReceived(channel, message);
+}
+
+void P2PTransport::onSelectedByPeer() {
+    {
+        std::lock_guard lock(mutex_);
+        if (!connected_ && !controlOpen_) return;
+    }
+    spdlog::info("P2PTransport: the peer chose this transport");
+    // Messages that follow the announcement wait, in order, until the work that the receivers
+    // of the signal queue in reaction has run.
+    holding_ = true;
+    const QPointer<P2PTransport> self(this);
+    emit selectedByPeer();
+    if (!self) return;
+    std::uint64_t generation;
+    {
+        std::lock_guard lock(mutex_);
+        generation = generation_;
+    }
+    QMetaObject::invokeMethod(this, [this, generation] { releaseHeld(generation); }, Qt::QueuedConnection);
+}
+
+void P2PTransport::releaseHeld(std::uint64_t generation) {
+    const QPointer<P2PTransport> self(this);
+    while (!held_.empty()) {
+        {
+            std::lock_guard lock(mutex_);
+            if (closed_ || generation != generation_) return;  // teardown() dropped them
+        }
+        auto [channel, message] = std::move(held_.front());
+        held_.pop_front();
+        emit dataReceived(channel, message);
+        if (!self) return;
+    }
+    holding_ = false;
+}
+
+bool P2PTransport::announceSelection() {
+    std::lock_guard lock(mutex_);
+    return bridge_ && connected_ && bridge_->sendSelected();
 }
 
 void P2PTransport::onLivenessTick() {
@@ -1009,6 +1154,7 @@ void P2PTransport::onLivenessTick() {
         bridge = bridge_;
     }
     if (!bridge) return;
+    if (bridge->receiving()) bridge->markAlive();
     const auto silentNs = steadyNowNs() - bridge->lastReceivedNs();
     if (silentNs > std::chrono::nanoseconds(liveness_.timeout).count()) {
         spdlog::warn("P2PTransport: nothing heard from the peer for {} ms", silentNs / 1'000'000);

@@ -6,6 +6,7 @@
 #include <QTimer>
 #include <chrono>
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -40,6 +41,7 @@ public:
     bool isConnected() const override;
     bool send(ChannelType channel, const std::uint8_t* data, std::uint64_t size) override;
     std::uint64_t bufferedAmount(ChannelType channel) const override;
+    bool announceSelection() override;
 
     // IP2PTransport.
     void setTurnServerConfig(const TurnServerConfig& config) override;
@@ -68,12 +70,16 @@ private:
     void onChannelClosed(ChannelType channel);
     void onConnectionLost(const char* reason);
     void onChannelMessage(ChannelType channel, const QByteArray& message);
+    void onSelectedByPeer();
+    void releaseHeld(std::uint64_t generation);
     void onLocalDescription(const QString& sdp, const QString& type);
     void onLocalCandidate(const QString& candidate, const QString& mid);
     void onRemoteMidsKnown();
     void onLivenessTick();
-    // Sends `text` as a text message; only tests use it, to show that text is ignored.
+    // Send `text` as a text message and `piece` as one binary message outside the framing; only
+    // tests use them, to show what the peer makes of them.
     bool sendText(ChannelType channel, const QByteArray& text);
+    bool sendRawPiece(ChannelType channel, const QByteArray& piece);
 
     mutable std::mutex mutex_;  // guards the bridge pointer and the flags below
     std::shared_ptr<WebRtcBridge> bridge_;
@@ -89,6 +95,9 @@ private:
     QTimer livenessTimer_;
     // Candidates that arrived before the remote description told which mid is which m-line.
     std::vector<std::pair<QString, QString>> pendingCandidates_;
+    // Messages that arrived right after the peer's selection, held for one turn of the loop.
+    std::deque<std::pair<ChannelType, QByteArray>> held_;
+    bool holding_ = false;
 };
 
 }  // namespace veltrix

@@ -6,12 +6,16 @@
 #include <QPointer>
 
 #include <nlohmann/json.hpp>
+#include <utility>
 #include <spdlog/spdlog.h>
 
 namespace veltrix {
 namespace {
 
 // First 8 hex digits of the token's SHA-256: enough to match logs of both ends, useless to replay.
+// The announcement that the peer chose the relay: a control frame no session packet can equal.
+constexpr char kSelectedFrame[] = R"({"type":"relay_selected"})";
+
 std::string tokenFingerprint(const QString& token) {
     if (token.isEmpty()) return "(empty)";
     return QCryptographicHash::hash(token.toUtf8(), QCryptographicHash::Sha256).toHex().left(8).toStdString();
@@ -50,6 +54,9 @@ bool RelayTransport::connect(const QByteArray& host, std::uint16_t port) {
     port_ = port;
     reconnectAttempts_ = 0;
     closing_ = false;
+    up_ = false;
+    everUp_ = false;
+    readingPaused_ = false;
     parser_.clear();
     spdlog::info("RelayTransport: connecting to {}:{} (TLS)", host_.toStdString(), port_);
     // The node's chain and host name are verified against the system's trusted CAs. Loading them
@@ -70,6 +77,8 @@ void RelayTransport::disconnect() {
     reconnectAttempts_ = kMaxReconnectAttempts;
     if (socket_.state() != QAbstractSocket::UnconnectedState) {
         spdlog::info("RelayTransport: disconnecting from {}:{}", host_.toStdString(), port_);
+        // What was sent last (a session's "disconnect" command) goes out before the abort below.
+        socket_.flush();
         socket_.disconnectFromHost();
         if (socket_.state() != QAbstractSocket::UnconnectedState) socket_.abort();
     }
@@ -84,6 +93,11 @@ bool RelayTransport::isConnected() const {
 bool RelayTransport::send(ChannelType channel, const std::uint8_t* data, std::uint64_t size) {
     if (!isConnected()) {
         spdlog::warn("RelayTransport::send: not connected");
+        return false;
+    }
+    if (channel != ChannelType::Control && channel != ChannelType::Video) {
+        // The node closes both ends of a session on a frame it cannot route.
+        spdlog::error("RelayTransport::send: invalid channel {}", static_cast<unsigned>(channel));
         return false;
     }
     if (size > RelayFrameParser::kMaxPayload) {
@@ -111,6 +125,10 @@ bool RelayTransport::send(ChannelType channel, const std::uint8_t* data, std::ui
     return true;
 }
 
+bool RelayTransport::announceSelection() {
+    return send(ChannelType::Control, reinterpret_cast<const std::uint8_t*>(kSelectedFrame), sizeof kSelectedFrame - 1);
+}
+
 std::uint64_t RelayTransport::bufferedAmount(ChannelType) const {
     const qint64 pending = socket_.bytesToWrite() + socket_.encryptedBytesToWrite();
     return pending > 0 ? static_cast<std::uint64_t>(pending) : 0;
@@ -119,6 +137,9 @@ std::uint64_t RelayTransport::bufferedAmount(ChannelType) const {
 void RelayTransport::onSocketConnected() {
     spdlog::info("RelayTransport: connected to {}:{}", host_.toStdString(), port_);
     reconnectAttempts_ = 0;
+    up_ = true;
+    everUp_ = true;
+    readingPaused_ = false;
     parser_.clear();
     socket_.setSocketOption(QAbstractSocket::LowDelayOption, 1);
     sendRelayJoin();
@@ -146,7 +167,7 @@ void RelayTransport::onSocketReadyRead() {
     char* target = parser_.reserve(static_cast<std::size_t>(available));
     const qint64 got = socket_.read(target, available);
     parser_.commit(got > 0 ? static_cast<std::size_t>(got) : 0);
-    processReadBuffer();
+    if (!readingPaused_) processReadBuffer();
 }
 
 void RelayTransport::processReadBuffer() {
@@ -167,6 +188,14 @@ void RelayTransport::processReadBuffer() {
                 failFraming("Frame payload exceeds maximum size");
                 return;
             case RelayFrameParser::Status::Frame:
+                if (frame.channel == ChannelType::Control && frame.payload == QByteArrayView(kSelectedFrame)) {
+                    spdlog::info("RelayTransport: the peer chose the relay");
+                    // The frames behind it wait until what the receivers queue in reaction ran.
+                    readingPaused_ = true;
+                    QMetaObject::invokeMethod(this, &RelayTransport::resumeReading, Qt::QueuedConnection);
+                    emit selectedByPeer();
+                    return;
+                }
                 emit dataReceived(frame.channel, frame.payload);
                 // A receiver may have closed or deleted this transport (a session that ends on
                 // this frame): then nothing here may be touched any more.
@@ -176,6 +205,11 @@ void RelayTransport::processReadBuffer() {
     }
 }
 
+void RelayTransport::resumeReading() {
+    readingPaused_ = false;
+    if (!closing_ && isConnected()) processReadBuffer();
+}
+
 void RelayTransport::failFraming(const char* reason) {
     // After a header that cannot be trusted the stream has no frame boundaries left: close the
     // connection for good instead of reading payload bytes as headers.
@@ -183,7 +217,8 @@ void RelayTransport::failFraming(const char* reason) {
     const QPointer<RelayTransport> self(this);
     emit transportError(QString::fromLatin1(reason));
     if (!self || closing_) return;
-    closing_ = true;
+    // Lost, not closed by the owner: disconnected() is reported, and no reconnect follows.
+    everUp_ = false;
     reconnectTimer_.stop();
     reconnectAttempts_ = kMaxReconnectAttempts;
     socket_.abort();
@@ -191,11 +226,18 @@ void RelayTransport::failFraming(const char* reason) {
 
 void RelayTransport::onSocketDisconnected() {
     spdlog::info("RelayTransport: disconnected from {}:{}", host_.toStdString(), port_);
+    // A frame cut off by the drop is discarded whole.
     parser_.clear();
-    const QPointer<RelayTransport> self(this);
-    emit disconnected();
-    if (!self) return;
-    scheduleReconnect();
+    const bool wasUp = std::exchange(up_, false);
+    // disconnect() ends the transport without a signal; a handshake that never completed was
+    // never reported as connected, so there is nothing to report as lost either.
+    if (closing_) return;
+    if (wasUp) {
+        const QPointer<RelayTransport> self(this);
+        emit disconnected();
+        if (!self) return;
+    }
+    if (everUp_) scheduleReconnect();
 }
 
 void RelayTransport::scheduleReconnect() {
@@ -207,9 +249,10 @@ void RelayTransport::scheduleReconnect() {
 }
 
 void RelayTransport::scheduleReconnectAfterFailedAttempt() {
-    // A connection that never came up (refused, unreachable, timed out) reports only its error,
-    // without a disconnect notification; the attempt budget still applies.
-    if (socket_.state() == QAbstractSocket::UnconnectedState) scheduleReconnect();
+    // A reconnect that does not come up (refused, unreachable, timed out) reports only its error,
+    // without a disconnect notification; the attempt budget still applies. A first connection
+    // that never came up schedules nothing: its error is the outcome of connect().
+    if (everUp_ && socket_.state() == QAbstractSocket::UnconnectedState) scheduleReconnect();
 }
 
 void RelayTransport::attemptReconnect() {
@@ -230,7 +273,7 @@ void RelayTransport::onSocketError(QAbstractSocket::SocketError error) {
     }
     // Decided after the socket has finished reporting: a disconnect notification that follows
     // this error schedules the attempt itself.
-    if (!closing_) {
+    if (!closing_ && everUp_) {
         QMetaObject::invokeMethod(this, &RelayTransport::scheduleReconnectAfterFailedAttempt, Qt::QueuedConnection);
     }
 }

@@ -16,7 +16,9 @@ namespace veltrix {
 // The transport through a relay node: one TLS connection that carries both channels as frames
 // (see RelayFrameParser). The first frame after every handshake is the "relay_join" message that
 // names the session; the node pairs the two peers of a session and forwards their frames.
-// A dropped connection is re-established up to three times in a row (1 s, 2 s, 4 s apart).
+// A dropped connection is re-established up to three times in a row (1 s, 2 s, 4 s apart); a
+// first connection that fails is reported by transportError() and not retried. disconnected()
+// follows only a connected(), never disconnect().
 class RelayTransport : public IRelayTransport {
     Q_OBJECT
 
@@ -33,6 +35,8 @@ public:
     bool send(ChannelType channel, const std::uint8_t* data, std::uint64_t size) override;
     // Bytes written and not yet sent; the two channels share one stream, so both report the same.
     std::uint64_t bufferedAmount(ChannelType channel) const override;
+    // A control frame that the peer's transport takes as the announcement, not as data.
+    bool announceSelection() override;
 
     void setSessionId(const QString& sessionId) override { sessionId_ = sessionId; }
     void setRelayToken(const QString& token) override { relayToken_ = token; }
@@ -52,6 +56,7 @@ private:
     void startConnection();
     void sendRelayJoin();
     void processReadBuffer();
+    void resumeReading();
     void failFraming(const char* reason);
     void scheduleReconnect();
     void scheduleReconnectAfterFailedAttempt();
@@ -65,6 +70,9 @@ private:
     std::uint16_t port_ = 0;
     int reconnectAttempts_ = 0;
     bool closing_ = false;
+    bool up_ = false;      // reported connected and not yet reported lost
+    bool everUp_ = false;  // came up at least once since connect(): only then is a drop retried
+    bool readingPaused_ = false;  // frames after the peer's selection wait for one loop turn
     std::chrono::milliseconds reconnectDelay_ = kDefaultReconnectDelay;
 };
 

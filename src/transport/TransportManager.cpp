@@ -40,6 +40,7 @@ void TransportManager::establishConnection(const QString& sessionId, int localNa
                                            const QList<RelayCandidate>& relayCandidates, bool offerer,
                                            const QString& relayToken) {
     reset();
+    offerer_ = offerer;
     sessionId_ = sessionId;
     relayToken_ = relayToken;
     relayCandidates_ = relayCandidates;
@@ -67,6 +68,8 @@ void TransportManager::addRemoteCandidate(const QString& candidate, const QStrin
 
 void TransportManager::reset() {
     p2pTimer_.stop();
+    failed_ = false;
+    peerChoice_ = Choice::None;
     active_ = nullptr;
     retire(std::exchange(p2p_, nullptr));
     retire(std::exchange(relay_, nullptr));
@@ -96,6 +99,7 @@ void TransportManager::startP2P(bool offerer) {
     p2p_->setTurnServerConfig(turn_);
     QObject::connect(p2p_, &ITransport::connected, this, &TransportManager::onP2PConnected);
     QObject::connect(p2p_, &ITransport::transportError, this, &TransportManager::onP2PError);
+    QObject::connect(p2p_, &ITransport::selectedByPeer, this, &TransportManager::onP2PSelectedByPeer);
     QObject::connect(p2p_, &IP2PTransport::localDescriptionReady, this, &TransportManager::localDescriptionReady);
     QObject::connect(p2p_, &IP2PTransport::localCandidateReady, this, &TransportManager::localCandidateReady);
     p2pTimer_.start(p2pTimeout_);
@@ -126,7 +130,7 @@ void TransportManager::connectRelay() {
     }
     if (!best) {
         spdlog::error("TransportManager: no relay candidates available");
-        emit connectionFailed(QStringLiteral("No relay candidates available"));
+        fail(QStringLiteral("No relay candidates available"));
         return;
     }
     const RelayCandidate chosen = *best;
@@ -137,22 +141,42 @@ void TransportManager::connectRelay() {
     relay_ = factory_.createRelay ? factory_.createRelay() : nullptr;
     if (!relay_) {
         spdlog::error("TransportManager: relay connect() returned false");
-        emit connectionFailed(QStringLiteral("Failed to initiate relay connection"));
+        fail(QStringLiteral("Failed to initiate relay connection"));
         return;
     }
     relay_->setSessionId(sessionId_);
     relay_->setRelayToken(relayToken_);
     QObject::connect(relay_, &ITransport::connected, this, &TransportManager::onRelayConnected);
     QObject::connect(relay_, &ITransport::transportError, this, &TransportManager::onRelayError);
+    QObject::connect(relay_, &ITransport::selectedByPeer, this, &TransportManager::onRelaySelectedByPeer);
 
     if (!relay_->connect(chosen.host.toUtf8(), static_cast<std::uint16_t>(chosen.port))) {
         spdlog::error("TransportManager: relay connect() returned false");
-        emit connectionFailed(QStringLiteral("Failed to initiate relay connection"));
+        fail(QStringLiteral("Failed to initiate relay connection"));
     }
 }
 
 void TransportManager::onP2PConnected() {
-    if (!p2p_) return;
+    if (!p2p_ || failed_ || active_) return;
+    if (offerer_) {
+        adoptP2P();
+        if (active_ == p2p_ && !p2p_->announceSelection())
+            spdlog::warn("TransportManager: could not announce the P2P choice to the peer");
+    } else if (peerChoice_ == Choice::P2P) {
+        adoptP2P();
+    } else {
+        spdlog::info("TransportManager: P2P connection up, waiting for the offerer's choice");
+    }
+}
+
+void TransportManager::onP2PSelectedByPeer() {
+    if (!p2p_ || failed_ || offerer_ || active_) return;
+    spdlog::info("TransportManager: the offerer chose P2P");
+    peerChoice_ = Choice::P2P;
+    if (p2p_->isConnected()) adoptP2P();
+}
+
+void TransportManager::adoptP2P() {
     spdlog::info("TransportManager: P2P connection established");
     p2pTimer_.stop();
     active_ = p2p_;
@@ -165,7 +189,27 @@ void TransportManager::onP2PError(const QString& error) {
 }
 
 void TransportManager::onRelayConnected() {
-    if (!relay_) return;
+    if (!relay_ || failed_) return;
+    if (active_ && active_ != relay_) return;
+    // A renewed relay connection is reported again; the offerer announces it again too, for a
+    // partner whose own connection was renewed.
+    if (offerer_ || active_ == relay_ || peerChoice_ == Choice::Relay) {
+        adoptRelay();
+        if (offerer_ && active_ == relay_ && !relay_->announceSelection())
+            spdlog::warn("TransportManager: could not announce the relay choice to the peer");
+    } else {
+        spdlog::info("TransportManager: relay connection up, waiting for the offerer's choice");
+    }
+}
+
+void TransportManager::onRelaySelectedByPeer() {
+    if (!relay_ || failed_ || offerer_ || active_) return;
+    spdlog::info("TransportManager: the offerer chose the relay");
+    peerChoice_ = Choice::Relay;
+    if (relay_->isConnected()) adoptRelay();
+}
+
+void TransportManager::adoptRelay() {
     spdlog::info("TransportManager: relay connection established");
     p2pTimer_.stop();
     active_ = relay_;
@@ -177,8 +221,23 @@ void TransportManager::onRelayConnected() {
 }
 
 void TransportManager::onRelayError(const QString& error) {
+    if (failed_) return;
     spdlog::error("TransportManager: relay connection failed: {}", error.toStdString());
-    emit connectionFailed(QStringLiteral("All connection methods failed. Last error: ") + error);
+    fail(QStringLiteral("All connection methods failed. Last error: ") + error);
+}
+
+void TransportManager::fail(const QString& reason) {
+    // A reported failure is final for this attempt: nothing that is still trying may come up
+    // afterwards and report success. The active transport, if any, is closed but kept until
+    // reset(), since the session may still hold it.
+    failed_ = true;
+    p2pTimer_.stop();
+    for (ITransport* transport : {static_cast<ITransport*>(p2p_), static_cast<ITransport*>(relay_)}) {
+        if (!transport) continue;
+        QObject::disconnect(transport, nullptr, this, nullptr);
+        transport->disconnect();
+    }
+    emit connectionFailed(reason);
 }
 
 }  // namespace veltrix

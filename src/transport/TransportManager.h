@@ -18,6 +18,10 @@ namespace veltrix {
 // allow it, the relay after a time-out or straight away otherwise. Reports the winner as "p2p" or
 // "relay". Lives on the service's Qt thread; one per session set-up.
 //
+// Both sides must end on the same transport, so the offerer decides: the first of its attempts to
+// come up wins, and it announces the choice to the answerer on the chosen transport. The answerer
+// keeps its attempts going and reports only the transport the offerer announced, once it is up.
+//
 // The manager owns its transports. Transports it gives up are disconnected from it, closed and
 // deleted through the event loop, because the code that made it give them up may be running
 // inside one of their signals.
@@ -68,17 +72,29 @@ public slots:
     void onP2PTimeout();
     void onRelayConnected();
     void onRelayError(const QString& error);
+    void onP2PSelectedByPeer();
+    void onRelaySelectedByPeer();
 
 private:
+    enum class Choice { None, P2P, Relay };
+
+    void adoptP2P();
+    void adoptRelay();
     void startP2P(bool offerer);
     void connectRelay();
     // Detaches `transport` from the manager, closes it and deletes it through the event loop.
     void retire(ITransport* transport);
+    // Closes every attempt and reports `reason`; nothing is reported after it until the next
+    // establishConnection().
+    void fail(const QString& reason);
 
     TransportFactory factory_;
     IP2PTransport* p2p_ = nullptr;
     IRelayTransport* relay_ = nullptr;
     ITransport* active_ = nullptr;
+    bool failed_ = false;
+    bool offerer_ = false;
+    Choice peerChoice_ = Choice::None;  // answerer: what the offerer announced
     QTimer p2pTimer_;
     std::chrono::milliseconds p2pTimeout_ = kDefaultP2PTimeout;
     QString sessionId_;

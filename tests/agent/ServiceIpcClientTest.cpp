@@ -11,7 +11,9 @@
 #include <thread>
 #include <vector>
 
+#include "agent/InputForwarder.h"
 #include "agent/ServiceIpcClient.h"
+#include "InputFakes.h"
 #include "platform/InstancePaths.h"
 #include "platform/PipeServer.h"
 #include "shared/SharedFrameBuffer.h"
@@ -150,10 +152,18 @@ TEST_F(ClientLink, FramesAreNewByIdAndCountAgainAfterAReconnect) {
 }
 
 TEST_F(ClientLink, InputIsInjectedOnlyWhileConnected) {
-    std::vector<InputEvent> injected;
-    client.setInputForwarder([&](const InputEvent& e) { injected.push_back(e); });
+    auto record = std::make_shared<test::InputRecord>();
+    auto factories = CaptureAgentFactories::system();
+    factories.makeInputBackend = [record] { return std::make_unique<test::RecordingInputBackend>(record); };
+    client.setCaptureAgentFactories(factories);
     const IpcMessage inject{{"type", "INPUT_INJECT"}, {"event", {{"type", 2}, {"mouse_x", 0.5}, {"wheel_delta", 99999}}}};
+    deliver(inject);  // no forwarder yet
+    // No capture section exists: the start ends early, but the forwarder is there.
+    deliver(IpcMessage{{"type", "START_CAPTURE"}});
+    ASSERT_NE(client.inputForwarder(), nullptr);
+    EXPECT_TRUE(logs.contains("Failed to open capture shared memory (service may not have created it yet)"));
     deliver(inject);
+    const std::vector<InputEvent>& injected = record->injected;
     EXPECT_TRUE(injected.empty());
     deliver(IpcMessage{{"type", "STATE"}, {"session_state", "Connected"}});
     deliver(inject);

@@ -12,7 +12,9 @@
 #include <QDesktopServices>
 #include <QMetaMethod>
 #include <QFrame>
+#include <QKeyEvent>
 #include <QLabel>
+#include <QMenu>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QStackedWidget>
@@ -31,6 +33,8 @@
 #include "gui/ClientIcon.h"
 #include "gui/ClientStyleSheet.h"
 #include "gui/MainWindow.h"
+#include "gui/RemoteDesktopWidget.h"
+#include "gui/RemoteViewToolbar.h"
 #include "platform/PipeServer.h"
 #include "shared/IpcFrameReader.h"
 #include "support/LogCapture.h"
@@ -61,6 +65,9 @@ public:
     QTimer& reconnectTimer() const { return w.reconnectTimer_; }
     void copyId() const { w.onCopyIdClicked(); }
     QAction* passwordVisibilityAction() const { return w.passwordVisibilityAction_; }
+    RemoteDesktopWidget* viewer() const { return w.viewer_; }
+    RemoteViewToolbar* toolbar() const { return w.toolbar_; }
+    QTimer& resolutionTimer() const { return w.resolutionTimer_; }
 
 private:
     MainWindow& w;
@@ -581,6 +588,169 @@ TEST_F(MainWindowTest, HomePagePicture) {
     QApplication::processEvents();
     EXPECT_FALSE(test::saveArtefact(*window, "gui_tests", "home-page").isEmpty());
     qApp->setStyleSheet(QString());
+}
+
+
+// --- the remote view: toolbar, key combinations, monitors, the partner's encode size ------------
+
+class RemoteViewTest : public MainWindowTest {
+protected:
+    void SetUp() override {
+        MainWindowTest::SetUp();
+        access->resolutionTimer().setInterval(20);  // the 500 ms pause, shortened
+    }
+
+    void viewerSize(int width, int height) { emit access->viewer()->displayResolutionChanged(QSize(width, height)); }
+    void remoteCapture(int width, int height) {
+        deliver({{"type", "REMOTE_CAPTURE_RESOLUTION"}, {"width", width}, {"height", height}});
+    }
+    // The encode sizes sent once the pause has passed.
+    std::vector<QSize> encodeSizesSent() {
+        test::waitUntil([&] { return !access->resolutionTimer().isActive(); }, 2s);
+        std::vector<QSize> sizes;
+        for (const auto& m : sentOfType("SET_REMOTE_ENCODE_RESOLUTION"))
+            sizes.emplace_back(m.value("width", -1), m.value("height", -1));
+        return sizes;
+    }
+    QAction* menuEntry(QMenu* menu, const QString& text) {
+        for (QAction* action : menu->actions())
+            if (action->text() == text) return action;
+        return nullptr;
+    }
+};
+
+TEST_F(RemoteViewTest, TheAutomaticEncodeSizeFollowsTheViewerAtThePartnersAspect) {
+    connectAsViewer();
+    remoteCapture(1920, 1080);
+    sent();
+    viewerSize(1600, 900);
+    EXPECT_EQ(encodeSizesSent(), std::vector<QSize>{QSize(1600, 900)});
+
+    viewerSize(1663, 963);
+    EXPECT_TRUE(encodeSizesSent().empty()) << "under 64 pixels: not sent";
+    for (int i = 0; i < 10; ++i) viewerSize(1200 + i * 10, 1000);  // a burst of resizes
+    viewerSize(1000, 1000);
+    EXPECT_EQ(encodeSizesSent(), std::vector<QSize>{QSize(1000, 562)}) << "one send per pause";
+
+    remoteCapture(1920, 1080);
+    EXPECT_EQ(encodeSizesSent(), std::vector<QSize>{QSize(1000, 562)}) << "a new remote capture is always told";
+
+    viewerSize(1600, 900);
+    encodeSizesSent();
+    access->viewer()->setZoom(2.0);
+    EXPECT_EQ(encodeSizesSent(), std::vector<QSize>{QSize(1920, 1080)}) << "no larger than the partner";
+    viewerSize(100, 50);
+    access->viewer()->setZoom(1.0);
+    EXPECT_EQ(encodeSizesSent(), std::vector<QSize>{QSize(160, 120)});
+
+    QAction* native = menuEntry(access->toolbar()->resolutionMenu(), "Native");
+    ASSERT_NE(native, nullptr);
+    native->trigger();
+    native->trigger();
+    EXPECT_EQ(encodeSizesSent(), std::vector<QSize>{QSize(0, 0)}) << "Native twice is sent once";
+}
+
+TEST_F(RemoteViewTest, NoEncodeSizeIsSentOutsideAViewingSession) {
+    logIn();
+    viewerSize(1600, 900);
+    EXPECT_TRUE(encodeSizesSent().empty());
+    state("Connected", "target");
+    viewerSize(1280, 720);
+    menuEntry(access->toolbar()->resolutionMenu(), "1280x720")->trigger();
+    EXPECT_TRUE(encodeSizesSent().empty());
+}
+
+TEST_F(RemoteViewTest, KeyCombinationsAndTheSecureAttentionSequence) {
+    connectAsViewer();
+    EXPECT_TRUE(access->toolbar()->isKeyboardItemVisible());
+    menuEntry(access->toolbar()->keyboardMenu(), "Alt+Shift+Tab")->trigger();
+    const auto inputs = sentOfType("INPUT");
+    ASSERT_EQ(inputs.size(), 6u);
+    const std::pair<int, int> expected[] = {{5, 0x12}, {5, 0x10}, {5, 0x09}, {6, 0x09}, {6, 0x10}, {6, 0x12}};
+    for (std::size_t i = 0; i < inputs.size(); ++i) {
+        EXPECT_EQ(inputs[i]["event"].value("type", 0), expected[i].first) << i;
+        EXPECT_EQ(inputs[i]["event"].value("vk_code", 0), expected[i].second) << i;
+        EXPECT_EQ(inputs[i]["event"].value("timestamp_ms", 0LL), inputs[0]["event"].value("timestamp_ms", 1LL));
+    }
+    menuEntry(access->toolbar()->keyboardMenu(), "Win+L (Lock)")->trigger();
+    const auto winL = sentOfType("INPUT");
+    ASSERT_EQ(winL.size(), 4u);
+    EXPECT_TRUE(winL[0]["event"].value("extended", false));
+    menuEntry(access->toolbar()->keyboardMenu(), "Ctrl+Alt+Delete")->trigger();
+    EXPECT_EQ(sentOfType("SEND_SAS_TO_REMOTE").size(), 1u);
+}
+
+TEST_F(RemoteViewTest, ThePartnersMonitorsAreOfferedUpToSixteen) {
+    connectAsViewer();
+    struct Row {
+        int count;
+        bool shown;
+        int entries;
+    };
+    for (const Row row : {Row{1, false, 1}, Row{3, true, 3}, Row{1000000, true, 16}, Row{-5, false, 1}}) {
+        deliver({{"type", "REMOTE_MONITOR_COUNT"}, {"count", row.count}});
+        EXPECT_EQ(access->toolbar()->isMonitorItemVisible(), row.shown) << row.count;
+        EXPECT_EQ(access->toolbar()->monitorMenu()->actions().size(), row.entries) << row.count;
+    }
+    deliver({{"type", "REMOTE_MONITOR_COUNT"}, {"count", 3}});
+    sent();
+    menuEntry(access->toolbar()->monitorMenu(), "Monitor 3")->trigger();
+    const auto switches = sentOfType("SWITCH_REMOTE_MONITOR");
+    ASSERT_EQ(switches.size(), 1u);
+    EXPECT_EQ(switches[0].value("monitor_index", -1), 2);
+
+    state("Idle", "none");
+    EXPECT_FALSE(access->toolbar()->isMonitorItemVisible());
+    EXPECT_FALSE(access->toolbar()->isKeyboardItemVisible());
+    EXPECT_TRUE(access->toolbar()->monitorMenu()->actions().isEmpty());
+}
+
+TEST_F(RemoteViewTest, TheScaleMenuShowsTheViewersModeHoweverItChanged) {
+    connectAsViewer();
+    QMenu* scale = access->toolbar()->scaleMenu();
+    menuEntry(scale, "Fit to Window")->trigger();
+    EXPECT_EQ(access->viewer()->scaleMode(), 0);
+    window->activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(window.get()));
+    QTest::keyClick(window.get(), Qt::Key_Q, Qt::ControlModifier | Qt::ShiftModifier);
+    EXPECT_EQ(access->viewer()->scaleMode(), 1);
+    EXPECT_TRUE(menuEntry(scale, "Original Size")->isChecked());
+    menuEntry(scale, "Fit to Window")->trigger();
+    QKeyEvent ctrl1(QEvent::KeyPress, Qt::Key_1, Qt::ControlModifier, 10, 0, 0);
+    QApplication::sendEvent(access->viewer(), &ctrl1);
+    EXPECT_EQ(access->viewer()->scaleMode(), 1);
+    EXPECT_TRUE(menuEntry(scale, "Original Size")->isChecked());
+}
+
+TEST_F(RemoteViewTest, AViewingSessionFeedsTheViewerAndItsInputReachesThePipe) {
+    connectAsViewer();
+    EXPECT_TRUE(access->viewer()->isViewingMode());
+    auto frame = std::make_shared<DecodedFrame>();
+    frame->width = 640;
+    frame->height = 360;
+    frame->strideY = 640;
+    frame->strideUV = 640;
+    frame->y.assign(640 * 360, 150);
+    frame->uv.assign(640 * 180, 90);
+    window->onFrameDecoded(frame);
+    ASSERT_TRUE(test::waitUntil([&] { return access->viewer()->frameSize() == QSize(640, 360); }, 5s));
+    access->viewer()->setScaleMode(0);
+    access->viewer()->setZoom(1.25);
+    EXPECT_EQ(access->toolbar()->zoomLabel()->text(), "125%");
+    QApplication::processEvents();
+    EXPECT_TRUE(access->toolbar()->zoomLabel()->isVisible());
+    EXPECT_FALSE(test::saveArtefact(*window, "gui_tests", "remote-view").isEmpty());
+
+    sent();
+    const QPoint centre = access->viewer()->rect().center();
+    QTest::mouseClick(access->viewer(), Qt::LeftButton, Qt::NoModifier, centre);
+    const auto inputs = sentOfType("INPUT");
+    ASSERT_EQ(inputs.size(), 2u);
+    EXPECT_EQ(inputs[0]["event"].value("type", 0), 2);
+
+    state("Idle", "none");
+    EXPECT_FALSE(access->viewer()->isViewingMode());
+    EXPECT_FALSE(access->toolbar()->zoomLabel()->isVisible());
 }
 
 }  // namespace

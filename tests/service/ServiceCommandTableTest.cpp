@@ -4,6 +4,7 @@
 
 #include <QCoreApplication>
 
+#include <algorithm>
 #include <chrono>
 #include <filesystem>
 #include <functional>
@@ -14,6 +15,7 @@
 #include "core/ApiClient.h"
 #include "core/AuthController.h"
 #include "core/HeartbeatService.h"
+#include "core/SessionManager.h"
 #include "core/SettingsController.h"
 #include "platform/DataProtection.h"
 #include "platform/InstancePaths.h"
@@ -23,6 +25,7 @@
 #include "service/ServiceIpcServer.h"
 #include "shared/IpcFrameReader.h"
 #include "support/LogCapture.h"
+#include "support/SessionsFile.h"
 #include "support/TempInstanceRoot.h"
 #include "support/UnprivilegedChild.h"
 #include "support/WaitUntil.h"
@@ -289,6 +292,39 @@ TEST_F(CommandTable, TargetSessionStartsAndStopsCaptureAndForgetsTheEncodeSize) 
     EXPECT_EQ(replies[0]["type"], "STATE");
 }
 
+// A Target session that fails after its clean-up (here: the handshake times out) is reported
+// with the role already reset; the agent must still be told to stop capturing.
+TEST(CommandTableWithSession, EveryEndOfATargetSessionStopsTheAgentsCapture) {
+    test::TempInstanceRoot root;
+    test::LogCapture logs;
+    SettingsController settings;
+    ApiClient api{QUrl("https://127.0.0.1:1")};
+    SignalingClient signaling;
+    SessionManager session{&api, &signaling};
+    ServiceIpcServer server{nullptr, &session, &settings, &api, &signaling};
+    server.setClientProgramPath(platform::process::ownProgramPath());
+    server.start();
+    platform::SystemError error;
+    platform::PipeConnection client = platform::connectToPipe(ServiceIpcServer::kPipeName, error);
+    ASSERT_TRUE(client.isOpen()) << error.text();
+    for (int i = 0; i < 50 && !server.isAgentConnected(); ++i) server.pollPipe();
+    ASSERT_TRUE(server.isAgentConnected());
+    IpcFrameReader reader{0x400000};
+    drain(client, reader);
+
+    server.forwardEncodeResolution(1280, 720);
+    session.setHandshakeTimeout(50ms);
+    // No ECDH key from the master: the Target waits in Handshaking for the time-out.
+    session.acceptHandshakeRequest("session-1", "123456789", QString(), QString(), QString());
+    ASSERT_EQ(session.role(), SessionRole::Target);
+    ASSERT_TRUE(test::waitUntil([&] { return session.state() == SessionState::Failed; }, 5s));
+    EXPECT_EQ(session.role(), SessionRole::None);
+    std::vector<std::string> types;
+    for (const IpcMessage& message : drain(client, reader)) types.push_back(message.value("type", ""));
+    EXPECT_NE(std::find(types.begin(), types.end(), "STOP_CAPTURE"), types.end());
+    EXPECT_EQ(server.startCaptureMessage()["encode_width"], 0);
+}
+
 TEST_F(CommandTable, ForwardersCarryTheSessionsEvents) {
     InputEvent event;
     event.type = InputEvent::MouseDown;
@@ -314,6 +350,7 @@ TEST_F(CommandTable, ForwardersCarryTheSessionsEvents) {
 TEST(CommandTableAdmin, PrivilegedCommandsAreRefusedForAnotherUser) {
     test::TempInstanceRoot root;
     std::filesystem::permissions(root.path(), std::filesystem::perms(0755));
+    test::writeSessions({test::UnprivilegedChild::kNobody});
     SettingsController settings;
     settings.setUnattendedAccessEnabled(false);
     ServiceIpcServer server{nullptr, nullptr, &settings, nullptr, nullptr};

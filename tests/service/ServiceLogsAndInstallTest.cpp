@@ -113,7 +113,10 @@ TEST(ServiceUnitTextTest, TheProgramPathIsQuotedSoABlankCannotRunAnotherProgram)
         << text;
     EXPECT_NE(text.find("Description=Veltrix Remote Access Service\n"), std::string::npos);
     EXPECT_NE(text.find("After=network-online.target\n"), std::string::npos);
-    EXPECT_NE(text.find("Restart=on-failure\nRestartSec=5000ms\n"), std::string::npos);
+    // 5 s before the first restart, 30 s before the second, then none.
+    EXPECT_NE(text.find("Restart=on-failure\nRestartSec=5000ms\nRestartSteps=1\nRestartMaxDelaySec=30000ms\n"),
+              std::string::npos)
+        << text;
     EXPECT_NE(text.find("StartLimitIntervalSec=86400\nStartLimitBurst=3\n"), std::string::npos);
     EXPECT_NE(text.find("Environment=\"VELTRIX_SERVICE_MANAGER=1\"\n"), std::string::npos);
     EXPECT_NE(text.find("Environment=\"VELTRIX_ROOT=" + root.path().string() + "\"\n"), std::string::npos);

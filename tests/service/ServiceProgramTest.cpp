@@ -138,6 +138,37 @@ TEST(ServiceProgramTest, ConsoleModeServesItsClientRefusesOthersAndStopsOnSigter
     EXPECT_FALSE(fs::exists(platform::paths::pipePath(ServiceIpcServer::kPipeName)));
 }
 
+// A client that sends and then never reads: the replies that do not fit in the socket wait in the
+// service's queue, and neither its event loop nor its stop waits for the client.
+TEST(ServiceProgramTest, AClientThatNeverReadsDoesNotHoldUpAStop) {
+    test::TempInstanceRoot root;
+    const fs::path programs = installPrograms(root.path() / "programs", true);
+    QProcess service;
+    service.setProcessEnvironment(instanceEnvironment());
+    service.start(QString::fromStdString((programs / "VeltrixService").string()), {});
+    ASSERT_TRUE(service.waitForStarted(5000));
+    const fs::path log = service::logFolder() / "service.log";
+    ASSERT_TRUE(waitFor([&] { return readFile(log).find("ServiceIpcServer started") != std::string::npos; }));
+
+    QProcess client;
+    client.setProcessEnvironment(instanceEnvironment());
+    // About a megabyte of STATE replies, several times what the socket holds.
+    client.start(QString::fromStdString((programs / ServiceIpcServer::kClientProgramName).string()),
+                 {"--send", R"({"type":"GET_STATE"})", "--repeat", "3000", "--hold-ms", "8000"});
+    ASSERT_TRUE(client.waitForStarted(5000));
+    ASSERT_TRUE(waitFor([&] { return readFile(log).find("ServiceIpc: accepted pipe client") != std::string::npos; }));
+    std::this_thread::sleep_for(300ms);  // the commands are read and answered meanwhile
+
+    const auto stopAt = std::chrono::steady_clock::now();
+    ::kill(static_cast<pid_t>(service.processId()), SIGTERM);
+    ASSERT_TRUE(service.waitForFinished(5000));
+    // A write that waited for the reader would hold the stop for its whole 5 s time-out.
+    EXPECT_LT(std::chrono::steady_clock::now() - stopAt, 2s);
+    EXPECT_EQ(service.exitCode(), 0);
+    client.kill();
+    client.waitForFinished(2000);
+}
+
 // Plays the service manager: a datagram socket receives the status reports.
 class NotifySocket {
 public:

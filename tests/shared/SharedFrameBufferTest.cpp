@@ -2,6 +2,8 @@
 
 #include <cstring>
 #include <fcntl.h>
+#include <filesystem>
+#include <map>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -10,7 +12,9 @@
 #include "platform/InstancePaths.h"
 #include "shared/SharedFrameBuffer.h"
 #include "shared/SharedFrameReader.h"
+#include "support/AccessList.h"
 #include "support/LogCapture.h"
+#include "support/SessionsFile.h"
 #include "support/TempInstanceRoot.h"
 
 namespace veltrix {
@@ -86,7 +90,7 @@ TEST_F(SharedFrameBufferTest, FrameWriterStoresStridesAndNoTimestampOrKeyFlag) {
     EXPECT_EQ(h.strideUV, 6u);
     EXPECT_EQ(h.timestamp, 0u);
     EXPECT_EQ(h.keyFrame, 0);
-    EXPECT_EQ(h.reserved, 0u);
+    EXPECT_EQ(h.reserved, 2u);  // the write lock: odd during the write, even once it is complete
 }
 
 TEST_F(SharedFrameBufferTest, EachWriterObjectCountsFromOneAndCreateZeroesAnExistingHeader) {
@@ -120,38 +124,43 @@ TEST_F(SharedFrameBufferTest, OpenOfAMissingSectionFailsWithTheSystemError) {
     SharedFrameBuffer writer;
     EXPECT_FALSE(writer.openReadWrite("Global\\VeltrixNoSuchSection"));
     EXPECT_FALSE(writer.isOpen());
-    EXPECT_TRUE(log.contains("SharedFrameBuffer::openReadWrite: OpenFileMappingW failed (error No such file or directory)"));
+    EXPECT_TRUE(log.contains("SharedFrameBuffer::openReadWrite: OpenFileMappingW failed (error 2: No such file or directory)"));
 }
 
 struct AccessCase {
     const char* label;
     bool userWritable;
     const char* sid;
+    std::vector<uid_t> sessionUsers;
     mode_t expectedMode;
-    bool groupOfUser;
+    std::map<uid_t, unsigned> expectedUsers;
 };
 
 class SectionAccessTest : public SharedFrameBufferTest, public ::testing::WithParamInterface<AccessCase> {};
 
-TEST_P(SectionAccessTest, ModeAndGroupStandInForTheAccessList) {
+// The section's access list admits the named user, or with none every user that has a terminal
+// session (the interactive users), and nobody else: no "others" bits, no shared group.
+TEST_P(SectionAccessTest, OnlyTheAdmittedUsersGetIn) {
     const AccessCase& c = GetParam();
+    test::writeSessions(c.sessionUsers);
     SharedFrameBuffer buffer;
     ASSERT_TRUE(buffer.create(kName, 4096, c.userWritable, c.sid));
+    const auto path = platform::paths::sectionPath(kName);
     struct stat st{};
-    ASSERT_EQ(stat(platform::paths::sectionPath(kName).c_str(), &st), 0);
+    ASSERT_EQ(stat(path.c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777, c.expectedMode);
     EXPECT_EQ(st.st_uid, geteuid());
-    if (c.groupOfUser) {
-        EXPECT_EQ(st.st_gid, 65534u);  // the primary group of uid 65534 (nobody) on Debian
-    }
+    EXPECT_EQ(test::namedUsersOf(path), c.expectedUsers);
 }
 
-INSTANTIATE_TEST_SUITE_P(Modes, SectionAccessTest,
-                         ::testing::Values(AccessCase{"AllUsersRead", false, "", 0644, false},
-                                           AccessCase{"AllUsersWrite", true, "", 0666, false},
-                                           AccessCase{"OneUserReads", false, "65534", 0640, true},
-                                           AccessCase{"OneUserWrites", true, "65534", 0660, true}),
-                         [](const auto& info) { return std::string(info.param.label); });
+INSTANTIATE_TEST_SUITE_P(
+    Modes, SectionAccessTest,
+    ::testing::Values(AccessCase{"InteractiveUsersRead", false, "", {1000, 1001}, 0640, {{1000, 4}, {1001, 4}}},
+                      AccessCase{"InteractiveUsersWrite", true, "", {1000}, 0660, {{1000, 6}}},
+                      AccessCase{"NobodyLoggedOn", false, "", {}, 0640, {}},
+                      AccessCase{"OneUserReads", false, "65534", {1000}, 0640, {{65534, 4}}},
+                      AccessCase{"OneUserWrites", true, "65534", {1000}, 0660, {{65534, 6}}}),
+    [](const auto& info) { return std::string(info.param.label); });
 
 TEST_F(SharedFrameBufferTest, ABadUserIdIsAConversionFailure) {
     SharedFrameBuffer buffer;
@@ -169,7 +178,7 @@ TEST_F(SharedFrameBufferTest, RefusesANameTakenByAnotherUserOrALink) {
     }
     SharedFrameBuffer buffer;
     EXPECT_FALSE(buffer.create(kName, 4096, true, ""));
-    EXPECT_TRUE(log.contains("CreateFileMappingW failed (error Operation not permitted)"));
+    EXPECT_TRUE(log.contains("CreateFileMappingW failed (error 1: Operation not permitted)"));
     unlink(path.c_str());
 
     const auto target = root.path() / "elsewhere";

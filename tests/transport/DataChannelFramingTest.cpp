@@ -69,6 +69,17 @@ TEST(DataChannelFramingTest, KeepAliveIsNeitherMessageNorViolation) {
     EXPECT_EQ(feed(reassembler, pieces[2]), Result::Message);
 }
 
+// The announcement of the peer's choice stands between messages only, and alone.
+TEST(DataChannelFramingTest, SelectedStandsBetweenMessagesOnly) {
+    MessageReassembler reassembler;
+    EXPECT_EQ(feed(reassembler, {0x04}), Result::Selected);
+    EXPECT_EQ(feed(reassembler, {0x04, 0x00}), Result::Violation);
+    const auto pieces = split(pattern(framing::kMaxPieceSize * 2));
+    EXPECT_EQ(feed(reassembler, pieces[0]), Result::NeedMore);
+    EXPECT_EQ(feed(reassembler, {0x04}), Result::Violation);
+    EXPECT_FALSE(reassembler.inProgress());
+}
+
 TEST(DataChannelFramingTest, FramingViolations) {
     const auto big = split(pattern(framing::kMaxPieceSize * 2));
     const auto first = big[0];

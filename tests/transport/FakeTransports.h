@@ -22,6 +22,12 @@ public:
     bool isConnected() const override { return open; }
     bool send(ChannelType, const std::uint8_t*, std::uint64_t) override { return open; }
     std::uint64_t bufferedAmount(ChannelType) const override { return 0; }
+    bool announceSelection() override {
+        ++announcements;
+        return open;
+    }
+    void selectByPeer() { emit selectedByPeer(); }
+    int announcements = 0;
 
     void setTurnServerConfig(const TurnServerConfig& config) override { turn = config; }
     void startAsOfferer() override { started = "offerer"; }
@@ -60,6 +66,12 @@ public:
     bool isConnected() const override { return open; }
     bool send(ChannelType, const std::uint8_t*, std::uint64_t) override { return open; }
     std::uint64_t bufferedAmount(ChannelType) const override { return 0; }
+    bool announceSelection() override {
+        ++announcements;
+        return open;
+    }
+    void selectByPeer() { emit selectedByPeer(); }
+    int announcements = 0;
     void setSessionId(const QString& id) override { sessionId = id; }
     void setRelayToken(const QString& t) override { token = t; }
 

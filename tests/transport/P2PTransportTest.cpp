@@ -9,11 +9,22 @@
 #include <QElapsedTimer>
 #include <QProcess>
 #include <QStringList>
+#include <QThread>
+#include <atomic>
+#include <cstdio>
 #include <csignal>
 #include <cstdlib>
 #include <gtest/gtest.h>
 #include <iostream>
 #include <thread>
+
+#if defined(__SANITIZE_ADDRESS__)
+#define UNDER_ADDRESS_SANITIZER 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define UNDER_ADDRESS_SANITIZER 1
+#endif
+#endif
 
 using namespace std::chrono_literals;
 
@@ -23,6 +34,9 @@ namespace veltrix {
 struct P2PTransportTestAccess {
     static bool sendText(P2PTransport& transport, ChannelType channel, const QByteArray& text) {
         return transport.sendText(channel, text);
+    }
+    static bool sendRawPiece(P2PTransport& transport, ChannelType channel, const QByteArray& piece) {
+        return transport.sendRawPiece(channel, piece);
     }
 };
 
@@ -149,6 +163,93 @@ TEST_F(P2PTransportTest, BufferedAmountRisesAndDrains) {
     EXPECT_TRUE(answererGot_.video.back() == big);
 }
 
+// Resident memory of this process in bytes, from the kernel's own accounting.
+std::uint64_t residentBytes() {
+    std::ifstream status("/proc/self/status");
+    std::string line;
+    while (std::getline(status, line))
+        if (line.rfind("VmRSS:", 0) == 0) return std::stoull(line.substr(6)) * 1024;
+    return 0;
+}
+
+// A receiver whose event loop stops (a nested wait, a slow decode) holds the sender back through
+// the network instead of piling up what arrives: memory stays bounded, the sender's buffered
+// amount rises while it waits, and once the receiver runs again every message arrives whole and
+// in order. The receiver lives on its own thread so that only its loop stops.
+TEST_F(P2PTransportTest, BlockedReceiverHoldsTheSenderBackWithinBoundedMemory) {
+#if defined(UNDER_ADDRESS_SANITIZER)
+    GTEST_SKIP() << "resident memory means nothing under AddressSanitizer (its quarantine keeps what is freed)";
+#endif
+    constexpr int kMessages = 128;
+    constexpr std::size_t kSize = 1024 * 1024;
+    constexpr std::uint64_t kSenderHighWater = 4 * kSize;
+
+    QThread receiverThread;
+    receiverThread.start();
+    offerer_ = std::make_unique<P2PTransport>();
+    auto* answerer = new P2PTransport;
+    // What is looked at is the flow, not liveness: a slow (sanitizer) build must not end the
+    // connection while the receiver sleeps.
+    offerer_->setLiveness({1s, 30s});
+    answerer->setLiveness({1s, 30s});
+    answerer->moveToThread(&receiverThread);
+    test::wireSignaling(*offerer_, *answerer);
+    std::atomic<int> received{0};
+    std::atomic<bool> intact{true};
+    QObject::connect(answerer, &ITransport::dataReceived, answerer, [&](ChannelType, const QByteArray& data) {
+        if (data != patternMessage(kSize, static_cast<std::uint32_t>(received.load()))) intact = false;
+        ++received;
+    });
+    QMetaObject::invokeMethod(answerer, [answerer] { answerer->startAsAnswerer(); }, Qt::BlockingQueuedConnection);
+    offerer_->startAsOfferer();
+    const auto answererUp = [answerer] {
+        bool up = false;
+        QMetaObject::invokeMethod(answerer, [&] { up = answerer->isConnected(); }, Qt::BlockingQueuedConnection);
+        return up;
+    };
+    ASSERT_TRUE(waitUntil([&] { return offerer_->isConnected() && answererUp(); }));
+
+    const std::uint64_t baseline = residentBytes();
+    std::uint64_t peak = baseline;
+    std::uint64_t bufferedWhileBlocked = 0;
+    std::atomic<bool> blocked{false};
+    bool blockPosted = false;
+    int sent = 0;
+    int sentWhileBlocked = 0;
+    QElapsedTimer limit;
+    limit.start();
+    while (received < kMessages && limit.elapsed() < 60000) {
+        while (sent < kMessages && offerer_->bufferedAmount(ChannelType::Video) < kSenderHighWater)
+            ASSERT_TRUE(sendBytes(*offerer_, ChannelType::Video, patternMessage(kSize, static_cast<std::uint32_t>(sent++))));
+        if (!blockPosted && received >= 8) {
+            blockPosted = true;
+            QMetaObject::invokeMethod(answerer, [&] {
+                blocked = true;
+                std::this_thread::sleep_for(4s);
+                blocked = false;
+            });
+        }
+        if (blocked) bufferedWhileBlocked = std::max(bufferedWhileBlocked, offerer_->bufferedAmount(ChannelType::Video));
+        if (blocked) sentWhileBlocked = sent;
+        peak = std::max(peak, residentBytes());
+        test::runEventsFor(5ms);
+    }
+    std::printf("  blocked receiver: resident growth %.1f MiB, sender buffered while blocked %.1f MiB, sent by then %d\n",
+                (peak - baseline) / 1048576.0, bufferedWhileBlocked / 1048576.0, sentWhileBlocked);
+    EXPECT_EQ(received, kMessages);
+    EXPECT_TRUE(intact);
+    EXPECT_EQ(sent, kMessages);
+    // Held back, not drained: the sender's buffer stayed full and most messages waited for the
+    // receiver to run again.
+    EXPECT_GE(bufferedWhileBlocked, kSenderHighWater);
+    EXPECT_LT(sentWhileBlocked, kMessages / 2);
+    EXPECT_LT(peak - baseline, 64u * 1024 * 1024);
+    EXPECT_TRUE(offerer_->isConnected());
+    QMetaObject::invokeMethod(answerer, [answerer] { delete answerer; }, Qt::BlockingQueuedConnection);
+    receiverThread.quit();
+    receiverThread.wait();
+}
+
 TEST_F(P2PTransportTest, SendRefusesMoreThanSixteenMebibytes) {
     connectPair();
     const QByteArray tooBig(16 * 1024 * 1024 + 1, 'x');
@@ -234,20 +335,84 @@ TEST_F(P2PTransportTest, DestructionWithMessagesInFlightIsClean) {
     }
     test::runEventsFor(20ms);
     offerer_.reset();
-    test::runEventsFor(20ms);
+    // The peer learns of it (from the closing channels, or on a slow machine by the 6 s liveness
+    // time-out), and whatever it was given is whole.
+    ASSERT_TRUE(waitUntil([&] { return answererGot_.disconnectedCount == 1; }, 12s));
+    EXPECT_FALSE(answerer_->isConnected());
+    for (const QByteArray& message : answererGot_.video) EXPECT_TRUE(message == chunk);
+    for (const QByteArray& message : answererGot_.control) EXPECT_TRUE(message == chunk.left(1000));
+    const std::size_t delivered = answererGot_.video.size() + answererGot_.control.size();
+    test::runEventsFor(100ms);
+    EXPECT_EQ(answererGot_.video.size() + answererGot_.control.size(), delivered);
     answerer_.reset();
     test::runEventsFor(100ms);
 
-    // And while negotiating.
+    // And while negotiating: an answerer that came up in time hears that its peer is gone.
     for (int round = 0; round < 3; ++round) {
         auto a = std::make_unique<P2PTransport>();
         auto b = std::make_unique<P2PTransport>();
         test::wireSignaling(*a, *b);
+        Received got;
+        got.attach(*b);
         b->startAsAnswerer();
         a->startAsOfferer();
         test::runEventsFor(std::chrono::milliseconds(round * 40));
         a.reset();
+        EXPECT_TRUE(waitUntil([&] { return got.disconnectedCount == got.connectedCount; }, 5s));
+        EXPECT_FALSE(b->isConnected());
+        EXPECT_TRUE(got.video.empty() && got.control.empty());
         b.reset();
+    }
+}
+
+// A malformed piece ends the connection on both sides: the receiver drops it and closes its
+// channels, so the sender hears of it too, and nothing sent after the bad piece is delivered.
+TEST_F(P2PTransportTest, MalformedPieceDisconnectsBothSidesAndDeliversNothingMore) {
+    connectPair();
+    ASSERT_TRUE(sendBytes(*offerer_, ChannelType::Video, "before"));
+    ASSERT_TRUE(waitUntil([&] { return answererGot_.video.size() == 1; }));
+    const QByteArray continuationWithoutStart("\x03tail", 5);
+    ASSERT_TRUE(P2PTransportTestAccess::sendRawPiece(*offerer_, ChannelType::Video, continuationWithoutStart));
+    for (int i = 0; i < 20; ++i) sendBytes(*offerer_, ChannelType::Video, patternMessage(1000, i));
+    ASSERT_TRUE(waitUntil([&] { return answererGot_.disconnectedCount == 1; }, 5s));
+    ASSERT_TRUE(waitUntil([&] { return offererGot_.disconnectedCount == 1; }, 5s));
+    EXPECT_FALSE(answerer_->isConnected());
+    EXPECT_FALSE(offerer_->isConnected());
+    EXPECT_TRUE(log_.contains("malformed message piece on 'video' channel"));
+    test::runEventsFor(200ms);
+    ASSERT_EQ(answererGot_.video.size(), 1u);
+    EXPECT_EQ(answererGot_.video[0], QByteArray("before"));
+    EXPECT_EQ(answererGot_.disconnectedCount, 1);
+}
+
+// Keep-alives are what hold a silent connection: with them both ends stay connected well past
+// the liveness time-out; a peer that sends none is dropped after it, and learns so itself.
+TEST_F(P2PTransportTest, KeepAlivesHoldASilentConnectionPastTheLivenessTimeout) {
+    for (const bool keepAlives : {true, false}) {
+        SCOPED_TRACE(keepAlives ? "with keep-alives" : "without keep-alives");
+        P2PTransport a;
+        P2PTransport b;
+        a.setLiveness({100ms, 1000ms});
+        // An interval longer than the test: b neither sends keep-alives nor checks for them.
+        b.setLiveness(keepAlives ? P2PTransport::Liveness{100ms, 1000ms} : P2PTransport::Liveness{1h, 1h});
+        test::wireSignaling(a, b);
+        Received aGot;
+        Received bGot;
+        aGot.attach(a);
+        bGot.attach(b);
+        b.startAsAnswerer();
+        a.startAsOfferer();
+        ASSERT_TRUE(waitUntil([&] { return a.isConnected() && b.isConnected(); }));
+        test::runEventsFor(2500ms);
+        if (keepAlives) {
+            EXPECT_TRUE(a.isConnected());
+            EXPECT_TRUE(b.isConnected());
+            EXPECT_EQ(aGot.disconnectedCount + bGot.disconnectedCount, 0);
+        } else {
+            EXPECT_EQ(aGot.disconnectedCount, 1);
+            EXPECT_TRUE(waitUntil([&] { return bGot.disconnectedCount == 1; }, 5s));
+            EXPECT_TRUE(log_.contains("P2PTransport: nothing heard from the peer for"));
+        }
     }
 }
 
@@ -299,6 +464,13 @@ TEST_F(P2PTransportTest, TurnSettingsDefaultUntilSet) {
     EXPECT_EQ(configured.turnServerConfig().host, "127.0.0.1");
     EXPECT_EQ(configured.turnServerConfig().port, 40001u);
     EXPECT_TRUE(configured.turnServerConfig().password.empty());
+
+    // Credentials without a host (the manager's defaults with a password) keep that server.
+    configured.setTurnServerConfig({"", 5349, "user", "secret"});
+    EXPECT_EQ(configured.turnServerConfig().host, "127.0.0.1");
+    EXPECT_EQ(configured.turnServerConfig().port, 40001u);
+    EXPECT_EQ(configured.turnServerConfig().username, "user");
+    EXPECT_EQ(configured.turnServerConfig().password, "secret");
 }
 
 // The STUN servers are the instance's [stun] ones, which the heartbeat's NAT probe also asks.
@@ -349,18 +521,31 @@ TEST_F(P2PTransportTest, RelayOnlyThroughTurnOverTlsCarriesTheSameMessages) {
     }
 }
 
-// A TURN server without a password is not offered to ICE: relay-only then finds no candidates.
+// A TURN server without a password is not offered to ICE: with relay-only ICE and a real TURN
+// server listening, the same settings with the password gather relayed candidates and without it
+// none, and the log says why.
 TEST_F(P2PTransportTest, TurnServerWithoutPasswordIsNotOffered) {
+    const test::TestCertificates certificates = test::makeTestCertificates(root_.path() / "certs");
+    test::CoturnServer turn(root_.path() / "turn", certificates.serverCertificate, certificates.serverKey, "veltrix",
+                            "turn-secret");
+    ASSERT_TRUE(turn.running()) << "coturn did not start";
     std::ofstream(root_.path() / "instance.ini", std::ios::trunc)
         << "[stun]\nhost=\n\n[p2p]\nlocalAddresses=127.0.0.1\niceTransportPolicy=relay\n";
-    P2PTransport offerer;
-    offerer.setTurnServerConfig({"127.0.0.1", 5349, "veltrix", ""});
-    int candidates = 0;
-    QObject::connect(&offerer, &IP2PTransport::localCandidateReady, [&] { ++candidates; });
-    offerer.startAsOfferer();
-    test::runEventsFor(500ms);
-    EXPECT_EQ(candidates, 0);
-    EXPECT_FALSE(log_.contains("TURN server 127.0.0.1:5349 refused"));
+    for (const std::string password : {"turn-secret", ""}) {
+        SCOPED_TRACE(password.empty() ? "without password" : "with password");
+        P2PTransport offerer;
+        offerer.setTurnServerConfig({"127.0.0.1", turn.tlsPort(), "veltrix", password});
+        int candidates = 0;
+        QObject::connect(&offerer, &IP2PTransport::localCandidateReady, [&] { ++candidates; });
+        offerer.startAsOfferer();
+        if (password.empty()) {
+            test::runEventsFor(1500ms);
+            EXPECT_EQ(candidates, 0);
+            EXPECT_TRUE(log_.contains("P2PTransport: no TURN server offered: no TURN password set"));
+        } else {
+            EXPECT_TRUE(waitUntil([&] { return candidates > 0; }, 10s));
+        }
+    }
 }
 
 // ---- A peer in another process, to be killed -------------------------------------------------
@@ -443,8 +628,9 @@ TEST_F(P2PTransportTest, PeerThatVanishesIsDisconnectedWithinTheLivenessTimeout)
     ASSERT_TRUE(waitUntil([&] { return !got.video.empty(); }));
     EXPECT_EQ(got.video.front(), QByteArray("ping"));
 
-    // Still connected while the peer lives and is silent: keep-alives answer for it.
-    test::runEventsFor(1500ms);
+    // Still connected while the peer lives and is silent, longer than the liveness time-out:
+    // keep-alives answer for it.
+    test::runEventsFor(3000ms);
     EXPECT_TRUE(offerer.isConnected());
 
     ::kill(static_cast<pid_t>(child.processId()), SIGKILL);

@@ -126,6 +126,26 @@ TEST_F(RelayThroughBackendTest, BufferedAmountCountsBytesNotYetSentAndFallsToZer
     EXPECT_TRUE(test::waitUntil([&] { return master.flushed(); }));
 }
 
+// One end drops in the middle of a 64 MiB transfer: the node closes the other end, so the
+// sender learns of it, and the receiver was handed only whole frames, in order.
+TEST_F(RelayThroughBackendTest, ADropMidTransferReachesTheSenderAndNoFrameIsHalfDelivered) {
+    End master(sessionId, relayToken), target(sessionId, relayToken);
+    int masterDrops = 0;
+    QObject::connect(&master.transport, &ITransport::disconnected, [&] { ++masterDrops; });
+    master.transport.setReconnectDelay(10s);  // the drop is what is looked at, not the reconnect
+    ASSERT_TRUE(master.connectTo(backend.relayPort()));
+    ASSERT_TRUE(target.connectTo(backend.relayPort()));
+    const auto frame = [](int i) { return QByteArray(16 << 20, static_cast<char>('a' + i)); };
+    for (int i = 0; i < 4; ++i) ASSERT_TRUE(sendBytes(master.transport, ChannelType::Video, frame(i)));
+    ASSERT_TRUE(test::waitUntil([&] { return !target.received.isEmpty(); }, 20s));
+    target.transport.disconnect();
+    ASSERT_TRUE(test::waitUntil([&] { return masterDrops == 1; }, 10s));
+    EXPECT_FALSE(master.transport.isConnected());
+    EXPECT_FALSE(sendBytes(master.transport, ChannelType::Video, "after"));
+    ASSERT_LT(target.received.size(), 4);
+    for (int i = 0; i < target.received.size(); ++i) EXPECT_TRUE(target.received[i].second == frame(i)) << i;
+}
+
 TEST_F(RelayThroughBackendTest, AWrongRelayTokenIsRefusedByTheNode) {
     End intruder(sessionId, "not-the-token");
     intruder.transport.setReconnectDelay(10ms);

@@ -156,34 +156,91 @@ TEST_F(RelayTransportTest, DroppedConnectionReconnectsAndJoinsAgainUntilDisconne
     EXPECT_EQ(node.joins().size(), 3);
 }
 
-TEST_F(RelayTransportTest, RefusedConnectionStillUsesTheReconnectBudget) {
-    quint16 closedPort = 0;
-    {
-        QTcpServer probe;
-        ASSERT_TRUE(probe.listen(QHostAddress::LocalHost, 0));
-        closedPort = probe.serverPort();
-    }
+quint16 closedPort() {
+    QTcpServer probe;
+    return probe.listen(QHostAddress::LocalHost, 0) ? probe.serverPort() : 0;
+}
+
+// The outcome of a first connection that fails is its error: nothing is retried afterwards, so
+// the manager's failure report stays the last word.
+TEST_F(RelayTransportTest, RefusedFirstConnectIsOneErrorAndNoRetry) {
+    const quint16 port = closedPort();
+    ASSERT_NE(port, 0);
     Endpoint a("s");
-    ASSERT_TRUE(a.transport.connect("127.0.0.1", closedPort));
+    ASSERT_TRUE(a.transport.connect("127.0.0.1", port));
+    ASSERT_TRUE(waitUntil([&] { return !a.errors.isEmpty(); }));
+    test::runEventsFor(std::chrono::milliseconds(250));  // longer than three reconnect delays
+    EXPECT_EQ(a.errors.size(), 1);
+    EXPECT_EQ(log.count("reconnect"), 0u);
+    EXPECT_EQ(a.connects, 0);
+    EXPECT_EQ(a.disconnects, 0);
+}
+
+// Once a connection was up, reconnects that are refused still use the budget, and stop there.
+TEST_F(RelayTransportTest, RefusedReconnectsUseTheBudget) {
+    auto node2 = std::make_unique<test::FakeRelayNode>(certificates);
+    const quint16 port = node2->port();
+    Endpoint a("s");
+    ASSERT_TRUE(a.transport.connect("localhost", port));
+    ASSERT_TRUE(waitUntil([&] { return a.connects == 1 && node2->joins().size() == 1; }));
+    node2.reset();  // drops the connection and stops listening
     ASSERT_TRUE(waitUntil([&] { return log.contains("reconnect attempt 3/3"); }));
     test::runEventsFor(std::chrono::milliseconds(250));  // longer than the next delay would be
     EXPECT_TRUE(log.contains("RelayTransport: reconnecting in 20 ms (attempt 1/3)"));
     EXPECT_TRUE(log.contains("RelayTransport: reconnecting in 40 ms (attempt 2/3)"));
     EXPECT_TRUE(log.contains("RelayTransport: reconnecting in 80 ms (attempt 3/3)"));
     EXPECT_EQ(log.count("reconnect attempt"), 3u);
-    EXPECT_EQ(a.errors.size(), 4);
-    EXPECT_EQ(a.connects, 0);
+    EXPECT_EQ(a.disconnects, 1);
+    EXPECT_EQ(a.connects, 1);
 }
 
-TEST_F(RelayTransportTest, UntrustedNodeCertificateFailsTheHandshake) {
+TEST_F(RelayTransportTest, UntrustedNodeCertificateFailsTheHandshakeWithoutRetry) {
     std::ofstream(root.path() / "instance.ini") << "[tls]\n";
     Endpoint a("s");
-    a.transport.disconnect();  // no reconnects: one failed handshake is enough to look at
     ASSERT_TRUE(a.transport.connect("localhost", node.port()));
     ASSERT_TRUE(waitUntil([&] { return !a.errors.isEmpty(); }));
+    test::runEventsFor(std::chrono::milliseconds(250));  // several reconnect delays
     EXPECT_TRUE(log.contains("RelayTransport: TLS error: "));
     EXPECT_EQ(a.connects, 0);
+    EXPECT_EQ(a.disconnects, 0);
+    EXPECT_EQ(log.count("reconnect"), 0u);
     EXPECT_TRUE(node.joins().isEmpty());
+}
+
+// disconnect() closes for good and says nothing, whether the transport is up, reconnecting or
+// still connecting; a drop it did not ask for is reported.
+TEST_F(RelayTransportTest, DisconnectEmitsNothingInEveryState) {
+    for (const char* state : {"connected", "connecting", "waiting to reconnect"}) {
+        SCOPED_TRACE(state);
+        Endpoint a("s");
+        if (std::string(state) == "connecting")
+            ASSERT_TRUE(a.transport.connect("localhost", node.port()));
+        else
+            ASSERT_TRUE(connectAndWait(a));
+        if (std::string(state) == "waiting to reconnect") {
+            a.transport.setReconnectDelay(std::chrono::milliseconds(10000));
+            node.dropAll();
+            ASSERT_TRUE(waitUntil([&] { return a.disconnects == 1; }));
+        }
+        const int disconnects = a.disconnects;
+        const int connects = a.connects;
+        a.transport.disconnect();
+        test::runEventsFor(std::chrono::milliseconds(150));
+        EXPECT_EQ(a.disconnects, disconnects);
+        EXPECT_EQ(a.connects, connects);
+        EXPECT_TRUE(a.errors.isEmpty());
+        EXPECT_FALSE(a.transport.isConnected());
+    }
+}
+
+TEST_F(RelayTransportTest, SendRefusesAChannelTheNodeCannotRoute) {
+    Endpoint a("s");
+    ASSERT_TRUE(connectAndWait(a));
+    EXPECT_FALSE(sendBytes(a.transport, static_cast<ChannelType>(2), "x"));
+    EXPECT_TRUE(log.contains("RelayTransport::send: invalid channel 2"));
+    ASSERT_TRUE(sendBytes(a.transport, ChannelType::Control, "ok"));
+    ASSERT_TRUE(waitUntil([&] { return node.received("s").size() >= 7; }));
+    EXPECT_TRUE(node.received("s") == rawFrame(0, 2, "ok"));
 }
 
 // The session ends from inside the relay's data signal while more frames sit in the same read:

@@ -5,6 +5,7 @@
 #include "transport/TransportManager.h"
 
 #include <gtest/gtest.h>
+#include <cstdio>
 #include <fstream>
 
 using namespace std::chrono_literals;
@@ -85,6 +86,38 @@ TEST_F(TransportManagerLoopbackTest, WithoutCandidatesBothSidesFallBackToTheRela
     EXPECT_EQ(targetMethods, QStringList{"relay"});
     EXPECT_TRUE(log.contains("TransportManager: P2P connection timed out after 1500 ms, falling back to relay"));
     exchangeMessages();
+}
+
+// One side's time-out around the time peer-to-peer takes here, so that in some rounds its relay
+// comes up while the other side's data channels are opening: both sides still agree, and the
+// transports they report really are joined to each other.
+TEST_F(TransportManagerLoopbackTest, BothSidesAlwaysAgreeOnTheTransport) {
+    forwardCandidates();
+    QStringList outcomes;
+    for (int round = 0; round < 50; ++round) {
+        SCOPED_TRACE(round);
+        // One side gives up on peer-to-peer early, the other keeps waiting for it.
+        const auto early = std::chrono::milliseconds(20 + (round / 2 % 10) * 40);
+        master.setP2PTimeout(round % 2 ? early : 5s);
+        target.setP2PTimeout(round % 2 ? 5s : early);
+        masterMethods.clear();
+        targetMethods.clear();
+        const QString session = QStringLiteral("session-%1").arg(round);
+        const QList<RelayCandidate> relays = {{"node-1", "127.0.0.1", backend.relayPort(), -1}};
+        target.establishConnection(session, 0, 0, relays, /*offerer=*/false, "token");
+        master.establishConnection(session, 0, 0, relays, /*offerer=*/true, "token");
+        ASSERT_TRUE(waitUntil([&] { return !masterMethods.isEmpty() && !targetMethods.isEmpty(); }, 20s));
+        ASSERT_EQ(masterMethods, targetMethods);
+        outcomes << masterMethods.front();
+
+        test::Received targetGot;
+        targetGot.attach(*target.activeTransport());
+        ASSERT_TRUE(test::sendBytes(*master.activeTransport(), ChannelType::Control, session.toUtf8()));
+        ASSERT_TRUE(waitUntil([&] { return !targetGot.control.empty(); }, 10s));
+        EXPECT_EQ(targetGot.control.front(), session.toUtf8());
+    }
+    std::printf("  outcomes: %lld p2p, %lld relay\n", static_cast<long long>(outcomes.count("p2p")),
+                static_cast<long long>(outcomes.count("relay")));
 }
 
 }  // namespace

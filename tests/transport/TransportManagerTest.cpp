@@ -2,6 +2,7 @@
 
 #include <QCoreApplication>
 #include <QEvent>
+#include <functional>
 
 
 #include "FakeTransports.h"
@@ -116,8 +117,12 @@ TEST_F(TransportManagerTest, PeerToPeerTimeOutFallsBackToTheRelay) {
     // The peer-to-peer attempt is kept: the partner may be settling on it right now.
     EXPECT_EQ(fakes.p2p[0]->disconnectCalls, 0);
 
-    // A relay that comes up first retires it; it stays until reset.
+    // The answerer waits for the offerer's choice; a relay chosen retires the peer-to-peer
+    // attempt, which stays until reset.
     fakes.relays[0]->comeUp();
+    EXPECT_TRUE(established.isEmpty());
+    EXPECT_EQ(fakes.relays[0]->announcements, 0);
+    fakes.relays[0]->selectByPeer();
     EXPECT_EQ(established, QStringList{"relay"});
     EXPECT_EQ(manager.activeTransport(), fakes.relays[0].data());
     EXPECT_EQ(fakes.p2p[0]->disconnectCalls, 1);
@@ -175,6 +180,110 @@ TEST_F(TransportManagerTest, RefusedRelayConnectReportsFailure) {
     fakes.relayAcceptsConnect = false;
     establish(4, 0);
     EXPECT_EQ(failed, QStringList{"Failed to initiate relay connection"});
+}
+
+// A reported failure is final: whatever was still trying is closed, and nothing that comes up
+// afterwards is reported as established.
+TEST_F(TransportManagerTest, NoSuccessIsReportedAfterAFailure) {
+    const struct {
+        const char* name;
+        std::function<void()> failAttempt;
+        QString reason;
+    } cases[] = {
+        {"no candidates after the time-out",
+         [&] {
+             manager.setP2PTimeout(std::chrono::milliseconds(10));
+             establish(0, 0, {});
+             ASSERT_TRUE(waitUntil([&] { return !failed.isEmpty(); }));
+         },
+         "No relay candidates available"},
+        {"relay refused before it came up",
+         [&] {
+             establish(0, 0);
+             manager.onP2PTimeout();
+             emit fakes.relays.last()->transportError("Connection refused");
+         },
+         "All connection methods failed. Last error: Connection refused"},
+        {"relay connect() refused",
+         [&] {
+             fakes.relayAcceptsConnect = false;
+             establish(0, 0);
+             manager.onP2PTimeout();
+             fakes.relayAcceptsConnect = true;
+         },
+         "Failed to initiate relay connection"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        failed.clear();
+        established.clear();
+        c.failAttempt();
+        ASSERT_EQ(failed, QStringList{c.reason});
+        ASSERT_FALSE(fakes.p2p.isEmpty());
+        EXPECT_GE(fakes.p2p.last()->disconnectCalls, 1);
+        fakes.p2p.last()->comeUp();
+        if (!fakes.relays.isEmpty() && fakes.relays.last()) {
+            EXPECT_TRUE(fakes.relays.last()->closed);
+            fakes.relays.last()->comeUp();
+            emit fakes.relays.last()->transportError("late");
+        }
+        EXPECT_TRUE(established.isEmpty());
+        EXPECT_EQ(failed.size(), 1);
+        EXPECT_EQ(manager.activeTransport(), nullptr);
+    }
+}
+
+// Settings without a host bring only credentials; the peer-to-peer transport keeps its TURN host.
+TEST_F(TransportManagerTest, TurnSettingsReachTheTransportAsGiven) {
+    manager.setTurnServerConfig({"", 5349, "veltrix", "secret"});
+    establish(0, 0);
+    EXPECT_EQ(fakes.p2p.last()->turn.password, "secret");
+    EXPECT_TRUE(fakes.p2p.last()->turn.host.empty());
+}
+
+// The offerer decides and announces its choice on the chosen transport; the answerer reports
+// only what was announced, whichever of its own attempts came up first.
+TEST_F(TransportManagerTest, TheOffererChoosesAndTheAnswererFollows) {
+    establish(0, 0, {candidate("a", -1)}, /*offerer=*/true);
+    manager.onP2PTimeout();
+    fakes.relays.last()->comeUp();
+    EXPECT_EQ(established, QStringList{"relay"});
+    EXPECT_EQ(fakes.relays.last()->announcements, 1);
+    fakes.p2p.last()->comeUp();  // too late: the choice is made
+    EXPECT_EQ(established, QStringList{"relay"});
+    EXPECT_EQ(fakes.p2p.last()->announcements, 0);
+
+    const struct {
+        const char* name;
+        bool relayFirst;     // the answerer's relay comes up before its peer-to-peer attempt
+        bool choiceFirst;    // the announcement arrives before the chosen transport is up here
+        bool offererChoosesP2P;
+    } cases[] = {
+        {"relay up here, offerer chose p2p", true, false, true},
+        {"p2p up here, offerer chose relay", false, false, false},
+        {"announcement before p2p is up here", false, true, true},
+        {"announcement before the relay is up here", true, true, false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        established.clear();
+        establish(0, 0, {candidate("a", -1)}, /*offerer=*/false);
+        manager.onP2PTimeout();
+        auto* p2p = fakes.p2p.last().data();
+        auto* relay = fakes.relays.last().data();
+        ITransport* chosen = c.offererChoosesP2P ? static_cast<ITransport*>(p2p) : relay;
+        if (c.choiceFirst) (c.offererChoosesP2P ? p2p->selectByPeer() : relay->selectByPeer());
+        if (c.relayFirst) relay->comeUp();
+        p2p->comeUp();
+        if (!c.relayFirst) relay->comeUp();
+        if (!c.choiceFirst) {
+            EXPECT_TRUE(established.isEmpty());
+            c.offererChoosesP2P ? p2p->selectByPeer() : relay->selectByPeer();
+        }
+        EXPECT_EQ(established, QStringList{c.offererChoosesP2P ? "p2p" : "relay"});
+        EXPECT_EQ(manager.activeTransport(), chosen);
+        EXPECT_EQ(p2p->announcements + relay->announcements, 0);
+    }
 }
 
 TEST_F(TransportManagerTest, SignalingReachesOnlyACurrentPeerToPeerAttempt) {

@@ -14,6 +14,7 @@
 #include <openssl/rand.h>
 
 #include "platform/InstancePaths.h"
+#include "platform/linux/FileDescriptor.h"
 
 namespace veltrix::platform::protection {
 namespace fs = std::filesystem;
@@ -38,19 +39,7 @@ struct CipherContextFree {
 };
 using CipherContext = std::unique_ptr<EVP_CIPHER_CTX, CipherContextFree>;
 
-class FileDescriptor {
-public:
-    explicit FileDescriptor(int fd) : fd_(fd) {}
-    ~FileDescriptor() {
-        if (fd_ >= 0) ::close(fd_);
-    }
-    FileDescriptor(const FileDescriptor&) = delete;
-    FileDescriptor& operator=(const FileDescriptor&) = delete;
-    int get() const { return fd_; }
-
-private:
-    int fd_;
-};
+using FileDescriptor = detail::FileDescriptor;
 
 bool fail(SystemError& error, int code) {
     error.code = code;

@@ -9,6 +9,7 @@
 
 #include "platform/InstancePaths.h"
 #include "platform/linux/UnixSocketAddress.h"
+#include "platform/linux/UnixSocketPeer.h"
 
 namespace veltrix::platform {
 namespace {
@@ -76,7 +77,40 @@ std::optional<PeerCredentials> PipeConnection::peerCredentials(SystemError& erro
         error = SystemError{ESRCH};
         return std::nullopt;
     }
-    return PeerCredentials{credentials.pid, credentials.uid, credentials.gid};
+    PeerCredentials peer{credentials.pid, credentials.uid, credentials.gid, {}};
+    // The supplementary groups the kernel recorded with the credentials; ERANGE gives the count.
+    socklen_t groupsLength = 0;
+    if (getsockopt(fd_, SOL_SOCKET, SO_PEERGROUPS, nullptr, &groupsLength) != 0 && errno != ERANGE) {
+        error = SystemError::last();
+        return std::nullopt;
+    }
+    peer.groups.resize(groupsLength / sizeof(gid_t));
+    if (!peer.groups.empty()) {
+        if (getsockopt(fd_, SOL_SOCKET, SO_PEERGROUPS, peer.groups.data(), &groupsLength) != 0) {
+            error = SystemError::last();
+            return std::nullopt;
+        }
+        peer.groups.resize(groupsLength / sizeof(gid_t));
+    }
+    return peer;
+}
+
+PeerEndHold PipeConnection::peerEndHeldBy(pid_t pid, SystemError& error) const {
+    if (fd_ < 0) {
+        error = SystemError{EBADF};
+        return PeerEndHold::NotHeld;
+    }
+    const auto peerInode = detail::unixPeerInode(fd_, error);
+    if (!peerInode) return PeerEndHold::NotHeld;
+    switch (detail::socketHeldBy(pid, *peerInode, error)) {
+    case detail::SocketHold::HeldCloseOnExec:
+        return PeerEndHold::HeldOwn;
+    case detail::SocketHold::HeldAcrossExec:
+        return PeerEndHold::HeldAcrossExec;
+    case detail::SocketHold::NotHeld:
+        break;
+    }
+    return PeerEndHold::NotHeld;
 }
 
 PipeResult PipeConnection::peek() const {
@@ -124,6 +158,25 @@ PipeResult PipeConnection::write(std::string_view data) {
         const SystemError error = SystemError::last();
         if (n < 0 && error.code == EINTR) continue;
         if (n < 0 && (error.code == EAGAIN || error.code == EWOULDBLOCK)) return {PipeStatus::TimedOut, sent, error};
+        if (n < 0 && isBrokenPipe(error.code)) return {PipeStatus::Closed, sent, error};
+        return {PipeStatus::Failed, sent, n < 0 ? error : SystemError{EIO}};
+    }
+    return {PipeStatus::Ok, sent, {}};
+}
+
+PipeResult PipeConnection::writeSome(std::string_view data) {
+    std::lock_guard lock(*writeMutex_);
+    if (fd_ < 0) return {PipeStatus::Failed, 0, SystemError{EBADF}};
+    std::size_t sent = 0;
+    while (sent < data.size()) {
+        const ssize_t n = send(fd_, data.data() + sent, data.size() - sent, MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (n > 0) {
+            sent += static_cast<std::size_t>(n);
+            continue;
+        }
+        const SystemError error = SystemError::last();
+        if (n < 0 && error.code == EINTR) continue;
+        if (n < 0 && (error.code == EAGAIN || error.code == EWOULDBLOCK)) break;
         if (n < 0 && isBrokenPipe(error.code)) return {PipeStatus::Closed, sent, error};
         return {PipeStatus::Failed, sent, n < 0 ? error : SystemError{EIO}};
     }

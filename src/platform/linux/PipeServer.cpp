@@ -5,9 +5,11 @@
 #include <sys/file.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <spdlog/spdlog.h>
 #include <unistd.h>
 
 #include "platform/InstancePaths.h"
+#include "platform/linux/PosixAcl.h"
 #include "platform/linux/UnixSocketAddress.h"
 
 namespace veltrix::platform {
@@ -64,16 +66,42 @@ bool PipeServer::createInstance(SystemError& error) {
         error = SystemError::last();
         return false;
     }
-    // Nobody can connect before listen(), so the mode is set in between.
-    if (bind(fd, reinterpret_cast<const sockaddr*>(&address), length) != 0 || chmod(path.c_str(), 0666) != 0 ||
-        listen(fd, 4) != 0) {
+    // Nobody can connect before listen(), so the access is set in between.
+    if (bind(fd, reinterpret_cast<const sockaddr*>(&address), length) != 0) {
         error = SystemError::last();
         ::close(fd);
-        ::unlink(path.c_str());
         return false;
     }
     listenFd_ = fd;
+    applyAccess();
+    if (listen(fd, 4) != 0) {
+        error = SystemError::last();
+        closeListener();
+        ::unlink(path.c_str());
+        return false;
+    }
     return true;
+}
+
+void PipeServer::admitUsers(std::vector<uid_t> users) {
+    if (users == admittedUsers_) return;
+    admittedUsers_ = std::move(users);
+    if (listenFd_ >= 0) applyAccess();
+}
+
+void PipeServer::applyAccess() const {
+    const auto path = socketPath();
+    SystemError error;
+    if (detail::setUserAccessList(path, admittedUsers_, 6, error)) return;
+    if (error.code != EOPNOTSUPP && error.code != ENOTSUP) {
+        // Fail closed: only the server's own user can connect until the next attempt.
+        spdlog::error("PipeServer: setxattr(system.posix_acl_access) failed (error {})", error.text());
+        chmod(path.c_str(), 0600);
+        return;
+    }
+    spdlog::warn("PipeServer: the file system keeps no access lists; the pipe is open to every local user "
+                 "and only the check at accept admits");
+    chmod(path.c_str(), 0666);
 }
 
 PipeConnectStatus PipeServer::connectClient(SystemError& error) {

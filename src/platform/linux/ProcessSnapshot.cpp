@@ -56,6 +56,8 @@ bool isSystemAccount() {
 
 pid_t currentProcessId() { return getpid(); }
 
+pid_t parentProcessId() { return getppid(); }
+
 std::vector<SnapshotEntry> snapshotProcesses() {
     std::vector<SnapshotEntry> result;
     std::error_code ec;

@@ -103,6 +103,14 @@ std::string unitFileText(const ServiceDefinition& d) {
     if (restarts > 0) {
         unit += "Restart=on-failure\n";
         unit += fmt::format("RestartSec={}ms\n", d.failureActions.front().delayMs);
+        // Growing delays (5 s, then 30 s): systemd 254 and later step from RestartSec to
+        // RestartMaxDelaySec over RestartSteps restarts, which gives each delay exactly for two
+        // actions; older versions ignore both keys and wait RestartSec before every restart.
+        const std::uint32_t lastDelay = d.failureActions[restarts - 1].delayMs;
+        if (restarts > 1 && lastDelay > d.failureActions.front().delayMs) {
+            unit += fmt::format("RestartSteps={}\n", restarts - 1);
+            unit += fmt::format("RestartMaxDelaySec={}ms\n", lastDelay);
+        }
     } else {
         unit += "Restart=no\n";
     }

@@ -6,9 +6,14 @@
 #include <pwd.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
+#include <sys/uio.h>
+#include <string>
 #include <unistd.h>
+#include <vector>
 
 #include "platform/InstancePaths.h"
+#include "platform/TerminalSessions.h"
+#include "platform/linux/PosixAcl.h"
 
 namespace veltrix::platform {
 namespace {
@@ -18,9 +23,25 @@ std::uint64_t pageRounded(std::uint64_t size) {
     return (size + page - 1) / page * page;
 }
 
-// The file mode and group that stand in for the access list: the creator owns the section; the
-// admitted user reaches it through the user's primary group, every local user through "others".
+// The access list that stands in for the section's: the creator owns the section and keeps read
+// and write; the admitted user, or with none every user that has a terminal session (the
+// interactive users), gets read, and write when allowed; nobody else gets anything. Without access
+// lists in the file system the admitted user falls back to the user's primary group and the
+// interactive users to "others".
 bool applyAccess(int fd, const SectionAccess& access) {
+    std::vector<uid_t> users;
+    if (access.user) {
+        users.push_back(*access.user);
+    } else {
+        for (const auto& session : sessions::enumerate()) users.push_back(session.uid);
+    }
+    const unsigned permissions = access.usersMayWrite ? 6 : 4;
+    SystemError error;
+    if (detail::setUserAccessList("/proc/self/fd/" + std::to_string(fd), users, permissions, error)) return true;
+    if (error.code != EOPNOTSUPP && error.code != ENOTSUP) {
+        errno = error.code;
+        return false;
+    }
     mode_t mode = 0600;
     if (access.user) {
         const passwd* pw = getpwuid(*access.user);
@@ -153,6 +174,36 @@ SectionView mapSection(const SectionHandle& section, SectionMode mode, SystemErr
         return {};
     }
     return SectionView(address, size);
+}
+
+bool setSectionAccess(const SectionHandle& section, const SectionAccess& access, SystemError& error) {
+    if (!section.isValid()) {
+        error = SystemError{EBADF};
+        return false;
+    }
+    if (!applyAccess(section.nativeHandle(), access)) {
+        error = SystemError::last();
+        return false;
+    }
+    return true;
+}
+
+// The kernel copies with its own fault handling: a page that no longer exists ends the copy with
+// EFAULT instead of a signal. Reading one's own memory needs no privilege.
+bool copyFromSection(void* destination, const void* source, std::size_t size) {
+    auto* to = static_cast<char*>(destination);
+    const auto* from = static_cast<const char*>(source);
+    while (size > 0) {
+        iovec local{to, size};
+        iovec remote{const_cast<char*>(from), size};
+        const ssize_t copied = process_vm_readv(getpid(), &local, 1, &remote, 1, 0);
+        if (copied < 0 && errno == EINTR) continue;
+        if (copied <= 0) return false;
+        to += copied;
+        from += copied;
+        size -= static_cast<std::size_t>(copied);
+    }
+    return true;
 }
 
 bool removeSection(std::string_view name) { return ::unlink(paths::sectionPath(name).c_str()) == 0; }

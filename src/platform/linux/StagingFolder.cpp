@@ -12,6 +12,7 @@
 #include <spdlog/spdlog.h>
 
 #include "platform/SystemError.h"
+#include "platform/linux/FileDescriptor.h"
 
 namespace veltrix::platform::staging {
 namespace {
@@ -20,20 +21,7 @@ namespace {
 // folder chain built to exhaust them.
 constexpr int kMaxDepth = 64;
 
-class Descriptor {
-public:
-    explicit Descriptor(int fd) : fd_(fd) {}
-    ~Descriptor() {
-        if (fd_ >= 0) ::close(fd_);
-    }
-    Descriptor(const Descriptor&) = delete;
-    Descriptor& operator=(const Descriptor&) = delete;
-    int get() const { return fd_; }
-    bool valid() const { return fd_ >= 0; }
-
-private:
-    int fd_;
-};
+using Descriptor = detail::FileDescriptor;
 
 int openFolderAt(int parent, const char* name) {
     return ::openat(parent, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);

@@ -7,6 +7,6 @@ namespace veltrix::platform {
 
 SystemError SystemError::last() { return SystemError{errno}; }
 
-std::string SystemError::text() const { return std::strerror(code); }
+std::string SystemError::text() const { return std::to_string(code) + ": " + std::strerror(code); }
 
 }  // namespace veltrix::platform

@@ -62,6 +62,8 @@ std::vector<TerminalSession> enumerate() {
         s.userName = o.value("user").toString().toStdString();
         s.state = stateFromText(o.value("state").toString());
         s.console = o.value("console").toBool(false);
+        s.display = o.value("display").toString().toStdString();
+        s.xauthority = o.value("xauthority").toString().toStdString();
         result.push_back(std::move(s));
     }
     return result;

@@ -1,0 +1,7 @@
+target_link_libraries(${name} PRIVATE veltrix_gui)
+if(TARGET veltrix_test_support)
+  target_link_libraries(${name} PRIVATE veltrix_test_support)
+else()
+  target_sources(${name} PRIVATE ${CMAKE_SOURCE_DIR}/tests/support/XvfbDisplay.cpp)
+  target_include_directories(${name} PRIVATE ${CMAKE_SOURCE_DIR}/tests)
+endif()

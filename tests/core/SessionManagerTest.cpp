@@ -1,0 +1,365 @@
+// Two session managers, Master and Target, each with its own REST client and signaling socket,
+// through the local backend with real crypto and real transports.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <iostream>
+#include <memory>
+
+#include "core/ControlMessageType.h"
+#include "shared/SharedFrameBuffer.h"
+#include "support/LogCapture.h"
+#include "support/RawAomStream.h"
+#include "support/TempInstanceRoot.h"
+#include "core/SessionTestDevice.h"
+
+using namespace std::chrono_literals;
+
+namespace veltrix {
+namespace {
+
+using test::waitUntil;
+
+class SessionManagerTest : public ::testing::Test {
+protected:
+    test::TempInstanceRoot root;
+    test::LogCapture log;
+    test::RunningBackend backend{{"--no-turn"}};
+    std::unique_ptr<test::SessionTestDevice> master;
+    std::unique_ptr<test::SessionTestDevice> target;
+
+    // A failed test shows what the two managers logged.
+    void TearDown() override {
+        if (!HasFailure()) return;
+        for (const std::string& line : log.lines()) std::cerr << "  log: " << line << "\n";
+    }
+
+    QUrl apiUrl() const { return QUrl(QStringLiteral("https://127.0.0.1:%1").arg(backend.apiPort())); }
+
+    // Both devices online; the Target holds `secure` and `ephemeral` as its passwords.
+    void bringUp(bool relayOnly, const QString& secure, const QString& ephemeral) {
+        ASSERT_TRUE(backend.start()) << backend.output().toStdString();
+        test::writeSessionInstanceConfig(root.path(), backend, relayOnly);
+        master = std::make_unique<test::SessionTestDevice>(apiUrl());
+        target = std::make_unique<test::SessionTestDevice>(apiUrl());
+        ASSERT_TRUE(master->bringOnline("master", apiUrl()));
+        ASSERT_TRUE(target->bringOnline("target", apiUrl()));
+        target->acceptAutoAccepts();
+        target->manager.setSessionPasswords(secure, ephemeral);
+        const auto p2pTimeout = relayOnly ? 800ms : 15s;
+        master->manager.setP2PTimeout(p2pTimeout);
+        target->manager.setP2PTimeout(p2pTimeout);
+    }
+
+    void connectWith(const QString& password) {
+        master->manager.initiateSession(target->clientId(), password);
+        ASSERT_TRUE(waitUntil([&] {
+            return master->state() == SessionState::Connected && target->state() == SessionState::Connected;
+        }, 40s)) << "master " << int(master->state()) << ", target " << int(target->state());
+    }
+
+    // Sends `command` from one side and waits until the other has handled it.
+    void deliver(test::SessionTestDevice& from, const std::string& command) {
+        const std::string seen = "Session command received: " + command;
+        const std::size_t before = log.count(seen);
+        ASSERT_TRUE(SessionManagerTestPeer::sendCommand(from.manager, command)) << command;
+        ASSERT_TRUE(waitUntil([&] { return log.count(seen) > before; }, 10s)) << command;
+    }
+
+    // Writes AV1 packets into the Target's capture section one by one, each after the previous
+    // one reached the Master (decoded, or counted as a miss).
+    void streamPackets(const std::vector<std::vector<std::uint8_t>>& packets, int width, int height) {
+        SharedFrameBuffer* section = target->manager.captureSection();
+        ASSERT_NE(section, nullptr);
+        for (const auto& packet : packets) {
+            const std::size_t frames = master->frames.size();
+            const int missed = master->manager.missedFrames();
+            ASSERT_TRUE(section->writeEncodedFrame(width, height, 0, false, packet.data(), packet.size()));
+            ASSERT_TRUE(waitUntil([&] {
+                return master->frames.size() > frames || master->manager.missedFrames() != missed;
+            }, 10s));
+        }
+    }
+};
+
+TEST_F(SessionManagerTest, OnePasswordHandshakeConnectsBothSidesOverTheRelay) {
+    bringUp(true, QString(), "ephemeral-1");
+    connectWith("ephemeral-1");
+    EXPECT_EQ(master->manager.transportMethod(), "relay");
+    EXPECT_EQ(target->manager.transportMethod(), "relay");
+    EXPECT_EQ(master->manager.role(), SessionRole::Master);
+    EXPECT_EQ(target->manager.role(), SessionRole::Target);
+    EXPECT_EQ(master->manager.remoteClientId(), target->clientId());
+    EXPECT_EQ(target->manager.remoteClientId(), master->clientId());
+    EXPECT_EQ(master->manager.sessionId(), target->manager.sessionId());
+    const std::vector<SessionState> expected{SessionState::Initiating, SessionState::Handshaking,
+                                             SessionState::Connecting, SessionState::Connected};
+    EXPECT_EQ(master->states, expected);
+    // The Master's first control packet, the key-frame request, reaches the Target.
+    EXPECT_TRUE(waitUntil([&] { return target->keyFrameRequests > 0; }, 10s));
+    EXPECT_TRUE(master->errors.isEmpty()) << master->errors.join("; ").toStdString();
+
+    // DISCONNECT on one side brings both back to Idle, the partner by the "disconnect" command.
+    master->manager.endSession("user_disconnect");
+    EXPECT_EQ(master->state(), SessionState::Idle);
+    ASSERT_TRUE(waitUntil([&] { return target->state() == SessionState::Idle; }, 10s));
+    EXPECT_TRUE(log.contains("(reason: remote_disconnect)"));
+    EXPECT_TRUE(target->manager.sessionId().isEmpty());
+    EXPECT_EQ(target->manager.role(), SessionRole::None);
+}
+
+TEST_F(SessionManagerTest, TwoPasswordsTheEphemeralTypedLocksTheSecondCandidateAtTheFirstControlPacket) {
+    bringUp(true, "secure-password-1", "eph-123");
+    connectWith("eph-123");
+    EXPECT_TRUE(log.contains("SPAKE2: offering 2 password candidates to master"));
+    ASSERT_TRUE(waitUntil([&] { return log.contains("SPAKE2: session cipher locked to matching password candidate"); }, 10s));
+    // Announcements made before the lock are repeated once it holds, and new ones go out.
+    int monitors = 0;
+    QObject::connect(&master->manager, &SessionManager::monitorCountReceived, [&](int n) { monitors = n; });
+    target->manager.advertiseMonitorCount(3);
+    EXPECT_TRUE(waitUntil([&] { return monitors == 3; }, 10s));
+}
+
+TEST_F(SessionManagerTest, TheSecurePasswordTypedMatchesTheFirstCandidate) {
+    bringUp(true, "secure-password-1", "eph-123");
+    connectWith("secure-password-1");
+    ASSERT_TRUE(waitUntil([&] { return target->keyFrameRequests > 0; }, 10s));
+}
+
+TEST_F(SessionManagerTest, AWrongPasswordFailsTheMasterAndTheTargetEndsOnItsOwn) {
+    struct Case {
+        QString secure, ephemeral;
+    };
+    // One password: the Master learns it from packets that never open; two: from the candidates'
+    // confirmations at the handshake already.
+    for (const Case& c : {Case{QString(), "right-password"}, Case{"secure-password-1", "right-password"}}) {
+        SCOPED_TRACE(c.secure.toStdString());
+        if (!master) bringUp(true, c.secure, c.ephemeral);
+        target->manager.setSessionPasswords(c.secure, c.ephemeral);
+        target->manager.setPacketOpenTimeout(1500ms);
+        master->authFailures = 0;
+        target->states.clear();
+        master->manager.initiateSession(target->clientId(), "wrong-password");
+        ASSERT_TRUE(waitUntil([&] { return master->authFailures > 0; }, 30s));
+        EXPECT_EQ(master->authFailures, 1);
+        EXPECT_EQ(master->state(), SessionState::Failed);
+        EXPECT_TRUE(master->errors.isEmpty()) << master->errors.join("; ").toStdString();
+        // The Target, whose partner never sends a packet that opens, does not stream for ever.
+        ASSERT_TRUE(waitUntil([&] { return target->reached(SessionState::Connecting); }, 20s));
+        ASSERT_TRUE(waitUntil([&] {
+            return target->state() == SessionState::Idle || target->state() == SessionState::Failed;
+        }, 30s)) << int(target->state());
+        EXPECT_EQ(target->manager.role(), SessionRole::None);
+    }
+    EXPECT_TRUE(log.contains("SPAKE2: entered password matched no target candidate (wrong password)"));
+}
+
+TEST_F(SessionManagerTest, NineBadPacketsThenAGoodOneAreNoFailureTenBadAreExactlyOne) {
+    bringUp(true, QString(), "pass-1");
+    connectWith("pass-1");
+    const QByteArray garbage(64, '\x5a');
+    for (int i = 0; i < 9; ++i) master->manager.onTransportData(ChannelType::Control, garbage);
+    int monitors = 0;
+    QObject::connect(&master->manager, &SessionManager::monitorCountReceived, [&](int n) { monitors = n; });
+    target->manager.advertiseMonitorCount(2);
+    ASSERT_TRUE(waitUntil([&] { return monitors == 2; }, 10s));
+    for (int i = 0; i < 20; ++i) master->manager.onTransportData(ChannelType::Control, garbage);
+    EXPECT_EQ(master->authFailures, 0);
+    EXPECT_EQ(master->state(), SessionState::Connected);
+
+    master->manager.endSession("user_disconnect");
+    ASSERT_TRUE(waitUntil([&] { return target->state() == SessionState::Idle; }, 10s));
+    master->states.clear();
+    connectWith("pass-1");
+    for (int i = 0; i < 9; ++i) master->manager.onTransportData(ChannelType::Control, garbage);
+    EXPECT_EQ(master->authFailures, 0);
+    master->manager.onTransportData(ChannelType::Control, garbage);
+    EXPECT_EQ(master->authFailures, 1);
+    EXPECT_EQ(master->state(), SessionState::Failed);
+    for (int i = 0; i < 5; ++i) master->manager.onTransportData(ChannelType::Control, garbage);
+    EXPECT_EQ(master->authFailures, 1);
+}
+
+TEST_F(SessionManagerTest, CapturedFramesArriveDecodedAtTheMasterOverTheRelay) {
+    bringUp(true, "secure-password-1", "eph-123");
+    connectWith("eph-123");
+    const auto packets = test::encodeUniformFrames({64, 64}, {{40, 128, 128}, {120, 100, 160}, {200, 128, 128}});
+    streamPackets(packets, 64, 64);
+    ASSERT_EQ(master->frames.size(), 3u);
+    const std::uint8_t lumas[] = {40, 120, 200};
+    for (std::size_t i = 0; i < 3; ++i) {
+        const DecodedFrame& frame = *master->frames[i];
+        EXPECT_EQ(frame.width, 64);
+        EXPECT_EQ(frame.height, 64);
+        EXPECT_NEAR(frame.y[frame.y.size() / 2], lumas[i], 3);
+    }
+    EXPECT_EQ(master->manager.missedFrames(), 0);
+    // The Target told the Master its capture size from the section header.
+    EXPECT_TRUE(log.contains("Target capture resolution: 64x64"));
+}
+
+TEST_F(SessionManagerTest, CapturedFramesArriveDecodedAtTheMasterPeerToPeer) {
+    bringUp(false, QString(), "pass-1");
+    connectWith("pass-1");
+    EXPECT_EQ(master->manager.transportMethod(), "p2p");
+    EXPECT_EQ(target->manager.transportMethod(), "p2p");
+    const auto packets = test::encodeUniformFrames({64, 64}, {{90, 128, 128}, {160, 128, 128}});
+    streamPackets(packets, 64, 64);
+    ASSERT_EQ(master->frames.size(), 2u);
+    EXPECT_NEAR(master->frames[1]->y[100], 160, 3);
+}
+
+TEST_F(SessionManagerTest, KeyFramesAreRequestedAtTheFifthMissAndEverySixtiethAfter) {
+    bringUp(true, QString(), "pass-1");
+    // Only the schedule of misses asks for key frames here, not the start-up repeats.
+    master->manager.setKeyFrameRetryInterval(600s);
+    connectWith("pass-1");
+    ASSERT_TRUE(waitUntil([&] { return target->keyFrameRequests == 1; }, 10s));  // the initial one
+    const std::vector<std::uint8_t> junk(200, 0xee);
+    auto requestsAfter = [&](int misses) {
+        streamPackets(std::vector<std::vector<std::uint8_t>>(static_cast<std::size_t>(misses), junk), 64, 64);
+        test::runEventsFor(200ms);
+        return target->keyFrameRequests;
+    };
+    EXPECT_EQ(requestsAfter(4), 1);
+    EXPECT_EQ(requestsAfter(1), 2);   // the fifth
+    EXPECT_EQ(requestsAfter(54), 2);  // up to 59
+    EXPECT_EQ(requestsAfter(1), 3);   // the sixtieth
+    // A picture restarts the count.
+    streamPackets(test::encodeUniformFrames({64, 64}, {{100, 128, 128}}), 64, 64);
+    EXPECT_EQ(master->manager.missedFrames(), 0);
+}
+
+TEST_F(SessionManagerTest, ControlCommandsAreHandledByTheirTable) {
+    bringUp(true, QString(), "pass-1");
+    connectWith("pass-1");
+    std::vector<std::string> events;
+    auto record = [&](const std::string& e) { events.push_back(e); };
+    QObject::connect(&master->manager, &SessionManager::monitorCountReceived,
+                     [&](int n) { record("monitorCount " + std::to_string(n)); });
+    QObject::connect(&master->manager, &SessionManager::captureResolutionReceived,
+                     [&](int w, int h) { record("capture " + std::to_string(w) + "x" + std::to_string(h)); });
+    QObject::connect(&target->manager, &SessionManager::monitorSwitchRequested,
+                     [&](int n) { record("switch " + std::to_string(n)); });
+    QObject::connect(&target->manager, &SessionManager::encodeResolutionRequested,
+                     [&](int w, int h) { record("encode " + std::to_string(w) + "x" + std::to_string(h)); });
+
+    struct Row {
+        bool toTarget;
+        std::string command;
+        std::string event;    // the signal it gives, empty for none
+        std::string logLine;  // a line it logs, empty for none
+    };
+    const Row rows[] = {
+        {false, "monitor_count:0", "monitorCount 1", "Target has 1 monitor(s)"},
+        {false, "monitor_count:4", "monitorCount 4", ""},
+        {false, "monitor_count:", "", "Invalid monitor_count command: monitor_count:"},
+        {true, "monitor_count:3", "", ""},
+        {true, "switch_monitor:-2", "switch 0", "Switching capture to monitor 0"},
+        {true, "switch_monitor: +7", "switch 7", ""},
+        {true, "switch_monitor:x", "", "Invalid switch_monitor command: switch_monitor:x"},
+        {true, "switch_monitor:99999999999", "", "Invalid switch_monitor command"},
+        {false, "switch_monitor:1", "", ""},
+        {true, "encode_resolution:1920x1080", "encode 1920x1080", "Master requested encode resolution 1920x1080"},
+        {true, "encode_resolution:auto", "encode 0x0", ""},
+        {true, "encode_resolution:-5x600", "encode 0x600", ""},
+        {true, "encode_resolution:1920", "", "Invalid encode_resolution command: encode_resolution:1920"},
+        {true, "encode_resolution:", "", "Invalid encode_resolution command: encode_resolution:"},
+        {false, "capture_resolution:0x720", "", ""},
+        {false, "capture_resolution:1280", "", ""},
+        {false, "capture_resolution:ax720", "", "Invalid capture_resolution: capture_resolution:ax720"},
+        {false, "capture_resolution:1280x720", "capture 1280x720", "Target capture resolution: 1280x720"},
+        {true, "capture_resolution:1280x720", "", ""},
+        {true, "send_sas", "", "sas.dll not available — cannot fire SAS"},
+        {true, "disconnected", "", ""},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.command);
+        events.clear();
+        deliver(row.toTarget ? *master : *target, row.command);
+        test::runEventsFor(20ms);
+        if (row.event.empty()) {
+            EXPECT_TRUE(events.empty()) << events.front();
+        } else {
+            EXPECT_EQ(events, std::vector<std::string>{row.event});
+        }
+        if (!row.logLine.empty()) {
+            EXPECT_TRUE(log.contains(row.logLine));
+        }
+    }
+    // The encode size is limited to the advertised capture size.
+    events.clear();
+    target->manager.advertiseCaptureResolution(1280, 720);
+    ASSERT_TRUE(waitUntil([&] { return !events.empty(); }, 10s));
+    EXPECT_EQ(events, (std::vector<std::string>{"capture 1280x720"}));
+    events.clear();
+    deliver(*master, "encode_resolution:1920x1080");
+    EXPECT_EQ(events, (std::vector<std::string>{"encode 1280x720"}));
+    EXPECT_EQ(master->state(), SessionState::Connected);
+    EXPECT_EQ(target->state(), SessionState::Connected);
+
+    // "disconnect" ends the receiver's session with "remote_disconnect", and its own end tells the
+    // sender.
+    deliver(*target, "disconnect");
+    EXPECT_EQ(master->state(), SessionState::Idle);
+    EXPECT_TRUE(log.contains("(reason: remote_disconnect)"));
+    EXPECT_TRUE(waitUntil([&] { return target->state() == SessionState::Idle; }, 10s));
+}
+
+TEST_F(SessionManagerTest, ADisconnectWhileConnectingIsNotUndoneByALateTransportSuccess) {
+    bringUp(true, QString(), "pass-1");
+    master->manager.initiateSession(target->clientId(), "pass-1");
+    // Connecting lasts at least the peer-to-peer time-out here, since only the relay can connect.
+    ASSERT_TRUE(waitUntil([&] { return master->state() == SessionState::Connecting; }, 20s));
+    master->manager.endSession("user_disconnect");
+    EXPECT_EQ(master->state(), SessionState::Idle);
+    // Whatever the gone transport manager had under way, and a success delivered straight to
+    // the slot, as a queued one that was already posted would be.
+    master->manager.onTransportEstablished("relay");
+    test::runEventsFor(2s);
+    EXPECT_FALSE(master->reached(SessionState::Connected));
+    EXPECT_EQ(master->state(), SessionState::Idle);
+}
+
+TEST_F(SessionManagerTest, AStaleSessionsCloseReplyLeavesTheNewSessionAlone) {
+    bringUp(true, QString(), "pass-1");
+    connectWith("pass-1");
+    const QString first = master->manager.sessionId();
+    master->manager.endSession("user_disconnect");
+    ASSERT_TRUE(waitUntil([&] { return target->state() == SessionState::Idle; }, 10s));
+    // The new session starts before the backend answered the old one's close.
+    master->states.clear();
+    connectWith("pass-1");
+    EXPECT_NE(master->manager.sessionId(), first);
+    // A late close or failure of the first session changes nothing either.
+    master->manager.onSessionUpdated({{"session_id", first.toStdString()}, {"state", "closed"}});
+    master->manager.onSessionUpdated({{"session_id", first.toStdString()}, {"state", "failed"}});
+    test::runEventsFor(300ms);
+    EXPECT_EQ(master->state(), SessionState::Connected);
+    EXPECT_EQ(std::count(master->states.begin(), master->states.end(), SessionState::Idle), 0);
+}
+
+TEST_F(SessionManagerTest, AnAckBeforeTheCreateReplyIsHeldAndAppliedOnceTheSessionIdIsKnown) {
+    bringUp(true, QString(), "pass-1");
+    master->manager.initiateSession(target->clientId(), "pass-1");
+    // Delivered before the event loop ran the create request's reply; it lacks the Target's
+    // SPAKE2 element, so applying it fails the session at once instead of after 30 s.
+    master->manager.onHandshakeAck("early", "accepted", "some-key", QString());
+    ASSERT_TRUE(waitUntil([&] { return master->state() == SessionState::Failed; }, 10s));
+    EXPECT_TRUE(log.contains("Handshake ACK missing target SPAKE2 element"));
+    EXPECT_EQ(master->errors, QStringList{"Authentication failed"});
+}
+
+TEST_F(SessionManagerTest, AnOfflineTargetFailsTheSessionAtOnceWhicheverArrivesFirst) {
+    bringUp(true, QString(), "pass-1");
+    target->signaling.disconnectFromServer();
+    test::runEventsFor(500ms);
+    // SESSION_FAILED is pushed right after the create reply; either may be read first.
+    master->manager.setHandshakeTimeout(20s);
+    master->manager.initiateSession(target->clientId(), "pass-1");
+    ASSERT_TRUE(waitUntil([&] { return master->state() == SessionState::Failed; }, 10s));
+    EXPECT_EQ(master->errors, QStringList{"Remote side is not available — no user is logged in"});
+}
+
+}  // namespace
+}  // namespace veltrix

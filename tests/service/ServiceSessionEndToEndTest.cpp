@@ -1,0 +1,154 @@
+// Two VeltrixService programs in console mode, devices A and B in their own instance folders,
+// against the local backend: a pipe client on A connects to B with B's session password, both
+// report the session Connected, and DISCONNECT on A brings both back to Idle.
+#include <gtest/gtest.h>
+
+#include <QProcess>
+#include <QProcessEnvironment>
+#include <QString>
+
+#include <chrono>
+#include <csignal>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+
+#include "service/ServiceIpcServer.h"
+#include "shared/IpcMessage.h"
+#include "support/RunningBackend.h"
+#include "support/TempInstanceRoot.h"
+#include "support/WaitUntil.h"
+
+namespace veltrix {
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+
+std::string readFile(const fs::path& path) {
+    std::ifstream file(path);
+    std::stringstream text;
+    text << file.rdbuf();
+    return text.str();
+}
+
+// One device: its instance folder and its service program in console mode.
+struct Device {
+    fs::path root;
+    QProcess service;
+
+    // The instance: its own machine identity, peer to peer on loopback without STUN, and one
+    // logged-on user, so console mode admits the partner's request.
+    void prepare(const fs::path& folder, const std::string& machineId) {
+        root = folder;
+        fs::create_directories(root / "run");
+        std::ofstream(root / "machine-id") << machineId << "\n";
+        std::ofstream(root / "instance.ini") << "[machine]\nid_file=" << (root / "machine-id").string()
+                                             << "\n\n[stun]\nhost=\n\n[p2p]\nlocalAddresses=127.0.0.1\n\n";
+        std::ofstream(root / "run" / "sessions.json")
+            << R"({"sessions": [{"id": 1, "user": "user", "uid": )" << ::getuid()
+            << R"(, "state": "active", "console": true}]})";
+    }
+
+    void start(const fs::path& program) {
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.remove("VELTRIX_SERVICE_MANAGER");
+        environment.remove("NOTIFY_SOCKET");
+        environment.insert("VELTRIX_ROOT", QString::fromStdString(root.string()));
+        service.setProcessEnvironment(environment);
+        service.start(QString::fromStdString(program.string()), {});
+    }
+
+    void stop() {
+        if (service.state() == QProcess::NotRunning) return;
+        ::kill(static_cast<pid_t>(service.processId()), SIGTERM);
+        service.waitForFinished(10000);
+    }
+
+    std::string log() const { return readFile(root / "data" / "Veltrix" / "service.log"); }
+};
+
+// Sends `messages` through the stand-in client on `device`'s pipe; the last STATE it read, or
+// null.
+IpcMessage talk(const fs::path& client, const Device& device, const QStringList& messages, int readMs = 500) {
+    QProcess probe;
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert("VELTRIX_ROOT", QString::fromStdString(device.root.string()));
+    probe.setProcessEnvironment(environment);
+    QStringList arguments;
+    for (const QString& message : messages) arguments << "--send" << message;
+    arguments << "--read-ms" << QString::number(readMs);
+    probe.start(QString::fromStdString(client.string()), arguments);
+    if (!probe.waitForFinished(10000)) return nullptr;
+    std::istringstream lines(probe.readAllStandardOutput().toStdString());
+    IpcMessage latest;
+    for (std::string line; std::getline(lines, line);) {
+        if (line.empty() || line[0] != '{') continue;
+        IpcMessage message = IpcMessage::parse(line, nullptr, false);
+        if (message.is_object() && message.value("type", "") == "STATE") latest = message;
+    }
+    return latest;
+}
+
+TEST(ServiceSessionEndToEnd, TwoDevicesConnectThroughTheBackendAndDisconnectAgain) {
+    test::TempInstanceRoot root;
+    Device a;
+    Device b;
+    a.prepare(root.path() / "a", "a0a1a2a3a4a5a6a7a8a9aaabacadaeaf");
+    b.prepare(root.path() / "b", "b0b1b2b3b4b5b6b7b8b9babbbcbdbebf");
+    test::RunningBackend backend({"--no-turn", "--instance", QString::fromStdString(a.root.string()), "--instance",
+                                  QString::fromStdString(b.root.string())});
+    ASSERT_TRUE(backend.start()) << backend.output().toStdString();
+
+    const fs::path programs = root.path() / "programs";
+    fs::create_directories(programs);
+    fs::copy_file(VELTRIX_SERVICE_PROGRAM, programs / "VeltrixService");
+    const fs::path client = programs / ServiceIpcServer::kClientProgramName;
+    fs::copy_file(VELTRIX_PIPE_PROBE_PROGRAM, client);
+    a.start(programs / "VeltrixService");
+    b.start(programs / "VeltrixService");
+    ASSERT_TRUE(a.service.waitForStarted(5000));
+    ASSERT_TRUE(b.service.waitForStarted(5000));
+
+    IpcMessage stateA, stateB;
+    auto online = [&](const Device& device, IpcMessage& state) {
+        state = talk(client, device, {R"({"type":"GET_STATE"})"}, 300);
+        return state.is_object() && state.value("authenticated", false) && !state.value("client_id", "").empty();
+    };
+    ASSERT_TRUE(test::waitUntil([&] { return online(a, stateA) && online(b, stateB); }, 60s)) << a.log() << b.log();
+    const std::string idB = stateB.value("client_id", "");
+    const std::string passwordB = stateB.value("session_password", "");
+    EXPECT_EQ(stateA["session_state"], "Idle");
+
+    const IpcMessage connect{{"type", "CONNECT"}, {"target_id", idB}, {"password", passwordB}};
+    talk(client, a, {QString::fromStdString(connect.dump())}, 200);
+    auto sessionState = [&](const Device& device, IpcMessage& state) {
+        state = talk(client, device, {R"({"type":"GET_STATE"})"}, 300);
+        return state.is_object() ? state.value("session_state", "") : std::string();
+    };
+    ASSERT_TRUE(test::waitUntil([&] { return sessionState(a, stateA) == "Connected" && sessionState(b, stateB) == "Connected"; },
+                        45s))
+        << stateA.dump() << "\n" << stateB.dump() << "\n" << a.log() << b.log();
+    EXPECT_EQ(stateA["session_role"], "master");
+    EXPECT_EQ(stateB["session_role"], "target");
+    EXPECT_EQ(stateA["remote_client_id"], idB);
+    EXPECT_EQ(stateB["remote_client_id"], stateA["client_id"]);
+    EXPECT_EQ(stateA["transport_method"], "p2p");
+    EXPECT_EQ(stateB["transport_method"], "p2p");
+    EXPECT_EQ(stateA["session_id"], stateB["session_id"]);
+
+    talk(client, a, {R"({"type":"DISCONNECT"})"}, 200);
+    ASSERT_TRUE(test::waitUntil([&] { return sessionState(a, stateA) == "Idle" && sessionState(b, stateB) == "Idle"; }, 20s))
+        << stateA.dump() << "\n" << stateB.dump();
+    EXPECT_EQ(stateB["session_role"], "none");
+    EXPECT_NE(b.log().find("(reason: remote_disconnect)"), std::string::npos);
+
+    a.stop();
+    b.stop();
+    EXPECT_EQ(a.service.exitCode(), 0);
+    EXPECT_EQ(b.service.exitCode(), 0);
+}
+
+}  // namespace
+}  // namespace veltrix
