@@ -76,6 +76,10 @@ public:
 
     // Hides the window on the next turn of the event loop (the tray's "minimise").
     void scheduleHideToTray(const QString& reason);
+    // The update service's updateAvailable and readyToInstall (plain members: the window's slots
+    // are the fifteen of its session and paste flows).
+    void onUpdateAvailable(QString version, QString downloadUrl);
+    void onReadyToInstall(QString installerPath);
     // The tray's "Check for updates" row: with an update service, check now and tell the user.
     void checkForUpdatesRequested();
     // Whether a session is in progress: the pipe client's state is neither Idle nor Failed.
@@ -99,8 +103,6 @@ public slots:
     void onPasteUploadComplete();
     void onPasteAllUploadsComplete();
     void injectPasteKeystrokeOnRemote();
-    void onUpdateAvailable(QString version, QString downloadUrl);
-    void onReadyToInstall(QString installerPath);
 
 protected:
     void changeEvent(QEvent* event) override;
