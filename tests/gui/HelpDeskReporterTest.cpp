@@ -9,6 +9,7 @@
 #include <fstream>
 #include <memory>
 
+#include "GuiTestSupport.h"
 #include "core/SettingsController.h"
 #include "gui/HelpDeskReporter.h"
 #include "platform/InstancePaths.h"
@@ -23,14 +24,6 @@ namespace {
 
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
-
-class OpenedUrls : public QObject {
-    Q_OBJECT
-public:
-    QList<QUrl> urls;
-public slots:
-    void open(const QUrl& url) { urls << url; }
-};
 
 std::string stamp(int secondsAgo) {
     return "[" + QDateTime::currentDateTime().addSecs(-secondsAgo).toString("yyyy-MM-dd HH:mm:ss").toStdString() +
@@ -94,8 +87,8 @@ protected:
         EXPECT_TRUE(test::waitUntil([&] { return callbacks > 0; }, 10s));
         test::runEventsFor(50ms);
         EXPECT_EQ(callbacks, 1);
-        EXPECT_EQ(opened.urls.size(), 1);
-        return opened.urls.isEmpty() ? QString() : opened.urls.last().toString();
+        EXPECT_EQ(opened.opened.size(), 1);
+        return opened.opened.isEmpty() ? QString() : opened.opened.last().toString();
     }
 
     QString fallback() const {
@@ -106,7 +99,7 @@ protected:
     test::LogCapture logs;
     test::TestCertificates certificates;
     std::unique_ptr<test::LocalHttpsServer> server;
-    OpenedUrls opened;
+    test::UrlCatcher opened;
     QObject parent;
     int callbacks = 0;
 };
@@ -150,7 +143,7 @@ TEST_F(HelpDeskReporterTest, RepliesChooseThePage) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.body.toStdString());
         callbacks = 0;
-        opened.urls.clear();
+        opened.opened.clear();
         answer(c.body);
         EXPECT_EQ(report(), c.expected.isEmpty() ? fallback() : c.expected);
     }
@@ -179,4 +172,3 @@ TEST_F(HelpDeskReporterTest, TheTemporaryFolderIsRemoved) {
 }  // namespace
 }  // namespace veltrix
 
-#include "HelpDeskReporterTest.moc"

@@ -169,16 +169,8 @@ TEST_F(MainWindowUpdateTest, AnInstallerThatCannotStartBringsTheServiceBack) {
     EXPECT_TRUE(window->isVisible());
 }
 
-class OpenedUrls : public QObject {
-    Q_OBJECT
-public:
-    QList<QUrl> urls;
-public slots:
-    void open(const QUrl& url) { urls << url; }
-};
-
 TEST_F(MainWindowUpdateTest, TheHelpDeskLinkSendsLogsAndComesBack) {
-    OpenedUrls opened;
+    test::UrlCatcher opened;
     QDesktopServices::setUrlHandler(QStringLiteral("https"), &opened, "open");
     QLabel* link = nullptr;
     for (QLabel* label : window->findChildren<QLabel*>())
@@ -190,8 +182,8 @@ TEST_F(MainWindowUpdateTest, TheHelpDeskLinkSendsLogsAndComesBack) {
     EXPECT_FALSE(link->isEnabled());
     ASSERT_TRUE(test::waitUntil([&] { return link->isEnabled(); }, 10s));
     EXPECT_EQ(link->text(), text);
-    ASSERT_EQ(opened.urls.size(), 1);
-    EXPECT_TRUE(opened.urls[0].toString().startsWith(QStringLiteral("https://localhost:1/HelpDesk/AddNewTicket/")));
+    ASSERT_EQ(opened.opened.size(), 1);
+    EXPECT_TRUE(opened.opened[0].toString().startsWith(QStringLiteral("https://localhost:1/HelpDesk/AddNewTicket/")));
     QDesktopServices::unsetUrlHandler(QStringLiteral("https"));
 }
 
@@ -203,4 +195,3 @@ TEST_F(MainWindowUpdateTest, TheTrayCheckUsesTheUpdateService) {
 }  // namespace
 }  // namespace veltrix
 
-#include "MainWindowUpdateTest.moc"

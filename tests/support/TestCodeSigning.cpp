@@ -1,7 +1,8 @@
 #include "support/TestCodeSigning.h"
 
+#include "support/TestCertificates.h"
+
 #include <QFile>
-#include <QProcess>
 #include <QStringList>
 
 #include <fstream>
@@ -9,16 +10,6 @@
 
 namespace veltrix::test {
 namespace {
-
-void runOpenssl(const QStringList& arguments) {
-    QProcess openssl;
-    openssl.setProcessChannelMode(QProcess::MergedChannels);
-    openssl.start(QStringLiteral("openssl"), arguments);
-    if (!openssl.waitForFinished(30000) || openssl.exitStatus() != QProcess::NormalExit || openssl.exitCode() != 0) {
-        throw std::runtime_error("openssl " + arguments.join(' ').toStdString() + " failed: " +
-                                 openssl.readAll().toStdString());
-    }
-}
 
 QString q(const std::filesystem::path& path) { return QString::fromStdString(path.string()); }
 
