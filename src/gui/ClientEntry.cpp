@@ -21,6 +21,7 @@
 #include "gui/ClientIcon.h"
 #include "gui/ClientStyleSheet.h"
 #include "gui/ClientVersion.h"
+#include "gui/ConnectionDialog.h"
 #include "gui/MainWindow.h"
 #include "gui/UpdateService.h"
 #include "platform/CurrentThread.h"
@@ -166,6 +167,8 @@ int runClientGui(int argc, char** argv, const ClientOptions& options) {
     app.installEventFilter(cursorFilter);
     app.setStyleSheet(clientStyleSheet());
     QApplication::setWindowIcon(clientIcon());
+    // The account dialog is known to the meta-object system, though nothing in the client opens it.
+    qRegisterMetaType<ConnectionDialog*>();
 
     SettingsController settings;
     QTranslator translator;

@@ -45,10 +45,9 @@ class UpdateService;
 // commands through the pipe client, turns every reported session state into a coloured status
 // line, switches pages by the session's role and retries a lost viewing session for 30 seconds.
 //
-// The tray icon, the viewer, the chat and file-manager dialogs, the settings and company-clients
-// dialogs and the update banner join later; until they do, the window behaves as it does when
-// they are absent (no tray: minimise and close act as in a plain window, notifications are
-// skipped).
+// The tray icon, the viewer, the chat and file-manager dialogs and the update banner join later;
+// until they do, the window behaves as it does when they are absent (no tray: minimise and close
+// act as in a plain window, notifications are skipped).
 class MainWindow : public QMainWindow {
     Q_OBJECT
 public:
@@ -84,8 +83,11 @@ public:
     void checkForUpdatesRequested();
     // Whether a session is in progress: the pipe client's state is neither Idle nor Failed.
     bool isSessionActive() const;
-    // A company's clients arrived (or an empty answer to a failed request).
+    // A company's clients arrived (or an empty answer to a failed request): only a non-empty
+    // array opens the picker.
     void showCompanyClients(const QString& companyName, const nlohmann::json& clients);
+    // Wakes the partner in the partner box with a magic packet, asking once for its address.
+    void onWakeOnLanClicked();
 
 public slots:
     void onAuthenticated(QString clientId);
@@ -220,6 +222,7 @@ private:
     QPushButton* disconnectButton_ = nullptr;
     QPushButton* settingsButton_ = nullptr;
     QPushButton* companyClientsButton_ = nullptr;
+    QPushButton* wakeOnLanButton_ = nullptr;
     QLabel* helpDeskLink_ = nullptr;
     QAction* chatAction_ = nullptr;
     QAction* fileTransferAction_ = nullptr;
