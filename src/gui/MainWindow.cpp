@@ -130,6 +130,7 @@ QWidget* MainWindow::buildHomePage() {
     helpDeskLink_->setAlignment(Qt::AlignCenter);
     helpDeskLink_->setStyleSheet(QStringLiteral("font-size: 11px;"));
     layout->addWidget(helpDeskLink_);
+    connect(helpDeskLink_, &QLabel::linkActivated, this, [this] { onHelpDeskLinkActivated(); });
 
     auto* version = styledLabel(QStringLiteral("v%1").arg(QString::fromLatin1(kClientVersion)),
                                 "font-size: 10px; color: #4a5568; padding-right: 4px;", page);

@@ -65,7 +65,8 @@ public:
                Clock clock = {});
     ~MainWindow() override;
 
-    void setUpdateService(UpdateService* updateService) { updateService_ = updateService; }
+    // The window downloads and runs updates through this service (it may stay absent).
+    void setUpdateService(UpdateService* updateService);
 
     // "123456789" as "123 456 789"; anything that is not nine characters without blanks unchanged.
     static QString formatClientId(const QString& id);
@@ -74,6 +75,12 @@ public:
 
     // Hides the window on the next turn of the event loop (the tray's "minimise").
     void scheduleHideToTray(const QString& reason);
+    // The update service's updateAvailable and readyToInstall (plain members: the window's slots
+    // are the fifteen of its session and paste flows).
+    void onUpdateAvailable(QString version, QString downloadUrl);
+    void onReadyToInstall(QString installerPath);
+    // The tray's "Check for updates" row: with an update service, check now and tell the user.
+    void checkForUpdatesRequested();
     // Whether a session is in progress: the pipe client's state is neither Idle nor Failed.
     bool isSessionActive() const;
     // A company's clients arrived (or an empty answer to a failed request): only a non-empty
@@ -145,6 +152,14 @@ private:
     void decideAfterFailure();
     void clearPasteState();
 
+    void showUpdateBanner(const QString& version, const QString& downloadUrl);
+    void startPendingUpdateDownload();
+    void runPendingUpdateStep();
+    void onUpdateDownloadFailed();
+    void onHelpDeskLinkActivated();
+    // Stops the service for the installer; true when this call stopped a running service.
+    bool stopServiceForUpdate();
+
     // Hooks for the tray icon, which joins later: with no tray they do nothing.
     bool isTrayVisible() const { return false; }
     void trayNotify(const QString& message, bool warning);
@@ -152,6 +167,12 @@ private:
     void traySetDisconnectEnabled(bool enabled);
 
     UpdateService* updateService_ = nullptr;
+    QWidget* updateBanner_ = nullptr;
+    QPushButton* updateNowButton_ = nullptr;
+    QString pendingUpdateVersion_;
+    QString pendingUpdateUrl_;
+    QString pendingInstallerPath_;
+    bool pendingAutoInstall_ = false;
     ServiceIpcClient* ipcClient_;
     SettingsController* settings_;
 

@@ -187,7 +187,7 @@ void MainWindow::onSessionStateChanged(SessionState newState) {
             resetToIdleView();
             restoreConnectButton();
             if (ipcClient_->isAuthenticated()) showStatus(tr("Online (Ready)"), kReady);
-            // The pending update step joins with the update banner.
+            runPendingUpdateStep();
             break;
         case SessionState::Initiating:
         case SessionState::Handshaking:
