@@ -8,6 +8,7 @@
 #include <QProcessEnvironment>
 #include <QString>
 
+#include <algorithm>
 #include <chrono>
 #include <csignal>
 #include <filesystem>
@@ -198,6 +199,15 @@ TEST(ServiceSessionEndToEnd, TwoDevicesConnectThroughTheBackendAndDisconnectAgai
     EXPECT_TRUE(firstOf(replies, "FILE_UPLOAD_COMPLETE").is_object()) << a.log();
     ASSERT_TRUE(test::waitUntil([&] { return fs::exists(files / "at-b.bin"); }, 10s)) << b.log();
     EXPECT_EQ(readFile(files / "at-b.bin"), content);
+
+    // A's client lists the folder on B and sees the file with its size.
+    const IpcMessage list{{"type", "FILE_LIST_DIR"}, {"path", files.string()}};
+    const IpcMessage listed = firstOf(exchange(client, a, {QString::fromStdString(list.dump())}, 1000), "FILE_DIR_LISTED");
+    ASSERT_TRUE(listed.is_object()) << a.log();
+    EXPECT_EQ(listed["path"], files.string());
+    const IpcMessage expectedEntry{{"name", "at-b.bin"}, {"is_dir", false}, {"size", content.size()}};
+    const auto& entries = listed["entries"];
+    EXPECT_NE(std::find(entries.begin(), entries.end(), expectedEntry), entries.end()) << listed.dump();
 
     talk(client, a, {R"({"type":"DISCONNECT"})"}, 200);
     ASSERT_TRUE(test::waitUntil([&] { return sessionState(a, stateA) == "Idle" && sessionState(b, stateB) == "Idle"; }, 20s))
