@@ -229,11 +229,7 @@ void SessionManager::cleanupSession() {
     // The paste staging folder is purged by the platform layer's no-follow purge once it is
     // part of the service.
     videoDecoder_.reset();
-    // Clipboard, chat and file-transfer services are not built by this service yet, so there is
-    // nothing of theirs to delete.
-    clipboardService_ = nullptr;
-    chatService_ = nullptr;
-    fileTransferService_ = nullptr;
+    releaseSessionServices();
     {
         std::lock_guard lock(candidateLock_);
         sessionCipher_.reset();

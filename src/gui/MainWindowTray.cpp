@@ -17,6 +17,7 @@ void MainWindow::setupTrayIcon() {
         raise();
     });
     connect(trayIcon_, &SystemTrayIcon::settingsRequested, this, &MainWindow::onSettingsClicked);
+    connect(trayIcon_, &SystemTrayIcon::checkForUpdatesRequested, this, &MainWindow::checkForUpdatesRequested);
     connect(trayIcon_, &SystemTrayIcon::disconnectRequested, this, [this] {
         if (ipcClient_->sessionState() != SessionState::Idle) ipcClient_->sendDisconnect();
     });
