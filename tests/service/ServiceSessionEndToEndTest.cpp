@@ -63,6 +63,15 @@ struct Device {
             << R"(, "state": "active", "console": true, "display": ")" << display << R"("}]})";
     }
 
+    // Nobody logged on: the console session is at the log-on screen, on `display`, whose input
+    // desktop is the secure one.
+    void showLogOnScreen(const std::string& display) {
+        std::ofstream(root / "run" / "input-desktop.1") << "Winlogon";
+        std::ofstream(root / "run" / "sessions.json")
+            << R"({"sessions": [{"id": 1, "user": "", "uid": )" << ::getuid()
+            << R"(, "state": "connected", "console": true, "display": ")" << display << R"("}]})";
+    }
+
     // Console mode, or service mode as if the service manager had started it.
     void start(const fs::path& program, bool serviceMode = false) {
         QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
@@ -81,6 +90,14 @@ struct Device {
     }
 
     std::string log() const { return readFile(root / "data" / "Veltrix" / "service.log"); }
+    std::string agentLogs() const {
+        std::string text;
+        for (const auto& entry : fs::recursive_directory_iterator(root)) {
+            const std::string name = entry.path().filename().string();
+            if (name.ends_with(".log") && name != "service.log") text += "--- " + entry.path().string() + "\n" + readFile(entry.path());
+        }
+        return text;
+    }
 };
 
 // Sends `messages` through the stand-in client on `device`'s pipe; the last STATE it read, or
@@ -223,10 +240,11 @@ std::optional<DecodedPicture> readDecodedFrame(const fs::path& instance) {
     return picture;
 }
 
-// B runs as a service with one user session on a private X display; the service launches the
-// real client program from its folder as that session's agent. What B's display shows arrives
+// B runs as a service on a private X display; at A's request it launches the real client program
+// from its folder as the agent: into the user's session when one is logged on, or as the headless
+// agent at the log-on screen (unattended access on, the default). What B's display shows arrives
 // decoded in A's frame section, and A's input moves and clicks B's pointer.
-TEST(ServiceSessionEndToEnd, APictureOfTheTargetsDisplayArrivesAndInputControlsIt) {
+void viewAndControl(bool userLoggedOn) {
     test::XvfbDisplay xvfb;
     ASSERT_TRUE(xvfb.isRunning());
     Screen screen(xvfb.name());
@@ -273,10 +291,11 @@ TEST(ServiceSessionEndToEnd, APictureOfTheTargetsDisplayArrivesAndInputControlsI
     const std::string idB = stateB.value("client_id", "");
     const std::string passwordB = stateB.value("session_password", "");
 
-    // The user logs on to B's display; the session request will start the agent there.
+    // B's display gets its session: the session request will start the agent there.
     fs::remove(clientB);
     fs::copy_file(VELTRIX_CLIENT_PROGRAM, clientB);
-    b.logOn(xvfb.name());
+    if (userLoggedOn) b.logOn(xvfb.name());
+    else b.showLogOnScreen(xvfb.name());
 
     const IpcMessage connect{{"type", "CONNECT"}, {"target_id", idB}, {"password", passwordB}};
     talk(client, a, {QString::fromStdString(connect.dump())}, 200);
@@ -287,6 +306,8 @@ TEST(ServiceSessionEndToEnd, APictureOfTheTargetsDisplayArrivesAndInputControlsI
     ASSERT_TRUE(test::waitUntil([&] { return sessionState(stateA) == "Connected"; }, 20s)) << stateA.dump() << a.log()
                                                                                            << b.log();
     EXPECT_NE(b.log().find("SESSION_AUTO_ACCEPT for session"), std::string::npos);
+    EXPECT_NE(b.log().find(userLoggedOn ? "Launched agent" : "Launched headless SYSTEM agent"), std::string::npos)
+        << b.log();
     ASSERT_TRUE(test::waitUntil([&] { return b.log().find("Sent START_CAPTURE to agent") != std::string::npos; }, 20s))
         << b.log();
 
@@ -308,7 +329,7 @@ TEST(ServiceSessionEndToEnd, APictureOfTheTargetsDisplayArrivesAndInputControlsI
     ASSERT_TRUE(test::waitUntil([&] {
         const auto [x, y] = screen.pointer();
         return std::abs(x - 1440) <= 2 && std::abs(y - 540) <= 2;
-    }, 10s)) << screen.pointer().first << "," << screen.pointer().second;
+    }, 10s)) << screen.pointer().first << "," << screen.pointer().second << "\n" << b.log() << b.agentLogs();
     input(2, 0.75, 0.5);
     unsigned buttons = 0;
     EXPECT_TRUE(test::waitUntil([&] {
@@ -330,6 +351,10 @@ TEST(ServiceSessionEndToEnd, APictureOfTheTargetsDisplayArrivesAndInputControlsI
     EXPECT_EQ(a.service.exitCode(), 0);
     EXPECT_EQ(b.service.exitCode(), 0);
 }
+
+TEST(ServiceSessionEndToEnd, TheUserSessionAgentShowsAndControlsTheTargetsDisplay) { viewAndControl(true); }
+
+TEST(ServiceSessionEndToEnd, TheHeadlessAgentShowsAndControlsTheLogOnScreen) { viewAndControl(false); }
 
 }  // namespace
 }  // namespace veltrix
