@@ -244,7 +244,10 @@ std::optional<DecodedPicture> readDecodedFrame(const fs::path& instance) {
 // from its folder as the agent: into the user's session when one is logged on, or as the headless
 // agent at the log-on screen (unattended access on, the default). What B's display shows arrives
 // decoded in A's frame section, and A's input moves and clicks B's pointer.
-void viewAndControl(bool userLoggedOn) {
+// `handshakeRequest`: the backend offers the session with SESSION_HANDSHAKE_REQUEST, which
+// carries no key material for the password binding: the test ends once B admitted the request
+// and started the agent.
+void viewAndControl(bool userLoggedOn, bool handshakeRequest = false) {
     test::XvfbDisplay xvfb;
     ASSERT_TRUE(xvfb.isRunning());
     Screen screen(xvfb.name());
@@ -258,8 +261,10 @@ void viewAndControl(bool userLoggedOn) {
     Device b;
     a.prepare(root.path() / "a", "c0c1c2c3c4c5c6c7c8c9cacbcccdcecf");
     b.prepare(root.path() / "b", "d0d1d2d3d4d5d6d7d8d9dadbdcdddedf");
-    test::RunningBackend backend({"--no-turn", "--instance", QString::fromStdString(a.root.string()), "--instance",
-                                  QString::fromStdString(b.root.string())});
+    QStringList backendArguments{"--no-turn", "--instance", QString::fromStdString(a.root.string()), "--instance",
+                                 QString::fromStdString(b.root.string())};
+    if (handshakeRequest) backendArguments << "--handshake-request";
+    test::RunningBackend backend(backendArguments);
     ASSERT_TRUE(backend.start()) << backend.output().toStdString();
 
     // Both folders start with the pipe stand-in as their client program, so the test can read
@@ -303,6 +308,16 @@ void viewAndControl(bool userLoggedOn) {
         state = talk(client, a, {R"({"type":"GET_STATE"})"}, 300);
         return state.is_object() ? state.value("session_state", "") : std::string();
     };
+    if (handshakeRequest) {
+        EXPECT_TRUE(test::waitUntil([&] {
+            const std::string log = b.log();
+            return log.find("SESSION_HANDSHAKE_REQUEST for session") != std::string::npos &&
+                   log.find("— accepting") != std::string::npos && log.find("Launched agent") != std::string::npos;
+        }, 20s)) << b.log();
+        a.stop();
+        b.stop();
+        return;
+    }
     ASSERT_TRUE(test::waitUntil([&] { return sessionState(stateA) == "Connected"; }, 20s)) << stateA.dump() << a.log()
                                                                                            << b.log();
     EXPECT_NE(b.log().find("SESSION_AUTO_ACCEPT for session"), std::string::npos);
@@ -355,6 +370,8 @@ void viewAndControl(bool userLoggedOn) {
 TEST(ServiceSessionEndToEnd, TheUserSessionAgentShowsAndControlsTheTargetsDisplay) { viewAndControl(true); }
 
 TEST(ServiceSessionEndToEnd, TheHeadlessAgentShowsAndControlsTheLogOnScreen) { viewAndControl(false); }
+
+TEST(ServiceSessionEndToEnd, AHandshakeRequestIsAdmittedAndStartsTheAgent) { viewAndControl(true, true); }
 
 }  // namespace
 }  // namespace veltrix
