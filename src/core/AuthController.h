@@ -37,6 +37,7 @@ public:
     // Empty on success, else why the password was refused or could not be stored.
     QString setSecurePassword(const QString& password);
     void clearSecurePassword();
+    // The secure-password rule (SecurePasswordPolicy); empty when the password passes.
     static QString validateSecurePassword(const QString& password);
 
     QString clientId() const;

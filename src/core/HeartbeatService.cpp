@@ -57,6 +57,8 @@ HeartbeatService::HeartbeatService(ApiClient& api, QObject* parent)
     detectionTimer_.setSingleShot(true);
     detectionTimer_.setInterval(kDefaultDetectionTimeoutMs);
     connect(&detectionTimer_, &QTimer::timeout, this, &HeartbeatService::onDetectionTimeout);
+    retransmitTimer_.setInterval(kProbeRetransmitMs);
+    connect(&retransmitTimer_, &QTimer::timeout, this, &HeartbeatService::resendUnansweredProbes);
 }
 
 HeartbeatService::~HeartbeatService() { closeProbes(); }
@@ -143,9 +145,11 @@ void HeartbeatService::detectNatType() {
         probes_[i].host = stunHosts_[i];
         probes_[i].id = stun::randomTransactionId();
         probes_[i].answer.reset();
+        probes_[i].server.reset();
     }
     // One timer for every detection: a new detection restarts it, so an older one cannot cut it.
     detectionTimer_.start();
+    retransmitTimer_.start();
     for (int i = 0; i < 2; ++i) resolveAndSend(i, detection);
 }
 
@@ -166,7 +170,18 @@ void HeartbeatService::resolveAndSend(int index, quint64 detection) {
 
 void HeartbeatService::sendProbe(int index, const QHostAddress& server, quint64 detection) {
     if (detection != detection_ || !probeSocket_) return;
+    probes_[index].server = server;
     probeSocket_->writeDatagram(stun::bindingRequest(probes_[index].id), server, stunPort_);
+}
+
+void HeartbeatService::resendUnansweredProbes() {
+    if (!probeSocket_) return;
+    // The same transaction: an answer to either copy of the request counts.
+    for (const Probe& probe : probes_) {
+        if (probe.server && !probe.answer) {
+            probeSocket_->writeDatagram(stun::bindingRequest(probe.id), *probe.server, stunPort_);
+        }
+    }
 }
 
 void HeartbeatService::onProbeReadable() {
@@ -200,6 +215,7 @@ void HeartbeatService::onDetectionTimeout() {
 }
 
 void HeartbeatService::closeProbes() {
+    retransmitTimer_.stop();
     if (!probeSocket_) return;
     QUdpSocket* socket = std::exchange(probeSocket_, nullptr);
     socket->disconnect(this);

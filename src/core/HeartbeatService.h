@@ -27,6 +27,9 @@ class HeartbeatService : public QObject {
 
 public:
     static constexpr int kDefaultDetectionTimeoutMs = 3000;
+    // Unanswered STUN requests are sent again this often until the detection times out: a
+    // datagram lost, or sent before the server listened, must not decide the NAT type.
+    static constexpr int kProbeRetransmitMs = 500;
 
     explicit HeartbeatService(ApiClient& api, QObject* parent = nullptr);
     ~HeartbeatService() override;
@@ -65,17 +68,20 @@ private:
         QString host;
         stun::TransactionId id{};
         std::optional<stun::MappedAddress> answer;
+        std::optional<QHostAddress> server;  // once resolved
     };
 
     void resolveAndSend(int index, quint64 detection);
     void sendProbe(int index, const QHostAddress& server, quint64 detection);
     void onProbeReadable();
     void onDetectionTimeout();
+    void resendUnansweredProbes();
     void closeProbes();
 
     ApiClient& api_;
     QTimer heartbeatTimer_;
     QTimer detectionTimer_;
+    QTimer retransmitTimer_;
     QNetworkAccessManager network_;
     QString publicIp_;
     QString natType_;

@@ -21,7 +21,9 @@
 #include "gui/ClientIcon.h"
 #include "gui/ClientStyleSheet.h"
 #include "gui/ClientVersion.h"
+#include "gui/ConnectionDialog.h"
 #include "gui/MainWindow.h"
+#include "gui/UpdateService.h"
 #include "platform/CurrentThread.h"
 #include "platform/InstancePaths.h"
 #include "platform/LogonTask.h"
@@ -165,6 +167,8 @@ int runClientGui(int argc, char** argv, const ClientOptions& options) {
     app.installEventFilter(cursorFilter);
     app.setStyleSheet(clientStyleSheet());
     QApplication::setWindowIcon(clientIcon());
+    // The account dialog is known to the meta-object system, though nothing in the client opens it.
+    qRegisterMetaType<ConnectionDialog*>();
 
     SettingsController settings;
     QTranslator translator;
@@ -183,9 +187,17 @@ int runClientGui(int argc, char** argv, const ClientOptions& options) {
     }
     spdlog::info("Connected to VeltrixService via IPC");
     MainWindow window(&ipcClient, &settings);
-    // The update service and the injected-input filter join here.
+    UpdateService updateService;
+    QObject::connect(&updateService, &UpdateService::updateAvailable, &window,
+                     [&window](const QString& version, const QString& url) { window.onUpdateAvailable(version, url); });
+    QObject::connect(&updateService, &UpdateService::readyToInstall, &window, &MainWindow::onReadyToInstall);
+    // Without this the window's "Update Now", its pending download and the tray's check find no service.
+    window.setUpdateService(&updateService);
+    // The injected-input filter joins here.
     if (!options.minimized) window.show();
-    if (!settings.autoUpdateOnStartup())
+    if (settings.autoUpdateOnStartup())
+        updateService.checkForUpdates();
+    else
         spdlog::info("Auto-update on startup is disabled — skipping update check");
     const int result = app.exec();
     logging::flush();

@@ -130,6 +130,7 @@ QWidget* MainWindow::buildHomePage() {
     helpDeskLink_->setAlignment(Qt::AlignCenter);
     helpDeskLink_->setStyleSheet(QStringLiteral("font-size: 11px;"));
     layout->addWidget(helpDeskLink_);
+    connect(helpDeskLink_, &QLabel::linkActivated, this, [this] { onHelpDeskLinkActivated(); });
 
     auto* version = styledLabel(QStringLiteral("v%1").arg(QString::fromLatin1(kClientVersion)),
                                 "font-size: 10px; color: #4a5568; padding-right: 4px;", page);
@@ -225,8 +226,8 @@ QFrame* MainWindow::buildConnectCard() {
     connectButton_->setObjectName(QStringLiteral("primaryButton"));
     connectButton_->setEnabled(false);
     passwordRow->addWidget(connectButton_, 1);
-    // Wake-on-LAN joins with its dialog; the button is in its place already.
-    passwordRow->addWidget(flatButton(":/icons/power", tr("Wake-on-LAN"), 32, connectCard_));
+    wakeOnLanButton_ = flatButton(":/icons/power", tr("Wake-on-LAN"), 32, connectCard_);
+    passwordRow->addWidget(wakeOnLanButton_);
     layout->addLayout(passwordRow);
 
     disconnectButton_ = new QPushButton(tr("Disconnect"), connectCard_);
@@ -364,15 +365,6 @@ void MainWindow::onCompanyNameChanged(const QString& name) {
     companyClientsButton_->setVisible(hasCompany);
     pairingSection_->setVisible(!hasCompany);
 }
-
-// The company-clients dialog joins later; an empty answer shows nothing either way.
-void MainWindow::showCompanyClients(const QString& companyName, const nlohmann::json& clients) {
-    if (clients.is_null() || clients.empty()) return;
-    spdlog::info("MainWindow: {} clients of '{}' received", clients.size(), companyName.toStdString());
-}
-
-// The settings dialog joins later.
-void MainWindow::onSettingsClicked() {}
 
 // --- minimise and close -------------------------------------------------------------------------
 

@@ -45,10 +45,9 @@ class UpdateService;
 // commands through the pipe client, turns every reported session state into a coloured status
 // line, switches pages by the session's role and retries a lost viewing session for 30 seconds.
 //
-// The tray icon, the viewer, the chat and file-manager dialogs, the settings and company-clients
-// dialogs and the update banner join later; until they do, the window behaves as it does when
-// they are absent (no tray: minimise and close act as in a plain window, notifications are
-// skipped).
+// The tray icon, the viewer, the chat and file-manager dialogs and the update banner join later;
+// until they do, the window behaves as it does when they are absent (no tray: minimise and close
+// act as in a plain window, notifications are skipped).
 class MainWindow : public QMainWindow {
     Q_OBJECT
 public:
@@ -66,7 +65,8 @@ public:
                Clock clock = {});
     ~MainWindow() override;
 
-    void setUpdateService(UpdateService* updateService) { updateService_ = updateService; }
+    // The window downloads and runs updates through this service (it may stay absent).
+    void setUpdateService(UpdateService* updateService);
 
     // "123456789" as "123 456 789"; anything that is not nine characters without blanks unchanged.
     static QString formatClientId(const QString& id);
@@ -75,10 +75,19 @@ public:
 
     // Hides the window on the next turn of the event loop (the tray's "minimise").
     void scheduleHideToTray(const QString& reason);
+    // The update service's updateAvailable and readyToInstall (plain members: the window's slots
+    // are the fifteen of its session and paste flows).
+    void onUpdateAvailable(QString version, QString downloadUrl);
+    void onReadyToInstall(QString installerPath);
+    // The tray's "Check for updates" row: with an update service, check now and tell the user.
+    void checkForUpdatesRequested();
     // Whether a session is in progress: the pipe client's state is neither Idle nor Failed.
     bool isSessionActive() const;
-    // A company's clients arrived (or an empty answer to a failed request).
+    // A company's clients arrived (or an empty answer to a failed request): only a non-empty
+    // array opens the picker.
     void showCompanyClients(const QString& companyName, const nlohmann::json& clients);
+    // Wakes the partner in the partner box with a magic packet, asking once for its address.
+    void onWakeOnLanClicked();
 
 public slots:
     void onAuthenticated(QString clientId);
@@ -143,6 +152,14 @@ private:
     void decideAfterFailure();
     void clearPasteState();
 
+    void showUpdateBanner(const QString& version, const QString& downloadUrl);
+    void startPendingUpdateDownload();
+    void runPendingUpdateStep();
+    void onUpdateDownloadFailed();
+    void onHelpDeskLinkActivated();
+    // Stops the service for the installer; true when this call stopped a running service.
+    bool stopServiceForUpdate();
+
     // Hooks for the tray icon, which joins later: with no tray they do nothing.
     bool isTrayVisible() const { return false; }
     void trayNotify(const QString& message, bool warning);
@@ -150,6 +167,12 @@ private:
     void traySetDisconnectEnabled(bool enabled);
 
     UpdateService* updateService_ = nullptr;
+    QWidget* updateBanner_ = nullptr;
+    QPushButton* updateNowButton_ = nullptr;
+    QString pendingUpdateVersion_;
+    QString pendingUpdateUrl_;
+    QString pendingInstallerPath_;
+    bool pendingAutoInstall_ = false;
     ServiceIpcClient* ipcClient_;
     SettingsController* settings_;
 
@@ -199,6 +222,7 @@ private:
     QPushButton* disconnectButton_ = nullptr;
     QPushButton* settingsButton_ = nullptr;
     QPushButton* companyClientsButton_ = nullptr;
+    QPushButton* wakeOnLanButton_ = nullptr;
     QLabel* helpDeskLink_ = nullptr;
     QAction* chatAction_ = nullptr;
     QAction* fileTransferAction_ = nullptr;

@@ -69,6 +69,7 @@ void MainWindow::connectSignals() {
     connect(disconnectButton_, &QPushButton::clicked, this, &MainWindow::onDisconnectClicked);
     connect(settingsButton_, &QPushButton::clicked, this, &MainWindow::onSettingsClicked);
     connect(companyClientsButton_, &QPushButton::clicked, this, [this] { ipcClient_->requestCompanyClients(); });
+    connect(wakeOnLanButton_, &QPushButton::clicked, this, &MainWindow::onWakeOnLanClicked);
     connect(ipcClient_, &ServiceIpcClient::fileUploadComplete, this, &MainWindow::onPasteUploadComplete);
     connect(&reconnectTimer_, &QTimer::timeout, this, &MainWindow::tryReconnectStep);
     connectRemoteViewSignals();
@@ -186,7 +187,7 @@ void MainWindow::onSessionStateChanged(SessionState newState) {
             resetToIdleView();
             restoreConnectButton();
             if (ipcClient_->isAuthenticated()) showStatus(tr("Online (Ready)"), kReady);
-            // The pending update step joins with the update banner.
+            runPendingUpdateStep();
             break;
         case SessionState::Initiating:
         case SessionState::Handshaking:

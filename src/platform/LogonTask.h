@@ -26,5 +26,8 @@ bool createTask(const std::filesystem::path& program, SystemError& error);
 // Removes the entry; false when there is none (ENOENT) or it cannot be removed.
 bool deleteTask(SystemError& error);
 bool taskExists();
+// Whether the entry exists and its Exec line runs `program` with "--minimized". A missing,
+// unreadable or foreign entry reads false; the check reads one small file and never waits.
+bool taskStartsProgram(const std::filesystem::path& program);
 
 }  // namespace veltrix::platform::logon

@@ -190,10 +190,12 @@ void RelayTransport::processReadBuffer() {
             case RelayFrameParser::Status::Frame:
                 if (frame.channel == ChannelType::Control && frame.payload == QByteArrayView(kSelectedFrame)) {
                     spdlog::info("RelayTransport: the peer chose the relay");
-                    // The frames behind it wait until what the receivers queue in reaction ran.
+                    // The frames behind it wait until what the receivers queue in reaction ran:
+                    // the resume is posted after the signal, so it runs after their queued work
+                    // (a session manager connects to dataReceived in a queued slot).
                     readingPaused_ = true;
-                    QMetaObject::invokeMethod(this, &RelayTransport::resumeReading, Qt::QueuedConnection);
                     emit selectedByPeer();
+                    if (self) QMetaObject::invokeMethod(this, &RelayTransport::resumeReading, Qt::QueuedConnection);
                     return;
                 }
                 emit dataReceived(frame.channel, frame.payload);

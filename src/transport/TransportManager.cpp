@@ -32,6 +32,8 @@ TransportManager::TransportManager(TransportFactory factory, QObject* parent)
     : QObject(parent), factory_(std::move(factory)) {
     p2pTimer_.setSingleShot(true);
     QObject::connect(&p2pTimer_, &QTimer::timeout, this, &TransportManager::onP2PTimeout);
+    choiceTimer_.setSingleShot(true);
+    QObject::connect(&choiceTimer_, &QTimer::timeout, this, &TransportManager::onChoiceTimeout);
 }
 
 TransportManager::~TransportManager() { reset(); }
@@ -44,6 +46,7 @@ void TransportManager::establishConnection(const QString& sessionId, int localNa
     sessionId_ = sessionId;
     relayToken_ = relayToken;
     relayCandidates_ = relayCandidates;
+    if (!offerer) choiceTimer_.start(p2pTimeout_ + choiceGrace_);
 
     spdlog::info("TransportManager: establishing connection for session {}", sessionId.toStdString());
     spdlog::info("TransportManager: local NAT={}, remote NAT={}, relay candidates={}", localNatType, remoteNatType,
@@ -68,6 +71,7 @@ void TransportManager::addRemoteCandidate(const QString& candidate, const QStrin
 
 void TransportManager::reset() {
     p2pTimer_.stop();
+    choiceTimer_.stop();
     failed_ = false;
     peerChoice_ = Choice::None;
     active_ = nullptr;
@@ -179,6 +183,7 @@ void TransportManager::onP2PSelectedByPeer() {
 void TransportManager::adoptP2P() {
     spdlog::info("TransportManager: P2P connection established");
     p2pTimer_.stop();
+    choiceTimer_.stop();
     active_ = p2p_;
     retire(std::exchange(relay_, nullptr));
     emit connectionEstablished(QStringLiteral("p2p"));
@@ -212,12 +217,20 @@ void TransportManager::onRelaySelectedByPeer() {
 void TransportManager::adoptRelay() {
     spdlog::info("TransportManager: relay connection established");
     p2pTimer_.stop();
+    choiceTimer_.stop();
     active_ = relay_;
     if (p2p_) {
         QObject::disconnect(p2p_, nullptr, this, nullptr);
         p2p_->disconnect();
     }
     emit connectionEstablished(QStringLiteral("relay"));
+}
+
+void TransportManager::onChoiceTimeout() {
+    if (failed_ || active_) return;
+    spdlog::warn("TransportManager: the offerer chose no transport within {} ms",
+                 (p2pTimeout_ + choiceGrace_).count());
+    fail(QStringLiteral("The partner chose no transport in time"));
 }
 
 void TransportManager::onRelayError(const QString& error) {
@@ -232,6 +245,7 @@ void TransportManager::fail(const QString& reason) {
     // reset(), since the session may still hold it.
     failed_ = true;
     p2pTimer_.stop();
+    choiceTimer_.stop();
     for (ITransport* transport : {static_cast<ITransport*>(p2p_), static_cast<ITransport*>(relay_)}) {
         if (!transport) continue;
         QObject::disconnect(transport, nullptr, this, nullptr);

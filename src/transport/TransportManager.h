@@ -20,7 +20,9 @@ namespace veltrix {
 //
 // Both sides must end on the same transport, so the offerer decides: the first of its attempts to
 // come up wins, and it announces the choice to the answerer on the chosen transport. The answerer
-// keeps its attempts going and reports only the transport the offerer announced, once it is up.
+// keeps its attempts going and reports only the transport the offerer announced, once it is up;
+// an answerer that hears no choice within the peer-to-peer time-out plus a grace period (the
+// offerer may have given up the session) reports failure.
 //
 // The manager owns its transports. Transports it gives up are disconnected from it, closed and
 // deleted through the event loop, because the code that made it give them up may be running
@@ -30,6 +32,9 @@ class TransportManager : public QObject {
 
 public:
     static constexpr std::chrono::milliseconds kDefaultP2PTimeout{5000};
+    // How long after its peer-to-peer time-out the answerer waits for the offerer's choice: time
+    // for the offerer's own relay connection to come up.
+    static constexpr std::chrono::milliseconds kDefaultChoiceGrace{15000};
 
     explicit TransportManager(QObject* parent = nullptr);
     explicit TransportManager(TransportFactory factory, QObject* parent = nullptr);
@@ -60,6 +65,9 @@ public:
     void setP2PTimeout(std::chrono::milliseconds timeout) { p2pTimeout_ = timeout; }
     std::chrono::milliseconds p2pTimeout() const { return p2pTimeout_; }
 
+    // How long the answerer waits, beyond the peer-to-peer time-out, for the offerer's choice.
+    void setChoiceGrace(std::chrono::milliseconds grace) { choiceGrace_ = grace; }
+
 signals:
     void connectionEstablished(const QString& method);
     void connectionFailed(const QString& reason);
@@ -74,6 +82,7 @@ public slots:
     void onRelayError(const QString& error);
     void onP2PSelectedByPeer();
     void onRelaySelectedByPeer();
+    void onChoiceTimeout();
 
 private:
     enum class Choice { None, P2P, Relay };
@@ -96,7 +105,9 @@ private:
     bool offerer_ = false;
     Choice peerChoice_ = Choice::None;  // answerer: what the offerer announced
     QTimer p2pTimer_;
+    QTimer choiceTimer_;  // answerer: the wait for the offerer's choice
     std::chrono::milliseconds p2pTimeout_ = kDefaultP2PTimeout;
+    std::chrono::milliseconds choiceGrace_ = kDefaultChoiceGrace;
     QString sessionId_;
     QString relayToken_;
     QList<RelayCandidate> relayCandidates_;

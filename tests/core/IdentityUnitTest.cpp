@@ -8,6 +8,7 @@
 #include <QSslKey>
 #include <QTcpServer>
 #include <QTcpSocket>
+#include <QUdpSocket>
 #include <QWebSocket>
 #include <QWebSocketServer>
 
@@ -304,6 +305,36 @@ TEST(HeartbeatNat, OneMappingForBothServersIsNotSymmetric) {
                                                 QHostAddress("fe80::1")}),
               "");
     EXPECT_EQ(HeartbeatService::firstLocalIpv4({QHostAddress::LocalHost, QHostAddress("10.1.2.3")}), "10.1.2.3");
+}
+
+// A STUN server on loopback that ignores the first request it gets from each client, as a
+// datagram lost on the way (or sent before the server listened) would be.
+TEST(HeartbeatNat, AnUnansweredProbeIsSentAgainBeforeTheDetectionGivesUp) {
+    QUdpSocket server;
+    ASSERT_TRUE(server.bind(QHostAddress::LocalHost, 0));
+    int requests = 0;
+    QObject::connect(&server, &QUdpSocket::readyRead, [&] {
+        while (server.hasPendingDatagrams()) {
+            QByteArray datagram(static_cast<int>(server.pendingDatagramSize()), '\0');
+            QHostAddress from;
+            quint16 fromPort = 0;
+            server.readDatagram(datagram.data(), datagram.size(), &from, &fromPort);
+            if (++requests == 1 || datagram.size() < 20) continue;
+            stun::TransactionId id{};
+            std::copy_n(reinterpret_cast<const std::uint8_t*>(datagram.constData()) + 8, 12, id.begin());
+            server.writeDatagram(response(stun::kBindingSuccess, id,
+                                          attribute(stun::kXorMappedAddress, 1, fromPort, 0x7F000001)),
+                                 from, fromPort);
+        }
+    });
+    ApiClient api(QUrl("http://127.0.0.1:9"));
+    HeartbeatService heartbeat(api);
+    heartbeat.setStunServers("127.0.0.1", "127.0.0.1", server.localPort());
+    heartbeat.setDetectionTimeout(2500);
+    heartbeat.detectNatType();
+    ASSERT_TRUE(waitUntil([&] { return !heartbeat.natType().isEmpty(); }, std::chrono::seconds(5)));
+    EXPECT_EQ(heartbeat.natType(), "PortRestricted");
+    EXPECT_GE(requests, 3);
 }
 
 // --- signaling --------------------------------------------------------------------------------------

@@ -6,6 +6,7 @@
 #include <QString>
 #include <QStringList>
 #include <QTimer>
+#include <QUrl>
 #include <QWidget>
 
 #include <filesystem>
@@ -13,6 +14,16 @@
 #include <vector>
 
 namespace veltrix::test {
+
+// Catches the URLs that QDesktopServices would open in the browser (set it as the scheme's
+// handler with the slot "open").
+class UrlCatcher : public QObject {
+    Q_OBJECT
+public:
+    QList<QUrl> opened;
+public slots:
+    void open(const QUrl& url) { opened << url; }
+};
 
 // Records and closes every message box that opens while it lives, so slots that show modal
 // boxes can run inside a test.

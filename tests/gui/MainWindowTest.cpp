@@ -77,15 +77,6 @@ namespace {
 
 using namespace std::chrono_literals;
 
-// Catches the URLs the window opens in the browser.
-class UrlCatcher : public QObject {
-    Q_OBJECT
-public:
-    QList<QUrl> opened;
-public slots:
-    void open(const QUrl& url) { opened << url; }
-};
-
 class MainWindowTest : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -502,7 +493,7 @@ TEST_F(MainWindowTest, HomePageButtonsCopyOpenAndReveal) {
         return static_cast<QPushButton*>(nullptr);
     };
 
-    UrlCatcher urls;
+    test::UrlCatcher urls;
     QDesktopServices::setUrlHandler("https", &urls, "open");
     ASSERT_NE(button("Admin Panel"), nullptr);
     button("Admin Panel")->click();
@@ -756,4 +747,3 @@ TEST_F(RemoteViewTest, AViewingSessionFeedsTheViewerAndItsInputReachesThePipe) {
 }  // namespace
 }  // namespace veltrix
 
-#include "MainWindowTest.moc"

@@ -187,6 +187,46 @@ TEST_F(ViewerTest, ZoomedPictureIsSavedForALook) {
     EXPECT_EQ(widget->videoRect(), QRect(-40, -23, 400, 225));
 }
 
+// On a display with two device pixels per logical pixel, one to one means one frame pixel per
+// device pixel, and the device size the viewer reports is twice its logical size.
+TEST_F(ViewerTest, AtRatioTwoOneToOneShowsAFramePixelPerDevicePixel) {
+    if (!qEnvironmentVariableIsSet("VELTRIX_VIEWER_RATIO_CHILD")) {
+        GTEST_SKIP() << "runs in a child with QT_SCALE_FACTOR=2";
+    }
+    std::vector<QSize> announced;
+    QObject::connect(widget.get(), &RemoteDesktopWidget::displayResolutionChanged,
+                     [&](QSize size) { announced.push_back(size); });
+    widget->resize(1000, 600);
+    showAndWait();
+    ASSERT_DOUBLE_EQ(widget->devicePixelRatioF(), 2.0);
+    widget->updateFrame(makeCard(1920, 1080, kCard));
+    widget->grabFramebuffer();
+    EXPECT_EQ(widget->devicePixelSize(), QSize(2000, 1200));
+    EXPECT_EQ(widget->videoRect(), QRect(20, 30, 960, 540));
+    widget->resize(1001, 600);
+    widget->grabFramebuffer();
+    widget->grabFramebuffer();
+    EXPECT_EQ(announced, (std::vector<QSize>{QSize(2000, 1200), QSize(2002, 1200)})) << "once per change";
+}
+
+TEST(ViewerRatio, TheViewerAtDevicePixelRatioTwo) {
+    if (qEnvironmentVariableIsSet("VELTRIX_VIEWER_RATIO_CHILD")) {
+        GTEST_SKIP() << "running as the child";
+    }
+    QProcess child;
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert("QT_SCALE_FACTOR", "2");
+    environment.insert("VELTRIX_VIEWER_RATIO_CHILD", "1");
+    child.setProcessEnvironment(environment);
+    child.setProcessChannelMode(QProcess::MergedChannels);
+    child.start(QCoreApplication::applicationFilePath(),
+                {"--gtest_filter=ViewerTest.AtRatioTwoOneToOneShowsAFramePixelPerDevicePixel"});
+    ASSERT_TRUE(child.waitForFinished(60000));
+    const QString output = QString::fromUtf8(child.readAll());
+    EXPECT_EQ(child.exitCode(), 0) << output.toStdString();
+    EXPECT_TRUE(output.contains("[  PASSED  ] 1 test")) << output.toStdString();
+}
+
 // The 1.30 shaders are the fallback for drivers without GLSL 3.30; Mesa can be told to offer only
 // GL 3.0, and the same drawing test then has to pass on them.
 TEST(ViewerFallback, TheOlderShadersDrawTheSameCard) {

@@ -9,6 +9,10 @@
 namespace veltrix::test {
 namespace {
 
+QString q(const std::filesystem::path& path) { return QString::fromStdString(path.string()); }
+
+}  // namespace
+
 void runOpenssl(const QStringList& arguments) {
     QProcess openssl;
     openssl.setProcessChannelMode(QProcess::MergedChannels);
@@ -18,10 +22,6 @@ void runOpenssl(const QStringList& arguments) {
                                  openssl.readAll().toStdString());
     }
 }
-
-QString q(const std::filesystem::path& path) { return QString::fromStdString(path.string()); }
-
-}  // namespace
 
 TestCertificates makeTestCertificates(const std::filesystem::path& folder, const std::string& caName) {
     std::filesystem::create_directories(folder);

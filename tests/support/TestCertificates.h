@@ -1,5 +1,7 @@
 #pragma once
 
+#include <QStringList>
+
 #include <filesystem>
 #include <string>
 
@@ -15,6 +17,10 @@ struct TestCertificates {
 };
 
 // Writes the files into `folder` (created if needed); throws std::runtime_error when openssl fails.
+// Runs the openssl command line with `arguments`; throws std::runtime_error with its output when
+// it fails or takes longer than 30 s.
+void runOpenssl(const QStringList& arguments);
+
 TestCertificates makeTestCertificates(const std::filesystem::path& folder, const std::string& caName = "Veltrix Test CA");
 
 }  // namespace veltrix::test

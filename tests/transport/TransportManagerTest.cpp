@@ -286,6 +286,33 @@ TEST_F(TransportManagerTest, TheOffererChoosesAndTheAnswererFollows) {
     }
 }
 
+// An offerer that gives up (a failed handshake on its side, a crash) never announces a choice:
+// the answerer's transports may be up, yet it reports failure once, after its wait.
+TEST_F(TransportManagerTest, AnAnswererThatHearsNoChoiceFailsOnce) {
+    manager.setP2PTimeout(std::chrono::milliseconds(20));
+    manager.setChoiceGrace(std::chrono::milliseconds(30));
+    establish(0, 0, {candidate("a", -1)}, /*offerer=*/false);
+    ASSERT_TRUE(waitUntil([&] { return !fakes.relays.isEmpty(); }));
+    fakes.relays.last()->comeUp();
+    fakes.p2p.last()->comeUp();
+    ASSERT_TRUE(waitUntil([&] { return !failed.isEmpty(); }, std::chrono::seconds(5)));
+    EXPECT_EQ(failed, QStringList{"The partner chose no transport in time"});
+    EXPECT_TRUE(established.isEmpty());
+    fakes.relays.last()->selectByPeer();  // too late
+    test::runEventsFor(std::chrono::milliseconds(80));
+    EXPECT_TRUE(established.isEmpty());
+    EXPECT_EQ(failed.size(), 1);
+
+    // An offerer waits for nothing; an answerer that hears the choice in time is not failed.
+    failed.clear();
+    establish(0, 0, {candidate("a", -1)}, /*offerer=*/false);
+    fakes.p2p.last()->selectByPeer();
+    fakes.p2p.last()->comeUp();
+    EXPECT_EQ(established, QStringList{"p2p"});
+    test::runEventsFor(std::chrono::milliseconds(120));
+    EXPECT_TRUE(failed.isEmpty());
+}
+
 TEST_F(TransportManagerTest, SignalingReachesOnlyACurrentPeerToPeerAttempt) {
     manager.setRemoteDescription("v=0", "offer");  // nothing to pass it to
     manager.addRemoteCandidate("candidate:1", "0");

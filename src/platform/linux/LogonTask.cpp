@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <fcntl.h>
+#include <fstream>
 #include <unistd.h>
 
 #include "platform/InstancePaths.h"
@@ -99,6 +100,17 @@ bool deleteTask(SystemError& error) {
 bool taskExists() {
     std::error_code ec;
     return fs::is_regular_file(entryPath(), ec);
+}
+
+bool taskStartsProgram(const fs::path& program) {
+    if (!taskExists()) return false;
+    std::ifstream entry(entryPath());
+    const std::string wanted = "Exec=" + execLine(program);
+    std::string line;
+    // An entry is a few lines; a larger file is not one this program wrote.
+    for (int lines = 0; lines < 64 && std::getline(entry, line); ++lines)
+        if (line == wanted) return true;
+    return false;
 }
 
 }  // namespace veltrix::platform::logon
