@@ -23,9 +23,8 @@
 #include "support/TempInstanceRoot.h"
 #include "support/WaitUntil.h"
 #include "support/XvfbDisplay.h"
-
-// Last: Xlib defines macros (Bool, Status, None) that clash with Qt headers.
-#include <X11/Xlib.h>
+// Last: it includes Xlib.
+#include "support/XScreen.h"
 
 namespace veltrix {
 namespace {
@@ -183,35 +182,6 @@ TEST(ServiceSessionEndToEnd, TwoDevicesConnectThroughTheBackendAndDisconnectAgai
     EXPECT_EQ(b.service.exitCode(), 0);
 }
 
-// B's X display as the test sees it: draws the pattern, reads the pointer.
-class Screen {
-public:
-    explicit Screen(const std::string& name) : display_(XOpenDisplay(name.c_str())) {}
-    ~Screen() {
-        if (display_) XCloseDisplay(display_);
-    }
-    bool ok() const { return display_ != nullptr; }
-    void fill(int x, int y, int width, int height, unsigned long rgb) {
-        const Window root = DefaultRootWindow(display_);
-        GC gc = XCreateGC(display_, root, 0, nullptr);
-        XSetForeground(display_, gc, rgb);
-        XFillRectangle(display_, root, gc, x, y, static_cast<unsigned>(width), static_cast<unsigned>(height));
-        XFreeGC(display_, gc);
-        XSync(display_, False);
-    }
-    std::pair<int, int> pointer(unsigned* buttons = nullptr) {
-        Window root, child;
-        int rootX = 0, rootY = 0, x = 0, y = 0;
-        unsigned mask = 0;
-        XQueryPointer(display_, DefaultRootWindow(display_), &root, &child, &rootX, &rootY, &x, &y, &mask);
-        if (buttons) *buttons = mask;
-        return {rootX, rootY};
-    }
-
-private:
-    Display* display_;
-};
-
 // The luma of A's latest decoded frame at fractions of its size, once one is there.
 struct DecodedPicture {
     SharedFrameInfo info;
@@ -250,7 +220,7 @@ std::optional<DecodedPicture> readDecodedFrame(const fs::path& instance) {
 void viewAndControl(bool userLoggedOn, bool handshakeRequest = false) {
     test::XvfbDisplay xvfb;
     ASSERT_TRUE(xvfb.isRunning());
-    Screen screen(xvfb.name());
+    test::XScreen screen(xvfb.name());
     ASSERT_TRUE(screen.ok());
     // Left half dark, right half white: a pattern any codec keeps.
     screen.fill(0, 0, 960, 1080, 0x101010);
