@@ -86,7 +86,12 @@ bool launchAgentInUserSession(std::uint32_t sessionId) {
     return systemAgentSupervisor().launchAgentInUserSession(sessionId);
 }
 
-void releaseAgentsAtShutdown() {}
+// The headless agent runs under the service's account and ends with it; a user-session agent
+// belongs to its user and keeps running.
+void releaseAgentsAtShutdown() {
+    AgentSupervisor& agents = systemAgentSupervisor();
+    if (agents.headlessAgent()) agents.terminateHeadlessAgent(0);
+}
 
 // Entering or leaving the secure desktop swaps the agent.
 void onAgentDesktopChanged(const QString& newName, const QString& oldName) {

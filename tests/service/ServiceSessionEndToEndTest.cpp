@@ -331,10 +331,20 @@ void viewAndControl(bool userLoggedOn, bool handshakeRequest = false) {
     ASSERT_TRUE(test::waitUntil([&] { return sessionState(stateA) == "Idle"; }, 20s)) << stateA.dump();
     EXPECT_TRUE(test::waitUntil([&] { return b.log().find("(reason: remote_disconnect)") != std::string::npos; }, 10s));
 
+    const std::string agentPid = [&] {
+        const std::string log = b.log();
+        const auto at = log.find("agent (PID ");
+        return at == std::string::npos ? std::string() : log.substr(at + 11, log.find(')', at) - at - 11);
+    }();
     a.stop();
     b.stop();
     EXPECT_EQ(a.service.exitCode(), 0);
     EXPECT_EQ(b.service.exitCode(), 0);
+    // The headless agent ends with the service.
+    if (!userLoggedOn) {
+        ASSERT_FALSE(agentPid.empty());
+        EXPECT_TRUE(test::waitUntil([&] { return !fs::exists("/proc/" + agentPid); }, 5s)) << agentPid;
+    }
 }
 
 TEST(ServiceSessionEndToEnd, TheUserSessionAgentShowsAndControlsTheTargetsDisplay) { viewAndControl(true); }
