@@ -232,11 +232,7 @@ void SessionManager::cleanupSession() {
     // folder is removed without being followed.
     platform::staging::purgeStaleSubfolders(platform::paths::pasteStagingDir(), std::chrono::seconds(3600));
     videoDecoder_.reset();
-    // Clipboard, chat and file-transfer services are not built by this service yet, so there is
-    // nothing of theirs to delete.
-    clipboardService_ = nullptr;
-    chatService_ = nullptr;
-    fileTransferService_ = nullptr;
+    releaseSessionServices();
     {
         std::lock_guard lock(candidateLock_);
         sessionCipher_.reset();

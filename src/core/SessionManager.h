@@ -201,6 +201,12 @@ private:
     void stopStreaming();
     void startMasterStreaming();
     void startTargetStreaming();
+    // Chat, clipboard sharing and file transfer (SessionManagerServices.cpp).
+    void startSessionServices();
+    void endSessionServices();
+    void releaseSessionServices();
+    bool sendChatPayload(const QByteArray& payload);
+    bool sendFileTransferMessage(const QByteArray& message);
     void receiveVideo(const QByteArray& data);
     bool isPartnerMessage(const QString& sessionId, const QString& fromClientId, const char* rejectFormat) const;
 

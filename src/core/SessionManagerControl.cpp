@@ -6,8 +6,11 @@
 
 #include <algorithm>
 
+#include "core/ChatService.h"
+#include "core/ClipboardSharing.h"
 #include "core/ControlMessageFormat.h"
 #include "core/ControlMessageType.h"
+#include "core/FileTransferService.h"
 #include "crypto/AesGcmCipher.h"
 #include "platform/SecureAttention.h"
 #include "transport/TransportManager.h"
@@ -131,7 +134,9 @@ void SessionManager::onClipboardDataReady(const QByteArray& data) {
 
 void SessionManager::setClipboardSharingEnabled(bool on) {
     clipboardSharingEnabled_ = on;
-    // The clipboard service itself is started or stopped here once the service has one.
+    if (!clipboardService_) return;
+    if (on) clipboardService_->start();
+    else clipboardService_->stop();
 }
 
 // --- receiving --------------------------------------------------------------------------------
@@ -188,12 +193,19 @@ void SessionManager::dispatchControl(const std::vector<std::uint8_t>& plaintext)
         }
         return;
     case MSG_CLIPBOARD_TEXT:
+        if (clipboardService_ && clipboardSharingEnabled_) {
+            // The clipboard service reads its own type byte, so it gets the whole plaintext.
+            clipboardService_->onRemoteClipboardData(
+                QByteArray(reinterpret_cast<const char*>(plaintext.data()), static_cast<qsizetype>(plaintext.size())));
+        }
+        return;
     case MSG_FILE_TRANSFER:
-        // Handled by the clipboard and file-transfer services, which this service has not yet.
+        if (fileTransferService_ && size > 0) fileTransferService_->handleFileTransferMessage(payload, size);
         return;
     case MSG_CHAT:
         spdlog::info("Chat message received ({} bytes)", size);
-        spdlog::warn("Chat: service not initialized or message too short");
+        if (chatService_ && size > 0) chatService_->handleMessage(payload, size);
+        else spdlog::warn("Chat: service not initialized or message too short");
         return;
     case MSG_CLIPBOARD_FILES:
         handleClipboardFiles(payload, size);
@@ -283,9 +295,8 @@ void SessionManager::handleClipboardFiles(const std::uint8_t* payload, std::size
         break;
     }
     // Only a folder this session's file-transfer service made at the partner's request may be
-    // announced (the paste flow stages there). The service builds no file-transfer service yet,
-    // so no folder qualifies; its isCreatedDirectory check takes this place with it.
-    const bool createdHere = fileTransferService_ != nullptr && false;
+    // announced (the paste flow stages there).
+    const bool createdHere = fileTransferService_ && fileTransferService_->isCreatedDirectory(message.stagingRoot);
     if (!createdHere) {
         spdlog::warn("MSG_CLIPBOARD_FILES: refused unknown staging root '{}' (not created here this session)",
                      message.stagingRoot.toStdString());

@@ -288,8 +288,7 @@ void SessionManager::startStreaming() {
     }
     streaming_ = true;
     spdlog::info("Starting streaming (role: {})", role_ == SessionRole::Master ? "Master" : "Target");
-    spdlog::info("Chat, clipboard and file-transfer services are not part of this service yet; the session runs "
-                 "without them");
+    startSessionServices();
     if (role_ == SessionRole::Master) {
         startMasterStreaming();
     } else if (role_ == SessionRole::Target) {
@@ -330,6 +329,7 @@ void SessionManager::startTargetStreaming() {
 
 void SessionManager::stopStreaming() {
     spdlog::info("Stopping streaming");
+    endSessionServices();
     if (videoDecoder_ && videoDecoder_->isInitialized()) videoDecoder_->shutdown();
 }
 

@@ -7,6 +7,8 @@
 
 #include "core/ApiClient.h"
 #include "core/AuthController.h"
+#include "core/ChatService.h"
+#include "core/FileTransferService.h"
 #include "core/SessionManager.h"
 #include "core/SettingsController.h"
 #include "service/ServiceIpcServer.h"
@@ -156,9 +158,12 @@ void ServiceCommandHandler::sendInput(const IpcMessage& command) {
 void ServiceCommandHandler::sendChat(const IpcMessage& command) {
     const std::string text = json::stringOr(command, "text");
     if (text.empty()) return;
-    // The session's ChatService::sendMessage(text), when the session has a chat service; nothing
-    // otherwise. The service builds no chat service yet.
-    if (!sessionManager_) replyUnavailable("CHAT_SEND", kSessionManager);
+    if (!sessionManager_) {
+        replyUnavailable("CHAT_SEND", kSessionManager);
+        return;
+    }
+    // Without a session there is no chat service and the text goes nowhere.
+    if (ChatService* chat = sessionManager_->chatService()) chat->sendMessage(qText(text));
 }
 
 void ServiceCommandHandler::regeneratePassword(const IpcMessage&) {
@@ -314,32 +319,35 @@ void ServiceCommandHandler::getCompanyClients(const IpcMessage&) {
 }
 
 // The four file commands go to the session's file-transfer service; the service has one only
-// during a session of the session manager.
+// while a session streams.
+
+FileTransferService* ServiceCommandHandler::fileTransfer() {
+    FileTransferService* files = sessionManager_ ? sessionManager_->fileTransferService() : nullptr;
+    if (!files) replyNoFileTransfer();
+    return files;
+}
 
 void ServiceCommandHandler::listRemoteDirectory(const IpcMessage& command) {
-    [[maybe_unused]] const std::string path = json::stringOr(command, "path");
-    // FileTransferService::requestListing(path).
-    replyNoFileTransfer();
+    const QString path = qText(json::stringOr(command, "path"));
+    if (FileTransferService* files = fileTransfer()) files->requestListing(path);
 }
 
 void ServiceCommandHandler::downloadFile(const IpcMessage& command) {
-    [[maybe_unused]] const std::string remote = json::stringOr(command, "remote_path");
-    [[maybe_unused]] const std::string local = json::stringOr(command, "local_path");
-    // FileTransferService::requestDownload(remote, local).
-    replyNoFileTransfer();
+    const QString remote = qText(json::stringOr(command, "remote_path"));
+    const QString local = qText(json::stringOr(command, "local_path"));
+    if (FileTransferService* files = fileTransfer()) files->requestDownload(remote, local);
 }
 
 void ServiceCommandHandler::uploadFile(const IpcMessage& command) {
-    [[maybe_unused]] const std::string local = json::stringOr(command, "local_path");
-    [[maybe_unused]] const std::string remote = json::stringOr(command, "remote_path");
-    // FileTransferService::sendFile(local, remote).
-    replyNoFileTransfer();
+    const QString local = qText(json::stringOr(command, "local_path"));
+    const QString remote = qText(json::stringOr(command, "remote_path"));
+    // Runs until the file is sent (the event loop keeps turning meanwhile); touch nothing after.
+    if (FileTransferService* files = fileTransfer()) files->sendFile(local, remote);
 }
 
 void ServiceCommandHandler::createRemoteDirectory(const IpcMessage& command) {
-    [[maybe_unused]] const std::string remote = json::stringOr(command, "remote_path");
-    // FileTransferService::requestCreateDirectory(remote).
-    replyNoFileTransfer();
+    const QString remote = qText(json::stringOr(command, "remote_path"));
+    if (FileTransferService* files = fileTransfer()) files->requestCreateDirectory(remote);
 }
 
 void ServiceCommandHandler::setRemoteClipboardFiles(const IpcMessage& command) {

@@ -10,6 +10,7 @@ namespace veltrix {
 
 class ApiClient;
 class AuthController;
+class FileTransferService;
 class ServiceIpcServer;
 class SessionManager;
 class SettingsController;
@@ -76,6 +77,8 @@ private:
     void replyUnavailable(std::string_view command, std::string_view component);
     // FILE_ERROR for the file commands while no session has a file-transfer service.
     void replyNoFileTransfer();
+    // The session's file-transfer service; without one FILE_ERROR "No active session" is sent.
+    FileTransferService* fileTransfer();
     bool requireSettings(std::string_view command);
 
     ServiceIpcServer& server_;

@@ -166,6 +166,7 @@ signals:
 
 private:
     void connectSessionManager();
+    void connectSessionServices();
     void createPipeInstance();
     bool onAgentConnected();
     void disconnectAgent();

@@ -4,6 +4,9 @@
 
 #include <spdlog/spdlog.h>
 
+#include "core/ChatService.h"
+#include "core/FileTransferService.h"
+#include "core/SessionManager.h"
 #include "service/IpcServiceMessages.h"
 #include "service/ServiceCommandHandler.h"
 #include "shared/InputEventJson.h"
@@ -51,11 +54,26 @@ void ServiceIpcServer::applySessionStateChange(SessionState newState, SessionRol
             break;
         }
     }
-    // The session's chat and file-transfer services are wired here once per state change (their
-    // old connections to this server dropped first): ChatService::messageReceived to
-    // forwardChatMessage, and the file-transfer service's directoryListed, fileDownloadProgress,
-    // fileDownloadComplete, fileUploadProgress, fileUploadComplete and fileError to the
-    // forwarders below.
+    connectSessionServices();
+}
+
+// The session's chat and file-transfer services exist only while it streams; they are wired on
+// every state change, their old connections to this server dropped first, so never twice.
+void ServiceIpcServer::connectSessionServices() {
+    if (!sessionManager_) return;
+    if (ChatService* chat = sessionManager_->chatService()) {
+        disconnect(chat, nullptr, this, nullptr);
+        connect(chat, &ChatService::messageReceived, this, &ServiceIpcServer::forwardChatMessage);
+    }
+    if (FileTransferService* files = sessionManager_->fileTransferService()) {
+        disconnect(files, nullptr, this, nullptr);
+        connect(files, &FileTransferService::directoryListed, this, &ServiceIpcServer::forwardDirectoryListed);
+        connect(files, &FileTransferService::fileDownloadProgress, this, &ServiceIpcServer::forwardFileDownloadProgress);
+        connect(files, &FileTransferService::fileDownloadComplete, this, &ServiceIpcServer::forwardFileDownloadComplete);
+        connect(files, &FileTransferService::fileUploadProgress, this, &ServiceIpcServer::forwardFileUploadProgress);
+        connect(files, &FileTransferService::fileUploadComplete, this, &ServiceIpcServer::forwardFileUploadComplete);
+        connect(files, &FileTransferService::fileError, this, &ServiceIpcServer::forwardFileError);
+    }
 }
 
 void ServiceIpcServer::forwardAuthFailed() {

@@ -2,16 +2,22 @@
 // through the local backend with real crypto and real transports.
 #include <gtest/gtest.h>
 
+#include <QCoreApplication>
+#include <QPointer>
+
 #include <algorithm>
 #include <iostream>
 #include <memory>
 
+#include "core/ChatService.h"
 #include "core/ControlMessageType.h"
+#include "core/FileTransferService.h"
 #include "shared/SharedFrameBuffer.h"
 #include "support/LogCapture.h"
 #include "support/RawAomStream.h"
 #include "support/TempInstanceRoot.h"
 #include "core/SessionTestDevice.h"
+#include "FileTransferTestSupport.h"
 
 using namespace std::chrono_literals;
 
@@ -19,6 +25,9 @@ namespace veltrix {
 namespace {
 
 using test::waitUntil;
+namespace fs = std::filesystem;
+
+QString q(const fs::path& path) { return QString::fromStdString(path.string()); }
 
 class SessionManagerTest : public ::testing::Test {
 protected:
@@ -359,6 +368,120 @@ TEST_F(SessionManagerTest, AnOfflineTargetFailsTheSessionAtOnceWhicheverArrivesF
     master->manager.initiateSession(target->clientId(), "pass-1");
     ASSERT_TRUE(waitUntil([&] { return master->state() == SessionState::Failed; }, 10s));
     EXPECT_EQ(master->errors, QStringList{"Remote side is not available — no user is logged in"});
+}
+
+TEST_F(SessionManagerTest, ChatCrossesTheSessionBothWaysAndItsServicesEndWithIt) {
+    bringUp(true, QString(), "pass-1");
+    connectWith("pass-1");
+    ChatService* masterChat = master->manager.chatService();
+    ChatService* targetChat = target->manager.chatService();
+    ASSERT_NE(masterChat, nullptr);
+    ASSERT_NE(targetChat, nullptr);
+    ASSERT_NE(master->manager.fileTransferService(), nullptr);
+    QStringList atMaster, atTarget;
+    QObject::connect(masterChat, &ChatService::messageReceived, [&](const QString& t) { atMaster << t; });
+    QObject::connect(targetChat, &ChatService::messageReceived, [&](const QString& t) { atTarget << t; });
+    EXPECT_TRUE(masterChat->sendMessage("hello target"));
+    EXPECT_TRUE(targetChat->sendMessage(QStringLiteral("grüße zurück")));
+    ASSERT_TRUE(waitUntil([&] { return atMaster.size() == 1 && atTarget.size() == 1; }, 10s));
+    EXPECT_EQ(atTarget, QStringList{"hello target"});
+    EXPECT_EQ(atMaster, QStringList{QStringLiteral("grüße zurück")});
+
+    // The services belong to the session: gone with it, deleted through the event loop.
+    QPointer<ChatService> oldChat(masterChat);
+    master->manager.endSession("user_disconnect");
+    EXPECT_EQ(master->manager.chatService(), nullptr);
+    EXPECT_EQ(master->manager.fileTransferService(), nullptr);
+    ASSERT_TRUE(waitUntil([&] { return target->state() == SessionState::Idle; }, 10s));
+    EXPECT_FALSE(oldChat.isNull()) << "never deleted on the stack of the call that ended the session";
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    EXPECT_TRUE(oldChat.isNull());
+    EXPECT_EQ(target->manager.chatService(), nullptr);
+}
+
+TEST_F(SessionManagerTest, AFileDownloadedAndUploadedThroughTheSessionKeepsItsDigest) {
+    if (geteuid() != 0) GTEST_SKIP() << "needs root (the transfers run as the user nobody)";
+    const test::TransferFolders folders(root.path());
+    bringUp(true, QString(), "pass-1");
+    connectWith("pass-1");
+    FileTransferService* files = master->manager.fileTransferService();
+    ASSERT_NE(files, nullptr);
+    test::TransferRecord record;
+    record.attach(*files);
+
+    const QByteArray content = test::patternBytes((3u << 20) + 17, 5);
+    const QByteArray digest = test::sha256(content);
+    const fs::path source = folders.served / "source.bin";
+    test::writeFile(source, content);
+    const fs::path downloaded = folders.saved / "downloaded.bin";
+    files->requestDownload(q(source), q(downloaded));
+    ASSERT_TRUE(waitUntil([&] { return !record.downloadsComplete.isEmpty() || !record.errors.isEmpty(); }, 30s));
+    ASSERT_TRUE(record.errors.isEmpty()) << record.errors.join("; ").toStdString();
+    EXPECT_EQ(test::sha256(test::readFile(downloaded)), digest);
+
+    const fs::path uploaded = folders.served / "uploaded.bin";
+    files->sendFile(q(downloaded), q(uploaded));
+    ASSERT_EQ(record.uploadsComplete, 1) << record.errors.join("; ").toStdString();
+    ASSERT_TRUE(waitUntil([&] { return fs::exists(uploaded); }, 30s));
+    EXPECT_EQ(test::sha256(test::readFile(uploaded)), digest);
+}
+
+TEST_F(SessionManagerTest, ASessionEndedMidDownloadLeavesNoFileAndReportsTheFailure) {
+    if (geteuid() != 0) GTEST_SKIP() << "needs root (the transfers run as the user nobody)";
+    const test::TransferFolders folders(root.path());
+    bringUp(true, QString(), "pass-1");
+    connectWith("pass-1");
+    FileTransferService* files = master->manager.fileTransferService();
+    ASSERT_NE(files, nullptr);
+    test::TransferRecord record;
+    record.attach(*files);
+    // At 5 % the partner leaves, in whatever event loop runs next (the sender's own, most likely);
+    // its "disconnect" ends the Master's session, which fails the download.
+    bool ended = false;
+    QObject::connect(files, &FileTransferService::fileDownloadProgress, [&](const QString&, int percent) {
+        if (percent < 5 || ended) return;
+        ended = true;
+        QMetaObject::invokeMethod(
+            &target->manager, [&] { target->manager.endSession("user_disconnect"); }, Qt::QueuedConnection);
+    });
+
+    const fs::path source = folders.served / "large.bin";
+    test::writeFile(source, test::patternBytes(64u << 20));
+    const fs::path saved = folders.saved / "large.bin";
+    files->requestDownload(q(source), q(saved));
+    ASSERT_TRUE(waitUntil([&] { return ended && target->state() == SessionState::Idle; }, 30s));
+    ASSERT_TRUE(waitUntil([&] { return master->state() == SessionState::Idle; }, 10s));
+    EXPECT_EQ(record.errors, QStringList{"Download of " + q(source) + " failed: the session ended"});
+    EXPECT_TRUE(record.downloadsComplete.isEmpty());
+    EXPECT_FALSE(fs::exists(saved));
+    EXPECT_TRUE(fs::is_empty(folders.saved)) << "no temporary file is left either";
+}
+
+TEST_F(SessionManagerTest, ClipboardFilesAreAnnouncedOnlyFromAFolderThePartnerMadeThisSession) {
+    if (geteuid() != 0) GTEST_SKIP() << "needs root (the transfers run as the user nobody)";
+    const test::TransferFolders folders(root.path());
+    bringUp(true, QString(), "pass-1");
+    connectWith("pass-1");
+    QStringList announced;
+    QObject::connect(&target->manager, &SessionManager::clipboardFilesReceived,
+                     [&](const QString& stagingRoot, const QStringList& names) {
+                         announced << stagingRoot + ": " + names.join(",");
+                     });
+    const QString made = q(folders.served / "stage");
+    const QString existing = q(folders.served);
+    const QStringList paths{made + "/a.txt", made + "/b.txt"};
+
+    // A folder that exists but was not made by the partner is refused.
+    master->manager.sendClipboardFiles(paths, existing);
+    const std::string refused = "MSG_CLIPBOARD_FILES: refused unknown staging root '" + existing.toStdString() + "'";
+    ASSERT_TRUE(waitUntil([&] { return log.contains(refused); }, 10s));
+    EXPECT_TRUE(announced.isEmpty());
+
+    master->manager.fileTransferService()->requestCreateDirectory(made);
+    ASSERT_TRUE(waitUntil([&] { return fs::is_directory(folders.served / "stage"); }, 10s));
+    master->manager.sendClipboardFiles(paths, made);
+    ASSERT_TRUE(waitUntil([&] { return !announced.isEmpty(); }, 10s));
+    EXPECT_EQ(announced, QStringList{made + ": a.txt,b.txt"});
 }
 
 }  // namespace

@@ -1,18 +1,21 @@
 // Two VeltrixService programs in console mode, devices A and B in their own instance folders,
 // against the local backend: a pipe client on A connects to B with B's session password, both
-// report the session Connected, and DISCONNECT on A brings both back to Idle.
+// report the session Connected, chat and a file upload from A's client cross the session, and
+// DISCONNECT on A brings both back to Idle.
 #include <gtest/gtest.h>
 
 #include <QProcess>
 #include <QProcessEnvironment>
 #include <QString>
 
+#include <algorithm>
 #include <chrono>
 #include <csignal>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <vector>
 
 #include "service/ServiceIpcServer.h"
 #include "shared/IpcMessage.h"
@@ -99,10 +102,9 @@ struct Device {
     }
 };
 
-// Sends `messages` through the stand-in client on `device`'s pipe; the last STATE it read, or
-// null.
-IpcMessage talk(const fs::path& client, const Device& device, const QStringList& messages, int readMs = 500) {
-    QProcess probe;
+// Starts the stand-in client on `device`'s pipe: it sends `messages`, then prints what it reads
+// for `readMs`.
+void startProbe(QProcess& probe, const fs::path& client, const Device& device, const QStringList& messages, int readMs) {
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
     environment.insert("VELTRIX_ROOT", QString::fromStdString(device.root.string()));
     probe.setProcessEnvironment(environment);
@@ -110,13 +112,42 @@ IpcMessage talk(const fs::path& client, const Device& device, const QStringList&
     for (const QString& message : messages) arguments << "--send" << message;
     arguments << "--read-ms" << QString::number(readMs);
     probe.start(QString::fromStdString(client.string()), arguments);
-    if (!probe.waitForFinished(10000)) return nullptr;
-    std::istringstream lines(probe.readAllStandardOutput().toStdString());
-    IpcMessage latest;
+}
+
+// The messages a probe printed.
+std::vector<IpcMessage> messagesOf(const QByteArray& output) {
+    std::istringstream lines(output.toStdString());
+    std::vector<IpcMessage> messages;
     for (std::string line; std::getline(lines, line);) {
         if (line.empty() || line[0] != '{') continue;
         IpcMessage message = IpcMessage::parse(line, nullptr, false);
-        if (message.is_object() && message.value("type", "") == "STATE") latest = message;
+        if (message.is_object()) messages.push_back(std::move(message));
+    }
+    return messages;
+}
+
+// The first message of `type` in `messages`, or null.
+IpcMessage firstOf(const std::vector<IpcMessage>& messages, const std::string& type) {
+    for (const IpcMessage& message : messages) {
+        if (message.value("type", "") == type) return message;
+    }
+    return nullptr;
+}
+
+// Sends `messages` through the stand-in client on `device`'s pipe; all it read.
+std::vector<IpcMessage> exchange(const fs::path& client, const Device& device, const QStringList& messages, int readMs) {
+    QProcess probe;
+    startProbe(probe, client, device, messages, readMs);
+    if (!probe.waitForFinished(10000)) return {};
+    return messagesOf(probe.readAllStandardOutput());
+}
+
+// Sends `messages` through the stand-in client on `device`'s pipe; the last STATE it read, or
+// null.
+IpcMessage talk(const fs::path& client, const Device& device, const QStringList& messages, int readMs = 500) {
+    IpcMessage latest;
+    for (IpcMessage& message : exchange(client, device, messages, readMs)) {
+        if (message.value("type", "") == "STATE") latest = std::move(message);
     }
     return latest;
 }
@@ -170,11 +201,53 @@ TEST(ServiceSessionEndToEnd, TwoDevicesConnectThroughTheBackendAndDisconnectAgai
     EXPECT_EQ(stateB["transport_method"], "p2p");
     EXPECT_EQ(stateA["session_id"], stateB["session_id"]);
 
+    // Chat from A's client reaches the client connected to B.
+    QProcess listenerB;
+    QByteArray heardB;
+    startProbe(listenerB, client, b, {}, 4000);
+    ASSERT_TRUE(test::waitUntil([&] {
+        heardB += listenerB.readAllStandardOutput();
+        return heardB.contains("connected\n");
+    }, 10s));
+    const IpcMessage chat{{"type", "CHAT_SEND"}, {"text", "hello from A"}};
+    talk(client, a, {QString::fromStdString(chat.dump())}, 100);
+    ASSERT_TRUE(listenerB.waitForFinished(10000));
+    heardB += listenerB.readAllStandardOutput();
+    const IpcMessage chatAtB = firstOf(messagesOf(heardB), "CHAT_MSG");
+    ASSERT_TRUE(chatAtB.is_object()) << heardB.toStdString();
+    EXPECT_EQ(chatAtB["text"], "hello from A");
+    EXPECT_TRUE(chatAtB["timestamp"].is_number_integer());
+
+    // A file uploaded by A's client arrives at B whole, and A's client hears it completed.
+    const fs::path files = root.path() / "files";
+    fs::create_directories(files);
+    std::string content(300000, '\0');
+    for (std::size_t i = 0; i < content.size(); ++i) content[i] = static_cast<char>((i * 7919) >> 3);
+    std::ofstream(files / "from-a.bin", std::ios::binary) << content;
+    const IpcMessage upload{{"type", "FILE_UPLOAD"},
+                            {"local_path", (files / "from-a.bin").string()},
+                            {"remote_path", (files / "at-b.bin").string()}};
+    const auto replies = exchange(client, a, {QString::fromStdString(upload.dump())}, 1500);
+    EXPECT_TRUE(firstOf(replies, "FILE_UPLOAD_COMPLETE").is_object()) << a.log();
+    ASSERT_TRUE(test::waitUntil([&] { return fs::exists(files / "at-b.bin"); }, 10s)) << b.log();
+    EXPECT_EQ(readFile(files / "at-b.bin"), content);
+
+    // A's client lists the folder on B and sees the file with its size.
+    const IpcMessage list{{"type", "FILE_LIST_DIR"}, {"path", files.string()}};
+    const IpcMessage listed = firstOf(exchange(client, a, {QString::fromStdString(list.dump())}, 1000), "FILE_DIR_LISTED");
+    ASSERT_TRUE(listed.is_object()) << a.log();
+    EXPECT_EQ(listed["path"], files.string());
+    const IpcMessage expectedEntry{{"name", "at-b.bin"}, {"is_dir", false}, {"size", content.size()}};
+    const auto& entries = listed["entries"];
+    EXPECT_NE(std::find(entries.begin(), entries.end(), expectedEntry), entries.end()) << listed.dump();
+
     talk(client, a, {R"({"type":"DISCONNECT"})"}, 200);
     ASSERT_TRUE(test::waitUntil([&] { return sessionState(a, stateA) == "Idle" && sessionState(b, stateB) == "Idle"; }, 20s))
         << stateA.dump() << "\n" << stateB.dump();
     EXPECT_EQ(stateB["session_role"], "none");
-    EXPECT_NE(b.log().find("(reason: remote_disconnect)"), std::string::npos);
+    // The log file may be written a moment after the state changed.
+    EXPECT_TRUE(test::waitUntil([&] { return b.log().find("(reason: remote_disconnect)") != std::string::npos; }, 5s))
+        << b.log();
 
     a.stop();
     b.stop();
