@@ -12,6 +12,8 @@
 #include "crypto/AesGcmCipher.h"
 #include "crypto/EcdhKeyExchange.h"
 #include "crypto/Spake2.h"
+#include "platform/InstancePaths.h"
+#include "platform/StagingFolder.h"
 #include "shared/SharedFrameBuffer.h"
 #include "transport/SignalingClient.h"
 #include "transport/TransportManager.h"
@@ -226,8 +228,9 @@ void SessionManager::cleanupSession() {
         transportManager_->deleteLater();
         transportManager_ = nullptr;
     }
-    // The paste staging folder is purged by the platform layer's no-follow purge once it is
-    // part of the service.
+    // Pasted files older than an hour are gone; whatever another account planted in the shared
+    // folder is removed without being followed.
+    platform::staging::purgeStaleSubfolders(platform::paths::pasteStagingDir(), std::chrono::seconds(3600));
     videoDecoder_.reset();
     releaseSessionServices();
     {

@@ -12,6 +12,7 @@
 #include "core/ControlMessageType.h"
 #include "core/FileTransferService.h"
 #include "crypto/AesGcmCipher.h"
+#include "platform/SecureAttention.h"
 #include "transport/TransportManager.h"
 
 namespace veltrix {
@@ -243,8 +244,7 @@ void SessionManager::handleCommand(const std::string& command) {
         if (role_ == SessionRole::Master) handleCaptureResolution(command);
     } else if (command == "send_sas") {
         if (role_ != SessionRole::Target) return;
-        // A service on this system has no secure attention sequence to fire.
-        spdlog::warn("sas.dll not available — cannot fire SAS");
+        platform::sas::fireAndLog(platform::sas::systemSecureAttention());
     }
 }
 

@@ -40,7 +40,8 @@ inline constexpr const char* kSessionVariable = "VELTRIX_SESSION_ID";
 
 std::vector<TerminalSession> enumerate();
 
-// The active console session, or kNoSession.
+// The console session: the active one, else one at the log-on screen ("connected"), else
+// kNoSession.
 std::uint32_t activeConsoleSessionId();
 
 std::optional<TerminalSession> find(std::uint32_t sessionId);

@@ -12,6 +12,7 @@
 #include "core/SessionManager.h"
 #include "core/SettingsController.h"
 #include "service/ServiceIpcServer.h"
+#include "shared/FrameSizeLimit.h"
 #include "shared/InputEventJson.h"
 #include "shared/JsonFields.h"
 #include "shared/Logging.h"
@@ -238,9 +239,19 @@ void ServiceCommandHandler::sendSasToRemote(const IpcMessage&) {
 }
 
 void ServiceCommandHandler::setRemoteEncodeResolution(const IpcMessage& command) {
-    const int width = json::intOr<int>(command, "width", 0, 0, kMaxEncodeWidth);
-    const int height = json::intOr<int>(command, "height", 0, 0, kMaxEncodeHeight);
+    int width = json::intOr<int>(command, "width", 0, 0, kMaxEncodeWidth);
+    int height = json::intOr<int>(command, "height", 0, 0, kMaxEncodeHeight);
     spdlog::info("IPC SET_REMOTE_ENCODE_RESOLUTION -> {}x{}", width, height);
+    // The partner never encodes more than this side's decoded-frame section holds.
+    if (width > 0 && height > 0) {
+        const auto [fitWidth, fitHeight] = fitToFrameSection(width, height);
+        if (fitWidth != width || fitHeight != height) {
+            spdlog::info("IPC SET_REMOTE_ENCODE_RESOLUTION: {}x{} exceeds the frame section, asking for {}x{}", width,
+                         height, fitWidth, fitHeight);
+            width = fitWidth;
+            height = fitHeight;
+        }
+    }
     if (!sessionManager_) {
         replyUnavailable("SET_REMOTE_ENCODE_RESOLUTION", kSessionManager);
         return;

@@ -86,34 +86,32 @@ bool launchAgentInUserSession(std::uint32_t sessionId) {
     return systemAgentSupervisor().launchAgentInUserSession(sessionId);
 }
 
-void releaseAgentsAtShutdown() {}
+// The headless agent runs under the service's account and ends with it; a user-session agent
+// belongs to its user and keeps running.
+void releaseAgentsAtShutdown() {
+    AgentSupervisor& agents = systemAgentSupervisor();
+    if (agents.headlessAgent()) agents.terminateHeadlessAgent(0);
+}
 
 // Entering or leaving the secure desktop swaps the agent.
 void onAgentDesktopChanged(const QString& newName, const QString& oldName) {
     systemAgentHandoffs().secureDesktopHandoff(newName, oldName);
 }
 
-void onConsoleSessionRequest(SessionManager& sessionManager, ApiClient* apiClient, const SettingsController* settings,
-                             const QString& sessionId, const QString& masterClientId,
-                             const QString& masterEcdhPublicKey, const QString& relayToken,
-                             const QString& masterSpake2Element) {
-    bool userLoggedOn = false;
-    for (const auto& session : platform::sessions::enumerate()) {
-        if (session.state == platform::sessions::ConnectState::Active && session.id != 0) userLoggedOn = true;
-    }
-    if (userLoggedOn || (settings && settings->unattendedAccessEnabled())) {
-        sessionManager.acceptHandshakeRequest(sessionId, masterClientId, masterEcdhPublicKey, relayToken,
-                                              masterSpake2Element);
-        return;
-    }
-    spdlog::info("Console mode: declining session {} from {} — no user logged in and unattended access OFF",
-                 sessionId.toStdString(), masterClientId.toStdString());
-    if (apiClient) apiClient->closeSession(sessionId, QStringLiteral("unattended_access_disabled"), 0);
-}
-
 void onAgentDisconnected(SessionManager* sessionManager) {
     // Without a session manager there is no session to end.
     if (!sessionManager) return;
+    if (ServiceHost::instance().sessionManager.load()) {
+        systemAgentHandoffs().onAgentDisconnected();
+        return;
+    }
+    // Shutdown has withdrawn the published pointer, so the hand-offs see no session; the
+    // session still ends before anything is destroyed.
+    const SessionState state = sessionManager->state();
+    if (state != SessionState::Idle && state != SessionState::Failed) {
+        spdlog::info("Agent disconnected — ending active session");
+        sessionManager->endSession(QStringLiteral("agent_disconnected"));
+    }
 }
 
 }  // namespace veltrix::service

@@ -80,13 +80,6 @@ void releaseAgentsAtShutdown();
 // pipe server: the agent's disconnect during shutdown must still end the session.
 void onAgentDisconnected(SessionManager* sessionManager);
 
-// Console mode's admission of a partner's auto-accept request: accepted with a user logged in or
-// with unattended access on, declined through the backend otherwise. No agent is launched.
-void onConsoleSessionRequest(SessionManager& sessionManager, ApiClient* apiClient, const SettingsController* settings,
-                             const QString& sessionId, const QString& masterClientId,
-                             const QString& masterEcdhPublicKey, const QString& relayToken,
-                             const QString& masterSpake2Element);
-
 // The agent reported a switch of the input desktop (the secure desktop came or went).
 void onAgentDesktopChanged(const QString& newName, const QString& oldName);
 

@@ -8,9 +8,12 @@
 #include "core/SessionManager.h"
 #include "core/SettingsController.h"
 #include "service/ServiceIpcServer.h"
+#include "service/SessionAdmission.h"
 #include "transport/SignalingClient.h"
 
 namespace veltrix {
+
+ServiceObjects::ServiceObjects(Mode mode) : mode_(mode) {}
 
 ServiceObjects::~ServiceObjects() {
     // Reverse order of construction: the pipe server first (its destructor stops it), the
@@ -56,6 +59,46 @@ void ServiceObjects::wireRelayCandidates() {
     if (auth_ && sessionManager_) {
         QObject::connect(auth_, &AuthController::authenticated, sessionManager_, &SessionManager::fetchRelayCandidates);
     }
+}
+
+void ServiceObjects::buildSessionAdmission(service::AgentSupervisor& agents) {
+    if (!signalingClient_ || !sessionManager_) return;
+    SessionManager* session = sessionManager_;
+    ApiClient* api = apiClient_;
+    const SettingsController* settings = settings_;
+    admission_ = std::make_unique<service::SessionAdmission>(
+        agents, [settings] { return settings && settings->unattendedAccessEnabled(); },
+        [session](const QString& sessionId, const QString& masterClientId, const QString& masterEcdhPublicKey,
+                  const QString& relayToken, const QString& masterSpake2Element) {
+            session->acceptHandshakeRequest(sessionId, masterClientId, masterEcdhPublicKey, relayToken,
+                                            masterSpake2Element);
+        },
+        [api](const QString& sessionId, const QString& reason) {
+            if (api) api->closeSession(sessionId, reason, 0);
+        });
+
+    service::SessionAdmission* admission = admission_.get();
+    if (mode_ == Mode::Console) {
+        QObject::connect(signalingClient_, &SignalingClient::sessionAutoAccept, session,
+                         [admission](const QString& sessionId, const QString& masterClientId,
+                                     const QString& masterEcdhPublicKey, const QString& relayToken,
+                                     const QString& masterSpake2Element) {
+                             admission->onConsoleSessionRequest(sessionId, masterClientId, masterEcdhPublicKey,
+                                                                relayToken, masterSpake2Element);
+                         });
+        return;
+    }
+    QObject::connect(signalingClient_, &SignalingClient::sessionAutoAccept, session,
+                     [admission](const QString& sessionId, const QString& masterClientId,
+                                 const QString& masterEcdhPublicKey, const QString& relayToken,
+                                 const QString& masterSpake2Element) {
+                         admission->onSessionAutoAccept(sessionId, masterClientId, masterEcdhPublicKey, relayToken,
+                                                        masterSpake2Element);
+                     });
+    QObject::connect(signalingClient_, &SignalingClient::sessionHandshakeRequest, session,
+                     [admission](const QString& sessionId, const QString& masterClientId, const QString& purpose) {
+                         admission->onSessionHandshakeRequest(sessionId, masterClientId, purpose);
+                     });
 }
 
 void ServiceObjects::buildIpcServer() {

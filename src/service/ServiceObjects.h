@@ -2,7 +2,13 @@
 
 #include <QObject>
 
+#include <memory>
 #include <vector>
+
+namespace veltrix::service {
+class AgentSupervisor;
+class SessionAdmission;
+}  // namespace veltrix::service
 
 namespace veltrix {
 
@@ -26,7 +32,7 @@ public:
         Console,  // started from a console
     };
 
-    explicit ServiceObjects(Mode mode) : mode_(mode) {}
+    explicit ServiceObjects(Mode mode);
     ~ServiceObjects();
     ServiceObjects(const ServiceObjects&) = delete;
     ServiceObjects& operator=(const ServiceObjects&) = delete;
@@ -51,6 +57,12 @@ public:
     // Service mode: relay candidates are fetched after each log-in.
     void wireRelayCandidates();
 
+    // The signaling client's session requests go through the admission: in service mode both
+    // auto-accept and handshake requests (accepted ones may start an agent from `agents`), in
+    // console mode auto-accept requests only, never starting an agent. Accepted requests reach
+    // the session manager's acceptHandshakeRequest, declined ones the backend's closeSession.
+    void buildSessionAdmission(service::AgentSupervisor& agents);
+
     // Builds the pipe server on the objects above and starts it.
     void buildIpcServer();
 
@@ -64,6 +76,7 @@ public:
     AuthController* auth() const { return auth_; }
     SessionManager* sessionManager() const { return sessionManager_; }
     ServiceIpcServer* ipcServer() const { return ipcServer_; }
+    service::SessionAdmission* sessionAdmission() const { return admission_.get(); }
 
 private:
     template <typename T>
@@ -80,6 +93,8 @@ private:
     AuthController* auth_ = nullptr;
     SessionManager* sessionManager_ = nullptr;
     ServiceIpcServer* ipcServer_ = nullptr;
+    // Outlives the objects it calls: its connections end with the session manager.
+    std::unique_ptr<service::SessionAdmission> admission_;
     // Everything built, in order of construction.
     std::vector<QObject*> built_;
 };

@@ -17,6 +17,8 @@
 #include "platform/TerminalSessions.h"
 #include "core/SessionManager.h"
 #include "service/CrashFilter.h"
+#include "service/ServiceHandoffHost.h"
+#include "service/SystemAgentPlatform.h"
 #include "transport/SignalingClient.h"
 #include "service/ServiceHost.h"
 #include "service/ServiceIdentity.h"
@@ -60,36 +62,22 @@ void launchFirstAgent() {
     service::launchAgentInUserSession(*sessionId);
 }
 
-// Service mode: the signaling client's admission requests (sessionAutoAccept to
-// onSessionAutoAccept, sessionHandshakeRequest to onSessionHandshakeRequest) join here once the
-// service has a session manager to admit them to; the pipe server's agent events are connected now.
-void connectAdmissionAndAgentEvents(ServiceObjects& objects) {
+// Service mode: the hand-offs read the session manager's state and role and end its session
+// (a replacement agent that never connects ends it with "agent_disconnected"); the pipe server's
+// agent events are followed.
+void connectHandoffsAndAgentEvents(ServiceObjects& objects) {
+    SessionManager* sessionManager = objects.sessionManager();
+    if (sessionManager) {
+        service::serviceHandoffHost().setSessionHooks(
+            {[sessionManager] { return sessionManager->state(); }, [sessionManager] { return sessionManager->role(); },
+             [sessionManager](const QString& reason) { sessionManager->endSession(reason); }});
+    }
     ServiceIpcServer* ipcServer = objects.ipcServer();
     // The slot gets the session manager itself, not the host's published pointer, which
     // shutdown clears before it stops the pipe server.
-    SessionManager* sessionManager = objects.sessionManager();
     QObject::connect(ipcServer, &ServiceIpcServer::agentDisconnected, ipcServer,
                      [sessionManager] { service::onAgentDisconnected(sessionManager); });
     QObject::connect(ipcServer, &ServiceIpcServer::desktopChanged, ipcServer, &service::onAgentDesktopChanged);
-}
-
-// Console mode admits only auto-accept requests, through onConsoleSessionRequest; handshake
-// requests are never connected, and no agent events are followed.
-void connectConsoleAdmission(ServiceObjects& objects) {
-    SignalingClient* signaling = objects.signalingClient();
-    SessionManager* sessionManager = objects.sessionManager();
-    if (!signaling || !sessionManager) return;
-    ApiClient* apiClient = objects.apiClient();
-    const SettingsController* settings = objects.settings();
-    QObject::connect(signaling, &SignalingClient::sessionAutoAccept, sessionManager,
-                     [sessionManager, apiClient, settings](const QString& sessionId, const QString& masterClientId,
-                                                           const QString& masterEcdhPublicKey,
-                                                           const QString& relayToken,
-                                                           const QString& masterSpake2Element) {
-                         service::onConsoleSessionRequest(*sessionManager, apiClient, settings, sessionId,
-                                                          masterClientId, masterEcdhPublicKey, relayToken,
-                                                          masterSpake2Element);
-                     });
 }
 
 void serviceMain() {
@@ -130,13 +118,14 @@ void serviceMain() {
     objects->buildHeartbeatService();
     objects->buildAuthController();
     objects->buildSessionManager();
+    objects->buildSessionAdmission(service::systemAgentSupervisor());
     objects->wireSessionPasswords();
     host.sessionManager.store(objects->sessionManager());
     objects->applyClipboardSetting();
     objects->wireRelayCandidates();
     objects->buildIpcServer();
     host.ipcServer.store(objects->ipcServer());
-    connectAdmissionAndAgentEvents(*objects);
+    connectHandoffsAndAgentEvents(*objects);
 
     launchFirstAgent();
 
@@ -154,6 +143,8 @@ void serviceMain() {
     objects->ipcServer()->stop();
     objects->logout();
     delete sessionNotifier;
+    // The hand-offs must not reach the session manager once it is gone.
+    service::serviceHandoffHost().setSessionHooks({});
     host.withdrawApplication();
     host.status().reportStopped();
     spdlog::info("VeltrixService stopped");
@@ -186,7 +177,7 @@ int runConsoleMode(int argc, char* argv[]) {
         objects.buildHeartbeatService();
         objects.buildAuthController();
         objects.buildSessionManager();
-        connectConsoleAdmission(objects);
+        objects.buildSessionAdmission(service::systemAgentSupervisor());
         objects.wireSessionPasswords();
         objects.applyClipboardSetting();
         objects.buildIpcServer();

@@ -4,9 +4,12 @@
 
 #include <QUrl>
 
+#include <filesystem>
+
 #include "core/ApiClient.h"
 #include "core/ControlMessageFormat.h"
 #include "core/SessionManager.h"
+#include "platform/InstancePaths.h"
 #include "support/LogCapture.h"
 #include "support/TempInstanceRoot.h"
 #include "support/WaitUntil.h"
@@ -181,6 +184,19 @@ TEST_F(SessionManagerUnitTest, ANewRequestWhileHandshakingDropsTheOldSessionAndS
     EXPECT_EQ(states, (std::vector<SessionState>{SessionState::Handshaking, SessionState::Idle,
                                                  SessionState::Handshaking}));
     EXPECT_TRUE(log.contains("Ending previous session (state=Handshaking) to accept new one"));
+}
+
+// The clean-up after a session removes pasted files older than an hour from the staging folder.
+TEST_F(SessionManagerUnitTest, EndingASessionPurgesStalePasteStagingFolders) {
+    namespace fs = std::filesystem;
+    const fs::path staging = platform::paths::pasteStagingDir();
+    fs::create_directories(staging / "old" / "inner");
+    fs::create_directories(staging / "young");
+    fs::last_write_time(staging / "old", fs::file_time_type::clock::now() - std::chrono::hours(2));
+    startTargetSession();
+    manager.endSession("user_disconnect");
+    EXPECT_FALSE(fs::exists(staging / "old"));
+    EXPECT_TRUE(fs::exists(staging / "young"));
 }
 
 TEST_F(SessionManagerUnitTest, EndingARestingSessionDoesNothing) {

@@ -35,7 +35,8 @@ protected:
         paths::ensureDirectory(paths::runDir());
         std::ofstream(sessions::sessionsFilePath())
             << R"({"sessions": [{"id": 1, "user": "nobody", "uid": 65534, "state": "active", "console": true},
-                               {"id": 2, "user": "ghost", "uid": 3999999, "state": "active"}]})";
+                               {"id": 2, "user": "ghost", "uid": 3999999, "state": "active"},
+                               {"id": 3, "user": "", "uid": 65534, "state": "connected"}]})";
     }
 };
 
@@ -51,6 +52,9 @@ TEST_F(ImpersonationTest, TheTokenNamesTheSessionsUser) {
     EXPECT_EQ(error.code, ENOENT);
     EXPECT_FALSE(impersonation::queryUserToken(2, error));
     EXPECT_EQ(error.code, ESRCH);
+    // The log-on screen: nobody to act as.
+    EXPECT_FALSE(impersonation::queryUserToken(3, error));
+    EXPECT_EQ(error.code, ENOENT);
 }
 
 // The user's groups reach the impersonating thread only, and leave it on revert.

@@ -44,6 +44,15 @@ TEST_F(TerminalSessionsTest, ReadsSessionsAndTheActiveConsole) {
     EXPECT_FALSE(sessions::find(9));
 }
 
+TEST_F(TerminalSessionsTest, TheLogOnScreenIsTheConsoleSessionWhileNobodyIsLoggedOn) {
+    write(R"({"sessions": [
+        {"id": 2, "user": "bob", "uid": 1001, "state": "disconnected", "console": true},
+        {"id": 1, "user": "", "uid": 0, "state": "connected", "console": true}]})");
+    EXPECT_EQ(sessions::activeConsoleSessionId(), 1u);
+    write(R"({"sessions": [{"id": 2, "user": "bob", "uid": 1001, "state": "disconnected", "console": true}]})");
+    EXPECT_EQ(sessions::activeConsoleSessionId(), sessions::kNoSession);
+}
+
 TEST_F(TerminalSessionsTest, AProcessBelongsToTheSessionOfItsUser) {
     write(R"({"sessions": [{"id": 7, "user": "me", "uid": )" + std::to_string(getuid()) +
           R"(, "state": "active", "console": true}]})");

@@ -19,9 +19,15 @@
 
 #include "service/ServiceIpcServer.h"
 #include "shared/IpcMessage.h"
+#include "shared/SharedFrameBuffer.h"
+#include "shared/SharedFrameHeader.h"
+#include "shared/SharedFrameReader.h"
 #include "support/RunningBackend.h"
 #include "support/TempInstanceRoot.h"
 #include "support/WaitUntil.h"
+#include "support/XvfbDisplay.h"
+// Last: it includes Xlib.
+#include "support/XScreen.h"
 
 namespace veltrix {
 namespace {
@@ -49,14 +55,30 @@ struct Device {
         std::ofstream(root / "machine-id") << machineId << "\n";
         std::ofstream(root / "instance.ini") << "[machine]\nid_file=" << (root / "machine-id").string()
                                              << "\n\n[stun]\nhost=\n\n[p2p]\nlocalAddresses=127.0.0.1\n\n";
-        std::ofstream(root / "run" / "sessions.json")
-            << R"({"sessions": [{"id": 1, "user": "user", "uid": )" << ::getuid()
-            << R"(, "state": "active", "console": true}]})";
+        logOn();
     }
 
-    void start(const fs::path& program) {
+    // The session stand-in: one active console session of this account, on `display` if given.
+    void logOn(const std::string& display = {}) {
+        std::ofstream(root / "run" / "sessions.json")
+            << R"({"sessions": [{"id": 1, "user": "user", "uid": )" << ::getuid()
+            << R"(, "state": "active", "console": true, "display": ")" << display << R"("}]})";
+    }
+
+    // Nobody logged on: the console session is at the log-on screen, on `display`, whose input
+    // desktop is the secure one.
+    void showLogOnScreen(const std::string& display) {
+        std::ofstream(root / "run" / "input-desktop.1") << "Winlogon";
+        std::ofstream(root / "run" / "sessions.json")
+            << R"({"sessions": [{"id": 1, "user": "", "uid": )" << ::getuid()
+            << R"(, "state": "connected", "console": true, "display": ")" << display << R"("}]})";
+    }
+
+    // Console mode, or service mode as if the service manager had started it.
+    void start(const fs::path& program, bool serviceMode = false) {
         QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
         environment.remove("VELTRIX_SERVICE_MANAGER");
+        if (serviceMode) environment.insert("VELTRIX_SERVICE_MANAGER", "1");
         environment.remove("NOTIFY_SOCKET");
         environment.insert("VELTRIX_ROOT", QString::fromStdString(root.string()));
         service.setProcessEnvironment(environment);
@@ -70,6 +92,14 @@ struct Device {
     }
 
     std::string log() const { return readFile(root / "data" / "Veltrix" / "service.log"); }
+    std::string agentLogs() const {
+        std::string text;
+        for (const auto& entry : fs::recursive_directory_iterator(root)) {
+            const std::string name = entry.path().filename().string();
+            if (name.ends_with(".log") && name != "service.log") text += "--- " + entry.path().string() + "\n" + readFile(entry.path());
+        }
+        return text;
+    }
 };
 
 // Starts the stand-in client on `device`'s pipe: it sends `messages`, then prints what it reads
@@ -145,7 +175,9 @@ TEST(ServiceSessionEndToEnd, TwoDevicesConnectThroughTheBackendAndDisconnectAgai
     IpcMessage stateA, stateB;
     auto online = [&](const Device& device, IpcMessage& state) {
         state = talk(client, device, {R"({"type":"GET_STATE"})"}, 300);
-        return state.is_object() && state.value("authenticated", false) && !state.value("client_id", "").empty();
+        // Signaling up too: a request sent before the partner's signaling log-in finds it unavailable.
+        return state.is_object() && state.value("authenticated", false) && !state.value("client_id", "").empty() &&
+               device.log().find("Signaling auth confirmed") != std::string::npos;
     };
     ASSERT_TRUE(test::waitUntil([&] { return online(a, stateA) && online(b, stateB); }, 60s)) << a.log() << b.log();
     const std::string idB = stateB.value("client_id", "");
@@ -222,6 +254,177 @@ TEST(ServiceSessionEndToEnd, TwoDevicesConnectThroughTheBackendAndDisconnectAgai
     EXPECT_EQ(a.service.exitCode(), 0);
     EXPECT_EQ(b.service.exitCode(), 0);
 }
+
+// The luma of A's latest decoded frame at fractions of its size, once one is there.
+struct DecodedPicture {
+    SharedFrameInfo info;
+    std::vector<std::uint8_t> planes;
+    int lumaAt(double fx, double fy) const {
+        const auto x = static_cast<std::size_t>(fx * info.width);
+        const auto y = static_cast<std::size_t>(fy * info.height);
+        const std::size_t at = y * info.strideY + x;
+        return at < planes.size() ? planes[at] : -1;
+    }
+};
+
+std::optional<DecodedPicture> readDecodedFrame(const fs::path& instance) {
+    const char* previous = std::getenv("VELTRIX_ROOT");
+    const std::string saved = previous ? previous : "";
+    ::setenv("VELTRIX_ROOT", instance.c_str(), 1);
+    SharedFrameBuffer section;
+    const bool open = section.openReadWrite(kFrameSectionName);
+    if (previous) ::setenv("VELTRIX_ROOT", saved.c_str(), 1);
+    else ::unsetenv("VELTRIX_ROOT");
+    if (!open) return std::nullopt;
+    DecodedPicture picture;
+    const auto info = readSharedFrameInto(section.header(), section.size(), picture.planes);
+    if (!info || info->sequence == 0 || info->width == 0) return std::nullopt;
+    picture.info = *info;
+    return picture;
+}
+
+// B runs as a service on a private X display; at A's request it launches the real client program
+// from its folder as the agent: into the user's session when one is logged on, or as the headless
+// agent at the log-on screen (unattended access on, the default). What B's display shows arrives
+// decoded in A's frame section, and A's input moves and clicks B's pointer.
+// `handshakeRequest`: the backend offers the session with SESSION_HANDSHAKE_REQUEST, which
+// carries no key material for the password binding: the test ends once B admitted the request
+// and started the agent.
+void viewAndControl(bool userLoggedOn, bool handshakeRequest = false) {
+    test::XvfbDisplay xvfb;
+    ASSERT_TRUE(xvfb.isRunning());
+    test::XScreen screen(xvfb.name());
+    ASSERT_TRUE(screen.ok());
+    // Left half dark, right half white: a pattern any codec keeps.
+    screen.fill(0, 0, 960, 1080, 0x101010);
+    screen.fill(960, 0, 960, 1080, 0xF0F0F0);
+
+    test::TempInstanceRoot root;
+    Device a;
+    Device b;
+    a.prepare(root.path() / "a", "c0c1c2c3c4c5c6c7c8c9cacbcccdcecf");
+    b.prepare(root.path() / "b", "d0d1d2d3d4d5d6d7d8d9dadbdcdddedf");
+    QStringList backendArguments{"--no-turn", "--instance", QString::fromStdString(a.root.string()), "--instance",
+                                 QString::fromStdString(b.root.string())};
+    if (handshakeRequest) backendArguments << "--handshake-request";
+    test::RunningBackend backend(backendArguments);
+    ASSERT_TRUE(backend.start()) << backend.output().toStdString();
+
+    // Both folders start with the pipe stand-in as their client program, so the test can read
+    // B's ID and password; then B's becomes the real client, which B launches as its agent.
+    const fs::path programsA = root.path() / "programs-a";
+    const fs::path programsB = root.path() / "programs-b";
+    for (const fs::path& folder : {programsA, programsB}) {
+        fs::create_directories(folder);
+        fs::copy_file(VELTRIX_SERVICE_PROGRAM, folder / "VeltrixService");
+        fs::copy_file(VELTRIX_PIPE_PROBE_PROGRAM, folder / ServiceIpcServer::kClientProgramName);
+    }
+    const fs::path client = programsA / ServiceIpcServer::kClientProgramName;
+    const fs::path clientB = programsB / ServiceIpcServer::kClientProgramName;
+    // Nobody logged on yet on B: its service starts no agent.
+    std::ofstream(b.root / "run" / "sessions.json") << R"({"sessions": []})";
+    a.start(programsA / "VeltrixService");
+    b.start(programsB / "VeltrixService", true);
+    ASSERT_TRUE(a.service.waitForStarted(5000));
+    ASSERT_TRUE(b.service.waitForStarted(5000));
+
+    IpcMessage stateA, stateB;
+    auto online = [&](const fs::path& probe, const Device& device, IpcMessage& state) {
+        state = talk(probe, device, {R"({"type":"GET_STATE"})"}, 300);
+        return state.is_object() && state.value("authenticated", false) && !state.value("client_id", "").empty() &&
+               device.log().find("Signaling auth confirmed") != std::string::npos;
+    };
+    ASSERT_TRUE(test::waitUntil([&] { return online(client, a, stateA) && online(clientB, b, stateB); }, 60s))
+        << a.log() << b.log();
+    const std::string idB = stateB.value("client_id", "");
+    const std::string passwordB = stateB.value("session_password", "");
+
+    // B's display gets its session: the session request will start the agent there.
+    fs::remove(clientB);
+    fs::copy_file(VELTRIX_CLIENT_PROGRAM, clientB);
+    if (userLoggedOn) b.logOn(xvfb.name());
+    else b.showLogOnScreen(xvfb.name());
+
+    const IpcMessage connect{{"type", "CONNECT"}, {"target_id", idB}, {"password", passwordB}};
+    talk(client, a, {QString::fromStdString(connect.dump())}, 200);
+    auto sessionState = [&](IpcMessage& state) {
+        state = talk(client, a, {R"({"type":"GET_STATE"})"}, 300);
+        return state.is_object() ? state.value("session_state", "") : std::string();
+    };
+    if (handshakeRequest) {
+        EXPECT_TRUE(test::waitUntil([&] {
+            const std::string log = b.log();
+            return log.find("SESSION_HANDSHAKE_REQUEST for session") != std::string::npos &&
+                   log.find("— accepting") != std::string::npos && log.find("Launched agent") != std::string::npos;
+        }, 20s)) << b.log();
+        a.stop();
+        b.stop();
+        return;
+    }
+    ASSERT_TRUE(test::waitUntil([&] { return sessionState(stateA) == "Connected"; }, 20s)) << stateA.dump() << a.log()
+                                                                                           << b.log();
+    EXPECT_NE(b.log().find("SESSION_AUTO_ACCEPT for session"), std::string::npos);
+    EXPECT_NE(b.log().find(userLoggedOn ? "Launched agent" : "Launched headless SYSTEM agent"), std::string::npos)
+        << b.log();
+    ASSERT_TRUE(test::waitUntil([&] { return b.log().find("Sent START_CAPTURE to agent") != std::string::npos; }, 20s))
+        << b.log();
+
+    std::optional<DecodedPicture> picture;
+    ASSERT_TRUE(test::waitUntil([&] {
+        picture = readDecodedFrame(a.root);
+        return picture && picture->lumaAt(0.25, 0.5) < 60 && picture->lumaAt(0.75, 0.5) > 200;
+    }, 15s)) << (picture ? std::to_string(picture->lumaAt(0.25, 0.5)) + " / " + std::to_string(picture->lumaAt(0.75, 0.5))
+                         : std::string("no frame"))
+             << b.log();
+
+    // A move to the middle of the white half, then a press: B's pointer follows and its button is down.
+    const auto input = [&](int type, double x, double y) {
+        const IpcMessage message{{"type", "INPUT"},
+                                 {"event", {{"type", type}, {"mouse_x", x}, {"mouse_y", y}, {"mouse_button", 1}}}};
+        talk(client, a, {QString::fromStdString(message.dump())}, 100);
+    };
+    input(1, 0.75, 0.5);
+    ASSERT_TRUE(test::waitUntil([&] {
+        const auto [x, y] = screen.pointer();
+        return std::abs(x - 1440) <= 2 && std::abs(y - 540) <= 2;
+    }, 10s)) << screen.pointer().first << "," << screen.pointer().second << "\n" << b.log() << b.agentLogs();
+    input(2, 0.75, 0.5);
+    unsigned buttons = 0;
+    EXPECT_TRUE(test::waitUntil([&] {
+        screen.pointer(&buttons);
+        return (buttons & Button1Mask) != 0;
+    }, 10s));
+    input(3, 0.75, 0.5);
+    EXPECT_TRUE(test::waitUntil([&] {
+        screen.pointer(&buttons);
+        return (buttons & Button1Mask) == 0;
+    }, 10s));
+
+    talk(client, a, {R"({"type":"DISCONNECT"})"}, 200);
+    ASSERT_TRUE(test::waitUntil([&] { return sessionState(stateA) == "Idle"; }, 20s)) << stateA.dump();
+    EXPECT_TRUE(test::waitUntil([&] { return b.log().find("(reason: remote_disconnect)") != std::string::npos; }, 10s));
+
+    const std::string agentPid = [&] {
+        const std::string log = b.log();
+        const auto at = log.find("agent (PID ");
+        return at == std::string::npos ? std::string() : log.substr(at + 11, log.find(')', at) - at - 11);
+    }();
+    a.stop();
+    b.stop();
+    EXPECT_EQ(a.service.exitCode(), 0);
+    EXPECT_EQ(b.service.exitCode(), 0);
+    // The headless agent ends with the service.
+    if (!userLoggedOn) {
+        ASSERT_FALSE(agentPid.empty());
+        EXPECT_TRUE(test::waitUntil([&] { return !fs::exists("/proc/" + agentPid); }, 5s)) << agentPid;
+    }
+}
+
+TEST(ServiceSessionEndToEnd, TheUserSessionAgentShowsAndControlsTheTargetsDisplay) { viewAndControl(true); }
+
+TEST(ServiceSessionEndToEnd, TheHeadlessAgentShowsAndControlsTheLogOnScreen) { viewAndControl(false); }
+
+TEST(ServiceSessionEndToEnd, AHandshakeRequestIsAdmittedAndStartsTheAgent) { viewAndControl(true, true); }
 
 }  // namespace
 }  // namespace veltrix

@@ -77,7 +77,8 @@ bool restore(const Identity& identity) {
 
 std::optional<UserToken> queryUserToken(std::uint32_t sessionId, SystemError& error) {
     const auto session = sessions::find(sessionId);
-    if (!session) {
+    // The log-on screen's session has nobody logged on, hence no user to act as.
+    if (!session || session->userName.empty()) {
         error.code = ENOENT;
         return std::nullopt;
     }

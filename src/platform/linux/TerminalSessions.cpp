@@ -70,10 +70,15 @@ std::vector<TerminalSession> enumerate() {
 }
 
 std::uint32_t activeConsoleSessionId() {
+    // The session attached to the machine's screen: a user's, or the log-on screen's
+    // ("connected", nobody logged on yet), which the headless agent serves.
+    std::uint32_t waiting = kNoSession;
     for (const auto& s : enumerate()) {
-        if (s.console && s.state == ConnectState::Active) return s.id;
+        if (!s.console) continue;
+        if (s.state == ConnectState::Active) return s.id;
+        if (s.state == ConnectState::Connected && waiting == kNoSession) waiting = s.id;
     }
-    return kNoSession;
+    return waiting;
 }
 
 std::optional<TerminalSession> find(std::uint32_t sessionId) {
