@@ -5,6 +5,7 @@
 #include <QApplication>
 
 #include <cstdlib>
+#include <dlfcn.h>
 #include <memory>
 
 #include "support/XvfbDisplay.h"
@@ -18,6 +19,11 @@ int main(int argc, char** argv) {
         return 1;
     }
     display.makeCurrent();
+    // Mesa's GLX and software driver are unloaded at exit, after which the leak checker cannot
+    // name them for its suppressions; keep them loaded for the life of the process.
+    for (const char* library : {"libGLX_mesa.so.0", "/usr/lib/x86_64-linux-gnu/dri/swrast_dri.so"}) {
+        dlopen(library, RTLD_NOW | RTLD_NODELETE);
+    }
     ::setenv("QT_QPA_PLATFORM", "xcb", 1);
     ::unsetenv("DBUS_SESSION_BUS_ADDRESS");
     QApplication app(argc, argv);
