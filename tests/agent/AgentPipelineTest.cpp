@@ -18,39 +18,12 @@
 #include "support/XvfbDisplay.h"
 
 // Last: Xlib defines macros (Bool, Status, None) that clash with Qt headers.
-#include <X11/Xlib.h>
+#include "support/XScreen.h"
 
 namespace veltrix {
 namespace {
 
 using namespace std::chrono_literals;
-
-class Screen {
-public:
-    explicit Screen(const std::string& name) : display_(XOpenDisplay(name.c_str())) {}
-    ~Screen() {
-        if (display_) XCloseDisplay(display_);
-    }
-    bool ok() const { return display_ != nullptr; }
-    void fill(int x, int y, int width, int height, unsigned long rgb) {
-        const Window root = DefaultRootWindow(display_);
-        GC gc = XCreateGC(display_, root, 0, nullptr);
-        XSetForeground(display_, gc, rgb);
-        XFillRectangle(display_, root, gc, x, y, static_cast<unsigned>(width), static_cast<unsigned>(height));
-        XFreeGC(display_, gc);
-        XSync(display_, False);
-    }
-    std::pair<int, int> pointer() {
-        Window root, child;
-        int rootX = 0, rootY = 0, x = 0, y = 0;
-        unsigned mask = 0;
-        XQueryPointer(display_, DefaultRootWindow(display_), &root, &child, &rootX, &rootY, &x, &y, &mask);
-        return {rootX, rootY};
-    }
-
-private:
-    Display* display_;
-};
 
 struct Packet {
     std::vector<std::uint8_t> data;
@@ -97,7 +70,7 @@ protected:
 
     test::TempInstanceRoot root;
     test::XvfbDisplay xvfb;
-    Screen screen{xvfb.name()};
+    test::XScreen screen{xvfb.name()};
     platform::PipeServer server{ServiceIpcClient::kPipeName};
     SharedFrameBuffer section;
     AV1Decoder decoder;
