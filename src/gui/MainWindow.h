@@ -18,6 +18,7 @@
 #include "shared/ConnectionStats.h"
 #include "shared/DecodedFrame.h"
 #include "shared/SessionTypes.h"
+#include "gui/FileTransferOwnership.h"
 
 class QAction;
 class QComboBox;
@@ -35,6 +36,7 @@ namespace veltrix {
 
 class ChatDialog;
 class ConnectionQualityMonitor;
+class FileManagerDialog;
 class RemoteDesktopWidget;
 class RemoteViewToolbar;
 class ServiceIpcClient;
@@ -150,6 +152,11 @@ private:
     void onChatMessageSent(const QString& text);
     void onChatMessageReceived(const QString& from, const QString& text, const QDateTime& timestamp);
 
+    // File manager: a new dialog for every viewing session, sharing the window's transfer token.
+    void connectFileManagerSignals();
+    void recreateFileManagerDialog();
+    void onFileTransferActionTriggered();
+
     void fillPartnerBox();
     void onCompanyNameChanged(const QString& name);
     void onCopyIdClicked();
@@ -221,6 +228,10 @@ private:
     QTimer resolutionTimer_;
 
     QPointer<ChatDialog> chatDialog_;
+    // The service runs one file transfer at a time; whoever holds this token (the file manager or
+    // the paste flow) owns it.
+    FileTransferOwnership m_fileTransferOwnership;
+    QPointer<FileManagerDialog> fileManagerDialog_;
 
     QStackedWidget* pageStack_ = nullptr;
     RemoteDesktopWidget* viewer_ = nullptr;

@@ -74,6 +74,7 @@ void MainWindow::connectSignals() {
     connect(&reconnectTimer_, &QTimer::timeout, this, &MainWindow::tryReconnectStep);
     connectRemoteViewSignals();
     connectChatSignals();
+    connectFileManagerSignals();
 }
 
 void MainWindow::showStatus(const QString& text, const QString& colour) {
@@ -233,6 +234,7 @@ void MainWindow::onConnectedAsMaster() {
     toolbar_->setKeyboardShortcutsVisible(true);
     traySetDisconnectEnabled(true);
     recreateChatDialog();
+    recreateFileManagerDialog();
     fileTransferAction_->setEnabled(true);
 }
 

@@ -1,0 +1,337 @@
+// FileManagerDialog: the transfers. One command is outstanding at a time: a batch is a queue whose
+// head is the running transfer, and each completion or error sends the next one. Remote folders
+// are walked listing by listing before their files are downloaded.
+#include <QDir>
+#include <QFileInfo>
+#include <QProgressBar>
+#include <QSet>
+#include <QTreeWidget>
+
+#include <spdlog/spdlog.h>
+
+#include "agent/ServiceIpcClient.h"
+#include "gui/FileManagerDialog.h"
+#include "gui/FileTransferOwnership.h"
+#include "gui/LocalUploadPlan.h"
+#include "gui/RemotePaths.h"
+
+namespace veltrix {
+
+namespace {
+
+constexpr int kIsFolderRole = Qt::UserRole;
+constexpr int kNameRole = Qt::UserRole + 1;
+
+std::string utf8(const QString& text) { return text.toStdString(); }
+
+QString localJoin(const QString& folder, const QString& name) { return QDir(folder).filePath(name); }
+
+QString localFileName(const QString& path) { return QFileInfo(path).fileName(); }
+
+// A name from the partner that would not stay one component of a local path is never used.
+bool isUsableRemoteName(const QString& name, const QString& where) {
+    if (remote_paths::isPlainName(name)) return true;
+    spdlog::warn("FileManagerDialog: skipping the partner's entry '{}' in '{}': not a plain name", utf8(name),
+                 utf8(where));
+    return false;
+}
+
+// The service's answers to a folder request (FILE_CREATE_DIR). Creating folders is not a transfer:
+// such an error belongs to no queued file.
+bool isFolderError(const QString& error) {
+    return error.startsWith(QLatin1String("Failed to create directory: ")) ||
+           error == QLatin1String("Access denied: invalid directory path");
+}
+
+// Only a listing fails with this text, so it never belongs to a queued file either.
+bool isListingError(const QString& error) { return error.startsWith(QLatin1String("Directory does not exist: ")); }
+
+}  // namespace
+
+// --- the transfer token -------------------------------------------------------------------------
+
+bool FileManagerDialog::isTransferring() const {
+    return walking_ || !downloadQueue_.isEmpty() || !uploadQueue_.isEmpty();
+}
+
+bool FileManagerDialog::holdsTransfer() const { return transferOwnership_->isHeldBy(this); }
+
+bool FileManagerDialog::transferBlocked() {
+    if (!isTransferring() && (!transferOwnership_->isHeld() || holdsTransfer())) return false;
+    setStatus(tr("Another file transfer is in progress \u2014 please wait until it finishes."));
+    return true;
+}
+
+bool FileManagerDialog::beginBatch() {
+    // Checked again: the paste flow may have started while a question was open.
+    if (transferBlocked()) return false;
+    return transferOwnership_->tryAcquire(this);
+}
+
+void FileManagerDialog::endBatch() { transferOwnership_->release(this); }
+
+void FileManagerDialog::showBarAt(int percent) {
+    progressBar_->setRange(0, 100);
+    progressBar_->setValue(percent);
+    progressBar_->show();
+}
+
+void FileManagerDialog::hideBar(const QString& status) {
+    progressBar_->setRange(0, 100);
+    progressBar_->hide();
+    setStatus(status);
+}
+
+void FileManagerDialog::onTransferProgress(int percent) {
+    if (!holdsTransfer() || walking_) return;
+    progressBar_->setValue(percent);
+}
+
+// --- downloads ----------------------------------------------------------------------------------
+
+void FileManagerDialog::onDownloadClicked() {
+    const QList<QTreeWidgetItem*> selected = remoteView_->selectedItems();
+    if (selected.isEmpty()) return setStatus(tr("Select one or more remote files to download."));
+    const QString destination = localDestination();
+    QList<PathPair> pairs;
+    QStringList existing;
+    for (const QTreeWidgetItem* item : selected) {
+        if (item->data(0, kIsFolderRole).toBool()) continue;
+        const QString name = item->data(0, kNameRole).toString();
+        if (!isUsableRemoteName(name, currentRemotePath_)) continue;
+        const QString local = localJoin(destination, name);
+        pairs.append({remote_paths::join(currentRemotePath_, name), local});
+        if (QFileInfo::exists(local)) existing << name;
+    }
+    if (pairs.isEmpty()) return setStatus(tr("No files selected (folders are skipped)."));
+    if (transferBlocked()) return;
+    if (!existing.isEmpty() &&
+        !confirm(tr("Overwrite?"),
+                 tr("These files already exist locally and will be overwritten:\n%1\n\nContinue?")
+                     .arg(existing.join(u'\n')),
+                 false))
+        return;
+    if (!beginBatch()) return;
+    downloadQueue_ = pairs;
+    downloadTotal_ = int(downloadQueue_.size());
+    showBarAt(0);
+    startNextDownload();
+}
+
+void FileManagerDialog::startNextDownload() {
+    const auto& [remote, local] = downloadQueue_.first();
+    setStatus(tr("Copying %1 of %2: %3")
+                  .arg(downloadTotal_ - downloadQueue_.size() + 1)
+                  .arg(downloadTotal_)
+                  .arg(localFileName(local)));
+    ipcClient_->downloadFile(remote, local);
+}
+
+void FileManagerDialog::onDownloadComplete(QString localPath) {
+    if (!holdsTransfer() || downloadQueue_.isEmpty()) return;
+    downloadQueue_.removeFirst();
+    if (downloadQueue_.isEmpty()) {
+        endBatch();
+        return hideBar(tr("All downloads complete."));
+    }
+    setStatus(tr("Downloaded: %1 \u2014 %2 remaining")
+                  .arg(localFileName(localPath), QString::number(downloadQueue_.size())));
+    startNextDownload();
+}
+
+// --- uploads ------------------------------------------------------------------------------------
+
+void FileManagerDialog::onUploadClicked() {
+    QStringList files;
+    for (const QString& path : selectedLocalPaths())
+        if (QFileInfo(path).isFile()) files << path;
+    if (files.isEmpty()) return setStatus(tr("Select one or more local files to upload."));
+
+    QSet<QString> remoteFiles;
+    for (int i = 0; i < remoteView_->topLevelItemCount(); ++i) {
+        const QTreeWidgetItem* item = remoteView_->topLevelItem(i);
+        if (!item->data(0, kIsFolderRole).toBool()) remoteFiles.insert(item->data(0, kNameRole).toString());
+    }
+    QList<PathPair> pairs;
+    QStringList existing;
+    for (const QString& file : files) {
+        const QString name = localFileName(file);
+        pairs.append({file, remote_paths::join(currentRemotePath_, name)});
+        if (remoteFiles.contains(name)) existing << name;
+    }
+    if (transferBlocked()) return;
+    if (!existing.isEmpty() &&
+        !confirm(tr("Overwrite?"),
+                 tr("These files already exist on the remote and will be overwritten:\n%1\n\nContinue?")
+                     .arg(existing.join(u'\n')),
+                 false))
+        return;
+    if (!beginBatch()) return;
+    uploadQueue_ = pairs;
+    uploadTotal_ = int(uploadQueue_.size());
+    showBarAt(0);
+    startNextUpload();
+}
+
+void FileManagerDialog::startUploads(const QStringList& localPaths) {
+    if (!beginBatch()) return;
+    const LocalUploadPlan plan = LocalUploadPlan::build(localPaths, currentRemotePath_);
+    // Every folder exists on the partner before the first file is sent into it.
+    for (const QString& folder : plan.remoteFolders) ipcClient_->createRemoteDirectory(folder);
+    uploadQueue_ = plan.uploads;
+    if (uploadQueue_.isEmpty()) {
+        endBatch();
+        return setStatus(tr("Nothing to upload."));
+    }
+    uploadTotal_ = int(uploadQueue_.size());
+    showBarAt(0);
+    startNextUpload();
+}
+
+void FileManagerDialog::startNextUpload() {
+    const auto& [local, remote] = uploadQueue_.first();
+    setStatus(tr("Copying %1 of %2: %3")
+                  .arg(uploadTotal_ - uploadQueue_.size() + 1)
+                  .arg(uploadTotal_)
+                  .arg(localFileName(local)));
+    ipcClient_->uploadFile(local, remote);
+}
+
+void FileManagerDialog::onUploadComplete() {
+    if (!holdsTransfer() || uploadQueue_.isEmpty()) return;
+    uploadQueue_.removeFirst();
+    if (!uploadQueue_.isEmpty()) return startNextUpload();
+    endBatch();
+    hideBar(tr("All uploads complete."));
+    openRemoteFolder(currentRemotePath_);
+}
+
+// --- the folder walk ----------------------------------------------------------------------------
+
+void FileManagerDialog::downloadRemoteItems(const QString& destination) {
+    if (!beginBatch()) return;
+    downloadQueue_.clear();
+    walkQueue_.clear();
+    foldersToCreate_.clear();
+    for (int i = 0; i < remoteClipboardPaths_.size(); ++i) {
+        const QString& remote = remoteClipboardPaths_.at(i);
+        const QString fileName = remote_paths::fileName(remote);
+        const QString name = fileName.isEmpty() ? remote : fileName;
+        if (!isUsableRemoteName(name, remote)) continue;
+        const QString local = localJoin(destination, name);
+        if (remoteClipboardIsFolder_.at(i)) {
+            foldersToCreate_ << local;
+            walkQueue_.append({remote, local, 0});
+        } else {
+            downloadQueue_.append({remote, local});
+        }
+    }
+    if (!walkQueue_.isEmpty()) {
+        walking_ = true;
+        walkTotal_ = int(walkQueue_.size());
+        progressBar_->setRange(0, 0);  // busy: the number of files is not known yet
+        progressBar_->show();
+        setStatus(tr("Enumerating remote folder..."));
+        return takeNextWalkStep();
+    }
+    if (downloadQueue_.isEmpty()) {
+        endBatch();
+        return setStatus(tr("Nothing to download."));
+    }
+    downloadTotal_ = int(downloadQueue_.size());
+    showBarAt(0);
+    startNextDownload();
+}
+
+void FileManagerDialog::takeNextWalkStep() {
+    if (walkQueue_.isEmpty()) return finishWalk();
+    walkFolder_ = walkQueue_.takeFirst();
+    setStatus(tr("Enumerating remote folder %1 of %2...").arg(walkTotal_ - walkQueue_.size()).arg(walkTotal_));
+    ipcClient_->listRemoteDirectory(walkFolder_.remote);
+}
+
+void FileManagerDialog::onWalkListing(const QList<FileEntry>& entries) {
+    const int depth = walkFolder_.depth + 1;
+    if (depth > kMaxWalkDepth || walkQueue_.size() + downloadQueue_.size() > kMaxWalkEntries) {
+        walkQueue_.clear();
+        spdlog::warn("FileManagerDialog: folder walk capped at '{}' (depth {}, {} files queued)",
+                     utf8(walkFolder_.remote), depth, downloadQueue_.size());
+        setStatus(tr("Enumeration capped \u2014 copying %1 files found so far. (Possible folder cycle or oversized "
+                     "tree.)")
+                      .arg(downloadQueue_.size()));
+        return takeNextWalkStep();
+    }
+    for (const FileEntry& entry : entries) {
+        if (!isUsableRemoteName(entry.name, walkFolder_.remote)) continue;
+        const QString remote = remote_paths::join(walkFolder_.remote, entry.name);
+        const QString local = localJoin(walkFolder_.local, entry.name);
+        if (entry.isDir) {
+            foldersToCreate_ << local;
+            ++walkTotal_;
+            walkQueue_.append({remote, local, depth});
+        } else {
+            downloadQueue_.append({remote, local});
+        }
+    }
+    takeNextWalkStep();
+}
+
+void FileManagerDialog::finishWalk() {
+    walking_ = false;
+    walkFolder_ = {};
+    progressBar_->setRange(0, 100);
+    for (const QString& folder : foldersToCreate_)
+        if (!QDir().mkpath(folder)) spdlog::warn("FileManagerDialog: cannot create local folder '{}'", utf8(folder));
+    foldersToCreate_.clear();
+    downloadTotal_ = int(downloadQueue_.size());
+    if (downloadTotal_ > 0) {
+        showBarAt(0);
+        return startNextDownload();
+    }
+    endBatch();
+    hideBar(tr("Folder copied (no files)."));
+}
+
+void FileManagerDialog::failWalk(const QString& error) {
+    walking_ = false;
+    walkFolder_ = {};
+    walkQueue_.clear();
+    foldersToCreate_.clear();
+    downloadQueue_.clear();
+    endBatch();
+    hideBar(tr("Error during enumeration: %1").arg(error));
+}
+
+// --- errors -------------------------------------------------------------------------------------
+
+void FileManagerDialog::onTransferError(QString error) {
+    // A failed listing of the view, or a failed folder request, is not a queued file's failure:
+    // dropping a file for it would start the next transfer beside the running one.
+    if (isListingError(error) && !walking_) return setStatus(tr("Error: %1").arg(error));
+    if (!holdsTransfer()) {
+        // Someone else's transfer failed; with no transfer running it is this dialog's listing.
+        if (!transferOwnership_->isHeld()) setStatus(tr("Error: %1").arg(error));
+        return;
+    }
+    if (isFolderError(error)) return setStatus(tr("Error: %1").arg(error));
+    if (walking_) return failWalk(error);
+    if (!downloadQueue_.isEmpty()) {
+        const QString failed = downloadQueue_.first().second;
+        if (skipFailedFile(downloadQueue_, failed, error)) return startNextDownload();
+    } else if (!uploadQueue_.isEmpty()) {
+        const QString failed = uploadQueue_.first().first;
+        if (skipFailedFile(uploadQueue_, failed, error)) return startNextUpload();
+    }
+    endBatch();
+    hideBar(tr("Error: %1").arg(error));
+}
+
+bool FileManagerDialog::skipFailedFile(QList<PathPair>& queue, const QString& failedLocal, const QString& error) {
+    queue.removeFirst();
+    if (queue.isEmpty()) return false;
+    setStatus(tr("Skipped %1 (%2). Continuing with %3 remaining.")
+                  .arg(localFileName(failedLocal), error, QString::number(queue.size())));
+    return true;
+}
+
+}  // namespace veltrix
