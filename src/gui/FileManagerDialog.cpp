@@ -201,11 +201,18 @@ bool FileManagerDialog::confirm(const QString& title, const QString& text, bool 
 // --- the remote pane ----------------------------------------------------------------------------
 
 void FileManagerDialog::openRemoteFolder(const QString& path) {
+    listingStatus_.clear();
     currentRemotePath_ = path;
     remotePathLabel_->setText(tr("<b>Remote: </b>%1").arg(path.isEmpty() ? QStringLiteral("/") : path.toHtmlEscaped()));
     remoteView_->clear();
     setStatus(tr("Loading remote directory..."));
     ipcClient_->listRemoteDirectory(path);
+}
+
+void FileManagerDialog::refreshRemoteFolder(const QString& status) {
+    openRemoteFolder(currentRemotePath_);
+    setStatus(status);
+    listingStatus_ = status;
 }
 
 void FileManagerDialog::onRemoteDirectoryListed(QString path, QList<FileEntry> entries) {
@@ -232,7 +239,8 @@ void FileManagerDialog::showListing(const QList<FileEntry>& entries) {
     }
     remoteView_->addTopLevelItems(items);
     remoteView_->setSortingEnabled(true);
-    setStatus(tr("%1 items").arg(entries.size()));
+    setStatus(listingStatus_.isEmpty() ? tr("%1 items").arg(entries.size()) : listingStatus_);
+    listingStatus_.clear();
 }
 
 void FileManagerDialog::onRemoteItemDoubleClicked(QTreeWidgetItem* item, int) {

@@ -94,6 +94,8 @@ private:
     void addShortcuts();
 
     void openRemoteFolder(const QString& path);
+    // Lists the current folder again, keeping `status` (a batch's outcome) over its listing.
+    void refreshRemoteFolder(const QString& status);
     void showListing(const QList<FileEntry>& entries);
     void setStatus(const QString& text);
     QStringList selectedLocalPaths() const;
@@ -118,14 +120,15 @@ private:
     void finishWalk();
     void onWalkListing(const QList<FileEntry>& entries);
     void failWalk(const QString& error);
-    // Drops the failed head of `queue`; true when the batch goes on with the next file.
-    bool skipFailedFile(QList<PathPair>& queue, const QString& failedLocal, const QString& error);
+    // "All ... complete." unless files of the batch were skipped: a skipped file is not a success.
+    QString batchEndStatus(const QString& allDone, int total) const;
 
     ServiceIpcClient* ipcClient_;
     FileTransferOwnership* transferOwnership_;
     QTreeWidget* remoteView_ = nullptr;
     QLabel* remotePathLabel_ = nullptr;
     QString currentRemotePath_;
+    QString listingStatus_;  // shown instead of "%1 items" when the pending listing arrives
     QFileSystemModel* localModel_ = nullptr;
     QTreeView* localView_ = nullptr;
     QList<PathPair> downloadQueue_;  // (remote, local); the head is the transfer in progress
@@ -139,6 +142,7 @@ private:
     WalkFolder walkFolder_;
     QStringList foldersToCreate_;
     int walkTotal_ = 0;
+    int skippedFiles_ = 0;  // files of the running batch that failed and were skipped
     QProgressBar* progressBar_ = nullptr;
     QLabel* statusLabel_ = nullptr;
 

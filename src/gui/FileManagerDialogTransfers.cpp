@@ -64,8 +64,9 @@ bool FileManagerDialog::transferBlocked() {
 
 bool FileManagerDialog::beginBatch() {
     // Checked again: the paste flow may have started while a question was open.
-    if (transferBlocked()) return false;
-    return transferOwnership_->tryAcquire(this);
+    if (transferBlocked() || !transferOwnership_->tryAcquire(this)) return false;
+    skippedFiles_ = 0;
+    return true;
 }
 
 void FileManagerDialog::endBatch() { transferOwnership_->release(this); }
@@ -132,7 +133,7 @@ void FileManagerDialog::onDownloadComplete(QString localPath) {
     downloadQueue_.removeFirst();
     if (downloadQueue_.isEmpty()) {
         endBatch();
-        return hideBar(tr("All downloads complete."));
+        return hideBar(batchEndStatus(tr("All downloads complete."), downloadTotal_));
     }
     setStatus(tr("Downloaded: %1 \u2014 %2 remaining")
                   .arg(localFileName(localPath), QString::number(downloadQueue_.size())));
@@ -202,8 +203,8 @@ void FileManagerDialog::onUploadComplete() {
     uploadQueue_.removeFirst();
     if (!uploadQueue_.isEmpty()) return startNextUpload();
     endBatch();
-    hideBar(tr("All uploads complete."));
-    openRemoteFolder(currentRemotePath_);
+    hideBar(QString());
+    refreshRemoteFolder(batchEndStatus(tr("All uploads complete."), uploadTotal_));
 }
 
 // --- the folder walk ----------------------------------------------------------------------------
@@ -315,23 +316,26 @@ void FileManagerDialog::onTransferError(QString error) {
     }
     if (isFolderError(error)) return setStatus(tr("Error: %1").arg(error));
     if (walking_) return failWalk(error);
-    if (!downloadQueue_.isEmpty()) {
-        const QString failed = downloadQueue_.first().second;
-        if (skipFailedFile(downloadQueue_, failed, error)) return startNextDownload();
-    } else if (!uploadQueue_.isEmpty()) {
-        const QString failed = uploadQueue_.first().first;
-        if (skipFailedFile(uploadQueue_, failed, error)) return startNextUpload();
+    const bool downloading = !downloadQueue_.isEmpty();
+    QList<PathPair>& queue = downloading ? downloadQueue_ : uploadQueue_;
+    if (!queue.isEmpty()) {
+        const QString failed = localFileName(downloading ? queue.first().second : queue.first().first);
+        queue.removeFirst();
+        if (!queue.isEmpty()) {
+            ++skippedFiles_;
+            downloading ? startNextDownload() : startNextUpload();
+            // Shown over the next file's "Copying" line, so that the skip is not lost at once.
+            return setStatus(tr("Skipped %1 (%2). Continuing with %3 remaining.")
+                                 .arg(failed, error, QString::number(queue.size())));
+        }
     }
     endBatch();
     hideBar(tr("Error: %1").arg(error));
 }
 
-bool FileManagerDialog::skipFailedFile(QList<PathPair>& queue, const QString& failedLocal, const QString& error) {
-    queue.removeFirst();
-    if (queue.isEmpty()) return false;
-    setStatus(tr("Skipped %1 (%2). Continuing with %3 remaining.")
-                  .arg(localFileName(failedLocal), error, QString::number(queue.size())));
-    return true;
+QString FileManagerDialog::batchEndStatus(const QString& allDone, int total) const {
+    if (skippedFiles_ == 0) return allDone;
+    return tr("Finished with %1 of %2 file(s) skipped.").arg(skippedFiles_).arg(total);
 }
 
 }  // namespace veltrix

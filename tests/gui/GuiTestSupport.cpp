@@ -2,6 +2,7 @@
 
 #include <QApplication>
 #include <QProcess>
+#include <QPushButton>
 #include <QRegularExpression>
 #include <QStandardPaths>
 #include <QSystemTrayIcon>
@@ -27,8 +28,8 @@ void MessageBoxCatcher::closeOpenBoxes() {
     for (QWidget* widget : QApplication::topLevelWidgets()) {
         auto* box = qobject_cast<QMessageBox*>(widget);
         if (!box || !box->isVisible()) continue;
-        boxes_.push_back({box->windowTitle(), box->text()});
-        box->done(QMessageBox::Ok);
+        boxes_.push_back({box->windowTitle(), box->text(), box->standardButton(box->defaultButton())});
+        box->done(answer_);
     }
 }
 

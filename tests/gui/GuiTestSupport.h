@@ -27,12 +27,14 @@ public slots:
 };
 
 // Records and closes every message box that opens while it lives, so slots that show modal
-// boxes can run inside a test.
+// boxes can run inside a test. Boxes are answered with OK unless the test chooses another button
+// (for a Yes/No question, OK counts as neither).
 class MessageBoxCatcher {
 public:
     struct Box {
         QString title;
         QString text;
+        QMessageBox::StandardButton defaultButton = QMessageBox::NoButton;
     };
 
     MessageBoxCatcher();
@@ -40,11 +42,13 @@ public:
 
     const std::vector<Box>& boxes() const { return boxes_; }
     void clear() { boxes_.clear(); }
+    void answerWith(QMessageBox::StandardButton button) { answer_ = button; }
 
 private:
     void closeOpenBoxes();
     QTimer timer_;
     std::vector<Box> boxes_;
+    QMessageBox::StandardButton answer_ = QMessageBox::Ok;
 };
 
 // A window manager with a tray (icewm) on the current display while it lives; `running` is false

@@ -20,6 +20,7 @@
 #include <QPushButton>
 #include <QStackedWidget>
 #include <QTextBrowser>
+#include <QTreeWidget>
 #include <QTest>
 
 #include <cstdint>
@@ -35,6 +36,7 @@
 #include "gui/ChatDialog.h"
 #include "gui/ClientIcon.h"
 #include "gui/ClientStyleSheet.h"
+#include "gui/FileManagerDialog.h"
 #include "gui/MainWindow.h"
 #include "gui/RemoteDesktopWidget.h"
 #include "gui/RemoteViewToolbar.h"
@@ -75,6 +77,9 @@ public:
     ChatDialog* chatDialog() const { return w.chatDialog_; }
     QAction* chatAction() const { return w.chatAction_; }
     SystemTrayIcon* trayIcon() const { return w.trayIcon_; }
+    FileManagerDialog* fileManagerDialog() const { return w.fileManagerDialog_; }
+    QAction* fileTransferAction() const { return w.fileTransferAction_; }
+    FileTransferOwnership& fileTransferOwnership() const { return w.m_fileTransferOwnership; }
 
 private:
     MainWindow& w;
@@ -792,6 +797,53 @@ TEST_F(MainWindowTest, ChatOnTheViewingSideSendsLogsAndMarksUnreadLines) {
     QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
     EXPECT_FALSE(second);
     EXPECT_FALSE(access->chatDialog());
+}
+
+TEST_F(MainWindowTest, EachViewingSessionGetsAFreshFileManagerOnTheWindowsTransferToken) {
+    logIn();
+    access->fileTransferAction()->trigger();  // disabled and no dialog yet: nothing happens
+    EXPECT_FALSE(access->fileManagerDialog());
+    state("Initiating", "target");
+    state("Connected", "target");
+    EXPECT_FALSE(access->fileManagerDialog()) << "only the viewing side browses the partner";
+    state("Idle", "none");
+
+    connectAsViewer();
+    QPointer<FileManagerDialog> first = access->fileManagerDialog();
+    ASSERT_TRUE(first);
+    EXPECT_FALSE(first->isVisible());
+    EXPECT_TRUE(access->fileTransferAction()->isEnabled());
+    const auto listings = sentOfType("FILE_LIST_DIR");
+    ASSERT_EQ(listings.size(), 1u);
+    EXPECT_EQ(listings[0].value("path", "?"), "");
+    access->fileTransferAction()->trigger();
+    EXPECT_TRUE(first->isVisible());
+
+    // The dialog's batches run on the window's token, which the paste flow shares.
+    FileTransferOwnership& token = access->fileTransferOwnership();
+    deliver({{"type", "FILE_DIR_LISTED"}, {"path", ""}, {"entries", {{{"name", "veltrix-file-manager-test.bin"}, {"is_dir", false}, {"size", 1}}}}});
+    first->remoteView()->topLevelItem(0)->setSelected(true);
+    first->onDownloadClicked();
+    EXPECT_TRUE(token.isHeldBy(first));
+    ASSERT_EQ(sentOfType("FILE_DOWNLOAD").size(), 1u);
+
+    // The home page keeps the dialog; the next viewing session replaces it and frees the token.
+    state("Idle", "none");
+    EXPECT_FALSE(access->fileTransferAction()->isEnabled());
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    EXPECT_EQ(access->fileManagerDialog(), first.data());
+    state("Initiating", "master");
+    state("Connected", "master");
+    FileManagerDialog* second = access->fileManagerDialog();
+    ASSERT_NE(second, first.data());
+    EXPECT_FALSE(token.isHeld());
+    EXPECT_FALSE(first->isVisible());
+    deliver({{"type", "FILE_DIR_LISTED"}, {"path", ""}, {"entries", {{{"name", "g"}, {"is_dir", true}, {"size", 0}}}}});
+    EXPECT_EQ(first->remoteView()->topLevelItemCount(), 1) << "the old dialog hears nothing more";
+    EXPECT_EQ(second->remoteView()->topLevelItemCount(), 1);
+    EXPECT_EQ(second->remoteView()->topLevelItem(0)->text(0), "g");
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    EXPECT_FALSE(first);
 }
 
 TEST_F(MainWindowTest, ChatLineOnTheSharedSideOpensTheDialog) {

@@ -21,6 +21,12 @@ bool RecordingPipeServer::start(std::string& failure) {
     return true;
 }
 
+bool RecordingPipeServer::deliver(const IpcMessage& message) {
+    if (server_.client().write(encodeIpcFrame(message)).status != platform::PipeStatus::Ok) return false;
+    client_.onPipePoll();
+    return true;
+}
+
 std::vector<IpcMessage> RecordingPipeServer::sent() {
     char buffer[65536];
     for (;;) {
