@@ -32,9 +32,6 @@ namespace veltrix {
 
 namespace {
 
-constexpr int kIsFolderRole = Qt::UserRole;
-constexpr int kNameRole = Qt::UserRole + 1;
-
 bool isTopView(const QString& remotePath) { return remotePath.isEmpty() || remotePath == u"/"; }
 
 QPushButton* iconButton(const QString& text, const char* icon, const QString& toolTip, QWidget* parent) {

@@ -38,6 +38,9 @@ class FileManagerDialog : public QDialog {
 public:
     static constexpr int kMaxWalkDepth = 32;
     static constexpr int kMaxWalkEntries = 50000;
+    // What each remote item keeps in its first column.
+    static constexpr int kIsFolderRole = Qt::UserRole;
+    static constexpr int kNameRole = Qt::UserRole + 1;
 
     // Lists the partner's top view at once. Neither argument is owned; both must stay valid while
     // the dialog handles events. The token frees itself when the dialog is destroyed.

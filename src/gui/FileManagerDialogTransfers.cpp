@@ -19,11 +19,6 @@ namespace veltrix {
 
 namespace {
 
-constexpr int kIsFolderRole = Qt::UserRole;
-constexpr int kNameRole = Qt::UserRole + 1;
-
-std::string utf8(const QString& text) { return text.toStdString(); }
-
 QString localJoin(const QString& folder, const QString& name) { return QDir(folder).filePath(name); }
 
 QString localFileName(const QString& path) { return QFileInfo(path).fileName(); }
@@ -31,8 +26,8 @@ QString localFileName(const QString& path) { return QFileInfo(path).fileName(); 
 // A name from the partner that would not stay one component of a local path is never used.
 bool isUsableRemoteName(const QString& name, const QString& where) {
     if (remote_paths::isPlainName(name)) return true;
-    spdlog::warn("FileManagerDialog: skipping the partner's entry '{}' in '{}': not a plain name", utf8(name),
-                 utf8(where));
+    spdlog::warn("FileManagerDialog: skipping the partner's entry '{}' in '{}': not a plain name", name.toStdString(),
+                 where.toStdString());
     return false;
 }
 
@@ -256,7 +251,7 @@ void FileManagerDialog::onWalkListing(const QList<FileEntry>& entries) {
     if (depth > kMaxWalkDepth || walkQueue_.size() + downloadQueue_.size() > kMaxWalkEntries) {
         walkQueue_.clear();
         spdlog::warn("FileManagerDialog: folder walk capped at '{}' (depth {}, {} files queued)",
-                     utf8(walkFolder_.remote), depth, downloadQueue_.size());
+                     walkFolder_.remote.toStdString(), depth, downloadQueue_.size());
         setStatus(tr("Enumeration capped \u2014 copying %1 files found so far. (Possible folder cycle or oversized "
                      "tree.)")
                       .arg(downloadQueue_.size()));
@@ -282,7 +277,7 @@ void FileManagerDialog::finishWalk() {
     walkFolder_ = {};
     progressBar_->setRange(0, 100);
     for (const QString& folder : foldersToCreate_)
-        if (!QDir().mkpath(folder)) spdlog::warn("FileManagerDialog: cannot create local folder '{}'", utf8(folder));
+        if (!QDir().mkpath(folder)) spdlog::warn("FileManagerDialog: cannot create local folder '{}'", folder.toStdString());
     foldersToCreate_.clear();
     downloadTotal_ = int(downloadQueue_.size());
     if (downloadTotal_ > 0) {
