@@ -714,6 +714,29 @@ TEST_F(FileManagerDialogTest, SharesOneTransferWithThePasteFlow) {
     EXPECT_TRUE(ownership.tryAcquire(&pasteFlow)) << "given back when the batch ended";
     ownership.release(&pasteFlow);
 
+    // Once the token is taken from it (as the window does when a new session replaces it), the
+    // dialog no longer counts transfer signals as its own.
+    const QString upload = makeFile("up.txt");
+    selectLocal({upload});
+    dialog->onUploadClicked();
+    ASSERT_EQ(sentOfType("FILE_UPLOAD").size(), 1u);
+    ownership.release(dialog.get());
+    ASSERT_TRUE(ownership.tryAcquire(&pasteFlow));
+    const QString running = status();
+    uploadComplete();
+    fileError("Cannot write file: /data/up.txt");
+    ASSERT_TRUE(pipe.deliver({{"type", "FILE_UPLOAD_PROGRESS"}, {"path", "x"}, {"percent", 77}}));
+    EXPECT_EQ(status(), running);
+    EXPECT_NE(dialog->progressBar()->value(), 77);
+    EXPECT_TRUE(pipe.sent().empty());
+    ownership.release(&pasteFlow);
+    dialog = std::make_unique<FileManagerDialog>(&pipe.client(), &ownership);
+    pipe.sent();
+    browseTo("/data");
+    listed("/data", {{"a"}, {"b"}});
+    setLocalFolder(local.path());
+    selectRemote({"a", "b"});
+
     // A question open when the paste flow starts: the answer no longer starts the batch.
     makeFile("a");
     boxes.answerWith(QMessageBox::Yes);
