@@ -113,15 +113,25 @@ private:
     GC gc_{};
 };
 
-// A's decoded-frame section, read the way the viewer does but only as far as a figure needs.
-class ViewerSection {
+// A section of another instance, read the way its reader does but only as far as a figure needs.
+class SectionReader {
 public:
-    bool open(const std::filesystem::path& instance) { return test::openFrameSection(instance, section_); }
+    bool open(const std::filesystem::path& instance, const char* name) {
+        return test::openFrameSection(instance, section_, name);
+    }
 
     std::uint64_t sequence() const { return readSharedFrameHeader(section_.header()).sequence; }
 
-    // The luma at (x, y) of the latest complete frame, with its sequence number; -1 when none.
-    int lumaAt(int x, int y, std::uint64_t& sequence) const {
+    // The header of the latest complete frame; nothing before the first.
+    std::optional<SharedFrameInfo> latest() const {
+        auto info = readSharedFrame(section_.header(), section_.size(),
+                                    [](const SharedFrameInfo&, const std::uint8_t*, std::uint64_t) { return true; });
+        if (!info || info->sequence == 0) return std::nullopt;
+        return info;
+    }
+
+    // The luma at (x, y) of the latest complete decoded frame; -1 when none.
+    int lumaAt(int x, int y) const {
         std::uint8_t luma = 0;
         const auto info = readSharedFrame(section_.header(), section_.size(),
                                           [&](const SharedFrameInfo& frame, const std::uint8_t* payload,
@@ -132,9 +142,7 @@ public:
                                               const std::uint64_t at = std::uint64_t(y) * frame.strideY + x;
                                               return at < readable && copySharedPayload(&luma, payload + at, 1);
                                           });
-        if (!info) return -1;
-        sequence = info->sequence;
-        return luma;
+        return info ? luma : -1;
     }
 
 private:
@@ -171,10 +179,25 @@ double millisecondsSince(Clock::time_point start) {
     return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
 }
 
-// Draws `changes` changes of the square at random moments and times each until A shows it.
-std::vector<double> measureLatency(Painter& painter, const ViewerSection& viewer, int changes, int& missed) {
+std::int64_t steadyMilliseconds(Clock::time_point at) {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(at.time_since_epoch()).count();
+}
+
+// One change, from drawing to A's picture, in the three stretches the path has.
+struct ChangeTimes {
+    double total = 0;       // drawn -> in A's decoded-frame section
+    double untilCapture = -1;  // drawn -> captured (the capture time the agent stamps on its frame)
+    double agent = -1;      // captured -> encoded into B's capture section
+    double service = -1;    // B's capture section -> A's section: encryption, transport, decoding
+};
+
+// Draws `changes` changes of the square at random moments and times each until A shows it. B's
+// capture section tells when the agent captured and wrote the first frame after the change (its
+// header carries the capture time on the steady clock, which all processes share).
+std::vector<ChangeTimes> measureLatency(Painter& painter, const SectionReader& viewer, const SectionReader& capture,
+                                        int changes, int& missed) {
     std::mt19937 random(11);
-    std::vector<double> latencies;
+    std::vector<ChangeTimes> times;
     missed = 0;
     for (int i = 0; i < changes; ++i) {
         // A random gap, so the change falls anywhere in the agent's capture period.
@@ -182,20 +205,44 @@ std::vector<double> measureLatency(Painter& painter, const ViewerSection& viewer
         const bool white = i % 2 == 0;
         painter.fill(kSquareX, kSquareY, kSquareSize, kSquareSize, white ? 0xFFFFFF : 0x000000);
         const auto drawn = Clock::now();
-        std::uint64_t sequence = 0;
+        const auto drawnMs = steadyMilliseconds(drawn);
+        ChangeTimes change;
+        std::optional<double> writtenAt;
         bool seen = false;
         while (millisecondsSince(drawn) < 2000) {
-            const int luma = viewer.lumaAt(kSampleX, kSampleY, sequence);
+            if (!writtenAt) {
+                const auto frame = capture.latest();
+                if (frame && static_cast<std::int64_t>(frame->timestamp) >= drawnMs) {
+                    writtenAt = millisecondsSince(drawn);
+                    change.untilCapture = static_cast<double>(static_cast<std::int64_t>(frame->timestamp) - drawnMs);
+                    change.agent = *writtenAt - change.untilCapture;
+                }
+            }
+            const int luma = viewer.lumaAt(kSampleX, kSampleY);
             if (luma >= 0 && (white ? luma > 200 : luma < 55)) {
                 seen = true;
                 break;
             }
             std::this_thread::sleep_for(200us);
         }
-        if (seen) latencies.push_back(millisecondsSince(drawn));
-        else ++missed;
+        if (!seen) {
+            ++missed;
+            continue;
+        }
+        change.total = millisecondsSince(drawn);
+        if (writtenAt) change.service = change.total - *writtenAt;
+        times.push_back(change);
     }
-    return latencies;
+    return times;
+}
+
+// The `fraction` percentile of one stretch over the changes where it was seen.
+double percentileOf(const std::vector<ChangeTimes>& times, double ChangeTimes::*stretch, double fraction) {
+    std::vector<double> values;
+    for (const ChangeTimes& change : times) {
+        if (change.*stretch >= 0) values.push_back(change.*stretch);
+    }
+    return percentile(std::move(values), fraction);
 }
 
 struct Throughput {
@@ -205,7 +252,7 @@ struct Throughput {
     double viewerCpuMs = -1;  // A's service
 };
 
-Throughput measureScrolling(Painter& painter, const ViewerSection& viewer, int seconds, long agentPid,
+Throughput measureScrolling(Painter& painter, const SectionReader& viewer, int seconds, long agentPid,
                             long targetPid, long viewerPid) {
     std::mt19937 random(5);
     painter.page(random);
@@ -291,11 +338,13 @@ int main(int argc, char** argv) {
     if (!test::waitUntil([&] { return rig.target.log().find("Sent START_CAPTURE to agent") != std::string::npos; }, 20s))
         return fail("B's agent got no START_CAPTURE\n" + rig.target.log());
 
-    ViewerSection viewer;
-    if (!test::waitUntil([&] { return viewer.open(rig.viewer.root); }, 10s)) return fail("A's frame section is missing");
-    std::uint64_t sequence = 0;
+    SectionReader viewer;
+    SectionReader capture;
+    if (!test::waitUntil([&] { return viewer.open(rig.viewer.root, kFrameSectionName); }, 10s))
+        return fail("A's frame section is missing");
+    if (!capture.open(rig.target.root, kCaptureSectionName)) return fail("B's capture section is missing");
     if (!test::waitUntil([&] {
-            const int luma = viewer.lumaAt(kSampleX, kSampleY, sequence);
+            const int luma = viewer.lumaAt(kSampleX, kSampleY);
             return luma >= 0 && luma < 55;
         }, 15s))
         return fail("B's screen does not arrive at A\n" + rig.target.log() + rig.target.agentLogs());
@@ -310,12 +359,19 @@ int main(int argc, char** argv) {
     const auto slowEncodes = [&] { return occurrences(rig.target.agentLogs(), "encode() slow"); };
     int missed = 0;
     const int slowBefore = slowEncodes();
-    const auto latencies = measureLatency(painter, viewer, changes, missed);
+    const auto latencies = measureLatency(painter, viewer, capture, changes, missed);
     const int slowDuringChanges = slowEncodes() - slowBefore;
     std::printf("glass to glass, %d changes of a 200x200 square:  median %6.1f ms   p95 %6.1f ms   max %6.1f ms   "
                 "(target: median <= 35 ms)%s\n",
-                changes, percentile(latencies, 0.5), percentile(latencies, 0.95), percentile(latencies, 1.0),
+                changes, percentileOf(latencies, &ChangeTimes::total, 0.5),
+                percentileOf(latencies, &ChangeTimes::total, 0.95), percentileOf(latencies, &ChangeTimes::total, 1.0),
                 missed ? (" " + std::to_string(missed) + " not seen within 2 s").c_str() : "");
+    for (const auto& [label, stretch] : {std::pair{"until B's agent captures it", &ChangeTimes::untilCapture},
+                                         std::pair{"B's agent: convert, encode, write", &ChangeTimes::agent},
+                                         std::pair{"B's service to A's section", &ChangeTimes::service}}) {
+        std::printf("  %-36s median %6.1f ms   p95 %6.1f ms\n", label, percentileOf(latencies, stretch, 0.5),
+                    percentileOf(latencies, stretch, 0.95));
+    }
 
     const Throughput scrolling = measureScrolling(painter, viewer, seconds, agentPid,
                                                   static_cast<long>(rig.target.service.processId()),

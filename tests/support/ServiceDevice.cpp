@@ -125,12 +125,12 @@ int DecodedPicture::lumaAt(double fx, double fy) const {
     return at < planes.size() ? planes[at] : -1;
 }
 
-bool openFrameSection(const fs::path& instance, SharedFrameBuffer& section) {
+bool openFrameSection(const fs::path& instance, SharedFrameBuffer& section, const char* name) {
     // The section's name derives from VELTRIX_ROOT: the other instance's for the opening only.
     const char* previous = std::getenv("VELTRIX_ROOT");
     const std::string saved = previous ? previous : "";
     ::setenv("VELTRIX_ROOT", instance.c_str(), 1);
-    const bool open = section.openReadWrite(kFrameSectionName);
+    const bool open = section.openReadWrite(name);
     if (previous) ::setenv("VELTRIX_ROOT", saved.c_str(), 1);
     else ::unsetenv("VELTRIX_ROOT");
     return open;

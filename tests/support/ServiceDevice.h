@@ -69,8 +69,10 @@ struct DecodedPicture {
     int lumaAt(double fx, double fy) const;
 };
 
-// Maps the decoded-frame section of the instance at `instance` (another one than this process's).
-bool openFrameSection(const std::filesystem::path& instance, SharedFrameBuffer& section);
+// Maps a section of the instance at `instance` (another one than this process's): by default its
+// decoded-frame section.
+bool openFrameSection(const std::filesystem::path& instance, SharedFrameBuffer& section,
+                      const char* name = kFrameSectionName);
 
 // The decoded-frame section of the instance at `instance`, once it holds a frame.
 std::optional<DecodedPicture> readDecodedFrame(const std::filesystem::path& instance);
