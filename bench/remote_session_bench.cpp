@@ -185,10 +185,10 @@ std::int64_t steadyMilliseconds(Clock::time_point at) {
 
 // One change, from drawing to A's picture, in the three stretches the path has.
 struct ChangeTimes {
-    double total = 0;       // drawn -> in A's decoded-frame section
-    double untilCapture = -1;  // drawn -> captured (the capture time the agent stamps on its frame)
-    double agent = -1;      // captured -> encoded into B's capture section
-    double service = -1;    // B's capture section -> A's section: encryption, transport, decoding
+    double total = 0;          // drawn -> in A's decoded-frame section
+    double untilCapture = -1;  // drawn -> captured (the agent stamps its frames in whole milliseconds)
+    double agent = -1;         // captured -> encoded into B's capture section
+    double service = -1;       // B's capture section -> A's section: encryption, transport, decoding
 };
 
 // Draws `changes` changes of the square at random moments and times each until A shows it. B's
