@@ -195,6 +195,10 @@ bool FileManagerDialog::confirm(const QString& title, const QString& text, bool 
     return answer == QMessageBox::Yes;
 }
 
+bool FileManagerDialog::confirmOverwrite(const QStringList& names, const QString& question) {
+    return names.isEmpty() || confirm(tr("Overwrite?"), question.arg(names.join(u'\n')), false);
+}
+
 // --- the remote pane ----------------------------------------------------------------------------
 
 void FileManagerDialog::openRemoteFolder(const QString& path) {

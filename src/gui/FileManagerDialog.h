@@ -104,6 +104,9 @@ private:
     QStringList selectedLocalPaths() const;
     // Asks a Yes/No question; false for anything but Yes, and when the dialog went away meanwhile.
     bool confirm(const QString& title, const QString& text, bool yesByDefault);
+    // True when none of `names` exists yet, or the user agrees to replace them (`question` holds
+    // the names as %1); the answer defaults to No.
+    bool confirmOverwrite(const QStringList& names, const QString& question);
 
     // The transfer token: whether this dialog may start a batch now (a status tells why not), taking
     // the token when it may, and giving it back.
@@ -115,6 +118,9 @@ private:
     void hideBar(const QString& status);
     void onTransferProgress(int percent);
 
+    // A batch's queue is set: count it, show the bar at 0 and send its first transfer.
+    void startDownloadQueue();
+    void startUploadQueue();
     void startNextDownload();
     void startNextUpload();
     void startUploads(const QStringList& localPaths);

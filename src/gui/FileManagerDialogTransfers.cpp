@@ -100,15 +100,15 @@ void FileManagerDialog::onDownloadClicked() {
         if (QFileInfo::exists(local)) existing << name;
     }
     if (pairs.isEmpty()) return setStatus(tr("No files selected (folders are skipped)."));
-    if (transferBlocked()) return;
-    if (!existing.isEmpty() &&
-        !confirm(tr("Overwrite?"),
-                 tr("These files already exist locally and will be overwritten:\n%1\n\nContinue?")
-                     .arg(existing.join(u'\n')),
-                 false))
+    if (transferBlocked() ||
+        !confirmOverwrite(existing, tr("These files already exist locally and will be overwritten:\n%1\n\nContinue?")))
         return;
     if (!beginBatch()) return;
     downloadQueue_ = pairs;
+    startDownloadQueue();
+}
+
+void FileManagerDialog::startDownloadQueue() {
     downloadTotal_ = int(downloadQueue_.size());
     showBarAt(0);
     startNextDownload();
@@ -155,15 +155,16 @@ void FileManagerDialog::onUploadClicked() {
         pairs.append({file, remote_paths::join(currentRemotePath_, name)});
         if (remoteFiles.contains(name)) existing << name;
     }
-    if (transferBlocked()) return;
-    if (!existing.isEmpty() &&
-        !confirm(tr("Overwrite?"),
-                 tr("These files already exist on the remote and will be overwritten:\n%1\n\nContinue?")
-                     .arg(existing.join(u'\n')),
-                 false))
+    if (transferBlocked() ||
+        !confirmOverwrite(existing,
+                          tr("These files already exist on the remote and will be overwritten:\n%1\n\nContinue?")))
         return;
     if (!beginBatch()) return;
     uploadQueue_ = pairs;
+    startUploadQueue();
+}
+
+void FileManagerDialog::startUploadQueue() {
     uploadTotal_ = int(uploadQueue_.size());
     showBarAt(0);
     startNextUpload();
@@ -179,9 +180,7 @@ void FileManagerDialog::startUploads(const QStringList& localPaths) {
         endBatch();
         return setStatus(tr("Nothing to upload."));
     }
-    uploadTotal_ = int(uploadQueue_.size());
-    showBarAt(0);
-    startNextUpload();
+    startUploadQueue();
 }
 
 void FileManagerDialog::startNextUpload() {
@@ -234,9 +233,7 @@ void FileManagerDialog::downloadRemoteItems(const QString& destination) {
         endBatch();
         return setStatus(tr("Nothing to download."));
     }
-    downloadTotal_ = int(downloadQueue_.size());
-    showBarAt(0);
-    startNextDownload();
+    startDownloadQueue();
 }
 
 void FileManagerDialog::takeNextWalkStep() {
@@ -279,11 +276,7 @@ void FileManagerDialog::finishWalk() {
     for (const QString& folder : foldersToCreate_)
         if (!QDir().mkpath(folder)) spdlog::warn("FileManagerDialog: cannot create local folder '{}'", folder.toStdString());
     foldersToCreate_.clear();
-    downloadTotal_ = int(downloadQueue_.size());
-    if (downloadTotal_ > 0) {
-        showBarAt(0);
-        return startNextDownload();
-    }
+    if (!downloadQueue_.isEmpty()) return startDownloadQueue();
     endBatch();
     hideBar(tr("Folder copied (no files)."));
 }

@@ -120,6 +120,14 @@ protected:
         file.write(content);
         return path;
     }
+    // Ctrl+C on the remote item `name`, then Ctrl+V into the temporary folder, answering Yes.
+    void copyRemoteFolderToLocal(const QString& name) {
+        selectRemote({name});
+        dialog->onCopyFromRemotePane();
+        setLocalFolder(local.path());
+        boxes.answerWith(QMessageBox::Yes);
+        dialog->onPasteToLocalPane();
+    }
     void putUrlsOnClipboard(const QStringList& paths) {
         QList<QUrl> urls;
         for (const QString& path : paths) urls << QUrl::fromLocalFile(path);
@@ -584,11 +592,7 @@ TEST_F(FileManagerDialogTest, PastedRemoteFolderIsWalkedThenDownloaded) {
 TEST_F(FileManagerDialogTest, WalkIsCappedAtDepth32AndDownloadsWhatItFound) {
     browseTo("/data");
     listed("/data", {{"d", true}});
-    selectRemote({"d"});
-    dialog->onCopyFromRemotePane();
-    setLocalFolder(local.path());
-    boxes.answerWith(QMessageBox::Yes);
-    dialog->onPasteToLocalPane();
+    copyRemoteFolderToLocal("d");
 
     // A tree 40 levels deep: folders at depth 0 to 32 are listed, and the last listing is not taken.
     QString folder = "/data/d";
@@ -622,11 +626,7 @@ TEST_F(FileManagerDialogTest, WalkIsCappedAtDepth32AndDownloadsWhatItFound) {
 TEST_F(FileManagerDialogTest, WalkIsCappedAt50000Entries) {
     browseTo("/data");
     listed("/data", {{"big", true}});
-    selectRemote({"big"});
-    dialog->onCopyFromRemotePane();
-    setLocalFolder(local.path());
-    boxes.answerWith(QMessageBox::Yes);
-    dialog->onPasteToLocalPane();
+    copyRemoteFolderToLocal("big");
     pipe.sent();
 
     QList<FileEntry> many;
