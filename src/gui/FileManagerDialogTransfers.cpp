@@ -38,8 +38,11 @@ bool isFolderError(const QString& error) {
            error == QLatin1String("Access denied: invalid directory path");
 }
 
-// Only a listing fails with this text, so it never belongs to a queued file either.
-bool isListingError(const QString& error) { return error.startsWith(QLatin1String("Directory does not exist: ")); }
+// Only a listing fails with these texts, so they never belong to a queued file either.
+bool isListingError(const QString& error) {
+    return error.startsWith(QLatin1String("Directory does not exist: ")) ||
+           error.startsWith(QLatin1String("Cannot list directory: "));
+}
 
 }  // namespace
 
@@ -197,7 +200,7 @@ void FileManagerDialog::onUploadComplete() {
     uploadQueue_.removeFirst();
     if (!uploadQueue_.isEmpty()) return startNextUpload();
     endBatch();
-    hideBar(QString());
+    progressBar_->hide();
     refreshRemoteFolder(batchEndStatus(tr("All uploads complete."), uploadTotal_));
 }
 
