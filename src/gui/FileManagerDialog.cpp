@@ -84,6 +84,8 @@ void FileManagerDialog::setupUi() {
     layout->addWidget(progressBar_);
 
     statusLabel_ = new QLabel(this);
+    // Statuses carry the partner's file names and error texts: never read as markup.
+    statusLabel_->setTextFormat(Qt::PlainText);
     statusLabel_->setStyleSheet(QStringLiteral("color: #666; font-size: 11px;"));
     layout->addWidget(statusLabel_);
 
@@ -188,6 +190,7 @@ bool FileManagerDialog::confirm(const QString& title, const QString& text, bool 
     const QPointer<FileManagerDialog> self(this);
     const QPointer<QMessageBox> box =
         new QMessageBox(QMessageBox::Question, title, text, QMessageBox::Yes | QMessageBox::No, this);
+    box->setTextFormat(Qt::PlainText);  // it may list the partner's file names
     box->setDefaultButton(yesByDefault ? QMessageBox::Yes : QMessageBox::No);
     const int answer = box->exec();
     if (!self) return false;

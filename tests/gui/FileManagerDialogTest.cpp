@@ -174,6 +174,7 @@ TEST_F(FileManagerDialogTest, OpensOnThePartnersTopViewWithItsLayout) {
     EXPECT_EQ(dialog->uploadButton()->toolTip(), "Upload selected local file to remote");
     EXPECT_TRUE(dialog->progressBar()->isHidden());
     EXPECT_EQ(dialog->statusLabel()->styleSheet(), "color: #666; font-size: 11px;");
+    EXPECT_EQ(dialog->statusLabel()->textFormat(), Qt::PlainText) << "the partner's names are not markup";
 
     listed("", {{"home", true}, {"vmlinuz", false, 1536}, {"etc", true}});
     ASSERT_EQ(remote->topLevelItemCount(), 3);
