@@ -195,14 +195,8 @@ int runClientGui(int argc, char** argv, const ClientOptions& options) {
     // Without this the window's "Update Now", its pending download and the tray's check find no service.
     window.setUpdateService(&updateService);
     // Keeps the partner's injected clicks on this client's window frames from closing the window.
-    // A child of the application that still goes before the window and the pipe client it reads.
-    SynthesizedInputFilter inputFilter(
-        &window,
-        [&ipcClient] {
-            const SessionState state = ipcClient.sessionState();
-            return state != SessionState::Idle && state != SessionState::Failed;
-        },
-        &app);
+    // A child of the application that still goes before the window whose session it reads.
+    SynthesizedInputFilter inputFilter(&window, [&window] { return window.isSessionActive(); }, &app);
     app.installNativeEventFilter(&inputFilter);
     if (!options.minimized) window.show();
     if (settings.autoUpdateOnStartup())

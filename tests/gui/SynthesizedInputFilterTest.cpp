@@ -15,12 +15,10 @@
 #include <vector>
 
 #include "GuiTestSupport.h"
-#include "agent/ServiceIpcClient.h"
+#include "RecordingPipeServer.h"
 #include "core/SettingsController.h"
 #include "gui/MainWindow.h"
 #include "gui/SynthesizedInputFilter.h"
-#include "platform/PipeServer.h"
-#include "shared/IpcFrameReader.h"
 #include "support/FakePointerPressWatch.h"
 #include "support/LogCapture.h"
 #include "support/TempInstanceRoot.h"
@@ -43,31 +41,23 @@ constexpr const char* kHideScheduled =
 class SynthesizedInputFilterTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        platform::SystemError error;
-        ASSERT_TRUE(server.createInstance(error)) << error.text();
-        ASSERT_TRUE(client.connectToService());
-        ASSERT_EQ(server.connectClient(error), platform::PipeConnectStatus::Connected);
-        window = std::make_unique<MainWindow>(&client, &settings);
+        std::string failure;
+        ASSERT_TRUE(pipe.start(failure)) << failure;
+        window = std::make_unique<MainWindow>(&pipe.client(), &settings);
         window->setTrayAvailability([] { return true; });
         window->show();
         ASSERT_TRUE(QTest::qWaitForWindowExposed(window.get()));
     }
 
     void state(const char* name, const char* role = "target") {
-        const IpcMessage message{{"type", "STATE"}, {"session_state", name}, {"session_role", role}};
-        ASSERT_EQ(server.client().write(encodeIpcFrame(message)).status, platform::PipeStatus::Ok);
-        client.onPipePoll();
+        ASSERT_TRUE(pipe.deliver({{"type", "STATE"}, {"session_state", name}, {"session_role", role}}));
     }
 
-    bool sessionActive() const {
-        const SessionState current = client.sessionState();
-        return current != SessionState::Idle && current != SessionState::Failed;
-    }
+    bool sessionActive() const { return window->isSessionActive(); }
 
     test::TempInstanceRoot root;
     test::LogCapture logs;
-    platform::PipeServer server{ServiceIpcClient::kPipeName};
-    ServiceIpcClient client;
+    test::RecordingPipeServer pipe;
     SettingsController settings;
     std::unique_ptr<MainWindow> window;
 };
