@@ -293,6 +293,10 @@ TEST_F(WindowManagerTest, AnInjectedClickOnTheCloseButtonInASessionSendsTheWindo
     click(window->geometry().center());
     test::runEventsFor(300ms);
     EXPECT_FALSE(logs.contains("injected frame press")) << "a click in the client area is not a frame press";
+    click({window->geometry().left() + 40, close.y()});
+    EXPECT_TRUE(test::waitUntil([&] { return logs.contains("injected frame press"); }, 3s));
+    test::runEventsFor(600ms);
+    EXPECT_TRUE(window->isVisible()) << "a click on the title bar is only logged";
 
     click(close);
     ASSERT_TRUE(test::waitUntil([&] { return !window->isVisible(); }, 5s));
