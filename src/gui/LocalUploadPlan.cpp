@@ -40,10 +40,13 @@ LocalUploadPlan LocalUploadPlan::build(const QStringList& localPaths, const QStr
         // A folder URL may end in a separator, which would leave its name empty.
         const QFileInfo info(QDir::cleanPath(path));
         if (!info.exists()) continue;
-        if (info.isDir())
-            planFolder(info, base + info.fileName(), plan);
-        else if (info.isFile())
-            plan.uploads.append({info.absoluteFilePath(), base + info.fileName()});
+        // The item the user chose is taken where it really lives (the service reads no path
+        // through a link), under the name the user saw.
+        const QFileInfo real(info.canonicalFilePath());
+        if (real.isDir())
+            planFolder(real, base + info.fileName(), plan);
+        else if (real.isFile())
+            plan.uploads.append({real.absoluteFilePath(), base + info.fileName()});
     }
     return plan;
 }

@@ -13,7 +13,8 @@ struct LocalUploadPlan {
     QStringList remoteFolders;
     QList<QPair<QString, QString>> uploads;
 
-    // Plans `localPaths` into `remoteFolder`. A file goes directly into the folder; a folder is
+    // Plans `localPaths` into `remoteFolder` (each under its own name, read from where a link to it
+    // leads). A file goes directly into the folder; a folder is
     // created there and walked: every sub-folder is created and every file uploaded at the same
     // place below it. Inside a folder, hidden entries, links (never followed, so nothing loops; the
     // service refuses paths through links anyway), sockets, FIFOs and devices are left out; paths

@@ -410,7 +410,8 @@ TEST_F(FileManagerDialogTest, PastingALocalFolderCreatesEveryFolderThenUploadsOn
     QDir(local.path()).mkpath("pics/empty");
     const QString loose = makeFile("loose.txt");
     QFile::link(local.filePath("pics/sub"), local.filePath("pics/loop"));  // never followed
-    putUrlsOnClipboard({local.filePath("pics"), loose, local.filePath("gone.txt")});
+    QFile::link(loose, local.filePath("shortcut.txt"));                   // chosen itself: read from its target
+    putUrlsOnClipboard({local.filePath("pics"), loose, local.filePath("shortcut.txt"), local.filePath("gone.txt")});
     browseTo("/home/u");
 
     boxes.answerWith(QMessageBox::Yes);
@@ -418,7 +419,7 @@ TEST_F(FileManagerDialogTest, PastingALocalFolderCreatesEveryFolderThenUploadsOn
     ASSERT_EQ(boxes.boxes().size(), 1u);
     EXPECT_EQ(boxes.boxes()[0].title, "Copy to remote?");
     EXPECT_EQ(boxes.boxes()[0].text,
-              "Copy 3 item(s) to the remote folder?\n\nExisting files with the same name will be overwritten.");
+              "Copy 4 item(s) to the remote folder?\n\nExisting files with the same name will be overwritten.");
     EXPECT_EQ(boxes.boxes()[0].defaultButton, QMessageBox::Yes);
 
     const auto messages = pipe.sent();
@@ -451,16 +452,19 @@ TEST_F(FileManagerDialogTest, PastingALocalFolderCreatesEveryFolderThenUploadsOn
     EXPECT_TRUE(pipe.sent().empty()) << "no upload started beside the running one";
 
     std::vector<std::string> uploaded{messages[firstUpload].value("remote_path", "")};
+    std::string shortcutSource;
     for (;;) {
         uploadComplete();
         const auto next = sentOfType("FILE_UPLOAD");
         if (next.empty()) break;
         ASSERT_EQ(next.size(), 1u);
         uploaded.push_back(next[0].value("remote_path", ""));
+        if (uploaded.back() == "/home/u/shortcut.txt") shortcutSource = next[0].value("local_path", "");
     }
     std::sort(uploaded.begin(), uploaded.end());
     EXPECT_EQ(uploaded, (std::vector<std::string>{"/home/u/loose.txt", "/home/u/pics/a.png", "/home/u/pics/sub/b.png",
-                                                  "/home/u/pics/sub/deeper/c.png"}));
+                                                  "/home/u/pics/sub/deeper/c.png", "/home/u/shortcut.txt"}));
+    EXPECT_EQ(shortcutSource, QFileInfo(loose).canonicalFilePath().toStdString());
     EXPECT_FALSE(ownership.isHeld());
 }
 
