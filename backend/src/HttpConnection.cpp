@@ -91,6 +91,15 @@ void HttpConnection::onReadyRead() {
 
 void HttpConnection::respond(const HttpResponse& response, bool keepAlive) {
     if (response.afterWritten) afterWritten_.push_back(response.afterWritten);
+    if (response.withheld || response.announcedLength >= 0) {
+        // A test host that never answers, or lies about the length: nothing more is read or
+        // sent on this connection; the peer or the idle time-out ends it.
+        closing_ = true;
+        buffer_.clear();
+        if (!response.withheld) socket_->write(serializeResponse(response, true));
+        onBytesWritten();
+        return;
+    }
     socket_->write(serializeResponse(response, keepAlive));
     if (!keepAlive) {
         closing_ = true;
