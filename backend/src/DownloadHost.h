@@ -10,7 +10,7 @@ namespace veltrix::backend {
 //   GET /download/VeltrixSetup.json  the manifest file, read afresh for every request (404 without one);
 //   GET /download/<name>             a file of the update folder; plain names only.
 // Test switches make it misbehave: every request redirected to the same path on another port, or
-// installers announced with a Content-Length above the client's cap.
+// installers announced with a Content-Length above the client's cap (and padded to it).
 class DownloadHost {
 public:
     struct Options {

@@ -29,9 +29,9 @@ struct HttpResponse {
     QByteArray body;
     // Extra header lines ("Name: value", without line ends), such as Location.
     QList<QByteArray> headers;
-    // Test hosts that misbehave on purpose: a Content-Length other than the body's (the body is
-    // sent and the connection then stays open without another byte), or no answer at all (the
-    // connection stays open until its idle time-out).
+    // Test hosts that misbehave on purpose: a Content-Length above the body's (the rest follows
+    // as zero bytes, paced by the peer's reading, then the connection closes), or no answer at all
+    // (the connection stays open until its idle time-out).
     qint64 announcedLength = -1;
     bool withheld = false;
     // Runs once the response has been handed to the peer's TCP stream (or the connection ended),

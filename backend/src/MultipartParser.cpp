@@ -171,6 +171,7 @@ std::optional<QList<FormPart>> MultipartParser::parse(const QByteArray& body, co
         FormPart part;
         qsizetype contentStart = 0;
         if (QByteArrayView(body).sliced(at).startsWith("\r\n")) {
+            if (!readHeaders({}, part)) return fail(error_);  // no headers: refused for want of a name
             contentStart = at + 2;
         } else {
             const qsizetype window = std::min<qsizetype>(body.size() - at, limits_.maxPartHeaderBytes + 4);

@@ -85,7 +85,7 @@ int main(int argc, char** argv) {
     const QCommandLineOption downloadRedirect(
         "download-redirect-port", "Test switch: the download host answers every request with a redirect to this port.", "port");
     const QCommandLineOption downloadOversized(
-        "download-oversized-length", "Test switch: installers are announced with a Content-Length of 200 MiB.");
+        "download-oversized-length", "Test switch: installers are announced as 200 MiB long, the rest sent as zero bytes.");
     const QCommandLineOption helpDeskReply(
         "helpdesk-reply",
         "How the help desk answers a form: success (default), and as test switches success-false, malformed, bom, "
