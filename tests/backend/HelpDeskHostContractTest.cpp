@@ -18,6 +18,7 @@
 #include "gui/HelpDeskReporter.h"
 #include "platform/InstancePaths.h"
 #include "support/LogCapture.h"
+#include "support/LogFileLines.h"
 #include "support/RunningBackend.h"
 #include "support/TempInstanceRoot.h"
 #include "support/WaitUntil.h"
@@ -28,15 +29,6 @@ namespace {
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 
-std::string stamp(int secondsAgo) {
-    return "[" + QDateTime::currentDateTime().addSecs(-secondsAgo).toString("yyyy-MM-dd HH:mm:ss").toStdString() +
-           ".000] ";
-}
-
-void writeFile(const fs::path& path, const std::string& text) {
-    fs::create_directories(path.parent_path());
-    std::ofstream(path) << text;
-}
 
 QByteArray readFile(const fs::path& path) {
     QFile file(QString::fromStdString(path.string()));
@@ -93,11 +85,13 @@ protected:
 TEST_F(HelpDeskHostContractTest, TheHostStoresTheFormWithTheThreeRecentLogs) {
     startBackend();
     const auto common = platform::paths::commonDataDir() / "Veltrix";
-    const std::string clientLog = stamp(60) + "[error] client failure\n    at frame 1\n";
-    writeFile(platform::paths::userDataDir() / "VeltrixClient" / "VeltrixClient.log",
-              stamp(3 * 3600) + "[info] too old\n" + clientLog);
-    writeFile(common / "service.log", stamp(120) + "[info] service\n");
-    writeFile(common / "headless.log", stamp(180) + "[info] headless\n");
+    // What each log contributes: its recent entries with their continuation lines.
+    const QList<std::string> contents = {test::logStamp(60) + "[error] client failure\n    at frame 1\n",
+                                         test::logStamp(120) + "[info] service\n", test::logStamp(180) + "[info] headless\n"};
+    test::writeTextFile(platform::paths::userDataDir() / "VeltrixClient" / "VeltrixClient.log",
+                        test::logStamp(3 * 3600) + "[info] too old\n" + contents[0]);
+    test::writeTextFile(common / "service.log", contents[1]);
+    test::writeTextFile(common / "headless.log", contents[2]);
 
     EXPECT_EQ(report(), ticketPage(1) + QStringLiteral("?lang=de"));
 
@@ -115,7 +109,6 @@ TEST_F(HelpDeskHostContractTest, TheHostStoresTheFormWithTheThreeRecentLogs) {
     const QJsonArray files = form["files"].toArray();
     ASSERT_EQ(files.size(), 3);
     const QStringList names = {"VeltrixClient.log", "service.log", "headless.log"};
-    const QList<std::string> contents = {clientLog, stamp(120) + "[info] service\n", stamp(180) + "[info] headless\n"};
     for (int i = 0; i < 3; ++i) {
         SCOPED_TRACE(names[i].toStdString());
         EXPECT_EQ(files[i].toObject()["field"].toString(), QStringLiteral("attachments[]"));
