@@ -8,6 +8,11 @@
 #include "TlsServerConfig.h"
 
 namespace veltrix::backend {
+namespace {
+
+constexpr int kMaxFileConnections = 16;
+
+}  // namespace
 
 BackendServer::BackendServer(BackendOptions options, QObject* parent) : QObject(parent), options_(std::move(options)) {}
 
@@ -92,9 +97,13 @@ bool BackendServer::startHosts(const QSslConfiguration& tls) {
     const QHostAddress loopback = QHostAddress::LocalHost;
     downloads_ = std::make_unique<DownloadHost>(options_.download);
     helpDesk_ = std::make_unique<HelpDeskHost>(HelpDeskHost::Options{options_.dataFolder, options_.helpDeskReply});
+    // Both hold whole files in memory per request, so fewer connections are served at once.
+    HttpServer::Options downloadLimits;
+    downloadLimits.maxConnections = kMaxFileConnections;
     downloadServer_ = std::make_unique<HttpServer>(
-        tls, [this](const HttpRequest& request) { return downloads_->handle(request); }, HttpServer::Options{});
+        tls, [this](const HttpRequest& request) { return downloads_->handle(request); }, downloadLimits);
     HttpServer::Options helpDeskLimits;
+    helpDeskLimits.maxConnections = kMaxFileConnections;
     helpDeskLimits.limits.maxBodyBytes = HelpDeskHost::kMaxBodyBytes;
     helpDeskServer_ = std::make_unique<HttpServer>(
         tls, [this](const HttpRequest& request) { return helpDesk_->handle(request); }, helpDeskLimits);
