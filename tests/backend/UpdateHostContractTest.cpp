@@ -83,10 +83,13 @@ protected:
 
     // The backend with this test's manifest and installer folder, and an update service that
     // knows the download host from the instance file the backend wrote.
-    void startBackend(QStringList extra = {}) {
-        backend = std::make_unique<test::RunningBackend>(
-            QStringList{"--no-turn", "--instance", q(root.path()), "--update-manifest", q(manifest), "--update-dir", q(published)} +
-            extra);
+    void createBackend() {
+        backend = std::make_unique<test::RunningBackend>(QStringList{
+            "--no-turn", "--instance", q(root.path()), "--update-manifest", q(manifest), "--update-dir", q(published)});
+    }
+    void startBackend(const QStringList& extra = {}) {
+        if (!backend) createBackend();
+        backend->addArguments(extra);
         ASSERT_TRUE(backend->start()) << backend->output().toStdString();
         service = std::make_unique<UpdateService>();
         available = std::make_unique<QSignalSpy>(service.get(), &UpdateService::updateAvailable);
@@ -204,7 +207,7 @@ TEST_F(UpdateHostContractTest, OnlyAnInstallerSignedByThePublisherWithTheRightHa
 TEST_F(UpdateHostContractTest, ARedirectToAnotherPortIsNotFollowed) {
     // The redirect target serves a good installer with the backend's own certificate, so only
     // the client's redirect policy stands between the two.
-    backend = std::make_unique<test::RunningBackend>();
+    createBackend();
     const fs::path tls = fs::path(backend->folder().toStdString()) / "tls";
     ASSERT_EQ(run(tool("make-certificates"), {q(tls)}), QString());
     test::LocalHttpsServer elsewhere(tls / "server.pem", tls / "server.key");

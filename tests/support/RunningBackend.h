@@ -24,6 +24,8 @@ public:
     RunningBackend(const RunningBackend&) = delete;
     RunningBackend& operator=(const RunningBackend&) = delete;
 
+    // More arguments for the next start (for a test that needs the folder before it can name them).
+    void addArguments(const QStringList& arguments) { extra_ += arguments; }
     bool start();
     bool stop();
     const QString& output() const { return output_; }
