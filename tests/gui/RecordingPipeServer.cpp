@@ -21,6 +21,11 @@ bool RecordingPipeServer::start(std::string& failure) {
     return true;
 }
 
+void RecordingPipeServer::deliver(const IpcMessage& message) {
+    server_.client().write(encodeIpcFrame(message));
+    client_.onPipePoll();
+}
+
 std::vector<IpcMessage> RecordingPipeServer::sent() {
     char buffer[65536];
     for (;;) {
