@@ -11,10 +11,12 @@
 #include <QKeyEvent>
 #include <QLabel>
 #include <QMimeData>
+#include <QProcess>
 #include <QRegularExpression>
 #include <QTest>
 #include <QUuid>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <memory>
@@ -212,6 +214,27 @@ TEST_F(MainWindowPasteTest, TwoFilesAndAFolderUploadTheFilesInTurnThenPressCtrlV
     EXPECT_TRUE(logs.contains("Injected synthetic Ctrl+V into remote session"));
     EXPECT_FALSE(access->pasteInProgress());
     EXPECT_FALSE(access->ownership().isHeld());
+}
+
+// The keys as the X server delivers them, through the application's shortcut handling.
+TEST_F(MainWindowPasteTest, CtrlVTypedOnTheKeyboardStartsARunAndOnlyCtrlReachesThePartner) {
+    connectAsViewer();
+    putUrlsOnClipboard({files / "a.txt"});
+    window->activateWindow();
+    access->viewer()->setFocus();
+    QProcess::execute("xdotool", {"windowfocus", "--sync", QString::number(window->winId()), "key", "ctrl+v"});
+    ASSERT_TRUE(test::waitUntil([&] { return access->pasteInProgress(); }, 5s));
+    test::runEventsFor(50ms);
+    sentOfType("");
+    const auto count = [&](const std::string& type) {
+        return std::count_if(recorded.begin(), recorded.end(), [&](const IpcMessage& m) { return m["type"] == type; });
+    };
+    EXPECT_EQ(count("FILE_CREATE_DIR"), 1);
+    EXPECT_EQ(count("FILE_UPLOAD"), 1);
+    for (const IpcMessage& message : recorded) {
+        const bool vDown = message["type"] == "INPUT" && message["event"]["type"] == 5 && message["event"]["vk_code"] == 0x56;
+        EXPECT_FALSE(vDown) << "the V that started the paste went to the partner";
+    }
 }
 
 TEST_F(MainWindowPasteTest, ClipboardsWithoutAFileToUploadAreRefusedAndNothingIsSent) {
