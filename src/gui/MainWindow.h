@@ -81,7 +81,8 @@ public:
     // "HH:MM:SS" of an uptime, hours taking as many digits as they need.
     static QString formatUptime(std::uint64_t seconds);
 
-    // Hides the window on the next turn of the event loop (the tray's "minimise").
+    // Hides the window on the next turn of the event loop (the tray's "minimise"); without a
+    // visible tray the window stays, as nothing could show it again.
     void scheduleHideToTray(const QString& reason);
     // The update service's updateAvailable and readyToInstall (plain members: the window's slots
     // are the fifteen of its session and paste flows).

@@ -21,11 +21,6 @@ bool RecordingPipeServer::start(std::string& failure) {
     return true;
 }
 
-void RecordingPipeServer::deliver(const IpcMessage& message) {
-    server_.client().write(encodeIpcFrame(message));
-    client_.onPipePoll();
-}
-
 std::vector<IpcMessage> RecordingPipeServer::sent() {
     char buffer[65536];
     for (;;) {
@@ -44,6 +39,12 @@ std::vector<std::string> RecordingPipeServer::sentTypes() {
     std::vector<std::string> types;
     for (const auto& message : sent()) types.push_back(message.value("type", ""));
     return types;
+}
+
+bool RecordingPipeServer::deliver(const IpcMessage& message) {
+    if (server_.client().write(encodeIpcFrame(message)).status != platform::PipeStatus::Ok) return false;
+    client_.onPipePoll();
+    return true;
 }
 
 }  // namespace veltrix::test

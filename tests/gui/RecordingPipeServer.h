@@ -20,12 +20,13 @@ public:
     bool start(std::string& failure);
 
     ServiceIpcClient& client() { return client_; }
-    // Sends `message` as the service would and lets the client read it at once.
-    void deliver(const IpcMessage& message);
     // Every message the client sent since the last call.
     std::vector<IpcMessage> sent();
     // The "type" of each message sent since the last call, in order.
     std::vector<std::string> sentTypes();
+    // Sends the message to the client as the service would and lets the client read it; false
+    // when the pipe refused it.
+    bool deliver(const IpcMessage& message);
 
 private:
     platform::PipeServer server_;

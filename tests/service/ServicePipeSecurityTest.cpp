@@ -36,11 +36,12 @@ using test::UnprivilegedChild;
 
 class PipeSecurityTest : public ServiceIpcServerTest {};
 
-// Reads messages from `connection` until `count` of `type` ("*": any type) have arrived (or 3 s
-// pass).
+// Reads messages from `connection` until `count` of `type` ("*": any type) have arrived (or 15 s
+// pass: only a failing case waits that long, and megabytes of replies take seconds under the
+// sanitizers on a loaded machine).
 bool awaitMessage(PipeConnection& connection, const std::string& type, std::string* seen = nullptr, int count = 1) {
     IpcFrameReader reader(0x4000000);
-    const auto deadline = std::chrono::steady_clock::now() + 3s;
+    const auto deadline = std::chrono::steady_clock::now() + 15s;
     while (std::chrono::steady_clock::now() < deadline) {
         char buffer[65536];
         const auto result = connection.read(buffer, sizeof buffer);
@@ -261,7 +262,8 @@ TEST_F(PipeSecurityTest, QueuedRepliesReachAClientThatReadsLate) {
     server_.sendMessage(IpcMessage{{"type", "LAST"}});
     std::string seen;
     std::thread reader([&] { awaitMessage(client, "LAST", &seen); });
-    pollUntil([&] { return server_.pendingOutboundBytes() == 0; });
+    // Megabytes of replies to a reader that parses each one take seconds under the sanitizers.
+    EXPECT_TRUE(pollUntil([&] { return server_.pendingOutboundBytes() == 0; }, 15s));
     reader.join();
     EXPECT_EQ(std::count(seen.begin(), seen.end(), '\n'), 1 + 8 + 1);  // STATE, the pads, LAST
 }

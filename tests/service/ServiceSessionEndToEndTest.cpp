@@ -5,24 +5,20 @@
 #include <gtest/gtest.h>
 
 #include <QProcess>
-#include <QProcessEnvironment>
 #include <QString>
 
 #include <algorithm>
 #include <chrono>
-#include <csignal>
 #include <filesystem>
 #include <fstream>
-#include <sstream>
 #include <string>
 #include <vector>
 
 #include "service/ServiceIpcServer.h"
 #include "shared/IpcMessage.h"
-#include "shared/SharedFrameBuffer.h"
-#include "shared/SharedFrameHeader.h"
-#include "shared/SharedFrameReader.h"
+#include "support/RemoteSessionRig.h"
 #include "support/RunningBackend.h"
+#include "support/ServiceDevice.h"
 #include "support/TempInstanceRoot.h"
 #include "support/WaitUntil.h"
 #include "support/XvfbDisplay.h"
@@ -35,122 +31,14 @@ namespace {
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 
-std::string readFile(const fs::path& path) {
-    std::ifstream file(path);
-    std::stringstream text;
-    text << file.rdbuf();
-    return text.str();
-}
-
-// One device: its instance folder and its service program in console mode.
-struct Device {
-    fs::path root;
-    QProcess service;
-
-    // The instance: its own machine identity, peer to peer on loopback without STUN, and one
-    // logged-on user, so console mode admits the partner's request.
-    void prepare(const fs::path& folder, const std::string& machineId) {
-        root = folder;
-        fs::create_directories(root / "run");
-        std::ofstream(root / "machine-id") << machineId << "\n";
-        std::ofstream(root / "instance.ini") << "[machine]\nid_file=" << (root / "machine-id").string()
-                                             << "\n\n[stun]\nhost=\n\n[p2p]\nlocalAddresses=127.0.0.1\n\n";
-        logOn();
-    }
-
-    // The session stand-in: one active console session of this account, on `display` if given.
-    void logOn(const std::string& display = {}) {
-        std::ofstream(root / "run" / "sessions.json")
-            << R"({"sessions": [{"id": 1, "user": "user", "uid": )" << ::getuid()
-            << R"(, "state": "active", "console": true, "display": ")" << display << R"("}]})";
-    }
-
-    // Nobody logged on: the console session is at the log-on screen, on `display`, whose input
-    // desktop is the secure one.
-    void showLogOnScreen(const std::string& display) {
-        std::ofstream(root / "run" / "input-desktop.1") << "Winlogon";
-        std::ofstream(root / "run" / "sessions.json")
-            << R"({"sessions": [{"id": 1, "user": "", "uid": )" << ::getuid()
-            << R"(, "state": "connected", "console": true, "display": ")" << display << R"("}]})";
-    }
-
-    // Console mode, or service mode as if the service manager had started it.
-    void start(const fs::path& program, bool serviceMode = false) {
-        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-        environment.remove("VELTRIX_SERVICE_MANAGER");
-        if (serviceMode) environment.insert("VELTRIX_SERVICE_MANAGER", "1");
-        environment.remove("NOTIFY_SOCKET");
-        environment.insert("VELTRIX_ROOT", QString::fromStdString(root.string()));
-        service.setProcessEnvironment(environment);
-        service.start(QString::fromStdString(program.string()), {});
-    }
-
-    void stop() {
-        if (service.state() == QProcess::NotRunning) return;
-        ::kill(static_cast<pid_t>(service.processId()), SIGTERM);
-        service.waitForFinished(10000);
-    }
-
-    std::string log() const { return readFile(root / "data" / "Veltrix" / "service.log"); }
-    std::string agentLogs() const {
-        std::string text;
-        for (const auto& entry : fs::recursive_directory_iterator(root)) {
-            const std::string name = entry.path().filename().string();
-            if (name.ends_with(".log") && name != "service.log") text += "--- " + entry.path().string() + "\n" + readFile(entry.path());
-        }
-        return text;
-    }
-};
-
-// Starts the stand-in client on `device`'s pipe: it sends `messages`, then prints what it reads
-// for `readMs`.
-void startProbe(QProcess& probe, const fs::path& client, const Device& device, const QStringList& messages, int readMs) {
-    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-    environment.insert("VELTRIX_ROOT", QString::fromStdString(device.root.string()));
-    probe.setProcessEnvironment(environment);
-    QStringList arguments;
-    for (const QString& message : messages) arguments << "--send" << message;
-    arguments << "--read-ms" << QString::number(readMs);
-    probe.start(QString::fromStdString(client.string()), arguments);
-}
-
-// The messages a probe printed.
-std::vector<IpcMessage> messagesOf(const QByteArray& output) {
-    std::istringstream lines(output.toStdString());
-    std::vector<IpcMessage> messages;
-    for (std::string line; std::getline(lines, line);) {
-        if (line.empty() || line[0] != '{') continue;
-        IpcMessage message = IpcMessage::parse(line, nullptr, false);
-        if (message.is_object()) messages.push_back(std::move(message));
-    }
-    return messages;
-}
-
-// The first message of `type` in `messages`, or null.
-IpcMessage firstOf(const std::vector<IpcMessage>& messages, const std::string& type) {
-    for (const IpcMessage& message : messages) {
-        if (message.value("type", "") == type) return message;
-    }
-    return nullptr;
-}
-
-// Sends `messages` through the stand-in client on `device`'s pipe; all it read.
-std::vector<IpcMessage> exchange(const fs::path& client, const Device& device, const QStringList& messages, int readMs) {
-    QProcess probe;
-    startProbe(probe, client, device, messages, readMs);
-    if (!probe.waitForFinished(10000)) return {};
-    return messagesOf(probe.readAllStandardOutput());
-}
-
-// Sends `messages` through the stand-in client on `device`'s pipe; the last STATE it read, or
-// null.
-IpcMessage talk(const fs::path& client, const Device& device, const QStringList& messages, int readMs = 500) {
-    IpcMessage latest;
-    for (IpcMessage& message : exchange(client, device, messages, readMs)) {
-        if (message.value("type", "") == "STATE") latest = std::move(message);
-    }
-    return latest;
-}
+using test::DecodedPicture;
+using test::exchange;
+using test::firstOf;
+using test::messagesOf;
+using test::readDecodedFrame;
+using test::startProbe;
+using test::talk;
+using Device = test::ServiceDevice;
 
 TEST(ServiceSessionEndToEnd, TwoDevicesConnectThroughTheBackendAndDisconnectAgain) {
     test::TempInstanceRoot root;
@@ -230,7 +118,7 @@ TEST(ServiceSessionEndToEnd, TwoDevicesConnectThroughTheBackendAndDisconnectAgai
     const auto replies = exchange(client, a, {QString::fromStdString(upload.dump())}, 1500);
     EXPECT_TRUE(firstOf(replies, "FILE_UPLOAD_COMPLETE").is_object()) << a.log();
     ASSERT_TRUE(test::waitUntil([&] { return fs::exists(files / "at-b.bin"); }, 10s)) << b.log();
-    EXPECT_EQ(readFile(files / "at-b.bin"), content);
+    EXPECT_EQ(test::readTextFile(files / "at-b.bin"), content);
 
     // A paste from A's client: a folder under the paste folder's wire name is made in B's own
     // staging folder, the file is staged there, and B's client hears which files were staged.
@@ -261,7 +149,7 @@ TEST(ServiceSessionEndToEnd, TwoDevicesConnectThroughTheBackendAndDisconnectAgai
     EXPECT_EQ(stagedAtB["staging_root"], stagingRoot) << "the wire name: each client maps it to its own folder";
     EXPECT_EQ(stagedAtB["file_names"], IpcMessage({"from-a.bin"}));
     const fs::path stagedFile = b.root / "public" / "Veltrix" / "Paste" / fs::path(stagingRoot).filename() / "from-a.bin";
-    EXPECT_EQ(readFile(stagedFile), content) << b.log();
+    EXPECT_EQ(test::readTextFile(stagedFile), content) << b.log();
 
     // A's client lists the folder on B and sees the file with its size.
     const IpcMessage list{{"type", "FILE_LIST_DIR"}, {"path", files.string()}};
@@ -286,34 +174,6 @@ TEST(ServiceSessionEndToEnd, TwoDevicesConnectThroughTheBackendAndDisconnectAgai
     EXPECT_EQ(b.service.exitCode(), 0);
 }
 
-// The luma of A's latest decoded frame at fractions of its size, once one is there.
-struct DecodedPicture {
-    SharedFrameInfo info;
-    std::vector<std::uint8_t> planes;
-    int lumaAt(double fx, double fy) const {
-        const auto x = static_cast<std::size_t>(fx * info.width);
-        const auto y = static_cast<std::size_t>(fy * info.height);
-        const std::size_t at = y * info.strideY + x;
-        return at < planes.size() ? planes[at] : -1;
-    }
-};
-
-std::optional<DecodedPicture> readDecodedFrame(const fs::path& instance) {
-    const char* previous = std::getenv("VELTRIX_ROOT");
-    const std::string saved = previous ? previous : "";
-    ::setenv("VELTRIX_ROOT", instance.c_str(), 1);
-    SharedFrameBuffer section;
-    const bool open = section.openReadWrite(kFrameSectionName);
-    if (previous) ::setenv("VELTRIX_ROOT", saved.c_str(), 1);
-    else ::unsetenv("VELTRIX_ROOT");
-    if (!open) return std::nullopt;
-    DecodedPicture picture;
-    const auto info = readSharedFrameInto(section.header(), section.size(), picture.planes);
-    if (!info || info->sequence == 0 || info->width == 0) return std::nullopt;
-    picture.info = *info;
-    return picture;
-}
-
 // B runs as a service on a private X display; at A's request it launches the real client program
 // from its folder as the agent: into the user's session when one is logged on, or as the headless
 // agent at the log-on screen (unattended access on, the default). What B's display shows arrives
@@ -331,57 +191,18 @@ void viewAndControl(bool userLoggedOn, bool handshakeRequest = false) {
     screen.fill(960, 0, 960, 1080, 0xF0F0F0);
 
     test::TempInstanceRoot root;
-    Device a;
-    Device b;
-    a.prepare(root.path() / "a", "c0c1c2c3c4c5c6c7c8c9cacbcccdcecf");
-    b.prepare(root.path() / "b", "d0d1d2d3d4d5d6d7d8d9dadbdcdddedf");
-    QStringList backendArguments{"--no-turn", "--instance", QString::fromStdString(a.root.string()), "--instance",
-                                 QString::fromStdString(b.root.string())};
-    if (handshakeRequest) backendArguments << "--handshake-request";
-    test::RunningBackend backend(backendArguments);
-    ASSERT_TRUE(backend.start()) << backend.output().toStdString();
-
-    // Both folders start with the pipe stand-in as their client program, so the test can read
-    // B's ID and password; then B's becomes the real client, which B launches as its agent.
-    const fs::path programsA = root.path() / "programs-a";
-    const fs::path programsB = root.path() / "programs-b";
-    for (const fs::path& folder : {programsA, programsB}) {
-        fs::create_directories(folder);
-        fs::copy_file(VELTRIX_SERVICE_PROGRAM, folder / "VeltrixService");
-        fs::copy_file(VELTRIX_PIPE_PROBE_PROGRAM, folder / ServiceIpcServer::kClientProgramName);
-    }
-    const fs::path client = programsA / ServiceIpcServer::kClientProgramName;
-    const fs::path clientB = programsB / ServiceIpcServer::kClientProgramName;
-    // Nobody logged on yet on B: its service starts no agent.
-    std::ofstream(b.root / "run" / "sessions.json") << R"({"sessions": []})";
-    a.start(programsA / "VeltrixService");
-    b.start(programsB / "VeltrixService", true);
-    ASSERT_TRUE(a.service.waitForStarted(5000));
-    ASSERT_TRUE(b.service.waitForStarted(5000));
-
-    IpcMessage stateA, stateB;
-    auto online = [&](const fs::path& probe, const Device& device, IpcMessage& state) {
-        state = talk(probe, device, {R"({"type":"GET_STATE"})"}, 300);
-        return state.is_object() && state.value("authenticated", false) && !state.value("client_id", "").empty() &&
-               device.log().find("Signaling auth confirmed") != std::string::npos;
-    };
-    ASSERT_TRUE(test::waitUntil([&] { return online(client, a, stateA) && online(clientB, b, stateB); }, 60s))
-        << a.log() << b.log();
-    const std::string idB = stateB.value("client_id", "");
-    const std::string passwordB = stateB.value("session_password", "");
+    test::RemoteSessionRig rig(root.path(), {VELTRIX_SERVICE_PROGRAM, VELTRIX_PIPE_PROBE_PROGRAM, VELTRIX_CLIENT_PROGRAM},
+                               handshakeRequest ? QStringList{"--handshake-request"} : QStringList{});
+    Device& a = rig.viewer;
+    Device& b = rig.target;
+    std::string failure;
+    ASSERT_TRUE(rig.start(failure)) << failure;
 
     // B's display gets its session: the session request will start the agent there.
-    fs::remove(clientB);
-    fs::copy_file(VELTRIX_CLIENT_PROGRAM, clientB);
-    if (userLoggedOn) b.logOn(xvfb.name());
-    else b.showLogOnScreen(xvfb.name());
-
-    const IpcMessage connect{{"type", "CONNECT"}, {"target_id", idB}, {"password", passwordB}};
-    talk(client, a, {QString::fromStdString(connect.dump())}, 200);
-    auto sessionState = [&](IpcMessage& state) {
-        state = talk(client, a, {R"({"type":"GET_STATE"})"}, 300);
-        return state.is_object() ? state.value("session_state", "") : std::string();
-    };
+    rig.giveTargetItsSession(xvfb.name(), userLoggedOn);
+    rig.connect();
+    IpcMessage stateA;
+    auto sessionState = [&](IpcMessage& state) { return rig.viewerSessionState(&state); };
     if (handshakeRequest) {
         EXPECT_TRUE(test::waitUntil([&] {
             const std::string log = b.log();
@@ -412,7 +233,7 @@ void viewAndControl(bool userLoggedOn, bool handshakeRequest = false) {
     const auto input = [&](int type, double x, double y) {
         const IpcMessage message{{"type", "INPUT"},
                                  {"event", {{"type", type}, {"mouse_x", x}, {"mouse_y", y}, {"mouse_button", 1}}}};
-        talk(client, a, {QString::fromStdString(message.dump())}, 100);
+        rig.talkToViewer({QString::fromStdString(message.dump())}, 100);
     };
     input(1, 0.75, 0.5);
     ASSERT_TRUE(test::waitUntil([&] {
@@ -431,23 +252,19 @@ void viewAndControl(bool userLoggedOn, bool handshakeRequest = false) {
         return (buttons & Button1Mask) == 0;
     }, 10s));
 
-    talk(client, a, {R"({"type":"DISCONNECT"})"}, 200);
+    rig.talkToViewer({R"({"type":"DISCONNECT"})"}, 200);
     ASSERT_TRUE(test::waitUntil([&] { return sessionState(stateA) == "Idle"; }, 20s)) << stateA.dump();
     EXPECT_TRUE(test::waitUntil([&] { return b.log().find("(reason: remote_disconnect)") != std::string::npos; }, 10s));
 
-    const std::string agentPid = [&] {
-        const std::string log = b.log();
-        const auto at = log.find("agent (PID ");
-        return at == std::string::npos ? std::string() : log.substr(at + 11, log.find(')', at) - at - 11);
-    }();
+    const long agentPid = rig.targetAgentPid();
     a.stop();
     b.stop();
     EXPECT_EQ(a.service.exitCode(), 0);
     EXPECT_EQ(b.service.exitCode(), 0);
     // The headless agent ends with the service.
     if (!userLoggedOn) {
-        ASSERT_FALSE(agentPid.empty());
-        EXPECT_TRUE(test::waitUntil([&] { return !fs::exists("/proc/" + agentPid); }, 5s)) << agentPid;
+        ASSERT_GT(agentPid, 0);
+        EXPECT_TRUE(test::waitUntil([&] { return !fs::exists("/proc/" + std::to_string(agentPid)); }, 5s)) << agentPid;
     }
 }
 

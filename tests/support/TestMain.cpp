@@ -3,10 +3,17 @@
 // own main, and this one is then not linked in.
 #include <gtest/gtest.h>
 
+#include "MediaThreads.h"
+
 #include <QCoreApplication>
 
 int main(int argc, char** argv) {
     ::testing::InitGoogleTest(&argc, argv);
-    QCoreApplication app(argc, argv);
-    return RUN_ALL_TESTS();
+    int result = 0;
+    {
+        QCoreApplication app(argc, argv);
+        result = RUN_ALL_TESTS();
+    }
+    veltrix::test::quiesceMediaThreads();
+    return result;
 }
