@@ -11,7 +11,7 @@ find_package(PkgConfig REQUIRED)
 pkg_check_modules(DAV1D REQUIRED IMPORTED_TARGET dav1d)
 pkg_check_modules(AOM REQUIRED IMPORTED_TARGET aom)
 pkg_check_modules(GST REQUIRED IMPORTED_TARGET gstreamer-1.0 gstreamer-webrtc-1.0 gstreamer-sdp-1.0)
-pkg_check_modules(X11LIBS REQUIRED IMPORTED_TARGET x11 xext xdamage xfixes xtst xrandr)
+pkg_check_modules(X11LIBS REQUIRED IMPORTED_TARGET x11 xext xdamage xfixes xtst xrandr xi xcb)
 
 if(VELTRIX_BUILD_TESTS)
   find_package(GTest REQUIRED)

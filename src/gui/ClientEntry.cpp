@@ -23,6 +23,7 @@
 #include "gui/ClientVersion.h"
 #include "gui/ConnectionDialog.h"
 #include "gui/MainWindow.h"
+#include "gui/SynthesizedInputFilter.h"
 #include "gui/UpdateService.h"
 #include "platform/CurrentThread.h"
 #include "platform/InstancePaths.h"
@@ -193,7 +194,10 @@ int runClientGui(int argc, char** argv, const ClientOptions& options) {
     QObject::connect(&updateService, &UpdateService::readyToInstall, &window, &MainWindow::onReadyToInstall);
     // Without this the window's "Update Now", its pending download and the tray's check find no service.
     window.setUpdateService(&updateService);
-    // The injected-input filter joins here.
+    // Keeps the partner's injected clicks on this client's window frames from closing the window.
+    // A child of the application that still goes before the window whose session it reads.
+    SynthesizedInputFilter inputFilter(&window, [&window] { return window.isSessionActive(); }, &app);
+    app.installNativeEventFilter(&inputFilter);
     if (!options.minimized) window.show();
     if (settings.autoUpdateOnStartup())
         updateService.checkForUpdates();

@@ -394,8 +394,13 @@ void MainWindow::closeEvent(QCloseEvent* event) {
 void MainWindow::scheduleHideToTray(const QString& reason) {
     spdlog::info("nativeEvent: scheduling hide-to-tray ({})", reason.toStdString());
     QTimer::singleShot(0, this, [this] {
+        // Hidden with no tray host, the window could not be brought back.
+        if (!isTrayVisible()) {
+            spdlog::info("nativeEvent: no tray to hide into, the window stays");
+            return;
+        }
         hide();
-        if (isTrayVisible()) trayNotify(tr("Application minimized to system tray."), false);
+        trayNotify(tr("Application minimized to system tray."), false);
     });
 }
 

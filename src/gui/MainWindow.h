@@ -7,6 +7,7 @@
 #include <QStringList>
 #include <QDateTime>
 #include <QTimer>
+#include <QUrl>
 
 #include <cstdint>
 #include <functional>
@@ -15,6 +16,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "gui/FileTransferOwnership.h"
 #include "shared/ConnectionStats.h"
 #include "shared/DecodedFrame.h"
 #include "shared/SessionTypes.h"
@@ -79,7 +81,8 @@ public:
     // "HH:MM:SS" of an uptime, hours taking as many digits as they need.
     static QString formatUptime(std::uint64_t seconds);
 
-    // Hides the window on the next turn of the event loop (the tray's "minimise").
+    // Hides the window on the next turn of the event loop (the tray's "minimise"); without a
+    // visible tray the window stays, as nothing could show it again.
     void scheduleHideToTray(const QString& reason);
     // The update service's updateAvailable and readyToInstall (plain members: the window's slots
     // are the fifteen of its session and paste flows).
@@ -115,9 +118,12 @@ public slots:
 protected:
     void changeEvent(QEvent* event) override;
     void closeEvent(QCloseEvent* event) override;
+    // Ctrl+V in the viewer of a viewing session: files on the clipboard are pasted on the partner.
+    bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
     friend class MainWindowTestAccess;
+    friend class MainWindowPasteTestAccess;
 
     void setupUi();
     QWidget* buildHomePage();
@@ -164,6 +170,12 @@ private:
     void onConnectedAsMaster();
     void onConnectedAsTarget();
     void decideAfterFailure();
+
+    // Paste of local files on the partner's desktop (MainWindowPaste.cpp).
+    void connectPasteSignals();
+    void beginPasteFiles(const QList<QUrl>& urls);
+    void uploadNextPasteFile();
+    void onPasteFileError(const QString& error);
     void clearPasteState();
 
     void showUpdateBanner(const QString& version, const QString& downloadUrl);
@@ -211,6 +223,8 @@ private:
     int pasteNextIndex_ = 0;
     QStringList pasteFiles_;
     QString pasteStagingFolder_;
+    // The service runs one file transfer at a time; the paste flow and the file manager take turns.
+    FileTransferOwnership m_fileTransferOwnership;
 
     ConnectionQualityMonitor* qualityMonitor_ = nullptr;
 

@@ -318,7 +318,14 @@ TEST_F(AgentCaptureTest, ACaptureSectionOfAnotherUserGetsNoPicture) {
         std::this_thread::sleep_for(1500ms);
         return std::string(own.header()->sequence == 0 ? "nothing written" : "screen written");
     });
-    ASSERT_TRUE(test::waitUntil([&] { return std::filesystem::exists(platform::paths::sectionPath(kCaptureSectionName)); }, 3s));
+    // The impostor's section is whole (created and sized) before the agent is asked to write into it.
+    const auto path = platform::paths::sectionPath(kCaptureSectionName);
+    ASSERT_TRUE(test::waitUntil(
+        [&] {
+            std::error_code error;
+            return std::filesystem::file_size(path, error) >= kCaptureSectionSize && !error;
+        },
+        3s));
     deliver(IpcMessage{{"type", "START_CAPTURE"}});
     EXPECT_TRUE(logs.contains("is not the service's, not writing the screen into it"));
     EXPECT_EQ(client.captureManager(), nullptr);

@@ -41,4 +41,10 @@ std::vector<std::string> RecordingPipeServer::sentTypes() {
     return types;
 }
 
+bool RecordingPipeServer::deliver(const IpcMessage& message) {
+    if (server_.client().write(encodeIpcFrame(message)).status != platform::PipeStatus::Ok) return false;
+    client_.onPipePoll();
+    return true;
+}
+
 }  // namespace veltrix::test

@@ -24,6 +24,9 @@ public:
     std::vector<IpcMessage> sent();
     // The "type" of each message sent since the last call, in order.
     std::vector<std::string> sentTypes();
+    // Sends the message to the client as the service would and lets the client read it; false
+    // when the pipe refused it.
+    bool deliver(const IpcMessage& message);
 
 private:
     platform::PipeServer server_;

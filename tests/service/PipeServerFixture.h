@@ -57,9 +57,9 @@ protected:
         server_.start();
     }
 
-    // Runs the server's poll until `done` holds or two seconds pass.
-    bool pollUntil(const std::function<bool()>& done) {
-        const auto deadline = std::chrono::steady_clock::now() + 2s;
+    // Runs the server's poll until `done` holds or `limit` passes.
+    bool pollUntil(const std::function<bool()>& done, std::chrono::milliseconds limit = 2s) {
+        const auto deadline = std::chrono::steady_clock::now() + limit;
         while (!done()) {
             if (std::chrono::steady_clock::now() > deadline) return false;
             server_.pollPipe();

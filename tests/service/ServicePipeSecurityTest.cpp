@@ -262,7 +262,8 @@ TEST_F(PipeSecurityTest, QueuedRepliesReachAClientThatReadsLate) {
     server_.sendMessage(IpcMessage{{"type", "LAST"}});
     std::string seen;
     std::thread reader([&] { awaitMessage(client, "LAST", &seen); });
-    pollUntil([&] { return server_.pendingOutboundBytes() == 0; });
+    // Megabytes of replies to a reader that parses each one take seconds under the sanitizers.
+    EXPECT_TRUE(pollUntil([&] { return server_.pendingOutboundBytes() == 0; }, 15s));
     reader.join();
     EXPECT_EQ(std::count(seen.begin(), seen.end(), '\n'), 1 + 8 + 1);  // STATE, the pads, LAST
 }
