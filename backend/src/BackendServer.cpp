@@ -8,12 +8,19 @@
 #include "TlsServerConfig.h"
 
 namespace veltrix::backend {
+namespace {
+
+constexpr int kMaxFileConnections = 16;
+
+}  // namespace
 
 BackendServer::BackendServer(BackendOptions options, QObject* parent) : QObject(parent), options_(std::move(options)) {}
 
 BackendServer::~BackendServer() {
     // Connections first, then what they refer to.
     relays_.clear();
+    helpDeskServer_.reset();
+    downloadServer_.reset();
     echo_.reset();
     failover_.reset();
     primary_.reset();
@@ -45,6 +52,7 @@ bool BackendServer::start() {
         !echo_->listen(loopback, options_.echoPort)) {
         return false;
     }
+    if (!startHosts(*tls)) return false;
 
     RelayNode::Admission admission;
     if (!options_.relayAcceptsAnyToken) {
@@ -65,6 +73,10 @@ bool BackendServer::start() {
     spdlog::info("Backend: fail-over API and signaling on https://127.0.0.1:{}", failoverPort());
     for (const auto& offer : offers) spdlog::info("Backend: relay node {} on 127.0.0.1:{} (TLS)", offer.relayId.toStdString(), offer.port);
     spdlog::info("Backend: public-IP echo on https://127.0.0.1:{}/", echoPort());
+    spdlog::info("Backend: download host on https://127.0.0.1:{}/download/ (manifest {}, installers from {})", downloadPort(),
+                 options_.download.manifestFile.isEmpty() ? std::string("none") : options_.download.manifestFile.toStdString(),
+                 options_.download.updateFolder.isEmpty() ? std::string("nowhere") : options_.download.updateFolder.toStdString());
+    spdlog::info("Backend: help-desk host on https://127.0.0.1:{}/HelpDesk/", helpDeskPort());
     if (options_.turn.port) {
         spdlog::info("Backend: offering TURN over TLS at {}:{} (user {})", options_.turn.host.toStdString(), options_.turn.port,
                      options_.turn.username.toStdString());
@@ -78,6 +90,25 @@ bool BackendServer::start() {
 quint16 BackendServer::apiPort() const { return primary_ ? primary_->port() : 0; }
 quint16 BackendServer::failoverPort() const { return failover_ ? failover_->port() : 0; }
 quint16 BackendServer::echoPort() const { return echo_ ? echo_->port() : 0; }
+quint16 BackendServer::downloadPort() const { return downloadServer_ ? downloadServer_->port() : 0; }
+quint16 BackendServer::helpDeskPort() const { return helpDeskServer_ ? helpDeskServer_->port() : 0; }
+
+bool BackendServer::startHosts(const QSslConfiguration& tls) {
+    const QHostAddress loopback = QHostAddress::LocalHost;
+    downloads_ = std::make_unique<DownloadHost>(options_.download);
+    helpDesk_ = std::make_unique<HelpDeskHost>(HelpDeskHost::Options{options_.dataFolder, options_.helpDeskReply});
+    // Both hold whole files in memory per request, so fewer connections are served at once.
+    HttpServer::Options downloadLimits;
+    downloadLimits.maxConnections = kMaxFileConnections;
+    downloadServer_ = std::make_unique<HttpServer>(
+        tls, [this](const HttpRequest& request) { return downloads_->handle(request); }, downloadLimits);
+    HttpServer::Options helpDeskLimits;
+    helpDeskLimits.maxConnections = kMaxFileConnections;
+    helpDeskLimits.limits.maxBodyBytes = HelpDeskHost::kMaxBodyBytes;
+    helpDeskServer_ = std::make_unique<HttpServer>(
+        tls, [this](const HttpRequest& request) { return helpDesk_->handle(request); }, helpDeskLimits);
+    return downloadServer_->listen(loopback, options_.downloadPort) && helpDeskServer_->listen(loopback, options_.helpDeskPort);
+}
 
 QList<quint16> BackendServer::relayPorts() const {
     QList<quint16> ports;
@@ -91,6 +122,8 @@ QByteArray BackendServer::endpointsJson() const {
     return QByteArray::fromStdString(nlohmann::json{{"api_port", apiPort()},
                                                     {"failover_port", failoverPort()},
                                                     {"echo_port", echoPort()},
+                                                    {"download_port", downloadPort()},
+                                                    {"helpdesk_port", helpDeskPort()},
                                                     {"relay_ports", relays}}
                                          .dump());
 }

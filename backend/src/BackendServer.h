@@ -10,6 +10,8 @@
 
 #include "ApiService.h"
 #include "BackendState.h"
+#include "DownloadHost.h"
+#include "HelpDeskHost.h"
 #include "HttpServer.h"
 #include "RelayNode.h"
 #include "SignalingHub.h"
@@ -23,6 +25,10 @@ struct BackendOptions {
     quint16 apiPort = 0;
     quint16 failoverPort = 0;
     quint16 echoPort = 0;
+    quint16 downloadPort = 0;
+    quint16 helpDeskPort = 0;
+    DownloadHost::Options download;
+    HelpDeskHost::Reply helpDeskReply = HelpDeskHost::Reply::Success;
     QList<quint16> relayPorts{0};
     std::chrono::seconds tokenLifetime{3600};
     RelayLimits relayLimits;
@@ -35,7 +41,7 @@ struct BackendOptions {
 
 // The whole backend in one process on 127.0.0.1: the REST API with its signaling WebSocket on
 // the API port and, sharing all state, on the fail-over port; the relay node(s); the public-IP
-// echo. Ports given as 0 are chosen by the system; ports() tells which were taken.
+// echo; the download host of updates and the help-desk host. Ports given as 0 are chosen by the system; ports() tells which were taken.
 class BackendServer : public QObject {
     Q_OBJECT
 public:
@@ -47,13 +53,18 @@ public:
     quint16 apiPort() const;
     quint16 failoverPort() const;
     quint16 echoPort() const;
+    quint16 downloadPort() const;
+    quint16 helpDeskPort() const;
     QList<quint16> relayPorts() const;
     BackendState& state() { return *state_; }
 
-    // {"api_port", "failover_port", "echo_port", "relay_ports": [...]} once started.
+    // {"api_port", "failover_port", "echo_port", "download_port", "helpdesk_port", "relay_ports": [...]}
+    // once started.
     QByteArray endpointsJson() const;
 
 private:
+    bool startHosts(const QSslConfiguration& tls);
+
     BackendOptions options_;
     std::unique_ptr<BackendState> state_;
     std::unique_ptr<SignalingHub> signaling_;
@@ -61,6 +72,10 @@ private:
     std::unique_ptr<HttpServer> primary_;
     std::unique_ptr<HttpServer> failover_;
     std::unique_ptr<HttpServer> echo_;
+    std::unique_ptr<DownloadHost> downloads_;
+    std::unique_ptr<HelpDeskHost> helpDesk_;
+    std::unique_ptr<HttpServer> downloadServer_;
+    std::unique_ptr<HttpServer> helpDeskServer_;
     std::vector<std::unique_ptr<RelayNode>> relays_;
 };
 

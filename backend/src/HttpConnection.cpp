@@ -10,6 +10,7 @@ namespace {
 
 constexpr qint64 kMaxDiscardBytes = 16 * 1024 * 1024;
 constexpr int kDrainMs = 1000;
+constexpr qint64 kPaddingChunk = 64 * 1024;
 
 }  // namespace
 
@@ -91,8 +92,23 @@ void HttpConnection::onReadyRead() {
 
 void HttpConnection::respond(const HttpResponse& response, bool keepAlive) {
     if (response.afterWritten) afterWritten_.push_back(response.afterWritten);
+    if (response.withheld) {
+        // A test host that never answers: nothing more is read or sent on this connection; the
+        // peer or the idle time-out ends it.
+        closing_ = true;
+        buffer_.clear();
+        return;
+    }
+    if (response.announcedLength > response.body.size()) {
+        // The announced rest is sent as zero bytes while the peer reads; then the line closes.
+        padding_ = response.announcedLength - response.body.size();
+        keepAlive = false;
+    }
     socket_->write(serializeResponse(response, keepAlive));
-    if (!keepAlive) {
+    if (padding_ > 0) {
+        closing_ = true;
+        buffer_.clear();
+    } else if (!keepAlive) {
         closing_ = true;
         buffer_.clear();
         if (parser_.hasUnreadBody()) {
@@ -106,7 +122,17 @@ void HttpConnection::respond(const HttpResponse& response, bool keepAlive) {
 }
 
 void HttpConnection::onBytesWritten() {
-    if (socket_ && socket_->bytesToWrite() + socket_->encryptedBytesToWrite() == 0) runAfterWritten();
+    if (!socket_) return;
+    if (padding_ > 0) {
+        if (socket_->bytesToWrite() + socket_->encryptedBytesToWrite() < kPaddingChunk) {
+            const qint64 chunk = std::min(padding_, kPaddingChunk);
+            padding_ -= chunk;
+            socket_->write(QByteArray(qsizetype(chunk), '\0'));
+            if (padding_ == 0) socket_->disconnectFromHost();
+        }
+        return;
+    }
+    if (socket_->bytesToWrite() + socket_->encryptedBytesToWrite() == 0) runAfterWritten();
 }
 
 void HttpConnection::runAfterWritten() {

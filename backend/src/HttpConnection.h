@@ -40,6 +40,7 @@ private:
     bool closing_ = false;
     bool finished_ = false;
     qint64 discarded_ = 0;
+    qint64 padding_ = 0;  // bytes still owed to an announced length
     std::vector<std::function<void()>> afterWritten_;
 };
 

@@ -9,6 +9,7 @@ bool HttpRequest::isWebSocketUpgrade() const {
 QByteArray reasonPhrase(int status) {
     switch (status) {
         case 200: return "OK";
+        case 302: return "Found";
         case 400: return "Bad Request";
         case 401: return "Unauthorized";
         case 403: return "Forbidden";
@@ -33,7 +34,9 @@ QByteArray serializeResponse(const HttpResponse& response, bool keepAlive) {
     out.reserve(response.body.size() + 160);
     out += "HTTP/1.1 " + QByteArray::number(response.status) + ' ' + reasonPhrase(response.status) + "\r\n";
     out += "Content-Type: " + response.contentType + "\r\n";
-    out += "Content-Length: " + QByteArray::number(response.body.size()) + "\r\n";
+    out += "Content-Length: " +
+           QByteArray::number(response.announcedLength >= 0 ? response.announcedLength : response.body.size()) + "\r\n";
+    for (const QByteArray& header : response.headers) out += header + "\r\n";
     out += "Cache-Control: no-store\r\n";
     out += keepAlive ? "Connection: keep-alive\r\n\r\n" : "Connection: close\r\n\r\n";
     out += response.body;

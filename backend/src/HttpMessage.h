@@ -3,6 +3,7 @@
 #include <QByteArray>
 #include <QHash>
 #include <QHostAddress>
+#include <QList>
 #include <QString>
 
 #include <functional>
@@ -26,6 +27,13 @@ struct HttpResponse {
     int status = 200;
     QByteArray contentType = "application/json";
     QByteArray body;
+    // Extra header lines ("Name: value", without line ends), such as Location.
+    QList<QByteArray> headers;
+    // Test hosts that misbehave on purpose: a Content-Length above the body's (the rest follows
+    // as zero bytes, paced by the peer's reading, then the connection closes), or no answer at all
+    // (the connection stays open until its idle time-out).
+    qint64 announcedLength = -1;
+    bool withheld = false;
     // Runs once the response has been handed to the peer's TCP stream (or the connection ended),
     // for messages that must follow the reply, such as signaling pushes.
     std::function<void()> afterWritten;

@@ -1,5 +1,5 @@
-// VeltrixBackend: the stand-in backend (REST API, signaling, relay nodes, public-IP echo) on
-// 127.0.0.1, for the demo and the end-to-end tests. scripts/backend starts it together with
+// VeltrixBackend: the stand-in backend (REST API, signaling, relay nodes, public-IP echo, the
+// download host of updates and the help-desk host) on 127.0.0.1, for the demo and the end-to-end tests. scripts/backend starts it together with
 // coturn and writes the devices' instance files.
 #include <QCommandLineParser>
 #include <QCoreApplication>
@@ -54,7 +54,7 @@ int main(int argc, char** argv) {
     QCommandLineParser parser;
     parser.setApplicationDescription(QStringLiteral(
         "Local Veltrix backend on 127.0.0.1: REST API and signaling (plus a fail-over twin), relay node(s) and "
-        "public-IP echo, all over TLS. A port of 0 lets the system choose; --endpoints-file tells which."));
+        "public-IP echo, the download host of updates and the help-desk host, all over TLS. A port of 0 lets the system choose; --endpoints-file tells which."));
     parser.addHelpOption();
     const QCommandLineOption cert("cert", "Server certificate chain (PEM).", "file");
     const QCommandLineOption key("key", "Server private key (PEM).", "file");
@@ -77,10 +77,25 @@ int main(int argc, char** argv) {
     const QCommandLineOption turnPasswordFile("turn-password-file", "File whose first line is the TURN password.", "file");
     const QCommandLineOption handshakeRequest(
         "handshake-request", "Offer sessions to targets with SESSION_HANDSHAKE_REQUEST instead of SESSION_AUTO_ACCEPT.");
+    const QCommandLineOption downloadPort("download-port", "Download host port (default 0).", "port", "0");
+    const QCommandLineOption helpDeskPort("helpdesk-port", "Help-desk host port (default 0).", "port", "0");
+    const QCommandLineOption updateManifest(
+        "update-manifest", "Update manifest served as /download/VeltrixSetup.json, read at each request (default: 404).", "file");
+    const QCommandLineOption updateDir("update-dir", "Folder whose files are served as /download/<name>.", "folder");
+    const QCommandLineOption downloadRedirect(
+        "download-redirect-port", "Test switch: the download host answers every request with a redirect to this port.", "port");
+    const QCommandLineOption downloadOversized(
+        "download-oversized-length", "Test switch: installers are announced as 200 MiB long, the rest sent as zero bytes.");
+    const QCommandLineOption helpDeskReply(
+        "helpdesk-reply",
+        "How the help desk answers a form: success (default), and as test switches success-false, malformed, bom, "
+        "non-https or none (never answers).",
+        "kind", "success");
     const QCommandLineOption logLevel("log-level", "trace, debug, info, warn or error (default info).", "level", "info");
     parser.addOptions({cert, key, data, apiPort, failoverPort, relayPort, echoPort, endpoints, tokenLifetime, relayWait,
                        relayJoinTimeout, relayAnyToken, company, companyFile, turnHost, turnPort, turnUser, turnPassword,
-                       turnPasswordFile, handshakeRequest, logLevel});
+                       turnPasswordFile, handshakeRequest, downloadPort, helpDeskPort, updateManifest, updateDir,
+                       downloadRedirect, downloadOversized, helpDeskReply, logLevel});
     parser.process(app);
 
     spdlog::set_level(spdlog::level::from_str(parser.value(logLevel).toStdString()));
@@ -92,7 +107,9 @@ int main(int argc, char** argv) {
     options.keyFile = parser.value(key);
     options.dataFolder = parser.value(data);
     if (!parsePort(parser.value(apiPort), options.apiPort) || !parsePort(parser.value(failoverPort), options.failoverPort) ||
-        !parsePort(parser.value(echoPort), options.echoPort) || !parsePort(parser.value(turnPort), options.turn.port)) {
+        !parsePort(parser.value(echoPort), options.echoPort) || !parsePort(parser.value(turnPort), options.turn.port) ||
+        !parsePort(parser.value(downloadPort), options.downloadPort) ||
+        !parsePort(parser.value(helpDeskPort), options.helpDeskPort)) {
         usageError("ports are numbers from 0 to 65535");
     }
     if (parser.isSet(relayPort)) {
@@ -103,6 +120,16 @@ int main(int argc, char** argv) {
             options.relayPorts.append(port);
         }
     }
+    options.download.manifestFile = parser.value(updateManifest);
+    options.download.updateFolder = parser.value(updateDir);
+    options.download.oversizedLength = parser.isSet(downloadOversized);
+    if (parser.isSet(downloadRedirect) &&
+        (!parsePort(parser.value(downloadRedirect), options.download.redirectPort) || options.download.redirectPort == 0)) {
+        usageError("--download-redirect-port takes a number from 1 to 65535");
+    }
+    const auto reply = HelpDeskHost::replyFromName(parser.value(helpDeskReply));
+    if (!reply) usageError("--helpdesk-reply is one of success, success-false, malformed, bom, non-https, none");
+    options.helpDeskReply = *reply;
     qint64 seconds = 0;
     if (!parseSeconds(parser.value(tokenLifetime), seconds)) usageError("--token-lifetime takes a positive number of seconds");
     options.tokenLifetime = std::chrono::seconds(seconds);

@@ -7,6 +7,7 @@
 #include <QStringList>
 #include <QDateTime>
 #include <QTimer>
+#include <QUrl>
 
 #include <cstdint>
 #include <functional>
@@ -15,6 +16,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "gui/FileTransferOwnership.h"
 #include "shared/ConnectionStats.h"
 #include "shared/DecodedFrame.h"
 #include "shared/SessionTypes.h"
@@ -118,9 +120,12 @@ public slots:
 protected:
     void changeEvent(QEvent* event) override;
     void closeEvent(QCloseEvent* event) override;
+    // Ctrl+V in the viewer of a viewing session: files on the clipboard are pasted on the partner.
+    bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
     friend class MainWindowTestAccess;
+    friend class MainWindowPasteTestAccess;
 
     void setupUi();
     QWidget* buildHomePage();
@@ -172,6 +177,12 @@ private:
     void onConnectedAsMaster();
     void onConnectedAsTarget();
     void decideAfterFailure();
+
+    // Paste of local files on the partner's desktop (MainWindowPaste.cpp).
+    void connectPasteSignals();
+    void beginPasteFiles(const QList<QUrl>& urls);
+    void uploadNextPasteFile();
+    void onPasteFileError(const QString& error);
     void clearPasteState();
 
     void showUpdateBanner(const QString& version, const QString& downloadUrl);
@@ -219,6 +230,8 @@ private:
     int pasteNextIndex_ = 0;
     QStringList pasteFiles_;
     QString pasteStagingFolder_;
+    // The service runs one file transfer at a time; the paste flow and the file manager take turns.
+    FileTransferOwnership m_fileTransferOwnership;
 
     ConnectionQualityMonitor* qualityMonitor_ = nullptr;
 

@@ -61,7 +61,6 @@ void MainWindow::connectSignals() {
     connect(ipcClient_, &ServiceIpcClient::frameDecoded, this, &MainWindow::onFrameDecoded);
     connect(ipcClient_, &ServiceIpcClient::statsUpdated, this, &MainWindow::onStatsUpdated);
     connect(ipcClient_, &ServiceIpcClient::companyNameChanged, this, &MainWindow::onCompanyNameChanged);
-    connect(ipcClient_, &ServiceIpcClient::remoteClipboardFiles, this, &MainWindow::onRemoteClipboardFiles);
     connect(ipcClient_, &ServiceIpcClient::companyClientsReceived, this, &MainWindow::showCompanyClients);
     connect(connectButton_, &QPushButton::clicked, this, &MainWindow::onConnectClicked);
     connect(passwordField_, &QLineEdit::returnPressed, this, &MainWindow::onConnectClicked);
@@ -70,7 +69,7 @@ void MainWindow::connectSignals() {
     connect(settingsButton_, &QPushButton::clicked, this, &MainWindow::onSettingsClicked);
     connect(companyClientsButton_, &QPushButton::clicked, this, [this] { ipcClient_->requestCompanyClients(); });
     connect(wakeOnLanButton_, &QPushButton::clicked, this, &MainWindow::onWakeOnLanClicked);
-    connect(ipcClient_, &ServiceIpcClient::fileUploadComplete, this, &MainWindow::onPasteUploadComplete);
+    connectPasteSignals();
     connect(&reconnectTimer_, &QTimer::timeout, this, &MainWindow::tryReconnectStep);
     connectRemoteViewSignals();
     connectChatSignals();
@@ -319,23 +318,5 @@ void MainWindow::resetToIdleView() {
     resetRemoteView();
     fileTransferAction_->setEnabled(false);
 }
-
-// --- paste of files on the remote side (joins with the viewer's paste flow) ---------------------
-
-void MainWindow::clearPasteState() {
-    pasteInProgress_ = false;
-    pasteRemainingUploads_ = 0;
-    pasteNextIndex_ = 0;
-    pasteFiles_.clear();
-    pasteStagingFolder_.clear();
-}
-
-void MainWindow::onRemoteClipboardFiles(QString, QStringList) {}
-
-void MainWindow::onPasteUploadComplete() {}
-
-void MainWindow::onPasteAllUploadsComplete() {}
-
-void MainWindow::injectPasteKeystrokeOnRemote() {}
 
 }  // namespace veltrix

@@ -65,6 +65,7 @@ QNetworkReply* UpdateService::get(const QUrl& url) {
     // Qt follows redirects to any https host by default, which would step around the host check.
     request.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::SameOriginRedirectPolicy);
     request.setSslConfiguration(platform::tls::clientConfiguration());
+    request.setTransferTimeout(static_cast<int>(transferTimeout_.count()));
     return network_->get(request);
 }
 

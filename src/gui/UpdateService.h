@@ -5,6 +5,7 @@
 #include <QString>
 #include <QUrl>
 
+#include <chrono>
 #include <memory>
 
 class QNetworkAccessManager;
@@ -24,6 +25,9 @@ public:
     static constexpr const char* kExpectedPublisher = "Brackwell Systems Ltd";
     static constexpr const char* kDownloadHostKey = "update/host";
     static constexpr const char* kDefaultDownloadHost = "download.veltrix.app";
+    // A manifest or installer request fails after this long without a byte moving, so a host
+    // that stops answering cannot leave a check or a download pending for good.
+    static constexpr std::chrono::milliseconds kTransferTimeout{30000};
 
     explicit UpdateService(QObject* parent = nullptr);
     ~UpdateService() override;
@@ -33,6 +37,9 @@ public:
     QUrl manifestUrl() const { return manifestUrl_; }
     // The staged installer's path: userDataDir()/update/VeltrixSetup.exe.
     static QString stagedInstallerPath();
+
+    // For tests: a shorter transfer time-out for the requests that follow.
+    void setTransferTimeout(std::chrono::milliseconds timeout) { transferTimeout_ = timeout; }
 
     void checkForUpdates();
     void downloadUpdate(const QString& url);
@@ -70,6 +77,7 @@ private:
     QString downloadUrl_;
     QString sha256_;
     std::unique_ptr<QFile> stagedHandle_;
+    std::chrono::milliseconds transferTimeout_ = kTransferTimeout;
 };
 
 }  // namespace veltrix

@@ -15,6 +15,7 @@
 #include "platform/InstancePaths.h"
 #include "support/LocalHttpsServer.h"
 #include "support/LogCapture.h"
+#include "support/LogFileLines.h"
 #include "support/TempInstanceRoot.h"
 #include "support/TestCertificates.h"
 #include "support/WaitUntil.h"
@@ -25,25 +26,19 @@ namespace {
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 
-std::string stamp(int secondsAgo) {
-    return "[" + QDateTime::currentDateTime().addSecs(-secondsAgo).toString("yyyy-MM-dd HH:mm:ss").toStdString() +
-           ".000] ";
-}
-
-void writeFile(const fs::path& path, const std::string& text) {
-    fs::create_directories(path.parent_path());
-    std::ofstream(path) << text;
-}
+using test::logStamp;
+using test::writeTextFile;
 
 TEST(HelpDeskExcerptTest, TakesRecentEntriesAndTheirContinuations) {
     test::TempInstanceRoot root;
     const fs::path log = root.path() / "some.log";
     const QDateTime since = QDateTime::currentDateTime().addSecs(-7200);
-    writeFile(log, stamp(3 * 3600) + "[info] old entry\n  old continuation\n");
+    writeTextFile(log, logStamp(3 * 3600) + "[info] old entry\n  old continuation\n");
     EXPECT_TRUE(helpdesk::recentLogExcerpt(QString::fromStdString(log.string()), since).isEmpty());
 
-    const std::string recent = stamp(1800) + "[error] crash\n    at frame 1\n    at frame 2\n" + stamp(60) + "[info] later\n";
-    writeFile(log, "  stray continuation\n" + stamp(3 * 3600) + "[info] old\n  old trace\n[short]\n" + recent);
+    const std::string recent =
+        logStamp(1800) + "[error] crash\n    at frame 1\n    at frame 2\n" + logStamp(60) + "[info] later\n";
+    writeTextFile(log, "  stray continuation\n" + logStamp(3 * 3600) + "[info] old\n  old trace\n[short]\n" + recent);
     EXPECT_EQ(helpdesk::recentLogExcerpt(QString::fromStdString(log.string()), since).toStdString(), recent);
     EXPECT_TRUE(helpdesk::recentLogExcerpt(QStringLiteral("/nonexistent/log"), since).isEmpty());
 }
@@ -68,7 +63,7 @@ protected:
     void SetUp() override {
         certificates = test::makeTestCertificates(root.path() / "tls");
         server = std::make_unique<test::LocalHttpsServer>(certificates.serverCertificate, certificates.serverKey);
-        writeFile(root.path() / "instance.ini", "[tls]\nextra_ca_file=" + certificates.caCertificate.string() +
+        writeTextFile(root.path() / "instance.ini", "[tls]\nextra_ca_file=" + certificates.caCertificate.string() +
                                                     "\n[helpdesk]\nhost=" + server->origin().toStdString() + "\n");
         SettingsController().setLanguage(QStringLiteral("de"));
         QDesktopServices::setUrlHandler(QStringLiteral("https"), &opened, "open");
@@ -106,9 +101,9 @@ protected:
 
 TEST_F(HelpDeskReporterTest, PostsTheFormWithTheRecentLogs) {
     const auto common = platform::paths::commonDataDir() / "Veltrix";
-    writeFile(platform::paths::userDataDir() / "VeltrixClient" / "VeltrixClient.log", stamp(60) + "[info] client\n");
-    writeFile(common / "service.log", stamp(120) + "[info] service\n");
-    writeFile(common / "headless.log", stamp(180) + "[info] headless\n");
+    writeTextFile(platform::paths::userDataDir() / "VeltrixClient" / "VeltrixClient.log", logStamp(60) + "[info] client\n");
+    writeTextFile(common / "service.log", logStamp(120) + "[info] service\n");
+    writeTextFile(common / "headless.log", logStamp(180) + "[info] headless\n");
     answer(R"({"success":true,"url":"https://example.test/HelpDesk/Ticket/7"})");
     EXPECT_EQ(report(), QStringLiteral("https://example.test/HelpDesk/Ticket/7?lang=de"));
 
@@ -156,7 +151,7 @@ TEST_F(HelpDeskReporterTest, NoAnswerEndsInTheFallbackAfterTheTimeout) {
 }
 
 TEST_F(HelpDeskReporterTest, TheTemporaryFolderIsRemoved) {
-    writeFile(platform::paths::userDataDir() / "VeltrixClient" / "VeltrixClient.log", stamp(60) + "[info] client\n");
+    writeTextFile(platform::paths::userDataDir() / "VeltrixClient" / "VeltrixClient.log", logStamp(60) + "[info] client\n");
     answer(R"({"success":true,"url":"https://h.test/t"})");
     // A temporary folder of this test's own, so other programs' folders in /tmp do not count.
     const fs::path temp = root.path() / "tmp";

@@ -231,6 +231,20 @@ TEST_F(UpdateServiceTest, AnAnnouncedTotalAboveTheCapIsAbortedAtTheFirstReport) 
     EXPECT_FALSE(stagedExists());
 }
 
+TEST_F(UpdateServiceTest, AHostThatStopsAnsweringFailsTheCheckAndTheDownload) {
+    publish(package(2048), {});
+    server->setSilent(QStringLiteral("/download/VeltrixSetup.json"));
+    server->setSilent(QStringLiteral("/download/VeltrixSetup.exe"));
+    service->setTransferTimeout(std::chrono::milliseconds(300));
+    logs.clear();
+    service->checkForUpdates();
+    ASSERT_TRUE(test::waitUntil([&] { return logs.contains("Update check failed"); }, std::chrono::seconds(10)));
+    download();
+    EXPECT_TRUE(logs.contains("Update download failed"));
+    EXPECT_EQ(errors->count(), 1);
+    EXPECT_FALSE(stagedExists());
+}
+
 TEST_F(UpdateServiceTest, AWrongHashDeletesTheFile) {
     const QByteArray installer = material->trusted->sign(package(4096), kPublisher);
     publish(installer, QByteArray(64, 'a'));

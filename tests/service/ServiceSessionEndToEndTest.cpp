@@ -1,7 +1,7 @@
 // Two VeltrixService programs in console mode, devices A and B in their own instance folders,
 // against the local backend: a pipe client on A connects to B with B's session password, both
-// report the session Connected, chat and a file upload from A's client cross the session, and
-// DISCONNECT on A brings both back to Idle.
+// report the session Connected, chat, a file upload and a staged paste from A's client cross the
+// session, and DISCONNECT on A brings both back to Idle.
 #include <gtest/gtest.h>
 
 #include <QProcess>
@@ -119,6 +119,37 @@ TEST(ServiceSessionEndToEnd, TwoDevicesConnectThroughTheBackendAndDisconnectAgai
     EXPECT_TRUE(firstOf(replies, "FILE_UPLOAD_COMPLETE").is_object()) << a.log();
     ASSERT_TRUE(test::waitUntil([&] { return fs::exists(files / "at-b.bin"); }, 10s)) << b.log();
     EXPECT_EQ(test::readTextFile(files / "at-b.bin"), content);
+
+    // A paste from A's client: a folder under the paste folder's wire name is made in B's own
+    // staging folder, the file is staged there, and B's client hears which files were staged.
+    const std::string stagingRoot = "/home/Public/Veltrix/Paste/0f0e0d0c-0b0a-4908-8706-050403020100";
+    QProcess pasteListenerB;
+    QByteArray pastedB;
+    startProbe(pasteListenerB, client, b, {}, 4000);
+    ASSERT_TRUE(test::waitUntil([&] {
+        pastedB += pasteListenerB.readAllStandardOutput();
+        return pastedB.contains("connected\n");
+    }, 10s));
+    const IpcMessage makeStaging{{"type", "FILE_CREATE_DIR"}, {"remote_path", stagingRoot}};
+    const IpcMessage stage{{"type", "FILE_UPLOAD"},
+                           {"local_path", (files / "from-a.bin").string()},
+                           {"remote_path", stagingRoot + "/from-a.bin"}};
+    const auto staged =
+        exchange(client, a, {QString::fromStdString(makeStaging.dump()), QString::fromStdString(stage.dump())}, 1500);
+    EXPECT_TRUE(firstOf(staged, "FILE_UPLOAD_COMPLETE").is_object()) << a.log();
+    EXPECT_FALSE(firstOf(staged, "FILE_ERROR").is_object()) << firstOf(staged, "FILE_ERROR").dump();
+    const IpcMessage announce{{"type", "SET_REMOTE_CLIPBOARD_FILES"},
+                              {"source_paths", {(files / "from-a.bin").string()}},
+                              {"staging_root", stagingRoot}};
+    talk(client, a, {QString::fromStdString(announce.dump())}, 100);
+    ASSERT_TRUE(pasteListenerB.waitForFinished(10000));
+    pastedB += pasteListenerB.readAllStandardOutput();
+    const IpcMessage stagedAtB = firstOf(messagesOf(pastedB), "REMOTE_CLIPBOARD_FILES");
+    ASSERT_TRUE(stagedAtB.is_object()) << pastedB.toStdString() << b.log();
+    EXPECT_EQ(stagedAtB["staging_root"], stagingRoot) << "the wire name: each client maps it to its own folder";
+    EXPECT_EQ(stagedAtB["file_names"], IpcMessage({"from-a.bin"}));
+    const fs::path stagedFile = b.root / "public" / "Veltrix" / "Paste" / fs::path(stagingRoot).filename() / "from-a.bin";
+    EXPECT_EQ(test::readTextFile(stagedFile), content) << b.log();
 
     // A's client lists the folder on B and sees the file with its size.
     const IpcMessage list{{"type", "FILE_LIST_DIR"}, {"path", files.string()}};

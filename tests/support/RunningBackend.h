@@ -24,6 +24,8 @@ public:
     RunningBackend(const RunningBackend&) = delete;
     RunningBackend& operator=(const RunningBackend&) = delete;
 
+    // More arguments for the next start (for a test that needs the folder before it can name them).
+    void addArguments(const QStringList& arguments) { extra_ += arguments; }
     bool start();
     bool stop();
     const QString& output() const { return output_; }
@@ -33,6 +35,8 @@ public:
     quint16 apiPort() const { return quint16(endpoints_["api_port"].toInt()); }
     quint16 failoverPort() const { return quint16(endpoints_["failover_port"].toInt()); }
     quint16 echoPort() const { return quint16(endpoints_["echo_port"].toInt()); }
+    quint16 downloadPort() const { return quint16(endpoints_["download_port"].toInt()); }
+    quint16 helpDeskPort() const { return quint16(endpoints_["helpdesk_port"].toInt()); }
     quint16 relayPort() const;
     quint16 stunPort() const { return quint16(endpoints_["stun_port"].toInt()); }
     quint16 turnPort() const { return quint16(endpoints_["turn_port"].toInt()); }
