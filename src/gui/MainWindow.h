@@ -20,7 +20,6 @@
 #include "shared/ConnectionStats.h"
 #include "shared/DecodedFrame.h"
 #include "shared/SessionTypes.h"
-#include "gui/FileTransferOwnership.h"
 
 class QAction;
 class QComboBox;
@@ -242,9 +241,6 @@ private:
     QTimer resolutionTimer_;
 
     QPointer<ChatDialog> chatDialog_;
-    // The service runs one file transfer at a time; whoever holds this token (the file manager or
-    // the paste flow) owns it.
-    FileTransferOwnership m_fileTransferOwnership;
     QPointer<FileManagerDialog> fileManagerDialog_;
 
     QStackedWidget* pageStack_ = nullptr;

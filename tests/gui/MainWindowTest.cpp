@@ -21,6 +21,7 @@
 #include <QStackedWidget>
 #include <QTextBrowser>
 #include <QTreeWidget>
+#include <QTemporaryDir>
 #include <QTest>
 
 #include <cstdint>
@@ -80,6 +81,7 @@ public:
     FileManagerDialog* fileManagerDialog() const { return w.fileManagerDialog_; }
     QAction* fileTransferAction() const { return w.fileTransferAction_; }
     FileTransferOwnership& fileTransferOwnership() const { return w.m_fileTransferOwnership; }
+    void beginPasteFiles(const QList<QUrl>& urls) const { w.beginPasteFiles(urls); }
 
 private:
     MainWindow& w;
@@ -845,6 +847,53 @@ TEST_F(MainWindowTest, EachViewingSessionGetsAFreshFileManagerOnTheWindowsTransf
     EXPECT_EQ(second->remoteView()->topLevelItem(0)->text(0), "g");
     QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
     EXPECT_FALSE(first);
+}
+
+TEST_F(MainWindowTest, TheFileManagerAndThePasteFlowTakeTurnsOnOneTransfer) {
+    QTemporaryDir folder;
+    ASSERT_TRUE(folder.isValid());
+    QFile file(folder.filePath("paste.txt"));
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+    file.write("x");
+    file.close();
+    const QList<QUrl> pasted{QUrl::fromLocalFile(file.fileName())};
+    connectAsViewer();
+    FileManagerDialog* dialog = access->fileManagerDialog();
+    ASSERT_TRUE(dialog);
+    FileTransferOwnership& token = access->fileTransferOwnership();
+    const auto count = [](const std::vector<IpcMessage>& messages, const std::string& type) {
+        return std::count_if(messages.begin(), messages.end(),
+                             [&](const IpcMessage& m) { return m.value("type", "") == type; });
+    };
+
+    // The dialog's download runs: a paste is refused and sends nothing.
+    deliver({{"type", "FILE_DIR_LISTED"}, {"path", ""}, {"entries", {{{"name", "veltrix-fm-a.bin"}, {"is_dir", false}, {"size", 1}},
+                                                                    {{"name", "veltrix-fm-b.bin"}, {"is_dir", false}, {"size", 1}}}}});
+    dialog->remoteView()->selectAll();
+    dialog->onDownloadClicked();
+    ASSERT_EQ(count(sent(), "FILE_DOWNLOAD"), 1);
+    access->beginPasteFiles(pasted);
+    EXPECT_TRUE(sent().empty());
+    EXPECT_TRUE(token.isHeldBy(dialog));
+    deliver({{"type", "FILE_DOWNLOAD_COMPLETE"}, {"local_path", "/tmp/veltrix-fm-a.bin"}});
+    ASSERT_EQ(count(sent(), "FILE_DOWNLOAD"), 1) << "the download's completion moved the dialog on";
+    deliver({{"type", "FILE_DOWNLOAD_COMPLETE"}, {"local_path", "/tmp/veltrix-fm-b.bin"}});
+    EXPECT_FALSE(token.isHeld());
+
+    // The paste runs: the dialog refuses, and the paste's completion is not the dialog's.
+    access->beginPasteFiles(pasted);
+    const auto pasteStart = sent();
+    EXPECT_EQ(count(pasteStart, "FILE_UPLOAD"), 1);
+    EXPECT_FALSE(token.isHeldBy(dialog));
+    EXPECT_TRUE(token.isHeld());
+    dialog->onDownloadClicked();
+    EXPECT_EQ(dialog->statusLabel()->text(),
+              QString::fromUtf8("Another file transfer is in progress — please wait until it finishes."));
+    EXPECT_TRUE(sent().empty());
+    deliver({{"type", "FILE_UPLOAD_COMPLETE"}});
+    EXPECT_EQ(dialog->statusLabel()->text(),
+              QString::fromUtf8("Another file transfer is in progress — please wait until it finishes."));
+    EXPECT_FALSE(dialog->isTransferring());
 }
 
 TEST_F(MainWindowTest, ChatLineOnTheSharedSideOpensTheDialog) {
