@@ -64,6 +64,17 @@ public:
         }
         return NoSymbol;
     }
+    // The pointer once the server has taken the injected move: the injection is flushed on its
+    // own connection, so a query on this one can be answered before it (bounded wait).
+    std::pair<int, int> pointerAt(std::pair<int, int> expected) {
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(2);
+        std::pair<int, int> at = pointer();
+        while (at != expected && std::chrono::steady_clock::now() < deadline) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+            at = pointer();
+        }
+        return at;
+    }
     std::pair<int, int> pointer() {
         Window root, child;
         int rootX = 0, rootY = 0, x = 0, y = 0;
@@ -116,7 +127,7 @@ protected:
 TEST_F(InputInjectionTest, MovesAndClicksReachTheWindow) {
     // (0.25, 0.5) of the 1920 x 1080 primary monitor.
     ASSERT_TRUE(backend.injectEvent(mouse(InputEvent::MouseMove, 0.25, 0.5)));
-    EXPECT_EQ(window.pointer(), std::make_pair(480, 540));
+    EXPECT_EQ(window.pointerAt({480, 540}), std::make_pair(480, 540));
 
     const double x = 300.0 / 1920, y = 250.0 / 1080;  // inside the window
     struct Case {
