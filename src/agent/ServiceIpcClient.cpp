@@ -423,10 +423,14 @@ void ServiceIpcClient::applyState(const IpcMessage& message) {
     if (const auto* role = textMember("session_role")) sessionRole_ = roleFromStateText(*role);
     // Logged in or not is the service's own word; a client ID alone may be one stored before the
     // device logged in.
+    const bool wasAuthenticated = isAuthenticated_;
     if (const bool* loggedIn = boolMember("authenticated")) isAuthenticated_ = *loggedIn;
     if (const auto* id = textMember("client_id")) {
         const QString clientId = qText(*id);
-        if (clientId != clientId_ || (fresh && !clientId.isEmpty())) {
+        // The log-in of a device that restarts keeps its stored ID: the flip to logged in is news
+        // too, or the window would keep Connect disabled for an ID it already showed.
+        const bool loggedInNow = isAuthenticated_ && !wasAuthenticated && !clientId.isEmpty();
+        if (clientId != clientId_ || (fresh && !clientId.isEmpty()) || loggedInNow) {
             clientId_ = clientId;
             emit authenticated(clientId_);
         }

@@ -194,7 +194,10 @@ TEST_F(ClientLink, StateAfterAReconnectIsReportedAnew) {
     loggedIn["session_state"] = "Bogus";
     deliver(loggedIn);
     EXPECT_TRUE(client.isAuthenticated());
+    EXPECT_EQ(ids.size(), 2u);  // logging in with the stored ID is news
     EXPECT_EQ(states.size(), 1u);  // "Bogus" reads as Idle
+    deliver(loggedIn);
+    EXPECT_EQ(ids.size(), 2u);
 
     dropLink();
     EXPECT_FALSE(client.isAuthenticated());
@@ -205,7 +208,7 @@ TEST_F(ClientLink, StateAfterAReconnectIsReportedAnew) {
     ASSERT_TRUE(client.isConnected());
     ASSERT_EQ(server.connectClient(error), platform::PipeConnectStatus::Connected);
     deliver(loggedIn);
-    EXPECT_EQ(ids.size(), 2u);
+    EXPECT_EQ(ids.size(), 3u);
     EXPECT_EQ(states.size(), 2u);
 }
 

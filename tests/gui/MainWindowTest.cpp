@@ -443,6 +443,21 @@ TEST_F(MainWindowTest, AStoredIdBeforeLogInIsShownButConnectsNobody) {
     EXPECT_EQ(status(), "● Ready");
 }
 
+// The usual start: the service reports its stored ID before it has logged in with it.
+TEST_F(MainWindowTest, TheStoredIdLoggingInEnablesConnect) {
+    IpcMessage state{{"type", "STATE"},
+                     {"session_state", "Idle"},
+                     {"authenticated", false},
+                     {"client_id", "555666777"},
+                     {"session_password", "pw1234"}};
+    deliver(state);
+    EXPECT_FALSE(access->connectButton()->isEnabled());
+    state["authenticated"] = true;
+    deliver(state);
+    EXPECT_TRUE(access->connectButton()->isEnabled());
+    EXPECT_EQ(status(), "● Ready");
+}
+
 TEST_F(MainWindowTest, ACompanyNameHidesThePairingSection) {
     logIn();
     EXPECT_TRUE(access->pairingSection()->isVisible());
