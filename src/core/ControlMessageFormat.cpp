@@ -78,9 +78,10 @@ ClipboardFilesStatus parseClipboardFiles(const std::uint8_t* payload, std::size_
 }
 
 std::string buildClipboardFiles(const QStringList& paths, const QString& stagingRoot) {
+    const QStringList names = clipboardFileNames(paths);
     std::string payload;
-    appendLength(payload, static_cast<std::uint32_t>(paths.size()));
-    for (const QString& path : paths) appendEntry(payload, path);
+    appendLength(payload, static_cast<std::uint32_t>(names.size()));
+    for (const QString& name : names) appendEntry(payload, name);
     appendEntry(payload, stagingRoot);
     return payload;
 }

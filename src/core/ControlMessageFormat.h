@@ -43,6 +43,8 @@ enum class ClipboardFilesStatus {
 ClipboardFilesStatus parseClipboardFiles(const std::uint8_t* payload, std::size_t size, ClipboardFilesMessage& out);
 
 // The payload for `paths` staged at `stagingRoot` (no limit on the count: the receiver applies it).
+// Only each path's last component travels: the partner reads nothing else, and the folders the
+// files were copied from on this machine are none of its business.
 std::string buildClipboardFiles(const QStringList& paths, const QString& stagingRoot);
 
 // The last path component of each path; a path ending in a separator ("/" or "\") names nothing
