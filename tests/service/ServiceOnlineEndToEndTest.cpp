@@ -11,7 +11,6 @@
 #include <csignal>
 #include <filesystem>
 #include <fstream>
-#include <functional>
 #include <string>
 #include <thread>
 
@@ -21,6 +20,7 @@
 #include "service/ServiceLogging.h"
 #include "shared/IpcMessage.h"
 #include "support/TempInstanceRoot.h"
+#include "support/WaitUntil.h"
 
 namespace veltrix {
 namespace {
@@ -29,15 +29,7 @@ namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 
 using test::readTextFile;
-
-bool waitFor(const std::function<bool()>& done, std::chrono::milliseconds limit) {
-    const auto deadline = std::chrono::steady_clock::now() + limit;
-    while (!done()) {
-        if (std::chrono::steady_clock::now() > deadline) return false;
-        std::this_thread::sleep_for(50ms);
-    }
-    return true;
-}
+using test::waitUntil;
 
 // GET_STATE and GET_COMPANY_CLIENTS through the stand-in client beside `device`'s service: the
 // last STATE message with the COMPANY_CLIENTS reply as its "company_reply", or null.
@@ -72,13 +64,13 @@ TEST(ServiceOnlineEndToEnd, RegistersHoldsSignalingSendsAHeartbeatAndReportsItsI
     ASSERT_TRUE(service.waitForStarted(5000));
     const fs::path log = service::logFolder() / "service.log";
 
-    ASSERT_TRUE(waitFor([&] { return readTextFile(log).find("Signaling auth confirmed") != std::string::npos; }, 60s))
+    ASSERT_TRUE(waitUntil([&] { return readTextFile(log).find("Signaling auth confirmed") != std::string::npos; }, 60s))
         << readTextFile(log);
     EXPECT_NE(readTextFile(log).find("Auto-registration successful. Client ID: "), std::string::npos);
 
     // The first heartbeat goes out with the log-in; the backend keeps what it reported.
     const fs::path clients = fs::path(backend.folder().toStdString()) / "data" / "clients.json";
-    ASSERT_TRUE(waitFor([&] { return readTextFile(clients).find(R"("last_heartbeat": "2)") != std::string::npos; }, 30s))
+    ASSERT_TRUE(waitUntil([&] { return readTextFile(clients).find(R"("last_heartbeat": "2)") != std::string::npos; }, 30s))
         << readTextFile(clients);
 
     const IpcMessage state = askState(programs / ServiceIpcServer::kClientProgramName, device);
@@ -140,7 +132,7 @@ TEST(ServiceOnlineEndToEnd, TwoInstancesOfOneBackendGetTwoIdsAndNeverEvictEachOt
         logs[i] = roots[i] / "data" / "Veltrix" / "service.log";
     }
     for (const fs::path& log : logs) {
-        ASSERT_TRUE(waitFor([&] { return readTextFile(log).find("Signaling auth confirmed") != std::string::npos; }, 60s))
+        ASSERT_TRUE(waitUntil([&] { return readTextFile(log).find("Signaling auth confirmed") != std::string::npos; }, 60s))
             << readTextFile(log);
     }
     // An eviction loop shows within a reconnect back-off (a second or two); watch several times that.
