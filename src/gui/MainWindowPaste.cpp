@@ -9,6 +9,7 @@
 #include <QKeyEvent>
 #include <QMessageBox>
 #include <QMimeData>
+#include <QSet>
 #include <QTimer>
 #include <QUuid>
 
@@ -83,13 +84,23 @@ bool MainWindow::eventFilter(QObject* watched, QEvent* event) {
 void MainWindow::beginPasteFiles(const QList<QUrl>& urls) {
     if (pasteInProgress_) return;
     QStringList files;
+    QSet<QString> names;
     int skippedFolders = 0;
     for (const QUrl& url : urls) {
         const QFileInfo info(url.toLocalFile());
-        if (info.isDir())
+        if (info.isDir()) {
             ++skippedFolders;
-        else if (info.isFile())
+        } else if (info.isFile()) {
+            // All files land in one staging folder: a second file of a name already taken would
+            // overwrite the first there, and the partner would get one of them without a word.
+            if (names.contains(info.fileName())) {
+                spdlog::warn("Paste: skipped '{}': a file of that name is already in this paste",
+                             info.absoluteFilePath().toStdString());
+                continue;
+            }
+            names.insert(info.fileName());
             files.append(info.absoluteFilePath());
+        }
     }
     if (files.isEmpty()) {
         showStatus(skippedFolders == 0 ? tr("Nothing to paste.")

@@ -217,6 +217,28 @@ TEST_F(MainWindowPasteTest, TwoFilesAndAFolderUploadTheFilesInTurnThenPressCtrlV
     EXPECT_FALSE(access->ownership().isHeld());
 }
 
+// Every file lands in one staging folder on the partner: a second file of the same name, from
+// another folder here, is left out instead of overwriting the first there.
+TEST_F(MainWindowPasteTest, ASecondFileOfTheSameNameIsLeftOutNotOverwritten) {
+    writeFile(files / "other" / "a.txt", "another a");
+    connectAsViewer();
+    const std::string folder = startRun({files / "a.txt", files / "other" / "a.txt", files / "b.txt"});
+    ASSERT_FALSE(folder.empty());
+    uploadConfirmed();
+    uploadConfirmed();
+    const auto clipboard = sentOfType("SET_REMOTE_CLIPBOARD_FILES");
+    std::vector<IpcMessage> uploads;
+    for (const IpcMessage& message : recorded)
+        if (message.value("type", "") == "FILE_UPLOAD") uploads.push_back(message);
+    ASSERT_EQ(uploads.size(), 2u);
+    EXPECT_EQ(uploads[0]["local_path"], (files / "a.txt").string());
+    EXPECT_EQ(uploads[1]["local_path"], (files / "b.txt").string());
+    EXPECT_TRUE(logs.contains("Paste: skipped '" + (files / "other" / "a.txt").string() +
+                              "': a file of that name is already in this paste"));
+    ASSERT_EQ(clipboard.size(), 1u);
+    EXPECT_EQ(clipboard[0]["source_paths"], IpcMessage({(files / "a.txt").string(), (files / "b.txt").string()}));
+}
+
 // The keys as the X server delivers them, through the application's shortcut handling.
 TEST_F(MainWindowPasteTest, CtrlVTypedOnTheKeyboardStartsARunAndOnlyCtrlReachesThePartner) {
     connectAsViewer();

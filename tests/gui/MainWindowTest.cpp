@@ -7,6 +7,7 @@
 #include <QClipboard>
 #include <QComboBox>
 #include <QFile>
+#include <QFont>
 #include <QIcon>
 #include <QImage>
 #include <QDesktopServices>
@@ -16,6 +17,7 @@
 #include <QLabel>
 #include <QMenu>
 #include <QLineEdit>
+#include <QPainter>
 #include <QProcess>
 #include <QPushButton>
 #include <QStackedWidget>
@@ -582,6 +584,25 @@ TEST_F(MainWindowTest, TheClientIconHasSevenPaintedSizes) {
     EXPECT_EQ(qAlpha(image.pixel(0, 0)), 0);
     EXPECT_EQ(image.pixelColor(6, 32), QColor(34, 102, 187));
     EXPECT_EQ(image.pixelColor(32, 6), QColor(34, 102, 187));
+
+    // At 24 px the corner radius is 4 and the letter 13 points: the same picture painted here
+    // with those two figures.
+    QPixmap expected(24, 24);
+    expected.fill(Qt::transparent);
+    {
+        QPainter painter(&expected);
+        painter.setRenderHints(QPainter::Antialiasing | QPainter::TextAntialiasing | QPainter::SmoothPixmapTransform);
+        painter.setPen(Qt::NoPen);
+        painter.setBrush(QColor(34, 102, 187));
+        painter.drawRoundedRect(QRect(0, 0, 24, 24), 4, 4, Qt::AbsoluteSize);
+        painter.setPen(Qt::white);
+        QFont font(QStringLiteral("DejaVu Sans"));
+        font.setPointSize(13);
+        font.setWeight(QFont::Bold);
+        painter.setFont(font);
+        painter.drawText(QRect(0, 0, 24, 24), Qt::AlignCenter, QStringLiteral("V"));
+    }
+    EXPECT_EQ(paintClientIconPixmap(24).toImage(), expected.toImage());
 }
 
 TEST_F(MainWindowTest, EveryNamedIconIsAResourceThatDraws) {

@@ -3,7 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <QAction>
+#include <QGuiApplication>
 #include <QMenu>
+#include <QScreen>
 #include <QSignalSpy>
 
 #include <vector>
@@ -11,6 +13,7 @@
 #include "GuiTestSupport.h"
 #include "gui/SystemTrayIcon.h"
 #include "support/LogCapture.h"
+#include "support/WaitUntil.h"
 
 namespace veltrix {
 namespace {
@@ -96,6 +99,13 @@ TEST(SystemTrayIconTest, UnderATrayHostTheIconIsShownAndNotifies) {
     EXPECT_TRUE(QSystemTrayIcon::isSystemTrayAvailable());
     tray.showNotification("Veltrix", "Ready. Your ID: 123 456 789");
     EXPECT_TRUE(logs.contains("Tray notification shown: Veltrix - Ready. Your ID: 123 456 789"));
+
+    // The task bar with the tray, as a picture to look at: icewm keeps it along the bottom edge.
+    test::runEventsFor(std::chrono::milliseconds(500));
+    const QPixmap screen = QGuiApplication::primaryScreen()->grabWindow(0);
+    EXPECT_FALSE(test::saveArtefact(screen.copy(0, screen.height() - 48, screen.width(), 48), "gui_tests",
+                                    "tray-under-icewm")
+                     .isEmpty());
 }
 
 }  // namespace
