@@ -21,57 +21,10 @@
 #include "support/XvfbDisplay.h"
 
 // Last: Xlib defines macros (Bool, Status, None) that clash with Qt headers.
-#include <X11/Xlib.h>
-#include <X11/Xutil.h>
+#include "support/XScreen.h"
 
 namespace veltrix {
 namespace {
-
-// A plain X client that draws on the desktop and moves the pointer, as a user's program would.
-class DesktopPainter {
-public:
-    explicit DesktopPainter(const std::string& name) : display_(XOpenDisplay(name.c_str())) {}
-    ~DesktopPainter() {
-        if (display_) XCloseDisplay(display_);
-    }
-    bool ok() const { return display_ != nullptr; }
-
-    void fill(int x, int y, int width, int height, unsigned long rgb) {
-        const Window root = DefaultRootWindow(display_);
-        GC gc = XCreateGC(display_, root, 0, nullptr);
-        XSetForeground(display_, gc, rgb);
-        XSetSubwindowMode(display_, gc, IncludeInferiors);
-        XFillRectangle(display_, root, gc, x, y, static_cast<unsigned>(width), static_cast<unsigned>(height));
-        XFreeGC(display_, gc);
-        XSync(display_, False);
-    }
-    void movePointer(int x, int y) {
-        XWarpPointer(display_, None, DefaultRootWindow(display_), 0, 0, 0, 0, x, y);
-        XSync(display_, False);
-    }
-    // A solid square cursor of `size` pixels in `rgb`, hot spot at (hot, hot), on the desktop.
-    void setSquareCursor(int size, int hot, unsigned long rgb) {
-        const Window root = DefaultRootWindow(display_);
-        Pixmap bits = XCreatePixmap(display_, root, static_cast<unsigned>(size), static_cast<unsigned>(size), 1);
-        GC gc = XCreateGC(display_, bits, 0, nullptr);
-        XSetForeground(display_, gc, 1);
-        XFillRectangle(display_, bits, gc, 0, 0, static_cast<unsigned>(size), static_cast<unsigned>(size));
-        XFreeGC(display_, gc);
-        XColor colour{};
-        colour.red = static_cast<unsigned short>(((rgb >> 16) & 0xFF) * 257);
-        colour.green = static_cast<unsigned short>(((rgb >> 8) & 0xFF) * 257);
-        colour.blue = static_cast<unsigned short>((rgb & 0xFF) * 257);
-        XColor black{};
-        Cursor cursor = XCreatePixmapCursor(display_, bits, bits, &colour, &black, static_cast<unsigned>(hot),
-                                            static_cast<unsigned>(hot));
-        XDefineCursor(display_, root, cursor);
-        XFreePixmap(display_, bits);
-        XSync(display_, False);
-    }
-
-private:
-    Display* display_;
-};
 
 struct Bgra {
     std::uint8_t b, g, r, a;
@@ -113,15 +66,15 @@ protected:
     void SetUp() override { start({}); }
 
     void start(std::vector<std::string> extra) {
-        painter.reset();
+        screen.reset();
         xvfb.reset();
         xvfb = std::make_unique<test::XvfbDisplay>(std::move(extra));
         ASSERT_TRUE(xvfb->isRunning());
         xvfb->makeCurrent();
-        painter = std::make_unique<DesktopPainter>(xvfb->name());
-        ASSERT_TRUE(painter->ok());
+        screen = std::make_unique<test::XScreen>(xvfb->name());
+        ASSERT_TRUE(screen->ok());
         // Keep the pointer out of the way of what the tests draw.
-        painter->movePointer(1900, 1060);
+        screen->movePointer(1900, 1060);
     }
     void xrandr(const std::string& arguments) {
         const std::string command = "DISPLAY=" + xvfb->name() + " xrandr " + arguments + " >/dev/null 2>&1";
@@ -134,7 +87,7 @@ protected:
 
     test::TempInstanceRoot root;
     std::unique_ptr<test::XvfbDisplay> xvfb;
-    std::unique_ptr<DesktopPainter> painter;
+    std::unique_ptr<test::XScreen> screen;
 };
 
 TEST_F(CaptureBackendTest, StaticScreenGivesOneFullFrameThenNothing) {
@@ -179,7 +132,7 @@ TEST_F(CaptureBackendTest, ManagerDeliversOnlyWhatChanges) {
     ASSERT_TRUE(waitFor(1));
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
     EXPECT_EQ(count(), 1u) << "a static screen delivers nothing after the first frame";
-    painter->fill(50, 60, 70, 80, 0xABCDEF);
+    screen->fill(50, 60, 70, 80, 0xABCDEF);
     ASSERT_TRUE(waitFor(2));
     manager.stop();
     unsetenv(platform::process::kIntegrityVariable);
@@ -193,7 +146,7 @@ TEST_F(CaptureBackendTest, DrawnRectangleIsReportedAndCaptured) {
     ASSERT_TRUE(backend.initialize(0));
     ASSERT_TRUE(backend.captureFrame());
 
-    painter->fill(300, 200, 240, 120, 0x3366CC);
+    screen->fill(300, 200, 240, 120, 0x3366CC);
     const auto frame = captureWithin(backend);
     ASSERT_TRUE(frame);
     EXPECT_TRUE(covers(frame->dirtyRects, 300, 200, 240, 120));
@@ -208,10 +161,10 @@ TEST_F(CaptureBackendTest, DrawnRectangleIsReportedAndCaptured) {
 }
 
 TEST_F(CaptureBackendTest, BothBackendsDeliverTheSamePixels) {
-    painter->fill(0, 0, 1920, 1080, 0x202020);
-    painter->fill(100, 100, 50, 70, 0xFF8000);
-    painter->setSquareCursor(16, 4, 0x00FF00);
-    painter->movePointer(700, 500);
+    screen->fill(0, 0, 1920, 1080, 0x202020);
+    screen->fill(100, 100, 50, 70, 0xFF8000);
+    screen->setSquareCursor(16, 4, 0x00FF00);
+    screen->movePointer(700, 500);
     DxgiCaptureBackend duplication;
     GdiCaptureBackend copy;
     ASSERT_TRUE(duplication.initialize(0));
@@ -227,9 +180,9 @@ TEST_F(CaptureBackendTest, BothBackendsDeliverTheSamePixels) {
 
 TEST_F(CaptureBackendTest, CursorIsDrawnAtItsPlaceOnTheSecondMonitor) {
     splitIntoTwoMonitors();
-    painter->fill(0, 0, 1920, 1080, 0x000080);
-    painter->setSquareCursor(16, 4, 0xFF0000);
-    painter->movePointer(960 + 300, 400);
+    screen->fill(0, 0, 1920, 1080, 0x000080);
+    screen->setSquareCursor(16, 4, 0xFF0000);
+    screen->movePointer(960 + 300, 400);
 
     DxgiCaptureBackend duplication;
     GdiCaptureBackend copy;
@@ -254,7 +207,7 @@ TEST_F(CaptureBackendTest, PointerMoveAloneGivesAFrameWithoutChangedRegions) {
     DxgiCaptureBackend backend;
     ASSERT_TRUE(backend.initialize(0));
     ASSERT_TRUE(backend.captureFrame());
-    painter->movePointer(800, 600);
+    screen->movePointer(800, 600);
     const auto frame = captureWithin(backend);
     ASSERT_TRUE(frame);
     EXPECT_TRUE(frame->dirtyRects.empty());
@@ -333,7 +286,7 @@ TEST_F(CaptureBackendTest, MissingMonitorIsRefusedByBoth) {
 
 TEST_F(CaptureBackendTest, WithoutSharedMemoryOnlyTheScreenCopyWorks) {
     start({"-extension", "MIT-SHM"});
-    painter->fill(10, 20, 30, 40, 0x123456);
+    screen->fill(10, 20, 30, 40, 0x123456);
     test::LogCapture log;
     DxgiCaptureBackend duplication;
     EXPECT_FALSE(duplication.initialize(0));

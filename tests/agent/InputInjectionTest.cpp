@@ -14,7 +14,7 @@
 #include "support/XvfbDisplay.h"
 
 // Last: Xlib defines macros (Status, Bool) that Qt headers must not see.
-#include <X11/Xlib.h>
+#include "support/XScreen.h"
 #include <X11/Xutil.h>
 #include <X11/keysym.h>
 
@@ -28,7 +28,7 @@ using namespace std::chrono_literals;
 // A plain window at (100, 100), 400 x 300, that holds the input focus and records its events.
 class TestWindow {
 public:
-    explicit TestWindow(const std::string& displayName) : display_(XOpenDisplay(displayName.c_str())) {
+    explicit TestWindow(const std::string& displayName) : screen_(displayName), display_(screen_.display()) {
         if (!display_) return;
         XSetWindowAttributes attributes{};
         attributes.override_redirect = True;
@@ -40,10 +40,7 @@ public:
         XSetInputFocus(display_, window_, RevertToParent, CurrentTime);
         XSync(display_, False);
     }
-    ~TestWindow() {
-        if (display_) XCloseDisplay(display_);
-    }
-    bool ok() const { return display_ != nullptr; }
+    bool ok() const { return screen_.ok(); }
 
     // The next event of the window, waiting up to two seconds.
     std::optional<XEvent> next() {
@@ -75,15 +72,10 @@ public:
         }
         return at;
     }
-    std::pair<int, int> pointer() {
-        Window root, child;
-        int rootX = 0, rootY = 0, x = 0, y = 0;
-        unsigned mask = 0;
-        XQueryPointer(display_, DefaultRootWindow(display_), &root, &child, &rootX, &rootY, &x, &y, &mask);
-        return {rootX, rootY};
-    }
+    std::pair<int, int> pointer() { return screen_.pointer(); }
 
 private:
+    test::XScreen screen_;
     Display* display_;
     Window window_ = 0;
 };

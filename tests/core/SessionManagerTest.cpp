@@ -67,6 +67,22 @@ protected:
         }, 40s)) << "master " << int(master->state()) << ", target " << int(target->state());
     }
 
+    // Both devices online and connected over the relay with the one password "pass-1".
+    void connectOverTheRelay() {
+        bringUp(true, QString(), "pass-1");
+        if (HasFatalFailure()) return;
+        connectWith("pass-1");
+    }
+
+    // Connected over the relay, with `record` following the Master's file transfers.
+    void connectForTransfers(test::TransferRecord& record) {
+        connectOverTheRelay();
+        if (HasFatalFailure()) return;
+        FileTransferService* files = master->manager.fileTransferService();
+        ASSERT_NE(files, nullptr);
+        record.attach(*files);
+    }
+
     // Sends `command` from one side and waits until the other has handled it.
     void deliver(test::SessionTestDevice& from, const std::string& command) {
         const std::string seen = "Session command received: " + command;
@@ -88,6 +104,21 @@ protected:
                 return master->frames.size() > frames || master->manager.missedFrames() != missed;
             }, 10s));
         }
+    }
+
+    // Streams one 64 x 64 frame of each of `colours`; each arrives decoded at the Master in
+    // order, its luma kept, and none is missed.
+    void expectUniformFramesArrive(const std::vector<test::PlaneValues>& colours) {
+        streamPackets(test::encodeUniformFrames({64, 64}, colours), 64, 64);
+        ASSERT_EQ(master->frames.size(), colours.size());
+        for (std::size_t i = 0; i < colours.size(); ++i) {
+            SCOPED_TRACE(i);
+            const DecodedFrame& frame = *master->frames[i];
+            EXPECT_EQ(frame.width, 64);
+            EXPECT_EQ(frame.height, 64);
+            EXPECT_NEAR(frame.y[frame.y.size() / 2], colours[i].y, 3);
+        }
+        EXPECT_EQ(master->manager.missedFrames(), 0);
     }
 };
 
@@ -164,8 +195,7 @@ TEST_F(SessionManagerTest, AWrongPasswordFailsTheMasterAndTheTargetEndsOnItsOwn)
 }
 
 TEST_F(SessionManagerTest, NineBadPacketsThenAGoodOneAreNoFailureTenBadAreExactlyOne) {
-    bringUp(true, QString(), "pass-1");
-    connectWith("pass-1");
+    connectOverTheRelay();
     const QByteArray garbage(64, '\x5a');
     for (int i = 0; i < 9; ++i) master->manager.onTransportData(ChannelType::Control, garbage);
     int monitors = 0;
@@ -192,17 +222,7 @@ TEST_F(SessionManagerTest, NineBadPacketsThenAGoodOneAreNoFailureTenBadAreExactl
 TEST_F(SessionManagerTest, CapturedFramesArriveDecodedAtTheMasterOverTheRelay) {
     bringUp(true, "secure-password-1", "eph-123");
     connectWith("eph-123");
-    const auto packets = test::encodeUniformFrames({64, 64}, {{40, 128, 128}, {120, 100, 160}, {200, 128, 128}});
-    streamPackets(packets, 64, 64);
-    ASSERT_EQ(master->frames.size(), 3u);
-    const std::uint8_t lumas[] = {40, 120, 200};
-    for (std::size_t i = 0; i < 3; ++i) {
-        const DecodedFrame& frame = *master->frames[i];
-        EXPECT_EQ(frame.width, 64);
-        EXPECT_EQ(frame.height, 64);
-        EXPECT_NEAR(frame.y[frame.y.size() / 2], lumas[i], 3);
-    }
-    EXPECT_EQ(master->manager.missedFrames(), 0);
+    expectUniformFramesArrive({{40, 128, 128}, {120, 100, 160}, {200, 128, 128}});
     // The Target told the Master its capture size from the section header.
     EXPECT_TRUE(log.contains("Target capture resolution: 64x64"));
 }
@@ -212,9 +232,7 @@ TEST_F(SessionManagerTest, CapturedFramesArriveDecodedAtTheMasterPeerToPeer) {
     connectWith("pass-1");
     EXPECT_EQ(master->manager.transportMethod(), "p2p");
     EXPECT_EQ(target->manager.transportMethod(), "p2p");
-    const auto packets = test::encodeUniformFrames({64, 64}, {{90, 128, 128}, {160, 128, 128}});
-    streamPackets(packets, 64, 64);
-    ASSERT_EQ(master->frames.size(), 2u);
+    expectUniformFramesArrive({{90, 128, 128}, {160, 128, 128}});
     EXPECT_NEAR(master->frames[1]->y[100], 160, 3);
 }
 
@@ -240,8 +258,7 @@ TEST_F(SessionManagerTest, KeyFramesAreRequestedAtTheFifthMissAndEverySixtiethAf
 }
 
 TEST_F(SessionManagerTest, ControlCommandsAreHandledByTheirTable) {
-    bringUp(true, QString(), "pass-1");
-    connectWith("pass-1");
+    connectOverTheRelay();
     std::vector<std::string> events;
     auto record = [&](const std::string& e) { events.push_back(e); };
     QObject::connect(&master->manager, &SessionManager::monitorCountReceived,
@@ -331,8 +348,7 @@ TEST_F(SessionManagerTest, ADisconnectWhileConnectingIsNotUndoneByALateTransport
 }
 
 TEST_F(SessionManagerTest, AStaleSessionsCloseReplyLeavesTheNewSessionAlone) {
-    bringUp(true, QString(), "pass-1");
-    connectWith("pass-1");
+    connectOverTheRelay();
     const QString first = master->manager.sessionId();
     master->manager.endSession("user_disconnect");
     ASSERT_TRUE(waitUntil([&] { return target->state() == SessionState::Idle; }, 10s));
@@ -371,8 +387,7 @@ TEST_F(SessionManagerTest, AnOfflineTargetFailsTheSessionAtOnceWhicheverArrivesF
 }
 
 TEST_F(SessionManagerTest, ChatCrossesTheSessionBothWaysAndItsServicesEndWithIt) {
-    bringUp(true, QString(), "pass-1");
-    connectWith("pass-1");
+    connectOverTheRelay();
     ChatService* masterChat = master->manager.chatService();
     ChatService* targetChat = target->manager.chatService();
     ASSERT_NE(masterChat, nullptr);
@@ -402,12 +417,9 @@ TEST_F(SessionManagerTest, ChatCrossesTheSessionBothWaysAndItsServicesEndWithIt)
 TEST_F(SessionManagerTest, AFileDownloadedAndUploadedThroughTheSessionKeepsItsDigest) {
     if (geteuid() != 0) GTEST_SKIP() << "needs root (the transfers run as the user nobody)";
     const test::TransferFolders folders(root.path());
-    bringUp(true, QString(), "pass-1");
-    connectWith("pass-1");
-    FileTransferService* files = master->manager.fileTransferService();
-    ASSERT_NE(files, nullptr);
     test::TransferRecord record;
-    record.attach(*files);
+    ASSERT_NO_FATAL_FAILURE(connectForTransfers(record));
+    FileTransferService* files = master->manager.fileTransferService();
 
     const QByteArray content = test::patternBytes((3u << 20) + 17, 5);
     const QByteArray digest = test::sha256(content);
@@ -429,12 +441,9 @@ TEST_F(SessionManagerTest, AFileDownloadedAndUploadedThroughTheSessionKeepsItsDi
 TEST_F(SessionManagerTest, ASessionEndedMidDownloadLeavesNoFileAndReportsTheFailure) {
     if (geteuid() != 0) GTEST_SKIP() << "needs root (the transfers run as the user nobody)";
     const test::TransferFolders folders(root.path());
-    bringUp(true, QString(), "pass-1");
-    connectWith("pass-1");
-    FileTransferService* files = master->manager.fileTransferService();
-    ASSERT_NE(files, nullptr);
     test::TransferRecord record;
-    record.attach(*files);
+    ASSERT_NO_FATAL_FAILURE(connectForTransfers(record));
+    FileTransferService* files = master->manager.fileTransferService();
     // At 5 % the partner leaves, in whatever event loop runs next (the sender's own, most likely);
     // its "disconnect" ends the Master's session, which fails the download.
     bool ended = false;
@@ -460,8 +469,7 @@ TEST_F(SessionManagerTest, ASessionEndedMidDownloadLeavesNoFileAndReportsTheFail
 TEST_F(SessionManagerTest, ClipboardFilesAreAnnouncedOnlyFromAFolderThePartnerMadeThisSession) {
     if (geteuid() != 0) GTEST_SKIP() << "needs root (the transfers run as the user nobody)";
     const test::TransferFolders folders(root.path());
-    bringUp(true, QString(), "pass-1");
-    connectWith("pass-1");
+    connectOverTheRelay();
     QStringList announced;
     QObject::connect(&target->manager, &SessionManager::clipboardFilesReceived,
                      [&](const QString& stagingRoot, const QStringList& names) {

@@ -11,10 +11,8 @@
 #include <QTest>
 
 #include <chrono>
-#include <csignal>
 #include <filesystem>
 #include <fstream>
-#include <sstream>
 #include <unistd.h>
 
 #include "GuiTestSupport.h"
@@ -24,6 +22,7 @@
 #include "gui/MainWindow.h"
 #include "platform/PipeServer.h"
 #include "support/RunningBackend.h"
+#include "support/ServiceDevice.h"
 #include "support/TempInstanceRoot.h"
 #include "support/WaitUntil.h"
 
@@ -32,21 +31,6 @@ namespace {
 
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
-
-// One GET_STATE through the pipe probe standing where the client program lies; null on failure.
-IpcMessage askState(const fs::path& probe) {
-    QProcess process;
-    process.start(QString::fromStdString(probe.string()), {"--send", R"({"type":"GET_STATE"})", "--read-ms", "700"});
-    if (!process.waitForFinished(10000)) return nullptr;
-    std::istringstream lines(process.readAllStandardOutput().toStdString());
-    IpcMessage latest;
-    for (std::string line; std::getline(lines, line);) {
-        if (line.empty() || line[0] != '{') continue;
-        IpcMessage message = IpcMessage::parse(line, nullptr, false);
-        if (message.is_object() && message.value("type", "") == "STATE") latest = message;
-    }
-    return latest;
-}
 
 // The share of equal pixels of two pictures of one size.
 double sameShare(const QImage& a, const QImage& b) {
@@ -72,18 +56,15 @@ TEST(ClientEndToEnd, TheHomePageShowsTheRegisteredIdAndThePassword) {
     fs::copy_file(VELTRIX_SERVICE_PROGRAM, programs / "VeltrixService");
     fs::copy_file(VELTRIX_PIPE_PROBE_PROGRAM, programs / "VeltrixClient");
 
-    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-    environment.remove("VELTRIX_SERVICE_MANAGER");
-    environment.remove("NOTIFY_SOCKET");
-    QProcess service;
-    service.setProcessEnvironment(environment);
-    service.start(QString::fromStdString((programs / "VeltrixService").string()), {});
-    ASSERT_TRUE(service.waitForStarted(5000));
+    test::ServiceDevice device;
+    device.root = root.path();
+    device.start(programs / "VeltrixService");
+    ASSERT_TRUE(device.service.waitForStarted(5000));
 
     IpcMessage state;
     ASSERT_TRUE(test::waitUntil(
         [&] {
-            state = askState(programs / "VeltrixClient");
+            state = test::talk(programs / "VeltrixClient", device, {R"({"type":"GET_STATE"})"}, 700);
             return state.is_object() && state.value("authenticated", false);
         },
         60s))
@@ -108,6 +89,9 @@ TEST(ClientEndToEnd, TheHomePageShowsTheRegisteredIdAndThePassword) {
     // The real client takes the probe's place beside the service.
     fs::remove(programs / "VeltrixClient");
     fs::copy_file(VELTRIX_CLIENT_PROGRAM, programs / "VeltrixClient");
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.remove("VELTRIX_SERVICE_MANAGER");
+    environment.remove("NOTIFY_SOCKET");
     QProcess client;
     client.setProcessEnvironment(environment);
     client.start(QString::fromStdString((programs / "VeltrixClient").string()), {});
@@ -173,8 +157,8 @@ TEST(ClientEndToEnd, TheHomePageShowsTheRegisteredIdAndThePassword) {
 
     client.kill();
     client.waitForFinished(3000);
-    ::kill(static_cast<pid_t>(service.processId()), SIGTERM);
-    ASSERT_TRUE(service.waitForFinished(10000));
+    device.stop();
+    ASSERT_EQ(device.service.state(), QProcess::NotRunning);
 }
 
 }  // namespace

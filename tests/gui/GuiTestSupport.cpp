@@ -9,9 +9,6 @@
 
 #include <chrono>
 
-#include <fstream>
-#include <sstream>
-
 #include "support/WaitUntil.h"
 
 namespace veltrix::test {
@@ -55,13 +52,6 @@ QStringList visibleWindows(const QString& title) {
     search.start("xdotool", {"search", "--onlyvisible", "--name", "^" + QRegularExpression::escape(title) + "$"});
     search.waitForFinished(5000);
     return QString::fromUtf8(search.readAllStandardOutput()).split('\n', Qt::SkipEmptyParts);
-}
-
-std::string readTextFile(const std::filesystem::path& path) {
-    std::ifstream file(path);
-    std::stringstream text;
-    text << file.rdbuf();
-    return text.str();
 }
 
 QString saveArtefact(const QPixmap& pixmap, const QString& suite, const QString& name) {

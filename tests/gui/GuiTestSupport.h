@@ -14,6 +14,8 @@
 #include <string>
 #include <vector>
 
+#include "support/TextFile.h"
+
 namespace veltrix::test {
 
 // Catches the URLs that QDesktopServices would open in the browser (set it as the scheme's
@@ -66,8 +68,6 @@ private:
 
 // The ids of the mapped windows of the current display whose title is exactly `title`.
 QStringList visibleWindows(const QString& title);
-
-std::string readTextFile(const std::filesystem::path& path);
 
 // Saves a picture of the widget as build/artefacts/<suite>/<name>.png; the path, empty on failure.
 QString saveArtefact(QWidget& widget, const QString& suite, const QString& name);

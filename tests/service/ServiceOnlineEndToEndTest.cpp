@@ -11,16 +11,16 @@
 #include <csignal>
 #include <filesystem>
 #include <fstream>
-#include <functional>
-#include <sstream>
 #include <string>
 #include <thread>
 
 #include "support/RunningBackend.h"
+#include "support/ServiceDevice.h"
 #include "service/ServiceIpcServer.h"
 #include "service/ServiceLogging.h"
 #include "shared/IpcMessage.h"
 #include "support/TempInstanceRoot.h"
+#include "support/WaitUntil.h"
 
 namespace veltrix {
 namespace {
@@ -28,35 +28,17 @@ namespace {
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 
-std::string readFile(const fs::path& path) {
-    std::ifstream file(path);
-    std::stringstream text;
-    text << file.rdbuf();
-    return text.str();
-}
+using test::readTextFile;
+using test::waitUntil;
 
-bool waitFor(const std::function<bool()>& done, std::chrono::milliseconds limit) {
-    const auto deadline = std::chrono::steady_clock::now() + limit;
-    while (!done()) {
-        if (std::chrono::steady_clock::now() > deadline) return false;
-        std::this_thread::sleep_for(50ms);
-    }
-    return true;
-}
-
-// One GET_STATE through the stand-in client beside the service; the STATE message, or null.
-IpcMessage askState(const fs::path& client) {
-    QProcess probe;
-    probe.start(QString::fromStdString(client.string()),
-                {"--send", R"({"type":"GET_STATE"})", "--send", R"({"type":"GET_COMPANY_CLIENTS"})", "--read-ms", "700"});
-    if (!probe.waitForFinished(10000)) return nullptr;
-    std::istringstream lines(probe.readAllStandardOutput().toStdString());
+// GET_STATE and GET_COMPANY_CLIENTS through the stand-in client beside `device`'s service: the
+// last STATE message with the COMPANY_CLIENTS reply as its "company_reply", or null.
+IpcMessage askState(const fs::path& client, const test::ServiceDevice& device) {
     IpcMessage latest;
-    for (std::string line; std::getline(lines, line);) {
-        if (line.empty() || line[0] != '{') continue;
-        IpcMessage message = IpcMessage::parse(line, nullptr, false);
-        if (message.is_object() && message.value("type", "") == "STATE") latest = message;
-        if (message.is_object() && message.value("type", "") == "COMPANY_CLIENTS") latest["company_reply"] = message;
+    const QStringList messages{R"({"type":"GET_STATE"})", R"({"type":"GET_COMPANY_CLIENTS"})"};
+    for (IpcMessage& message : test::exchange(client, device, messages, 700)) {
+        if (message.value("type", "") == "STATE") latest = std::move(message);
+        else if (message.value("type", "") == "COMPANY_CLIENTS") latest["company_reply"] = std::move(message);
     }
     return latest;
 }
@@ -75,26 +57,24 @@ TEST(ServiceOnlineEndToEnd, RegistersHoldsSignalingSendsAHeartbeatAndReportsItsI
     fs::copy_file(VELTRIX_SERVICE_PROGRAM, programs / "VeltrixService");
     fs::copy_file(VELTRIX_PIPE_PROBE_PROGRAM, programs / ServiceIpcServer::kClientProgramName);
 
-    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-    environment.remove("VELTRIX_SERVICE_MANAGER");
-    environment.remove("NOTIFY_SOCKET");
-    QProcess service;
-    service.setProcessEnvironment(environment);
-    service.start(QString::fromStdString((programs / "VeltrixService").string()), {});
+    test::ServiceDevice device;
+    device.root = root.path();
+    device.start(programs / "VeltrixService");
+    QProcess& service = device.service;
     ASSERT_TRUE(service.waitForStarted(5000));
     const fs::path log = service::logFolder() / "service.log";
 
-    ASSERT_TRUE(waitFor([&] { return readFile(log).find("Signaling auth confirmed") != std::string::npos; }, 60s))
-        << readFile(log);
-    EXPECT_NE(readFile(log).find("Auto-registration successful. Client ID: "), std::string::npos);
+    ASSERT_TRUE(waitUntil([&] { return readTextFile(log).find("Signaling auth confirmed") != std::string::npos; }, 60s))
+        << readTextFile(log);
+    EXPECT_NE(readTextFile(log).find("Auto-registration successful. Client ID: "), std::string::npos);
 
     // The first heartbeat goes out with the log-in; the backend keeps what it reported.
     const fs::path clients = fs::path(backend.folder().toStdString()) / "data" / "clients.json";
-    ASSERT_TRUE(waitFor([&] { return readFile(clients).find(R"("last_heartbeat": "2)") != std::string::npos; }, 30s))
-        << readFile(clients);
+    ASSERT_TRUE(waitUntil([&] { return readTextFile(clients).find(R"("last_heartbeat": "2)") != std::string::npos; }, 30s))
+        << readTextFile(clients);
 
-    const IpcMessage state = askState(programs / ServiceIpcServer::kClientProgramName);
-    ASSERT_TRUE(state.is_object()) << readFile(log);
+    const IpcMessage state = askState(programs / ServiceIpcServer::kClientProgramName, device);
+    ASSERT_TRUE(state.is_object()) << readTextFile(log);
     EXPECT_EQ(state["authenticated"], true);
     const std::string clientId = state.value("client_id", "");
     EXPECT_EQ(clientId.size(), 9u) << state.dump();
@@ -107,7 +87,7 @@ TEST(ServiceOnlineEndToEnd, RegistersHoldsSignalingSendsAHeartbeatAndReportsItsI
     EXPECT_EQ(state["company_reply"]["company_name"], "Acme") << state.dump();
     EXPECT_TRUE(state["company_reply"]["clients"].is_array()) << state.dump();
 
-    const std::string stored = readFile(clients);
+    const std::string stored = readTextFile(clients);
     EXPECT_NE(stored.find(R"("client_id": ")" + clientId + "\""), std::string::npos) << stored;
     EXPECT_NE(stored.find(R"("local_ip": ")"), std::string::npos) << stored;
 
@@ -138,44 +118,40 @@ TEST(ServiceOnlineEndToEnd, TwoInstancesOfOneBackendGetTwoIdsAndNeverEvictEachOt
     test::RunningBackend backend({"--instance", QString::fromStdString(roots[0].string()), "--instance",
                                   QString::fromStdString(roots[1].string())});
     ASSERT_TRUE(backend.start()) << backend.output().toStdString();
-    EXPECT_NE(readFile(roots[0] / "machine-id"), readFile(roots[1] / "machine-id"));
+    EXPECT_NE(readTextFile(roots[0] / "machine-id"), readTextFile(roots[1] / "machine-id"));
 
     const fs::path programs = root.path() / "programs";
     fs::create_directories(programs);
     fs::copy_file(VELTRIX_SERVICE_PROGRAM, programs / "VeltrixService");
-    QProcess services[2];
+    test::ServiceDevice devices[2];
     fs::path logs[2];
     for (int i = 0; i < 2; ++i) {
-        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-        environment.remove("VELTRIX_SERVICE_MANAGER");
-        environment.remove("NOTIFY_SOCKET");
-        environment.insert("VELTRIX_ROOT", QString::fromStdString(roots[i].string()));
-        services[i].setProcessEnvironment(environment);
-        services[i].start(QString::fromStdString((programs / "VeltrixService").string()), {});
-        ASSERT_TRUE(services[i].waitForStarted(5000));
+        devices[i].root = roots[i];
+        devices[i].start(programs / "VeltrixService");
+        ASSERT_TRUE(devices[i].service.waitForStarted(5000));
         logs[i] = roots[i] / "data" / "Veltrix" / "service.log";
     }
     for (const fs::path& log : logs) {
-        ASSERT_TRUE(waitFor([&] { return readFile(log).find("Signaling auth confirmed") != std::string::npos; }, 60s))
-            << readFile(log);
+        ASSERT_TRUE(waitUntil([&] { return readTextFile(log).find("Signaling auth confirmed") != std::string::npos; }, 60s))
+            << readTextFile(log);
     }
     // An eviction loop shows within a reconnect back-off (a second or two); watch several times that.
     std::this_thread::sleep_for(8s);
-    const std::string ids[] = {loggedClientId(readFile(logs[0])), loggedClientId(readFile(logs[1]))};
+    const std::string ids[] = {loggedClientId(readTextFile(logs[0])), loggedClientId(readTextFile(logs[1]))};
     EXPECT_EQ(ids[0].size(), 9u);
     EXPECT_EQ(ids[1].size(), 9u);
     EXPECT_NE(ids[0], ids[1]);
     for (const fs::path& log : logs) {
-        const std::string text = readFile(log);
+        const std::string text = readTextFile(log);
         EXPECT_EQ(occurrences(text, "Signaling auth confirmed"), 1u) << text;
         EXPECT_EQ(occurrences(text, "Signaling WebSocket disconnected"), 0u) << text;
     }
-    const std::string backendLog = readFile(fs::path(backend.folder().toStdString()) / "backend.log");
+    const std::string backendLog = readTextFile(fs::path(backend.folder().toStdString()) / "backend.log");
     EXPECT_EQ(occurrences(backendLog, "replaces the old one"), 0u) << backendLog;
 
-    for (QProcess& service : services) {
-        ::kill(static_cast<pid_t>(service.processId()), SIGTERM);
-        EXPECT_TRUE(service.waitForFinished(10000));
+    for (test::ServiceDevice& device : devices) {
+        device.stop();
+        EXPECT_EQ(device.service.state(), QProcess::NotRunning);
     }
 }
 

@@ -15,13 +15,6 @@ namespace veltrix::test {
 
 namespace fs = std::filesystem;
 
-std::string readTextFile(const fs::path& path) {
-    std::ifstream file(path);
-    std::stringstream text;
-    text << file.rdbuf();
-    return text.str();
-}
-
 void ServiceDevice::prepare(const fs::path& folder, const std::string& machineId) {
     root = folder;
     fs::create_directories(root / "run");

@@ -13,6 +13,7 @@
 #include "shared/IpcMessage.h"
 #include "shared/SharedFrameBuffer.h"
 #include "shared/SharedFrameReader.h"
+#include "support/TextFile.h"
 
 namespace veltrix::test {
 
@@ -76,8 +77,5 @@ bool openFrameSection(const std::filesystem::path& instance, SharedFrameBuffer& 
 
 // The decoded-frame section of the instance at `instance`, once it holds a frame.
 std::optional<DecodedPicture> readDecodedFrame(const std::filesystem::path& instance);
-
-// Reads a whole text file; empty when it cannot be read.
-std::string readTextFile(const std::filesystem::path& path);
 
 }  // namespace veltrix::test
