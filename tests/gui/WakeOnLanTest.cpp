@@ -141,7 +141,7 @@ TEST_F(WakeOnLanTest, EveryFormOfAnAddressSendsTheSameMagicPacket) {
 }
 
 TEST_F(WakeOnLanTest, AMalformedAddressIsRefusedAndNotStored) {
-    for (const QString& bad : {"00:11:22:33:44:5", "00:11:22:33:44:55:6", "00:11:22:33:44:5g", "0x11:22:33:44:55"}) {
+    for (const QString bad : {"00:11:22:33:44:5", "00:11:22:33:44:55:6", "00:11:22:33:44:5g", "0x11:22:33:44:55"}) {
         SCOPED_TRACE(bad.toStdString());
         prompt.answer = bad;
         const int before = prompt.prompts;
