@@ -34,6 +34,7 @@
 #include <vector>
 
 #include "GuiTestSupport.h"
+#include "RecordingPipeServer.h"
 #include "agent/ServiceIpcClient.h"
 #include "core/SettingsController.h"
 #include "gui/ButtonCursorFilter.h"
@@ -95,11 +96,9 @@ namespace test {
 class MainWindowTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        platform::SystemError error;
-        ASSERT_TRUE(server.createInstance(error)) << error.text();
-        ASSERT_TRUE(client.connectToService());
-        ASSERT_EQ(server.connectClient(error), platform::PipeConnectStatus::Connected);
-        window = std::make_unique<MainWindow>(&client, &settings, nullptr, [this] { return nowMs; });
+        std::string failure;
+        ASSERT_TRUE(pipe.start(failure)) << failure;
+        window = std::make_unique<MainWindow>(&pipe.client(), &settings, nullptr, [this] { return nowMs; });
         access = std::make_unique<MainWindowTestAccess>(*window);
         // The tests drive the loop's ticks themselves.
         access->reconnectTimer().setInterval(3600 * 1000);
@@ -107,10 +106,7 @@ protected:
         ASSERT_TRUE(QTest::qWaitForWindowExposed(window.get()));
     }
 
-    void deliver(const IpcMessage& message) {
-        ASSERT_EQ(server.client().write(encodeIpcFrame(message)).status, platform::PipeStatus::Ok);
-        client.onPipePoll();
-    }
+    void deliver(const IpcMessage& message) { ASSERT_TRUE(pipe.deliver(message)); }
 
     void state(const char* name, const char* role = "none") {
         deliver({{"type", "STATE"}, {"session_state", name}, {"session_role", role}});
@@ -126,19 +122,7 @@ protected:
     }
 
     // Every message the client sent since the last call.
-    std::vector<IpcMessage> sent() {
-        std::vector<IpcMessage> messages;
-        char buffer[65536];
-        for (;;) {
-            const auto result = server.client().read(buffer, sizeof buffer);
-            if (result.status != platform::PipeStatus::Ok || result.bytes == 0) break;
-            reader.append(buffer, result.bytes);
-        }
-        IpcMessage message;
-        std::string error;
-        while (reader.next(message, error) == IpcFrameReader::Status::Message) messages.push_back(message);
-        return messages;
-    }
+    std::vector<IpcMessage> sent() { return pipe.sent(); }
 
     std::vector<IpcMessage> sentOfType(const std::string& type) {
         std::vector<IpcMessage> matching;
@@ -170,11 +154,9 @@ protected:
 
     test::TempInstanceRoot root;
     test::LogCapture logs;
-    platform::PipeServer server{ServiceIpcClient::kPipeName};
-    ServiceIpcClient client;
+    RecordingPipeServer pipe;
     SettingsController settings;
     std::int64_t nowMs = 1000000;
-    IpcFrameReader reader{1 << 20};
     test::MessageBoxCatcher boxes;
     std::unique_ptr<MainWindow> window;
     std::unique_ptr<MainWindowTestAccess> access;

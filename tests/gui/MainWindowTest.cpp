@@ -248,8 +248,7 @@ TEST_F(MainWindowTest, LoggingInShowsTheGroupedIdAndAPipeDropResetsTheWindow) {
 
     state("Initiating", "master");
     state("Connected", "master");
-    server.disconnectClient();
-    client.onPipePoll();
+    pipe.dropClient();
     EXPECT_EQ(access->idLabel()->text(), "Not connected");
     EXPECT_EQ(access->passwordLabel()->text(), "------");
     EXPECT_FALSE(access->connectButton()->isEnabled());

@@ -47,4 +47,9 @@ bool RecordingPipeServer::deliver(const IpcMessage& message) {
     return true;
 }
 
+void RecordingPipeServer::dropClient() {
+    server_.disconnectClient();
+    client_.onPipePoll();
+}
+
 }  // namespace veltrix::test

@@ -27,6 +27,8 @@ public:
     // Sends the message to the client as the service would and lets the client read it; false
     // when the pipe refused it.
     bool deliver(const IpcMessage& message);
+    // Drops the client's connection as a stopping service would and lets the client notice.
+    void dropClient();
 
 private:
     platform::PipeServer server_;
