@@ -6,8 +6,11 @@
 #include <spdlog/spdlog.h>
 
 #include <chrono>
+#include <cstdio>
 #include <system_error>
 #include <vector>
+
+#include "platform/CloseOnExec.h"
 
 namespace veltrix::logging {
 namespace {
@@ -21,6 +24,14 @@ void install(std::vector<spdlog::sink_ptr> sinks) {
     spdlog::drop(kLoggerName);
     spdlog::set_default_logger(logger);
     spdlog::flush_every(std::chrono::seconds(1));
+}
+
+// Every log file is opened close-on-exec (each rotation opens a new one), so no program the
+// process starts inherits it and writes lines into it.
+spdlog::file_event_handlers closeOnExec() {
+    spdlog::file_event_handlers handlers;
+    handlers.after_open = [](const spdlog::filename_t&, std::FILE* file) { platform::keepFromChildPrograms(file); };
+    return handlers;
 }
 
 template <typename MakeSink>
@@ -46,13 +57,13 @@ bool initializeWith(const std::filesystem::path& path, bool alsoToConsole, MakeS
 bool initialize(const RotatingFile& file, bool alsoToConsole) {
     return initializeWith(file.path, alsoToConsole, [&] {
         return std::make_shared<spdlog::sinks::rotating_file_sink_mt>(file.path.string(), file.maxBytes,
-                                                                      file.maxFiles);
+                                                                      file.maxFiles, false, closeOnExec());
     });
 }
 
 bool initialize(const TruncatedFile& file, bool alsoToConsole) {
     return initializeWith(file.path, alsoToConsole, [&] {
-        return std::make_shared<spdlog::sinks::basic_file_sink_mt>(file.path.string(), true);
+        return std::make_shared<spdlog::sinks::basic_file_sink_mt>(file.path.string(), true, closeOnExec());
     });
 }
 

@@ -4,16 +4,23 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <csignal>
 #include <cstdlib>
+#include <fcntl.h>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <sstream>
 #include <string>
+#include <thread>
+#include <unistd.h>
 
+#include "platform/ControlSignals.h"
 #include "platform/InstancePaths.h"
 #include "platform/ProcessInfo.h"
 #include "service/SystemAgentPlatform.h"
 #include "support/TempInstanceRoot.h"
+#include "support/UnprivilegedChild.h"
 #include "support/WaitUntil.h"
 
 namespace veltrix::service {
@@ -43,6 +50,36 @@ bool contains(const std::vector<std::string>& list, const std::string& item) {
     return std::find(list.begin(), list.end(), item) != list.end();
 }
 
+// The value of one "Name:" line of /proc/<pid>/status.
+std::string statusField(pid_t pid, const std::string& name) {
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+    for (std::string line; std::getline(status, line);) {
+        if (line.rfind(name + ":", 0) == 0) return line.substr(line.find_first_not_of(" \t", name.size() + 1));
+    }
+    return {};
+}
+
+// Descriptor number -> what it refers to, of process `pid`.
+std::map<int, std::string> descriptorsOf(pid_t pid) {
+    std::map<int, std::string> descriptors;
+    std::error_code ec;
+    for (const auto& entry : fs::directory_iterator("/proc/" + std::to_string(pid) + "/fd", ec)) {
+        descriptors[std::stoi(entry.path().filename().string())] = fs::read_symlink(entry.path(), ec).string();
+    }
+    return descriptors;
+}
+
+// /bin/sleep started as "nobody", the way the service starts an agent as a session's user.
+platform::agents::LaunchSpec sleeperAsNobody() {
+    platform::agents::LaunchSpec spec;
+    spec.program = "/bin/sleep";
+    spec.arguments = {"30"};
+    spec.uid = test::UnprivilegedChild::kNobody;
+    spec.gid = test::UnprivilegedChild::kNobody;
+    spec.environment = {"PATH=/usr/bin:/bin"};
+    return spec;
+}
+
 TEST(SystemAgentPlatform, HeadlessAgentGetsItsSessionsEnvironmentAndIsReaped) {
     test::TempInstanceRoot root;
     platform::paths::ensureDirectory(platform::paths::runDir());
@@ -70,17 +107,74 @@ TEST(SystemAgentPlatform, HeadlessAgentGetsItsSessionsEnvironmentAndIsReaped) {
     for (const auto& entry : environment) EXPECT_NE(entry.rfind("VELTRIX_SERVICE_ONLY_SECRET", 0), 0u) << entry;
     EXPECT_EQ(fs::read_symlink("/proc/" + std::to_string(pid) + "/cwd"), fs::path(machine.agentProgram()).parent_path());
 
-    // A record whose start time is not the process's names another process: left alone.
-    platform::agents::LaunchedProcess stale = launch.process;
-    stale.startTime += 1s;
-    EXPECT_FALSE(machine.isRunning(stale));
-    machine.terminate(stale, 100);
+    // A record that holds no process names none, whatever id it shows: left alone.
+    const platform::agents::LaunchedProcess bare{pid, nullptr};
+    EXPECT_FALSE(machine.isRunning(bare));
+    machine.terminate(bare, 100);
     EXPECT_TRUE(machine.isRunning(launch.process));
 
     machine.terminate(launch.process, 3000);
     EXPECT_FALSE(machine.isRunning(launch.process));
     // Reaped: not even a zombie stays in the process table.
     EXPECT_TRUE(test::waitUntil([&] { return !fs::exists("/proc/" + std::to_string(pid)); }, 5s));
+}
+
+// The service runs with its stop signals blocked, some signals ignored and its log, sockets and
+// sections open: a program it starts as another account gets none of that.
+TEST(SystemAgentPlatform, ALaunchedAgentHasAnEmptySignalMaskAndNoDescriptorOfTheServices) {
+    test::TempInstanceRoot root;
+    const int serviceFile = ::open((root.path() / "service-only").c_str(), O_RDWR | O_CREAT, 0600);  // inheritable
+    ASSERT_GE(serviceFile, 0);
+    platform::control::blockControlSignals();
+    const auto previousPipeAction = std::signal(SIGPIPE, SIG_IGN);
+
+    platform::SystemError error;
+    const auto agent = platform::agents::launch(sleeperAsNobody(), error);
+    std::signal(SIGPIPE, previousPipeAction);
+    platform::control::unblockControlSignals();
+    ::close(serviceFile);
+    ASSERT_TRUE(agent) << error.text();
+
+    EXPECT_EQ(statusField(agent->pid, "SigBlk"), "0000000000000000");
+    EXPECT_EQ(statusField(agent->pid, "SigIgn"), "0000000000000000");
+    EXPECT_EQ(descriptorsOf(agent->pid),
+              (std::map<int, std::string>{{0, "/dev/null"}, {1, "/dev/null"}, {2, "/dev/null"}}));
+    platform::agents::terminate(*agent, 3000);
+    EXPECT_FALSE(platform::agents::isRunning(*agent));
+}
+
+// An agent that ended and whose id another account's process was given: ending the agent's
+// record must not reach that process, however close together the two started.
+TEST(SystemAgentPlatform, AnAgentsIdGivenToAnotherAccountsProcessIsNeverSignalled) {
+    std::fstream lastPid("/proc/sys/kernel/ns_last_pid");
+    ASSERT_TRUE(lastPid.is_open()) << "the test places a process on a chosen id";
+    int impostorsPlaced = 0;
+    for (int attempt = 0; attempt < 20 && impostorsPlaced < 5; ++attempt) {
+        platform::SystemError error;
+        const auto agent = platform::agents::launch(sleeperAsNobody(), error);
+        ASSERT_TRUE(agent) << error.text();
+        ::kill(agent->pid, SIGKILL);  // it ends by itself, not through the record
+        ASSERT_TRUE(test::waitUntil([&] { return !fs::exists("/proc/" + std::to_string(agent->pid)); }, 5s));
+
+        // The next process takes the agent's id: another account's, started right after it ended.
+        std::unique_ptr<test::UnprivilegedChild> impostor;
+        for (int tries = 0; tries < 50; ++tries) {
+            lastPid.seekp(0);
+            lastPid << agent->pid - 1 << std::flush;
+            impostor = std::make_unique<test::UnprivilegedChild>([] {
+                std::this_thread::sleep_for(10s);
+                return std::string("lived");
+            });
+            if (impostor->pid() == agent->pid) break;
+            impostor.reset();
+        }
+        if (!impostor) continue;
+        ++impostorsPlaced;
+        EXPECT_FALSE(platform::agents::isRunning(*agent));
+        platform::agents::terminate(*agent, 100);
+        EXPECT_FALSE(impostor->finished()) << "the impostor was killed through the agent's record";
+    }
+    EXPECT_GT(impostorsPlaced, 0);
 }
 
 TEST(SystemAgentPlatform, AFailedExecIsReportedWithItsError) {

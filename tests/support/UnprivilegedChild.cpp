@@ -1,12 +1,22 @@
 #include "support/UnprivilegedChild.h"
 
 #include <csignal>
+#include <fcntl.h>
 #include <grp.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
 
 namespace veltrix::test {
+namespace {
+
+bool dropToNobody() {
+    return setgroups(0, nullptr) == 0 &&
+           setresgid(UnprivilegedChild::kNobody, UnprivilegedChild::kNobody, UnprivilegedChild::kNobody) == 0 &&
+           setresuid(UnprivilegedChild::kNobody, UnprivilegedChild::kNobody, UnprivilegedChild::kNobody) == 0;
+}
+
+}  // namespace
 
 UnprivilegedChild::UnprivilegedChild(const std::function<std::string()>& body) {
     int fds[2];
@@ -15,8 +25,7 @@ UnprivilegedChild::UnprivilegedChild(const std::function<std::string()>& body) {
     if (pid_ == 0) {
         ::close(fds[0]);
         std::string text;
-        if (setgroups(0, nullptr) == 0 && setresgid(kNobody, kNobody, kNobody) == 0 &&
-            setresuid(kNobody, kNobody, kNobody) == 0) {
+        if (dropToNobody()) {
             text = body();
         } else {
             text = "cannot drop privileges";
@@ -33,6 +42,30 @@ UnprivilegedChild::UnprivilegedChild(const std::function<std::string()>& body) {
     readFd_ = fds[0];
 }
 
+UnprivilegedChild::UnprivilegedChild(const std::string& program, const std::vector<std::string>& arguments,
+                                     const std::vector<std::string>& environment) {
+    // Built before fork: the child of a threaded process makes only async-signal-safe calls.
+    std::vector<std::string> argStrings{program};
+    argStrings.insert(argStrings.end(), arguments.begin(), arguments.end());
+    std::vector<std::string> envStrings = environment;
+    std::vector<char*> argv;
+    for (auto& a : argStrings) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    std::vector<char*> envp;
+    for (auto& e : envStrings) envp.push_back(e.data());
+    envp.push_back(nullptr);
+    int fds[2];
+    if (pipe2(fds, O_CLOEXEC) != 0) return;
+    pid_ = fork();
+    if (pid_ == 0) {
+        if (dup2(fds[1], STDOUT_FILENO) < 0 || !dropToNobody()) _exit(126);
+        execve(program.c_str(), argv.data(), envp.data());
+        _exit(127);
+    }
+    ::close(fds[1]);
+    readFd_ = fds[0];
+}
+
 UnprivilegedChild::~UnprivilegedChild() {
     if (pid_ > 0 && !finished()) {
         ::kill(pid_, SIGKILL);
@@ -43,7 +76,11 @@ UnprivilegedChild::~UnprivilegedChild() {
 
 bool UnprivilegedChild::finished() {
     if (pid_ <= 0 || reaped_) return true;
-    if (waitpid(pid_, nullptr, WNOHANG) == pid_) reaped_ = true;
+    int status = 0;
+    if (waitpid(pid_, &status, WNOHANG) == pid_) {
+        reaped_ = true;
+        if (WIFEXITED(status)) exitCode_ = WEXITSTATUS(status);
+    }
     return reaped_;
 }
 

@@ -30,7 +30,7 @@ int openFolderAt(int parent, const char* name) {
 // The names in the folder open at `fd`, read before anything is removed from it.
 std::vector<std::string> entryNames(int fd) {
     std::vector<std::string> names;
-    const int own = ::dup(fd);
+    const int own = ::fcntl(fd, F_DUPFD_CLOEXEC, 0);
     if (own < 0) return names;
     DIR* dir = ::fdopendir(own);
     if (dir == nullptr) {

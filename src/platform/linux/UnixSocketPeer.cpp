@@ -118,7 +118,7 @@ SocketHold socketHeldBy(pid_t pid, ino_t inode, SystemError& error) {
         error = SystemError::last();
         return SocketHold::NotHeld;
     }
-    DIR* listing = fdopendir(dup(fdDir.get()));
+    DIR* listing = fdopendir(fcntl(fdDir.get(), F_DUPFD_CLOEXEC, 0));
     if (!listing) {
         error = SystemError::last();
         return SocketHold::NotHeld;
