@@ -3,10 +3,8 @@
 #include <spdlog/spdlog.h>
 
 #include <algorithm>
-#include <array>
-#include <filesystem>
-#include <string_view>
 
+#include "agent/ConsentPrompt.h"
 #include "platform/CurrentThread.h"
 #include "platform/DisplayMonitors.h"
 #include "platform/ProcessSnapshot.h"
@@ -25,68 +23,6 @@ constexpr auto kMaxRecoveryWait = 500ms;
 constexpr auto kRecoverySlice = 100ms;
 constexpr auto kSlowCallback = 100ms;
 constexpr char kNoDesktop[] = "(none)";
-
-// The programs that show the consent (elevation) prompt.
-constexpr std::array<std::string_view, 5> kConsentHosts = {
-    "consent.exe", "consentui.exe", "consentux.exe", "useraccountcontrolsettings.exe", "credentialuibroker.exe"};
-// The ones that count when they own the foreground window (not the settings program).
-constexpr std::array<std::string_view, 4> kForegroundConsentHosts = {"consent.exe", "consentui.exe", "consentux.exe",
-                                                                     "credentialuibroker.exe"};
-
-bool equalsIgnoringCase(std::string_view a, std::string_view b) {
-    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-               return std::tolower(static_cast<unsigned char>(x)) == std::tolower(static_cast<unsigned char>(y));
-           });
-}
-
-template <std::size_t N>
-bool isOneOf(std::string_view name, const std::array<std::string_view, N>& names) {
-    return std::any_of(names.begin(), names.end(), [name](std::string_view n) { return equalsIgnoringCase(name, n); });
-}
-
-// True when `path` names a file inside the system folder (not the folder itself, not a folder
-// that merely starts with the same letters).
-bool isUnderSystemDirectory(const std::string& path, const std::string& systemDir) {
-    if (systemDir.empty() || path.size() <= systemDir.size() + 1) return false;
-    return equalsIgnoringCase(std::string_view(path).substr(0, systemDir.size()), systemDir) &&
-           path[systemDir.size()] == std::filesystem::path::preferred_separator;
-}
-
-std::string fileNameOf(const std::string& path) {
-    const auto cut = path.find_last_of(std::filesystem::path::preferred_separator);
-    return cut == std::string::npos ? path : path.substr(cut + 1);
-}
-
-bool isConsentRunning() {
-    const std::string systemDir = process::systemDirectory();
-    if (systemDir.empty()) return false;
-    for (const auto& entry : process::snapshotProcesses()) {
-        if (!isOneOf(entry.exeName, kConsentHosts)) continue;
-        const auto image = process::processImagePath(entry.pid);
-        if (!image) continue;
-        if (isUnderSystemDirectory(*image, systemDir)) {
-            spdlog::info("isConsentRunning: verified System32 UAC host present");
-            return true;
-        }
-        spdlog::warn("isConsentRunning: process named '{}' is NOT under System32 — ignoring (possible spoof)",
-                     entry.exeName);
-    }
-    return false;
-}
-
-bool foregroundLooksLikeUac() {
-    const auto pid = desktops::foregroundWindowProcess();
-    if (!pid || *pid == process::currentProcessId()) return false;
-    const auto image = process::processImagePath(*pid);
-    // A foreground process this agent may not even query is an elevated one.
-    if (!image) return true;
-    if (isUnderSystemDirectory(*image, process::systemDirectory()) &&
-        isOneOf(fileNameOf(*image), kForegroundConsentHosts)) {
-        spdlog::info("foregroundLooksLikeUac: System32 UAC host is foreground");
-        return true;
-    }
-    return false;
-}
 
 std::optional<desktops::Desktop> openInputOrSecureDesktop() {
     if (auto desktop = desktops::openInputDesktop()) return desktop;
