@@ -8,6 +8,7 @@
 #include <QThread>
 #include <QTranslator>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -43,6 +44,10 @@ constexpr int kServicePollIntervalMs = 100;
 constexpr int kServicePollCount = 30;
 constexpr int kPipeAttempts = 5;
 constexpr int kPipeRetryDelayMs = 500;
+// How long a client waits for the service to make its lock folder (a session that has just
+// begun), looking every 100 ms.
+constexpr int kLockFolderWaitMs = 3000;
+constexpr int kLockFolderPollMs = 100;
 
 std::filesystem::path clientLogPath() {
     return platform::paths::userDataDir() / "VeltrixClient" / "VeltrixClient.log";
@@ -92,6 +97,18 @@ void ensureServiceRunning() {
         QThread::msleep(kServicePollIntervalMs);
     }
     spdlog::info("VeltrixService started successfully");
+}
+
+// Takes the single-instance mutex. A folder the service has not made yet (the user's session has
+// just begun) is waited for a moment; any other failure is final.
+bool acquireInstanceMutex(platform::NamedMutex& mutex, platform::SystemError& error) {
+    QElapsedTimer waiting;
+    waiting.start();
+    for (;;) {
+        if (mutex.acquire(kClientMutexName, error)) return true;
+        if (error.code != ENOENT || waiting.elapsed() >= kLockFolderWaitMs) return false;
+        QThread::msleep(kLockFolderPollMs);
+    }
 }
 
 bool connectToServicePipe(ServiceIpcClient& client) {
@@ -154,10 +171,20 @@ int runClientGui(int argc, char** argv, const ClientOptions& options) {
     QApplication::setOrganizationName(QStringLiteral("Veltrix"));
     QApplication::setApplicationVersion(QString::fromLatin1(kClientVersion));
 
-    // One client per machine; a second one leaves without a word (and without touching the log).
+    // One client per user; a second one leaves without a word (and without touching the log).
+    // A mutex that cannot be taken at all is an error: the client would otherwise vanish unseen.
     platform::NamedMutex instanceMutex;
     platform::SystemError mutexError;
-    if (!instanceMutex.acquire(kClientMutexName, mutexError)) return 0;
+    if (!acquireInstanceMutex(instanceMutex, mutexError)) {
+        if (mutexError.code == EWOULDBLOCK) return 0;
+        const std::string lockPath = instanceMutex.lockPath().string();
+        std::fprintf(stderr, "VeltrixClient: cannot take the single-instance lock %s: %s\n", lockPath.c_str(),
+                     mutexError.text().c_str());
+        logging::initialize(logging::TruncatedFile{clientLogPath()});
+        spdlog::error("VeltrixClient: cannot take the single-instance lock {}: {}", lockPath, mutexError.text());
+        logging::flush();
+        return 1;
+    }
 
     logging::initialize(logging::TruncatedFile{clientLogPath()});
     spdlog::flush_on(spdlog::level::debug);

@@ -52,7 +52,7 @@ bool isDesktopBusy(const SystemError& error);
 // Whether this process may capture the screen of its session's input desktop now.
 bool mayCaptureInputDesktop();
 
-// The session this process belongs to (its VELTRIX_SESSION_ID, else from the session list).
+// The session this process belongs to (its VELTRIX_SESSION_ID, else its user's first session).
 std::uint32_t currentSessionId();
 
 // Where the stand-in reads a session's input desktop.

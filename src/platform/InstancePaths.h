@@ -3,6 +3,7 @@
 #include <filesystem>
 #include <string>
 #include <string_view>
+#include <sys/types.h>
 
 // Every machine-wide name of a Veltrix device derives from one instance root, taken from the
 // environment variable VELTRIX_ROOT. Without it the normal system locations are used. Two
@@ -46,9 +47,13 @@ std::string objectBaseName(std::string_view windowsStyleName);
 // File behind a named shared-memory section ("/dev/shm/veltrix.<tag>.<base name>").
 std::filesystem::path sectionPath(std::string_view sectionName);
 
-// Socket standing in for a named pipe, and lock file standing in for a named mutex.
+// Socket standing in for a named pipe.
 std::filesystem::path pipePath(std::string_view pipeName);
-std::filesystem::path mutexPath(std::string_view mutexName);
+
+// The run folder's folder of one account ("users/<uid>"), which only that account may write.
+std::filesystem::path userRunDir(uid_t uid);
+// Lock file standing in for an account's named mutex, in that account's folder.
+std::filesystem::path mutexPath(std::string_view mutexName, uid_t uid);
 
 // Creates a folder and its parents with the given mode for the folders it creates; true when the
 // folder exists afterwards.

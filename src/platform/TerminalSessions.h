@@ -35,7 +35,8 @@ struct TerminalSession {
 // The session id that stands for "no session" (as the console session query returns it).
 inline constexpr std::uint32_t kNoSession = 0xFFFFFFFF;
 
-// Environment variable through which a launched agent names its session.
+// Environment variable through which a launched agent learns its session. A process chooses its
+// own environment, so to anyone else the value is only what the process claims.
 inline constexpr const char* kSessionVariable = "VELTRIX_SESSION_ID";
 
 std::vector<TerminalSession> enumerate();
@@ -46,9 +47,13 @@ std::uint32_t activeConsoleSessionId();
 
 std::optional<TerminalSession> find(std::uint32_t sessionId);
 
-// The session of a process: the session named in its environment (VELTRIX_SESSION_ID), else the
-// first session of the process's user, else 0 (the services' session).
-std::uint32_t sessionOfProcess(pid_t pid);
+// The first session of a user (an active one before the others), else 0 (the services' session).
+std::uint32_t sessionOfUser(uid_t uid);
+
+// The session process `pid` names in its environment (VELTRIX_SESSION_ID); nothing when it names
+// none or its environment cannot be read. The process chose it: compare it with what is known,
+// never decide by it.
+std::optional<std::uint32_t> claimedSession(pid_t pid);
 
 // Where the stand-in reads its sessions.
 std::string sessionsFilePath();

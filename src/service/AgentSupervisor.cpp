@@ -102,6 +102,7 @@ bool AgentSupervisor::launchHeadlessAgentInSession(std::int64_t sessionId) {
     spdlog::info("Launched headless SYSTEM agent (PID {}) in session {}", result.process.pid, target);
     std::lock_guard lock(mutex_);
     headless_ = result.process;
+    headlessSessionId_ = target;
     return true;
 }
 
@@ -125,6 +126,25 @@ std::optional<platform::agents::LaunchedProcess> AgentSupervisor::userAgent() {
 std::uint32_t AgentSupervisor::agentSessionId() {
     std::lock_guard lock(mutex_);
     return agentSessionId_;
+}
+
+std::optional<LaunchedAgent> AgentSupervisor::launchedAgentOf(pid_t pid) {
+    if (pid <= 0) return std::nullopt;
+    std::optional<platform::agents::LaunchedProcess> user;
+    std::optional<platform::agents::LaunchedProcess> headless;
+    LaunchedAgent userAgent{0, false};
+    LaunchedAgent headlessAgent{0, true};
+    {
+        std::lock_guard lock(mutex_);
+        user = user_;
+        headless = headless_;
+        userAgent.sessionId = agentSessionId_;
+        headlessAgent.sessionId = headlessSessionId_;
+    }
+    // A record whose process has ended names nobody, even when its id was given to another.
+    if (user && user->pid == pid && platform_->isRunning(*user)) return userAgent;
+    if (headless && headless->pid == pid && platform_->isRunning(*headless)) return headlessAgent;
+    return std::nullopt;
 }
 
 void AgentSupervisor::terminateHeadlessAgent(int waitMs) {

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "service/IAgentPlatform.h"
+#include "service/LaunchedAgent.h"
 
 namespace veltrix::service {
 
@@ -36,6 +37,11 @@ public:
     // The session of the last user-session agent launched (kept after it is terminated); 0: none.
     std::uint32_t agentSessionId();
 
+    // The recorded agent that process `pid` is, while that agent still runs: the service
+    // launched it itself, so its session is known from the launch and not from anything the
+    // process says.
+    std::optional<LaunchedAgent> launchedAgentOf(pid_t pid);
+
     // End the recorded agent (if it still runs) and clear its record.
     void terminateHeadlessAgent(int waitMs);
     void terminateUserAgent(int waitMs);
@@ -46,6 +52,7 @@ private:
     std::optional<platform::agents::LaunchedProcess> headless_;
     std::optional<platform::agents::LaunchedProcess> user_;
     std::uint32_t agentSessionId_ = 0;
+    std::uint32_t headlessSessionId_ = 0;
 };
 
 }  // namespace veltrix::service

@@ -370,6 +370,15 @@ void ServiceCommandHandler::desktopChanged(const IpcMessage& command) {
     const QString oldName = qText(json::stringOr(command, "old"));
     spdlog::info("IPC DESKTOP_CHANGED: {} -> {}", logging::peerText(oldName.toStdString()),
                  logging::peerText(newName.toStdString()));
+    // A report swaps agents (and starts one with the service's own rights): only the agent the
+    // service launched for its session may make it, never another client that got the pipe.
+    if (!server_.isLaunchedAgentConnected()) {
+        const auto peer = server_.agentPeer();
+        spdlog::warn("IPC DESKTOP_CHANGED refused: pipe client pid={} is not the agent the service launched for "
+                     "its session",
+                     peer ? peer->pid : 0);
+        return;
+    }
     emit server_.desktopChanged(newName, oldName);
 }
 

@@ -1,5 +1,7 @@
 #include "service/ServiceIpcServer.h"
 
+#include <QTimer>
+
 #include <algorithm>
 #include <atomic>
 #include <cstring>
@@ -7,8 +9,10 @@
 
 #include "core/ImpersonationScope.h"
 #include "core/SessionManager.h"
+#include "platform/NamedMutex.h"
 #include "platform/SharedSection.h"
 #include "platform/TerminalSessions.h"
+#include "service/PipeClientSession.h"
 #include "service/ServiceCommandHandler.h"
 #include "shared/JsonFields.h"
 #include "shared/Logging.h"
@@ -123,8 +127,7 @@ void ServiceIpcServer::createPipeInstance() {
     connectPending_ = false;
     clearOutbound();
     partialSince_.reset();
-    pipe_.admitUsers(interactiveUsers());
-    admittedUsersCheckedAt_ = std::chrono::steady_clock::now();
+    followInteractiveUsers();
     SystemError error;
     if (!pipe_.createInstance(error)) {
         spdlog::error("CreateNamedPipeW failed (error {})", error.text());
@@ -135,19 +138,38 @@ void ServiceIpcServer::createPipeInstance() {
 }
 
 void ServiceIpcServer::refreshAdmittedUsers() {
-    const auto now = std::chrono::steady_clock::now();
-    if (now - admittedUsersCheckedAt_ < kAdmittedUsersRefresh) return;
-    admittedUsersCheckedAt_ = now;
-    pipe_.admitUsers(interactiveUsers());
+    if (std::chrono::steady_clock::now() - admittedUsersCheckedAt_ < kAdmittedUsersRefresh) return;
+    followInteractiveUsers();
+}
+
+void ServiceIpcServer::followInteractiveUsers() {
+    admittedUsersCheckedAt_ = std::chrono::steady_clock::now();
+    const auto users = interactiveUsers();
+    // Each interactive user's client keeps its single-instance lock in a folder of the run folder
+    // that only that user may write, made here, so no other account can take or block it.
+    for (const uid_t user : users) {
+        SystemError error;
+        const bool prepared = platform::NamedMutex::prepareUserFolder(user, error);
+        const auto known = std::find(lockFolderFailures_.begin(), lockFolderFailures_.end(), user);
+        if (prepared) {
+            if (known != lockFolderFailures_.end()) lockFolderFailures_.erase(known);
+        } else if (known == lockFolderFailures_.end()) {
+            // Once per failure, not at every refresh.
+            spdlog::warn("ServiceIpc: cannot prepare the lock folder of uid {} (error {})", user, error.text());
+            lockFolderFailures_.push_back(user);
+        }
+    }
+    pipe_.admitUsers(users);
 }
 
 void ServiceIpcServer::pollPipe() {
+    pollSoonScheduled_ = false;
     if (!pipe_.hasInstance()) return;
+    refreshAdmittedUsers();
     if (connectPending_) {
         SystemError error;
         switch (pipe_.connectClient(error)) {
         case PipeConnectStatus::Pending:
-            refreshAdmittedUsers();
             return;
         case PipeConnectStatus::Failed:
             spdlog::error("GetOverlappedResult (connect) failed (error {})", error.text());
@@ -165,41 +187,57 @@ void ServiceIpcServer::pollPipe() {
     flushOutbound();
     if (!connected_) return;
 
+    // Messages left over from the last poll go first; more is read only once they are handled,
+    // so a client that sends faster than the service works cannot grow the buffer without end.
+    PollBudget budget{pollBudgetMessages_, std::chrono::steady_clock::now() + pollBudgetTime_};
+    int taken = processReceiveBuffer(budget);
+    if (!connected_) return;
+    if (!budget.spent()) {
+        if (!readFromClient()) return;
+        taken += processReceiveBuffer(budget);
+        if (!connected_) return;
+    }
+    // The clock of a partial message starts when it began (the previous one ended), so a client
+    // that trickles a byte now and then cannot hold the one pipe instance either.
+    if (receiveBuffer_.buffered() == 0) partialSince_.reset();
+    else if (!partialSince_ || taken > 0) partialSince_ = std::chrono::steady_clock::now();
+    if (budget.spent()) {
+        // More may be waiting: the rest comes after the event loop's other work, not a tick later.
+        schedulePollSoon();
+        return;
+    }
+    dropStalledPartialMessage();
+}
+
+bool ServiceIpcServer::readFromClient() {
     const auto peek = pipe_.client().peek();
     if (peek.status == PipeStatus::Closed) {
         spdlog::info("Agent disconnected (broken pipe)");
         disconnectAgent();
-        return;
+        return false;
     }
     if (peek.status != PipeStatus::Ok) {
         spdlog::warn("PeekNamedPipe failed (error {})", peek.error.text());
-        return;
+        return true;
     }
-    if (peek.bytes == 0) {
-        dropStalledPartialMessage();
-        return;
-    }
-
-    // One read per tick, of what the peek saw; a larger burst is read on later ticks.
+    if (peek.bytes == 0) return true;
+    // One read per poll, of what the peek saw; a larger burst is read by later polls.
     char* room = receiveBuffer_.prepare(peek.bytes);
     const auto read = pipe_.client().read(room, peek.bytes);
     receiveBuffer_.commit(read.status == PipeStatus::Ok ? read.bytes : 0);
     if (read.status == PipeStatus::Closed) {
         spdlog::info("Agent disconnected during read");
         disconnectAgent();
-        return;
+        return false;
     }
-    if (read.status != PipeStatus::Ok) {
-        spdlog::warn("ReadFile failed (error {})", read.error.text());
-        return;
-    }
-    const int taken = processReceiveBuffer();
-    if (!connected_) return;
-    // The clock of a partial message starts when it began (the previous one ended), so a client
-    // that trickles a byte now and then cannot hold the one pipe instance either.
-    if (receiveBuffer_.buffered() == 0) partialSince_.reset();
-    else if (!partialSince_ || taken > 0) partialSince_ = std::chrono::steady_clock::now();
-    dropStalledPartialMessage();
+    if (read.status != PipeStatus::Ok) spdlog::warn("ReadFile failed (error {})", read.error.text());
+    return true;
+}
+
+void ServiceIpcServer::schedulePollSoon() {
+    if (pollSoonScheduled_) return;
+    pollSoonScheduled_ = true;
+    QTimer::singleShot(0, this, &ServiceIpcServer::pollPipe);
 }
 
 void ServiceIpcServer::dropStalledPartialMessage() {
@@ -212,7 +250,7 @@ void ServiceIpcServer::dropStalledPartialMessage() {
 bool ServiceIpcServer::onAgentConnected() {
     if (!pipe_.hasClient()) return false;
     const auto connectTime = process::now();
-    const auto sessionId = verifyPipeClient(pipe_.client(), connectTime, clientProgramPath_);
+    const auto sessionId = verifyPipeClient(pipe_.client(), connectTime, clientProgramPath_, launchedAgents_);
     if (!sessionId) {
         // A refused client never receives a byte.
         pipe_.disconnectClient();
@@ -221,6 +259,7 @@ bool ServiceIpcServer::onAgentConnected() {
     }
     SystemError ignored;
     agentPeer_ = pipe_.client().peerCredentials(ignored);
+    clientSessionId_ = *sessionId;
     setAgentSessionId(*sessionId);
     giveFrameSectionToInteractiveUser();
     connected_ = true;
@@ -240,7 +279,8 @@ bool ServiceIpcServer::onAgentConnected() {
 
 std::optional<std::uint32_t> ServiceIpcServer::verifyPipeClient(const platform::PipeConnection& client,
                                                                 process::ProcessTime connectTime,
-                                                                const std::filesystem::path& expectedProgram) {
+                                                                const std::filesystem::path& expectedProgram,
+                                                                const LaunchedAgentLookup& launchedAgents) {
     SystemError error;
     const auto peer = client.peerCredentials(error);
     if (!peer) {
@@ -288,7 +328,6 @@ std::optional<std::uint32_t> ServiceIpcServer::verifyPipeClient(const platform::
         spdlog::error("ServiceIpc: rejecting pipe client pid={} — the process went away during the check", pid);
         return std::nullopt;
     }
-    const std::uint32_t sessionId = platform::sessions::sessionOfProcess(pid);
     // Paths on this system are case-sensitive and the kernel gives the resolved path, so the
     // comparison is exact (a differently spelled name would be a different file).
     if (*image != expectedProgram.lexically_normal()) {
@@ -296,8 +335,21 @@ std::optional<std::uint32_t> ServiceIpcServer::verifyPipeClient(const platform::
                       expectedProgram.string());
         return std::nullopt;
     }
-    spdlog::info("ServiceIpc: accepted pipe client pid={} session={} path='{}'", pid, sessionId, image->string());
-    return sessionId;
+    // The session it acts for, from the user the kernel recorded and the service's own launches.
+    // A launch record still running under this id is the process checked above: ids are not
+    // reused while the process that has one runs.
+    PipeClientFacts facts;
+    facts.uid = peer->uid;
+    if (launchedAgents) facts.launched = launchedAgents(pid);
+    facts.claim = platform::sessions::claimedSession(pid);
+    const PipeClientSession session = decidePipeClientSession(facts, platform::sessions::enumerate());
+    if (!session.sessionId) {
+        spdlog::error("ServiceIpc: rejecting pipe client pid={} uid={} — {}", pid, peer->uid, session.refusal);
+        return std::nullopt;
+    }
+    spdlog::info("ServiceIpc: accepted pipe client pid={} session={} path='{}'{}", pid, *session.sessionId,
+                 image->string(), facts.launched ? " (launched by the service)" : "");
+    return session.sessionId;
 }
 
 bool ServiceIpcServer::isPipeClientAdmin() const {
@@ -334,6 +386,12 @@ bool ServiceIpcServer::isPipeClientAdmin() const {
     return true;
 }
 
+bool ServiceIpcServer::isLaunchedAgentConnected() const {
+    if (!connected_ || !agentPeer_ || !launchedAgents_) return false;
+    const auto launched = launchedAgents_(agentPeer_->pid);
+    return launched && launched->sessionId == clientSessionId_;
+}
+
 void ServiceIpcServer::giveFrameSectionToInteractiveUser() {
     if (!frameSection_.isOpen()) return;
     // With the agent's session set, the interactive user is the agent's user.
@@ -365,11 +423,11 @@ void ServiceIpcServer::beginAgentHandoff() {
     if (connected_) sendMessage(IpcMessage{{"type", "STOP_CAPTURE"}});
 }
 
-int ServiceIpcServer::processReceiveBuffer() {
+int ServiceIpcServer::processReceiveBuffer(PollBudget& budget) {
     // A command may end the connection (a failed reply); the buffer is then empty and the loop
     // ends with it.
     int taken = 0;
-    for (;;) {
+    for (; !budget.spent(); --budget.messagesLeft) {
         IpcMessage message;
         std::string error;
         switch (receiveBuffer_.next(message, error)) {
@@ -390,6 +448,7 @@ int ServiceIpcServer::processReceiveBuffer() {
             continue;
         }
     }
+    return taken;
 }
 
 void ServiceIpcServer::processCommand(const IpcMessage& command) {

@@ -12,12 +12,14 @@
 #include <cstdint>
 #include <deque>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <vector>
 
 #include "platform/PipeServer.h"
 #include "platform/ProcessInfo.h"
+#include "service/LaunchedAgent.h"
 #include "shared/DecodedFrame.h"
 #include "shared/FileEntry.h"
 #include "shared/InputEvent.h"
@@ -40,14 +42,19 @@ class ServiceCommandHandler;
 // users), and only when the process that connected runs the client program from the service's own
 // folder, started before it connected and has not exec'd since (see verifyPipeClient). Whichever
 // client holds the connection is the agent; administrator rights come from the credentials the
-// kernel recorded when it connected.
+// kernel recorded when it connected, and the session it acts for (whose user the file accesses
+// impersonate) from the same credentials or from the service's own launch of it, never from what
+// the client says. Desktop reports count only from the agent the service launched itself.
 //
 // The server never waits on the pipe: replies go to a bounded queue that each poll drains as far
 // as the client reads (a client that lets it overflow is dropped), and a client that leaves a
 // message half-sent for longer than the partial-message time-out is dropped too. Messages are read every 16 ms, framed as a
 // 32-bit little-endian length and UTF-8 JSON (inbound at most 1 MiB), and handed one by one to
-// processCommand; malformed ones are dropped alone. The server also creates the decoded-frame
-// section "Global\VeltrixFrame", writes each decoded picture into it and announces it with FRAME.
+// processCommand; malformed ones are dropped alone. One poll handles a bounded number of messages
+// for a bounded time; what is left waits for the next turn of the event loop (not for the next
+// tick), so timers, signaling and a stop request run in between however fast a client sends. The
+// server also creates the decoded-frame section "Global\VeltrixFrame", writes each decoded
+// picture into it and announces it with FRAME.
 // Everything runs on the service's Qt thread except isAgentConnected, which any thread may call.
 class ServiceIpcServer : public QObject {
     Q_OBJECT
@@ -59,6 +66,12 @@ public:
     // Bytes waiting for a client that does not read; more ends the connection.
     static constexpr std::size_t kMaxOutboundBytes = 16 * 1024 * 1024;
     static constexpr std::chrono::milliseconds kDefaultPartialMessageTimeout{5000};
+    // The most one poll handles before the event loop gets its turn.
+    static constexpr int kMaxMessagesPerPoll = 64;
+    static constexpr std::chrono::milliseconds kPollTimeBudget{8};
+
+    // Which agent the service launched process `pid` as, while that agent still runs.
+    using LaunchedAgentLookup = std::function<std::optional<LaunchedAgent>(pid_t pid)>;
 
     // The objects are owned elsewhere and may be null while the service is partly built.
     ServiceIpcServer(AuthController* auth, SessionManager* sessionManager, SettingsController* settings,
@@ -112,6 +125,16 @@ public:
     // The connected agent as the kernel saw it connect; nothing without one.
     std::optional<platform::PeerCredentials> agentPeer() const { return agentPeer_; }
 
+    // The agents the service launched itself (none in console mode): such an agent acts for the
+    // session it was launched into, and only it may report desktop changes.
+    void setLaunchedAgentLookup(LaunchedAgentLookup lookup) { launchedAgents_ = std::move(lookup); }
+
+    // The work one poll may do: `messages` at most, and no new one after `time` has passed.
+    void setPollBudget(int messages, std::chrono::milliseconds time) {
+        pollBudgetMessages_ = messages;
+        pollBudgetTime_ = time;
+    }
+
     // The program a client must run: VeltrixClient beside the service's own program by default.
     void setClientProgramPath(std::filesystem::path path) { clientProgramPath_ = std::move(path); }
     const std::filesystem::path& clientProgramPath() const { return clientProgramPath_; }
@@ -120,13 +143,19 @@ public:
     // Accepts a client when it connected as root or as a user with a terminal session, and the
     // process that connected still holds the connection itself with close-on-exec set (so it has
     // not exec'd another program since it connected), runs `expectedProgram` and started before
-    // `connectTime`; gives its session id. On Linux this binds the connection to a process that
-    // was the client program when it connected; it cannot tell a client program that another
-    // process of the same user controls (ptrace, preloaded libraries), which gains that process
-    // nothing beyond its user's own rights.
+    // `connectTime`; gives the session it acts for (decidePipeClientSession: its own user's, or
+    // the one the service launched it into; a client that claims another is refused). On Linux
+    // this binds the connection to a process that was the client program when it connected; it
+    // cannot tell a client program that another process of the same user controls (ptrace,
+    // preloaded libraries), which gains that process nothing beyond its user's own rights.
     static std::optional<std::uint32_t> verifyPipeClient(const platform::PipeConnection& client,
                                                          platform::process::ProcessTime connectTime,
-                                                         const std::filesystem::path& expectedProgram);
+                                                         const std::filesystem::path& expectedProgram,
+                                                         const LaunchedAgentLookup& launchedAgents = {});
+
+    // Whether the connected client is the agent the service launched into the agent's session,
+    // and still runs as that record: the one client whose desktop reports count.
+    bool isLaunchedAgentConnected() const;
 
     const SharedFrameBuffer& frameSection() const { return frameSection_; }
 
@@ -170,12 +199,25 @@ private:
     void createPipeInstance();
     bool onAgentConnected();
     void disconnectAgent();
-    // Hands every complete message on; gives how many it took (malformed ones included).
-    int processReceiveBuffer();
+    // What one poll may still do.
+    struct PollBudget {
+        int messagesLeft;
+        std::chrono::steady_clock::time_point deadline;
+        bool spent() const { return messagesLeft <= 0 || std::chrono::steady_clock::now() >= deadline; }
+    };
+    // Hands complete messages on while the budget lasts; gives how many it took (malformed ones
+    // included).
+    int processReceiveBuffer(PollBudget& budget);
+    // Reads what the client has sent; false when the connection ended.
+    bool readFromClient();
+    // Another poll as soon as the event loop has had its turn.
+    void schedulePollSoon();
     void flushOutbound();
     void clearOutbound();
     void dropStalledPartialMessage();
     void refreshAdmittedUsers();
+    // The pipe's access list and the users' lock folders follow the terminal sessions.
+    void followInteractiveUsers();
     void giveFrameSectionToInteractiveUser();
 
     // Used by the command table and the forwarders of the session's events.
@@ -203,6 +245,12 @@ private:
 
     std::filesystem::path clientProgramPath_;
     std::optional<platform::PeerCredentials> agentPeer_;
+    LaunchedAgentLookup launchedAgents_;
+    int pollBudgetMessages_ = kMaxMessagesPerPoll;
+    std::chrono::milliseconds pollBudgetTime_ = kPollTimeBudget;
+    bool pollSoonScheduled_ = false;
+    std::uint32_t clientSessionId_ = 0;  // the session the connected client acts for
+    std::vector<uid_t> lockFolderFailures_;  // users whose lock folder could not be made (logged once)
 
     // Framed messages the client has not taken yet, each kept whole (no copy into one buffer);
     // the first bytes of the front one may be sent.

@@ -1,6 +1,7 @@
 #include "service/SystemAgentPlatform.h"
 
 #include <cerrno>
+#include <spdlog/spdlog.h>
 #include <unistd.h>
 
 #include "platform/InstancePaths.h"
@@ -28,7 +29,14 @@ std::vector<sessions::TerminalSession> SystemAgentPlatform::sessions() { return 
 
 std::uint32_t SystemAgentPlatform::activeConsoleSession() { return sessions::activeConsoleSessionId(); }
 
-bool SystemAgentPlatform::clientMutexExists() { return platform::NamedMutex::exists(kClientMutexName); }
+bool SystemAgentPlatform::clientMutexExists() {
+    // Each account's client holds its own mutex. Those of root, the service's own account and the
+    // users with a terminal session count: they are the ones the pipe admits, and each one's lock
+    // lies where only that account can make it.
+    std::vector<uid_t> users{0, geteuid()};
+    for (const auto& session : sessions::enumerate()) users.push_back(session.uid);
+    return platform::NamedMutex::isHeldByAnyOf(kClientMutexName, users);
+}
 
 std::optional<AgentToken> SystemAgentPlatform::userToken(std::uint32_t sessionId, int& error) {
     const auto session = sessions::find(sessionId);
@@ -87,6 +95,15 @@ ProcessLaunch SystemAgentPlatform::createProcess(const AgentToken& token, AgentK
         extras.push_back(std::string(platform::paths::kRootVariable) + "=" + root.string());
     }
     spec.environment = platform::agents::accountEnvironment(token.uid, extras);
+    if (kind == AgentKind::UserSession) {
+        // The user-session agent is the desktop client: its single-instance lock goes in its
+        // user's folder, which must exist before it starts.
+        platform::SystemError folderError;
+        if (!platform::NamedMutex::prepareUserFolder(token.uid, folderError)) {
+            spdlog::warn("SystemAgentPlatform: cannot prepare the lock folder of uid {} (error {})", token.uid,
+                         folderError.text());
+        }
+    }
 
     ProcessLaunch result;
     platform::SystemError error;

@@ -11,7 +11,6 @@
 
 #include "platform/ControlSignals.h"
 #include "platform/CrashHandler.h"
-#include "platform/NamedMutex.h"
 #include "platform/ServiceManager.h"
 #include "platform/SessionEvents.h"
 #include "platform/TerminalSessions.h"
@@ -54,7 +53,7 @@ std::optional<std::uint32_t> firstActiveUserSession() {
 void launchFirstAgent() {
     const auto sessionId = firstActiveUserSession();
     if (!sessionId) return;
-    if (platform::NamedMutex::exists(service::kClientMutexName)) {
+    if (service::systemAgentSupervisor().platform().clientMutexExists()) {
         spdlog::info("ServiceMain startup: agent already running, skipping enumeration-time launch");
         return;
     }
@@ -73,6 +72,9 @@ void connectHandoffsAndAgentEvents(ServiceObjects& objects) {
              [sessionManager](const QString& reason) { sessionManager->endSession(reason); }});
     }
     ServiceIpcServer* ipcServer = objects.ipcServer();
+    // The agents this service launches act for the sessions it launched them into, and only they
+    // report desktop changes.
+    ipcServer->setLaunchedAgentLookup([](pid_t pid) { return service::systemAgentSupervisor().launchedAgentOf(pid); });
     // The slot gets the session manager itself, not the host's published pointer, which
     // shutdown clears before it stops the pipe server.
     QObject::connect(ipcServer, &ServiceIpcServer::agentDisconnected, ipcServer,

@@ -16,13 +16,16 @@
 #include <fstream>
 #include <string>
 #include <csignal>
+#include <cstdlib>
 #include <unistd.h>
 
 #include "GuiTestSupport.h"
 #include "agent/ServiceIpcClient.h"
 #include "platform/LogonTask.h"
+#include "platform/NamedMutex.h"
 #include "platform/PipeServer.h"
 #include "support/TempInstanceRoot.h"
+#include "support/UnprivilegedChild.h"
 #include "support/WaitUntil.h"
 
 namespace veltrix {
@@ -430,6 +433,68 @@ TEST_F(ClientEntryTest, MinimizedMapsNoWindow) {
     servePipe();
     start(first, {});
     EXPECT_TRUE(test::waitUntil([&] { return !visibleWindows("Veltrix - Remote Access").isEmpty(); }, 10s));
+}
+
+// An ordinary user's client beside a service that runs as root: the run folder is root's (0755),
+// so the client's lock lies in the user's own folder of it, which the service makes.
+class OrdinaryUserClientTest : public ClientEntryTest {
+protected:
+    static constexpr uid_t kUser = test::UnprivilegedChild::kNobody;
+
+    void SetUp() override {
+        ClientEntryTest::SetUp();
+        fs::permissions(root.path(), fs::perms(0755));
+        // The user's own folders (its home on a real machine), and the program where it may run it.
+        for (const fs::path& folder : {userDataFolder(), root.path() / "config" / "users" / std::to_string(kUser)}) {
+            fs::create_directories(folder);
+            ASSERT_EQ(::chown(folder.c_str(), kUser, kUser), 0);
+        }
+        fs::create_directories(root.path() / "bin");
+        std::error_code ec;
+        fs::create_hard_link(VELTRIX_CLIENT_PROGRAM, program(), ec);
+        if (ec) fs::copy_file(VELTRIX_CLIENT_PROGRAM, program());
+        // The service's pipe, which admits the user of the session.
+        pipe.admitUsers({kUser});
+        servePipe();
+    }
+
+    fs::path userDataFolder() const { return root.path() / "users" / std::to_string(kUser); }
+    fs::path program() const { return root.path() / "bin" / "VeltrixClient"; }
+    std::string userLog() const { return readFile(userDataFolder() / "VeltrixClient" / "VeltrixClient.log"); }
+
+    std::unique_ptr<test::UnprivilegedChild> startAsUser() {
+        std::vector<std::string> environment{"VELTRIX_ROOT=" + root.path().string(), "PATH=/usr/bin:/bin",
+                                             "HOME=" + userDataFolder().string()};
+        for (const char* name : {"DISPLAY", "QT_QPA_PLATFORM"}) {
+            if (const char* value = std::getenv(name)) environment.push_back(std::string(name) + "=" + value);
+        }
+        return std::make_unique<test::UnprivilegedChild>(program().string(), std::vector<std::string>{"--minimized"},
+                                                         environment);
+    }
+};
+
+TEST_F(OrdinaryUserClientTest, StartsHoldsItsLockAndIsSeenByTheService) {
+    platform::SystemError error;
+    ASSERT_TRUE(platform::NamedMutex::prepareUserFolder(kUser, error)) << error.text();  // as the service does
+    auto client = startAsUser();
+    ASSERT_TRUE(test::waitUntil([&] { return userLog().find("Connected to VeltrixService via IPC") != std::string::npos; },
+                                15s))
+        << userLog();
+    EXPECT_TRUE(platform::NamedMutex::isHeldBy("Global\\VeltrixClientMutex", kUser));
+
+    // The same user's second client leaves at once and without a word.
+    auto second = startAsUser();
+    ASSERT_TRUE(test::waitUntil([&] { return second->finished(); }, 10s));
+    EXPECT_EQ(second->exitCode(), 0);
+    EXPECT_FALSE(client->finished());
+}
+
+TEST_F(OrdinaryUserClientTest, ALockItCannotTakeIsAnErrorNotASilentExit) {
+    // The service has not made the user's folder, and the user may not make it.
+    auto client = startAsUser();
+    ASSERT_TRUE(test::waitUntil([&] { return client->finished(); }, 15s));
+    EXPECT_EQ(client->exitCode(), 1);
+    EXPECT_NE(userLog().find("VeltrixClient: cannot take the single-instance lock"), std::string::npos) << userLog();
 }
 
 }  // namespace

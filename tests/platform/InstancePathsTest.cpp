@@ -14,11 +14,12 @@ TEST(InstancePaths, EveryLocationLiesUnderTheRoot) {
     const auto r = root.path().string();
     for (const auto& p : {paths::runDir(), paths::commonDataDir(), paths::machineConfigDir(), paths::userConfigDir(),
                           paths::userDataDir(), paths::pasteStagingDir(), paths::serviceUnitDir(),
-                          paths::pipePath("\\\\.\\pipe\\VeltrixService"), paths::mutexPath("Global\\VeltrixClientMutex")}) {
+                          paths::pipePath("\\\\.\\pipe\\VeltrixService"), paths::mutexPath("Global\\VeltrixClientMutex", 1000)}) {
         EXPECT_EQ(p.string().rfind(r, 0), 0u) << p;
     }
     EXPECT_EQ(paths::pipePath("\\\\.\\pipe\\VeltrixService").filename(), "VeltrixService");
-    EXPECT_EQ(paths::mutexPath("Global\\VeltrixClientMutex").filename(), "VeltrixClientMutex.lock");
+    EXPECT_EQ(paths::mutexPath("Global\\VeltrixClientMutex", 1000),
+              paths::runDir() / "users" / "1000" / "VeltrixClientMutex.lock");
     // A Unix socket path holds at most 107 bytes.
     EXPECT_LT(paths::pipePath("\\\\.\\pipe\\VeltrixService").string().size(), 108u);
 }

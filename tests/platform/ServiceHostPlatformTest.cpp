@@ -10,6 +10,7 @@
 #include <unistd.h>
 #include <vector>
 
+#include "platform/InstancePaths.h"
 #include "platform/NamedMutex.h"
 #include "platform/PipeConnection.h"
 #include "platform/PipeServer.h"
@@ -27,18 +28,22 @@ using namespace std::chrono_literals;
 TEST(NamedMutexTest, HeldForTheLifeOfTheHolderAndTestedWithoutTakingIt) {
     test::TempInstanceRoot root;
     constexpr const char* kName = "Global\\VeltrixClientMutex";
-    EXPECT_FALSE(NamedMutex::exists(kName));
+    EXPECT_FALSE(NamedMutex::isHeldBy(kName, geteuid()));
     {
         NamedMutex holder;
         SystemError error;
         ASSERT_TRUE(holder.acquire(kName, error)) << error.text();
-        EXPECT_TRUE(NamedMutex::exists(kName));
-        EXPECT_TRUE(NamedMutex::exists(kName));  // testing never takes it
+        EXPECT_EQ(holder.lockPath(), paths::mutexPath(kName, geteuid()));
+        EXPECT_TRUE(NamedMutex::isHeldBy(kName, geteuid()));
+        EXPECT_TRUE(NamedMutex::isHeldBy(kName, geteuid()));  // testing never takes it
+        EXPECT_TRUE(NamedMutex::isHeldByAnyOf(kName, {1000, geteuid()}));
+        EXPECT_FALSE(NamedMutex::isHeldBy(kName, 1000));  // each account has its own
 
         NamedMutex second;
         EXPECT_FALSE(second.acquire(kName, error));
+        EXPECT_EQ(error.code, EWOULDBLOCK);
     }
-    EXPECT_FALSE(NamedMutex::exists(kName));
+    EXPECT_FALSE(NamedMutex::isHeldBy(kName, geteuid()));
     NamedMutex again;
     SystemError error;
     EXPECT_TRUE(again.acquire(kName, error));

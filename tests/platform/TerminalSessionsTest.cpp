@@ -25,7 +25,7 @@ protected:
 TEST_F(TerminalSessionsTest, NoFileMeansNoSession) {
     EXPECT_TRUE(sessions::enumerate().empty());
     EXPECT_EQ(sessions::activeConsoleSessionId(), sessions::kNoSession);
-    EXPECT_EQ(sessions::sessionOfProcess(getpid()), 0u);
+    EXPECT_EQ(sessions::sessionOfUser(getuid()), 0u);
 }
 
 TEST_F(TerminalSessionsTest, ReadsSessionsAndTheActiveConsole) {
@@ -53,14 +53,16 @@ TEST_F(TerminalSessionsTest, TheLogOnScreenIsTheConsoleSessionWhileNobodyIsLogge
     EXPECT_EQ(sessions::activeConsoleSessionId(), sessions::kNoSession);
 }
 
-TEST_F(TerminalSessionsTest, AProcessBelongsToTheSessionOfItsUser) {
-    write(R"({"sessions": [{"id": 7, "user": "me", "uid": )" + std::to_string(getuid()) +
-          R"(, "state": "active", "console": true}]})");
-    EXPECT_EQ(sessions::sessionOfProcess(getpid()), 7u);
-    EXPECT_EQ(sessions::sessionOfProcess(999999999), 0u);
+TEST_F(TerminalSessionsTest, AUsersSessionIsItsActiveOneFirst) {
+    write(R"({"sessions": [{"id": 5, "user": "me", "uid": 1000, "state": "disconnected"},
+        {"id": 7, "user": "me", "uid": 1000, "state": "active", "console": true},
+        {"id": 8, "user": "other", "uid": 1001, "state": "disconnected"}]})");
+    EXPECT_EQ(sessions::sessionOfUser(1000), 7u);
+    EXPECT_EQ(sessions::sessionOfUser(1001), 8u);
+    EXPECT_EQ(sessions::sessionOfUser(1002), 0u);
 }
 
-TEST_F(TerminalSessionsTest, ALaunchedAgentNamesItsSessionInItsEnvironment) {
+TEST_F(TerminalSessionsTest, AProcessClaimsTheSessionNamedInItsEnvironment) {
     write(R"({"sessions": []})");
     const pid_t child = fork();
     if (child == 0) {
@@ -71,8 +73,9 @@ TEST_F(TerminalSessionsTest, ALaunchedAgentNamesItsSessionInItsEnvironment) {
         _exit(127);
     }
     // The environment is the new one only once the child has exec'd.
-    for (int i = 0; i < 200 && sessions::sessionOfProcess(child) != 12u; ++i) usleep(5000);
-    EXPECT_EQ(sessions::sessionOfProcess(child), 12u);
+    for (int i = 0; i < 200 && sessions::claimedSession(child) != 12u; ++i) usleep(5000);
+    EXPECT_EQ(sessions::claimedSession(child), 12u);
+    EXPECT_FALSE(sessions::claimedSession(getpid()));
     kill(child, SIGKILL);
     waitpid(child, nullptr, 0);
 }

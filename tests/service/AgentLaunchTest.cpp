@@ -121,6 +121,25 @@ TEST_F(AgentLaunchTest, ActiveSessionsAndTheConsoleSession) {
     EXPECT_EQ(machine->terminated.size(), 1u);
 }
 
+// The pipe server asks which recorded agent a connecting process is: only a record that still
+// names a running process answers, with the session the agent was launched into.
+TEST_F(AgentLaunchTest, ARunningRecordedAgentIsKnownByItsIdAndSession) {
+    machine->sessionList = {session(3)};
+    machine->console = 5;
+    ASSERT_TRUE(agents.launchAgentInUserSession(3));
+    ASSERT_TRUE(agents.launchHeadlessAgentInSession(-1));
+    const pid_t user = agents.userAgent()->pid;
+    const pid_t headless = agents.headlessAgent()->pid;
+    EXPECT_EQ(agents.launchedAgentOf(user), (LaunchedAgent{3, false}));
+    EXPECT_EQ(agents.launchedAgentOf(headless), (LaunchedAgent{5, true}));
+    EXPECT_FALSE(agents.launchedAgentOf(4242));
+
+    // An agent that ended names nobody, even if its id comes back.
+    machine->running.clear();
+    EXPECT_FALSE(agents.launchedAgentOf(user));
+    EXPECT_FALSE(agents.launchedAgentOf(headless));
+}
+
 TEST(SessionAdmissionDecision, Table) {
     using Launch = SessionAdmission::Launch;
     using Mode = SessionAdmission::Mode;

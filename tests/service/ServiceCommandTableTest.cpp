@@ -258,11 +258,21 @@ TEST_F(CommandTable, CompanyClientsAfterLogInGoToTheBackend) {
     EXPECT_TRUE(replies[1]["error"].is_string());
 }
 
-TEST_F(CommandTable, DesktopChangedIsLoggedAndSignalled) {
+TEST_F(CommandTable, DesktopChangedIsLoggedAndSignalledOnlyFromTheAgentTheServiceLaunched) {
     std::vector<std::pair<QString, QString>> changes;
     QObject::connect(&server, &ServiceIpcServer::desktopChanged,
                      [&](QString newName, QString oldName) { changes.emplace_back(newName, oldName); });
-    EXPECT_TRUE(exchange({{"type", "DESKTOP_CHANGED"}, {"new", "Winlogon"}, {"old", "Default"}}).empty());
+    const IpcMessage report{{"type", "DESKTOP_CHANGED"}, {"new", "Winlogon"}, {"old", "Default"}};
+    // Console mode: the service launched no agent, so no client's report swaps anything.
+    EXPECT_TRUE(exchange(report).empty());
+    EXPECT_TRUE(changes.empty());
+    EXPECT_TRUE(logs.contains("IPC DESKTOP_CHANGED refused: pipe client pid=" + std::to_string(getpid())));
+
+    // The client is the agent the service launched into the session it acts for.
+    server.setLaunchedAgentLookup([](pid_t pid) {
+        return pid == getpid() ? std::optional<LaunchedAgent>(LaunchedAgent{0, true}) : std::nullopt;
+    });
+    EXPECT_TRUE(exchange(report).empty());
     ASSERT_EQ(changes.size(), 1u);
     EXPECT_EQ(changes[0].first, "Winlogon");
     EXPECT_EQ(changes[0].second, "Default");

@@ -36,28 +36,6 @@ using test::UnprivilegedChild;
 
 class PipeSecurityTest : public ServiceIpcServerTest {};
 
-// Reads messages from `connection` until `count` of `type` ("*": any type) have arrived (or 15 s
-// pass: only a failing case waits that long, and megabytes of replies take seconds under the
-// sanitizers on a loaded machine).
-bool awaitMessage(PipeConnection& connection, const std::string& type, std::string* seen = nullptr, int count = 1) {
-    IpcFrameReader reader(0x4000000);
-    const auto deadline = std::chrono::steady_clock::now() + 15s;
-    while (std::chrono::steady_clock::now() < deadline) {
-        char buffer[65536];
-        const auto result = connection.read(buffer, sizeof buffer);
-        if (result.status == PipeStatus::Closed) return false;
-        reader.append(buffer, result.bytes);
-        IpcMessage message;
-        std::string error;
-        while (reader.next(message, error) == IpcFrameReader::Status::Message) {
-            if (seen) *seen += message.dump() + "\n";
-            if ((type == "*" || message.value("type", "") == type) && --count == 0) return true;
-        }
-        if (result.bytes == 0) std::this_thread::sleep_for(2ms);
-    }
-    return false;
-}
-
 // Credential changes of a client around its connect; true when they worked.
 bool becomeNobodyKeepingRoot() {
     return setgroups(0, nullptr) == 0 &&

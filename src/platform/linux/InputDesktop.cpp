@@ -71,7 +71,7 @@ std::uint32_t currentSessionId() {
         const auto [ptr, ec] = std::from_chars(text, end, id);
         if (ec == std::errc() && ptr == end) return id;
     }
-    return sessions::sessionOfProcess(getpid());
+    return sessions::sessionOfUser(geteuid());
 }
 
 std::optional<Desktop> openInputDesktop() {

@@ -86,7 +86,11 @@ fs::path sectionPath(std::string_view sectionName) {
 
 fs::path pipePath(std::string_view pipeName) { return runDir() / objectBaseName(pipeName); }
 
-fs::path mutexPath(std::string_view mutexName) { return runDir() / (objectBaseName(mutexName) + ".lock"); }
+fs::path userRunDir(uid_t uid) { return runDir() / "users" / std::to_string(uid); }
+
+fs::path mutexPath(std::string_view mutexName, uid_t uid) {
+    return userRunDir(uid) / (objectBaseName(mutexName) + ".lock");
+}
 
 bool ensureDirectory(const fs::path& dir, unsigned mode) {
     std::error_code ec;

@@ -8,7 +8,6 @@
 #include <charconv>
 #include <fstream>
 #include <iterator>
-#include <sys/stat.h>
 
 #include "platform/InstancePaths.h"
 
@@ -21,10 +20,15 @@ ConnectState stateFromText(const QString& text) {
     return ConnectState::Disconnected;
 }
 
+// An environment larger than this is not searched to its end: what lies beyond names no session.
+constexpr std::size_t kMaxEnvironmentRead = 1 << 20;
+
 std::optional<std::uint32_t> sessionFromEnvironment(pid_t pid) {
     std::ifstream environ("/proc/" + std::to_string(pid) + "/environ", std::ios::binary);
     if (!environ) return std::nullopt;
-    const std::string all((std::istreambuf_iterator<char>(environ)), std::istreambuf_iterator<char>());
+    std::string all(kMaxEnvironmentRead, '\0');
+    environ.read(all.data(), static_cast<std::streamsize>(all.size()));
+    all.resize(static_cast<std::size_t>(environ.gcount()));
     const std::string prefix = std::string(kSessionVariable) + "=";
     for (std::size_t start = 0; start < all.size();) {
         const std::size_t end = all.find('\0', start);
@@ -88,14 +92,16 @@ std::optional<TerminalSession> find(std::uint32_t sessionId) {
     return std::nullopt;
 }
 
-std::uint32_t sessionOfProcess(pid_t pid) {
-    if (const auto id = sessionFromEnvironment(pid)) return *id;
-    struct stat st{};
-    if (stat(("/proc/" + std::to_string(pid)).c_str(), &st) != 0) return 0;
+std::uint32_t sessionOfUser(uid_t uid) {
+    std::optional<std::uint32_t> first;
     for (const auto& s : enumerate()) {
-        if (s.uid == st.st_uid) return s.id;
+        if (s.uid != uid) continue;
+        if (s.state == ConnectState::Active) return s.id;
+        if (!first) first = s.id;
     }
-    return 0;
+    return first.value_or(0);
 }
+
+std::optional<std::uint32_t> claimedSession(pid_t pid) { return sessionFromEnvironment(pid); }
 
 }  // namespace veltrix::platform::sessions
