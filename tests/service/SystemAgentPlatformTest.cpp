@@ -9,9 +9,13 @@
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <map>
+#include <memory>
+#include <optional>
 #include <sstream>
 #include <string>
+#include <sys/stat.h>
 #include <thread>
 #include <unistd.h>
 
@@ -143,38 +147,99 @@ TEST(SystemAgentPlatform, ALaunchedAgentHasAnEmptySignalMaskAndNoDescriptorOfThe
     EXPECT_FALSE(platform::agents::isRunning(*agent));
 }
 
+// Another account's shell that starts a long sleep whenever it is told to: a small process forks
+// in a fraction of a millisecond, so the sleep can start right after an agent ended.
+class ImpostorSpawner {
+public:
+    explicit ImpostorSpawner(const fs::path& folder) : fifo_(folder / "go"), pidFile_(folder / "pid") {
+        fs::create_directories(folder);
+        fs::permissions(folder, fs::perms::all);
+        mkfifo(fifo_.c_str(), 0666);
+        chmod(fifo_.c_str(), 0666);
+        const std::string script = "while read line < '" + fifo_.string() + "'; do sleep 30 & echo $! > '" +
+                                   pidFile_.string() + ".new'; mv '" + pidFile_.string() + ".new' '" +
+                                   pidFile_.string() + "'; done";
+        shell_ = std::make_unique<test::UnprivilegedChild>("/bin/sh", std::vector<std::string>{"-c", script},
+                                                           std::vector<std::string>{"PATH=/usr/bin:/bin"});
+    }
+    ~ImpostorSpawner() {
+        for (const pid_t pid : spawned_) ::kill(pid, SIGKILL);
+    }
+
+    // Starts one sleep; its pid, or 0.
+    pid_t spawn() {
+        const int go = ::open(fifo_.c_str(), O_WRONLY);
+        if (go < 0) return 0;
+        const bool told = ::write(go, "go\n", 3) == 3;
+        ::close(go);
+        const auto deadline = std::chrono::steady_clock::now() + 5s;
+        while (told && !fs::exists(pidFile_) && std::chrono::steady_clock::now() < deadline) {
+            std::this_thread::sleep_for(100us);
+        }
+        std::ifstream file(pidFile_);
+        pid_t pid = 0;
+        file >> pid;
+        fs::remove(pidFile_);
+        if (pid > 0) spawned_.push_back(pid);
+        return pid;
+    }
+
+private:
+    fs::path fifo_;
+    fs::path pidFile_;
+    std::unique_ptr<test::UnprivilegedChild> shell_;
+    std::vector<pid_t> spawned_;
+};
+
+// Alive and not a zombie.
+bool isAlive(pid_t pid) {
+    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+    std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+    const auto close = text.rfind(')');
+    return close != std::string::npos && close + 2 < text.size() && text[close + 2] != 'Z';
+}
+
+std::optional<platform::process::ProcessTime> startTimeOf(pid_t pid) {
+    platform::SystemError error;
+    const auto process = platform::process::ProcessHandle::open(pid, error);
+    return process.isValid() ? process.startTime(error) : std::nullopt;
+}
+
 // An agent that ended and whose id another account's process was given: ending the agent's
-// record must not reach that process, however close together the two started.
+// record must not reach that process, not even when the two started within one tick of the
+// process table's clock, where their start times cannot tell them apart.
 TEST(SystemAgentPlatform, AnAgentsIdGivenToAnotherAccountsProcessIsNeverSignalled) {
+    test::TempInstanceRoot root;
+    fs::permissions(root.path(), fs::perms(0755));
     std::fstream lastPid("/proc/sys/kernel/ns_last_pid");
     ASSERT_TRUE(lastPid.is_open()) << "the test places a process on a chosen id";
-    int impostorsPlaced = 0;
-    for (int attempt = 0; attempt < 20 && impostorsPlaced < 5; ++attempt) {
+    ImpostorSpawner impostors(root.path() / "impostor");
+    int placed = 0;
+    bool placedWithinOneTick = false;
+    for (int attempt = 0; attempt < 30 && placed < 5 && !placedWithinOneTick; ++attempt) {
         platform::SystemError error;
         const auto agent = platform::agents::launch(sleeperAsNobody(), error);
         ASSERT_TRUE(agent) << error.text();
+        const auto agentStarted = startTimeOf(agent->pid);
         ::kill(agent->pid, SIGKILL);  // it ends by itself, not through the record
-        ASSERT_TRUE(test::waitUntil([&] { return !fs::exists("/proc/" + std::to_string(agent->pid)); }, 5s));
-
-        // The next process takes the agent's id: another account's, started right after it ended.
-        std::unique_ptr<test::UnprivilegedChild> impostor;
-        for (int tries = 0; tries < 50; ++tries) {
-            lastPid.seekp(0);
-            lastPid << agent->pid - 1 << std::flush;
-            impostor = std::make_unique<test::UnprivilegedChild>([] {
-                std::this_thread::sleep_for(10s);
-                return std::string("lived");
-            });
-            if (impostor->pid() == agent->pid) break;
-            impostor.reset();
+        const auto reaped = std::chrono::steady_clock::now() + 5s;
+        while (fs::exists("/proc/" + std::to_string(agent->pid)) && std::chrono::steady_clock::now() < reaped) {
+            std::this_thread::sleep_for(100us);
         }
-        if (!impostor) continue;
-        ++impostorsPlaced;
+        // The next process takes the agent's id (unless another process of the machine is quicker).
+        lastPid.seekp(0);
+        lastPid << agent->pid - 1 << std::flush;
+        const pid_t impostor = impostors.spawn();
+        if (impostor != agent->pid) continue;
+        ++placed;
+        placedWithinOneTick = agentStarted && startTimeOf(impostor) == agentStarted;
         EXPECT_FALSE(platform::agents::isRunning(*agent));
         platform::agents::terminate(*agent, 100);
-        EXPECT_FALSE(impostor->finished()) << "the impostor was killed through the agent's record";
+        // A signal takes a moment to land.
+        EXPECT_FALSE(test::waitUntil([&] { return !isAlive(impostor); }, 200ms))
+            << "the impostor was killed through the agent's record";
     }
-    EXPECT_GT(impostorsPlaced, 0);
+    EXPECT_GT(placed, 0);
 }
 
 TEST(SystemAgentPlatform, AFailedExecIsReportedWithItsError) {
