@@ -427,7 +427,7 @@ int ServiceIpcServer::processReceiveBuffer(PollBudget& budget) {
     // A command may end the connection (a failed reply); the buffer is then empty and the loop
     // ends with it.
     int taken = 0;
-    for (; !budget.spent(); --budget.messagesLeft) {
+    for (; !budget.spent(); --budget.messagesLeft, budget.tookOne = true) {
         IpcMessage message;
         std::string error;
         switch (receiveBuffer_.next(message, error)) {

@@ -199,11 +199,15 @@ private:
     void createPipeInstance();
     bool onAgentConnected();
     void disconnectAgent();
-    // What one poll may still do.
+    // What one poll may still do. Every poll handles at least one message, however long the
+    // read before it took.
     struct PollBudget {
         int messagesLeft;
         std::chrono::steady_clock::time_point deadline;
-        bool spent() const { return messagesLeft <= 0 || std::chrono::steady_clock::now() >= deadline; }
+        bool tookOne = false;
+        bool spent() const {
+            return messagesLeft <= 0 || (tookOne && std::chrono::steady_clock::now() >= deadline);
+        }
     };
     // Hands complete messages on while the budget lasts; gives how many it took (malformed ones
     // included).
