@@ -105,8 +105,8 @@ void closeDescriptorsFrom(int first, int limit) {
         if (setuid(spec.uid) != 0) fail();
     }
     if (!spec.workingDirectory.empty() && chdir(spec.workingDirectory.c_str()) != 0) fail();
-    // Last, so no handler of the service's can run in between: the service blocks its stop
-    // signals, and a program must not start with them blocked.
+    // Last: the service runs with its stop signals blocked, and the program must not start with
+    // them blocked (it could not be stopped, nor could anything it starts).
     sigset_t none;
     sigemptyset(&none);
     if (sigprocmask(SIG_SETMASK, &none, nullptr) != 0) fail();
