@@ -120,12 +120,12 @@ public:
         return test::openFrameSection(instance, section_, name);
     }
 
-    std::uint64_t sequence() const { return readSharedFrameHeader(section_.header()).sequence; }
+    std::uint64_t sequence() const { return section_.readHeader().sequence; }
 
     // The header of the latest complete frame; nothing before the first.
     std::optional<SharedFrameInfo> latest() const {
-        auto info = readSharedFrame(section_.header(), section_.size(),
-                                    [](const SharedFrameInfo&, const std::uint8_t*, std::uint64_t) { return true; });
+        auto info = section_.readFrame(
+            [](const SharedFrameInfo&, std::uint64_t) { return std::optional<SharedFrameDestination>(SharedFrameDestination{}); });
         if (!info || info->sequence == 0) return std::nullopt;
         return info;
     }
@@ -133,15 +133,12 @@ public:
     // The luma at (x, y) of the latest complete decoded frame; -1 when none.
     int lumaAt(int x, int y) const {
         std::uint8_t luma = 0;
-        const auto info = readSharedFrame(section_.header(), section_.size(),
-                                          [&](const SharedFrameInfo& frame, const std::uint8_t* payload,
-                                              std::uint64_t readable) {
-                                              if (frame.sequence == 0 || x >= static_cast<int>(frame.width) ||
-                                                  y >= static_cast<int>(frame.height))
-                                                  return false;
-                                              const std::uint64_t at = std::uint64_t(y) * frame.strideY + x;
-                                              return at < readable && copySharedPayload(&luma, payload + at, 1);
-                                          });
+        const auto info = section_.readFrame(
+            [&](const SharedFrameInfo& frame, std::uint64_t) -> std::optional<SharedFrameDestination> {
+                if (frame.sequence == 0 || x >= static_cast<int>(frame.width) || y >= static_cast<int>(frame.height))
+                    return std::nullopt;
+                return SharedFrameDestination{std::uint64_t(y) * frame.strideY + x, {&luma, 1}};
+            });
         return info ? luma : -1;
     }
 
