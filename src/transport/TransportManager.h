@@ -50,7 +50,8 @@ public:
                              const QList<RelayCandidate>& relayCandidates, bool offerer,
                              const QString& relayToken);
 
-    // The transport the session uses; null until one is established.
+    // The transport the session uses; null until one is established, and while an answerer that
+    // lost its transport before the offerer's data waits for the other one.
     ITransport* activeTransport() const { return active_; }
 
     // The partner's session description and ICE candidates, for the current peer-to-peer attempt;
