@@ -259,7 +259,7 @@ ScreenUser::Area findOnScreen(ScreenUser& user, ReactingWindow& window) {
 // A's user types B's ID and session password into the home page and presses Return, as a person
 // does. The window focuses its first button when it is activated; five Tabs (past the other
 // button of the header and the three of the device card) reach the partner field.
-void connectThroughTheWindow(ViewerDesk& desk, const std::string& window, const test::RemoteSessionRig& rig) {
+void typeIdAndPassword(ViewerDesk& desk, const std::string& window, const test::RemoteSessionRig& rig) {
     desk.xdotool({"windowactivate", "--sync", QString::fromStdString(window)});
     std::this_thread::sleep_for(500ms);
     desk.xdotool({"key", "--delay", "60", "Tab", "Tab", "Tab", "Tab", "Tab"});
@@ -268,6 +268,25 @@ void connectThroughTheWindow(ViewerDesk& desk, const std::string& window, const 
     desk.xdotool({"key", "Tab"});
     desk.xdotool({"type", "--delay", "40", QString::fromStdString(rig.targetPassword)});
     desk.xdotool({"key", "Return"});
+}
+
+// After a failed attempt: the error box is answered and Return pressed again in the password
+// field, which has the focus back.
+void tryAgain(ViewerDesk& desk, const std::string& window) {
+    if (const std::string box = desk.windowTitled("Session Error"); !box.empty()) {
+        desk.xdotool({"windowactivate", "--sync", QString::fromStdString(box)});
+        desk.xdotool({"key", "Return"});
+        std::this_thread::sleep_for(500ms);
+    }
+    desk.xdotool({"windowactivate", "--sync", QString::fromStdString(window)});
+    std::this_thread::sleep_for(500ms);
+    desk.xdotool({"key", "Return"});
+}
+
+int occurrences(const std::string& text, const std::string& what) {
+    int count = 0;
+    for (auto at = text.find(what); at != std::string::npos; at = text.find(what, at + what.size())) ++count;
+    return count;
 }
 
 // What one display mode gave.
@@ -327,10 +346,7 @@ private:
         if (!test::waitUntil([&] { return clientLog().find("connected to service pipe") != std::string::npos; }, 20s))
             throw Failure{"A's client did not reach A's service\n" + clientLog()};
         std::this_thread::sleep_for(1500ms);
-        connectThroughTheWindow(viewerDesk_, window, *rig_);
-        if (!test::waitUntil([&] { return !viewerDesk_.windowTitled("Veltrix - Connected").empty(); }, 40s))
-            throw Failure{"A's client did not connect to B (did the home page's focus order change?)\n" + clientLog() +
-                          rig_->viewer.log() + rig_->target.log()};
+        connect(window);
 
         // The figures are those of the peer-to-peer path; a session on the relay would measure another.
         if (rig_->viewer.log().find("Transport established via p2p") == std::string::npos)
@@ -354,6 +370,30 @@ private:
         if (!test::waitUntil([&] { return shows(viewerDesk_.user().meanLuma(sample_), false); }, 10s))
             throw Failure{"B's window does not turn black on A's screen"};
         std::this_thread::sleep_for(1s);
+    }
+
+    // A's user connects to B through the home page. On a loaded machine the peer-to-peer attempt
+    // can time out before the two ends meet; the user then tries again, up to three times.
+    void connect(const std::string& window) {
+        const auto failures = [&] { return occurrences(rig_->viewer.log(), " -> Failed"); };
+        int failedBefore = failures();
+        typeIdAndPassword(viewerDesk_, window, *rig_);
+        if (!test::waitUntil([&] { return clientLog().find("Initiating session") != std::string::npos; }, 10s))
+            throw Failure{"A's client did not start a session (did the home page's focus order change?)\n" +
+                          clientLog()};
+        for (int attempt = 1;; ++attempt) {
+            test::waitUntil(
+                [&] { return failures() > failedBefore || !viewerDesk_.windowTitled("Veltrix - Connected").empty(); },
+                40s);
+            if (failures() == failedBefore && !viewerDesk_.windowTitled("Veltrix - Connected").empty()) return;
+            if (attempt == 3)
+                throw Failure{"A's client did not connect to B in three attempts\n" + clientLog() +
+                              rig_->viewer.log() + rig_->target.log()};
+            std::fprintf(stderr, "click_to_photon_bench: the session did not come up, trying again\n");
+            std::this_thread::sleep_for(2s);
+            failedBefore = failures();
+            tryAgain(viewerDesk_, window);
+        }
     }
 
     std::string clientLog() const {
