@@ -1,7 +1,6 @@
 #include "shared/Logging.h"
 
 #include <spdlog/sinks/basic_file_sink.h>
-#include <spdlog/sinks/rotating_file_sink.h>
 #include <spdlog/sinks/stdout_sinks.h>
 #include <spdlog/spdlog.h>
 
@@ -11,6 +10,7 @@
 #include <vector>
 
 #include "platform/CloseOnExec.h"
+#include "shared/RotatingFileSink.h"
 
 namespace veltrix::logging {
 namespace {
@@ -26,8 +26,8 @@ void install(std::vector<spdlog::sink_ptr> sinks) {
     spdlog::flush_every(std::chrono::seconds(1));
 }
 
-// Every log file is opened close-on-exec (each rotation opens a new one), so no program the
-// process starts inherits it and writes lines into it.
+// The truncated log is opened close-on-exec (the rotating one opens its files so itself), so no
+// program the process starts inherits it and writes lines into it.
 spdlog::file_event_handlers closeOnExec() {
     spdlog::file_event_handlers handlers;
     handlers.after_open = [](const spdlog::filename_t&, std::FILE* file) { platform::keepFromChildPrograms(file); };
@@ -56,8 +56,7 @@ bool initializeWith(const std::filesystem::path& path, bool alsoToConsole, MakeS
 
 bool initialize(const RotatingFile& file, bool alsoToConsole) {
     return initializeWith(file.path, alsoToConsole, [&] {
-        return std::make_shared<spdlog::sinks::rotating_file_sink_mt>(file.path.string(), file.maxBytes,
-                                                                      file.maxFiles, false, closeOnExec());
+        return std::make_shared<RotatingFileSink>(file.path, file.maxBytes, file.maxFiles);
     });
 }
 
