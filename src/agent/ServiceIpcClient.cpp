@@ -415,6 +415,9 @@ void ServiceIpcClient::applyState(const IpcMessage& message) {
     // In this order, so a slot on stateChanged still sees the role of the previous STATE.
     if (const auto* name = textMember("session_state")) {
         const SessionState state = sessionStateFromName(*name);
+        // Input is injected only while Connected: what the partner held down goes up when that ends.
+        if (sessionState_ == SessionState::Connected && state != SessionState::Connected && inputForwarder_)
+            inputForwarder_->releaseHeldInput();
         if (state != sessionState_ || fresh) {
             sessionState_ = state;
             emit stateChanged(state);
