@@ -109,6 +109,8 @@ void MainWindow::setupUi() {
     buildActionsAndShortcuts();
     pageStack_->addWidget(buildRemotePage());
     pageStack_->setCurrentIndex(0);
+    // The user opens the window to type a partner's ID: the first stop of the tab order.
+    partnerBox_->setFocus();
 }
 
 QWidget* MainWindow::buildHomePage() {

@@ -168,6 +168,61 @@ TEST_F(RemoteViewTest, AViewingSessionFeedsTheViewerAndItsInputReachesThePipe) {
     EXPECT_FALSE(access->toolbar()->zoomLabel()->isVisible());
 }
 
+// Keys typed on this X server (XTest, as a keyboard types them) while the viewer has the focus:
+// every key reaches the partner in order, Tab and Shift+Tab too, while the window's own shortcuts
+// act here and send none of their keys.
+TEST_F(RemoteViewTest, KeysTypedInTheViewerReachThePartnerExceptTheWindowsShortcuts) {
+    connectAsViewer();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(window.get()));
+    QProcess::execute("xdotool", {"windowfocus", "--sync", QString::number(window->winId())});
+    ASSERT_TRUE(test::waitUntil([&] { return access->viewer()->hasFocus(); }, 5s));
+    sent();
+    // (type, virtual key) of every INPUT sent, once `count` have come.
+    const auto keysSent = [&](std::size_t count) {
+        std::vector<std::pair<int, unsigned>> keys;
+        test::waitUntil(
+            [&] {
+                for (const auto& m : sentOfType("INPUT")) keys.emplace_back(m["event"].value("type", 0), m["event"].value("vk_code", 0u));
+                return keys.size() >= count;
+            },
+            5s);
+        test::runEventsFor(100ms);
+        for (const auto& m : sentOfType("INPUT")) keys.emplace_back(m["event"].value("type", 0), m["event"].value("vk_code", 0u));
+        return keys;
+    };
+    constexpr int down = InputEvent::KeyDown, up = InputEvent::KeyUp;
+
+    // xdotool lets go of a combination's keys in the order it pressed them.
+    QProcess::execute("xdotool", {"key", "--delay", "20", "a", "Tab", "b", "shift+Tab"});
+    EXPECT_EQ(keysSent(10), (std::vector<std::pair<int, unsigned>>{{down, 0x41},
+                                                                    {up, 0x41},
+                                                                    {down, 0x09},
+                                                                    {up, 0x09},
+                                                                    {down, 0x42},
+                                                                    {up, 0x42},
+                                                                    {down, 0x10},
+                                                                    {down, 0x09},
+                                                                    {up, 0x10},
+                                                                    {up, 0x09}}));
+    EXPECT_TRUE(access->viewer()->hasFocus()) << "Tab moved the focus";
+
+    // A local shortcut: it acts, and neither its modifiers nor its key reach the partner.
+    const int mode = access->viewer()->scaleMode();
+    QProcess::execute("xdotool", {"key", "ctrl+shift+q"});
+    ASSERT_TRUE(test::waitUntil([&] { return access->viewer()->scaleMode() != mode; }, 5s));
+    EXPECT_TRUE(keysSent(0).empty());
+
+    // A modifier pressed alone reaches the partner as a tap; Ctrl with a key as Ctrl with that key.
+    QProcess::execute("xdotool", {"key", "--delay", "20", "alt", "ctrl+c"});
+    EXPECT_EQ(keysSent(6), (std::vector<std::pair<int, unsigned>>{
+                               {down, 0x12}, {up, 0x12}, {down, 0x11}, {down, 0x43}, {up, 0x11}, {up, 0x43}}));
+
+    QProcess::execute("xdotool", {"key", "ctrl+shift+d"});
+    ASSERT_TRUE(test::waitUntil([&] { return !sentOfType("DISCONNECT").empty(); }, 5s));
+    test::runEventsFor(100ms);
+    EXPECT_TRUE(sentOfType("INPUT").empty());
+}
+
 TEST_F(MainWindowTest, ChatOnTheViewingSideSendsLogsAndMarksUnreadLines) {
     connectAsViewer();
     QPointer<ChatDialog> first = access->chatDialog();

@@ -54,7 +54,7 @@ bool RemoteSessionRig::start(std::string& failure) {
         failure = "the backend did not start: " + backend_->output().toStdString();
         return false;
     }
-    viewer.start(viewerClient_.parent_path() / kServiceProgramName);
+    viewer.start(viewerClient_.parent_path() / kServiceProgramName, viewerAsService);
     target.start(targetClient_.parent_path() / kServiceProgramName, true);
     if (!viewer.service.waitForStarted(5000) || !target.service.waitForStarted(5000)) {
         failure = "a service did not start";
@@ -81,6 +81,11 @@ void RemoteSessionRig::giveTargetItsSession(const std::string& display, bool use
     installProgram(programs_.client, targetClient_);
     if (userLoggedOn) target.logOn(display);
     else target.showLogOnScreen(display);
+}
+
+fs::path RemoteSessionRig::giveViewerTheRealClient() {
+    installProgram(programs_.client, viewerClient_);
+    return viewerClient_;
 }
 
 void RemoteSessionRig::connect() {

@@ -44,6 +44,10 @@ public:
     // nobody logged on (the log-on screen, for the headless agent).
     void giveTargetItsSession(const std::string& display, bool userLoggedOn);
 
+    // A's folder gets the real client program in place of the stand-in, which can no longer talk
+    // to A then: the viewer is driven through its window. The program's path.
+    std::filesystem::path giveViewerTheRealClient();
+
     // CONNECT from A with B's ID and session password.
     void connect();
 
@@ -61,6 +65,9 @@ public:
 
     ServiceDevice viewer;
     ServiceDevice target;
+    // A's service as the service manager starts it (set before `start`), as on a real machine:
+    // a session whose viewer goes away then ends.
+    bool viewerAsService = false;
     std::string targetId;
     std::string targetPassword;
 
