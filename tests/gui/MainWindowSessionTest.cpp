@@ -230,15 +230,36 @@ TEST_F(MainWindowTest, ChatOnTheViewingSideSendsLogsAndMarksUnreadLines) {
     EXPECT_FALSE(first->isVisible());
     EXPECT_EQ(access->chatAction()->text(), "Chat");
 
+    // The toolbar shows icons only: the unread mark is a red dot on the Chat button itself.
+    QWidget* chatButton = access->toolbar()->widgetForAction(access->chatAction());
+    ASSERT_NE(chatButton, nullptr);
+    qApp->setStyleSheet(clientStyleSheet());
+    const auto redInTheCorner = [&] {
+        QApplication::processEvents();
+        const QImage picture = chatButton->grab().toImage();
+        int red = 0;
+        for (int y = 0; y < picture.height() / 2; ++y)
+            for (int x = picture.width() / 2; x < picture.width(); ++x) {
+                const QColor c = picture.pixelColor(x, y);
+                red += c.red() > 200 && c.green() < 120 && c.blue() < 120;
+            }
+        return red;
+    };
+    EXPECT_EQ(redInTheCorner(), 0);
+
     deliver({{"type", "CHAT_MSG"}, {"from", "Partner PC"}, {"text", "hello <you>"}, {"timestamp", 0}});
     EXPECT_EQ(first->history()->toPlainText(),
               "Remote " + QDateTime::fromMSecsSinceEpoch(0).toString("HH:mm") + "\nhello <you>");
     EXPECT_FALSE(first->isVisible());
     EXPECT_EQ(access->chatAction()->text(), QString::fromUtf8("Chat \u25CF"));
+    EXPECT_GT(redInTheCorner(), 10) << "no mark on the Chat button";
+    EXPECT_FALSE(test::saveArtefact(*access->toolbar(), "gui_tests", "chat-unread-mark").isEmpty());
 
     access->chatAction()->trigger();
     EXPECT_TRUE(first->isVisible());
     EXPECT_EQ(access->chatAction()->text(), "Chat");
+    EXPECT_EQ(redInTheCorner(), 0) << "read: the mark goes";
+    qApp->setStyleSheet(QString());
 
     sent();
     first->input()->setText("  héllo  ");
