@@ -12,7 +12,6 @@
 
 #include <chrono>
 #include <filesystem>
-#include <fstream>
 #include <string>
 #include <vector>
 
@@ -174,9 +173,6 @@ protected:
         std::string failure;
         ASSERT_TRUE(rig.start(failure)) << failure;
         rig.giveTargetItsSession(partnerDisplay.name(), true);
-        // No service manager on A to ask: the client leaves A's service alone.
-        std::ofstream(rig.viewer.root / "instance.ini", std::ios::app)
-            << "[service]\ncontrol_program=" << (root.path() / "none").string() << "\n";
         viewer = std::make_unique<ViewerProgram>(rig.giveViewerTheRealClient(), rig.viewer.root, viewerDisplay.name());
     }
 
