@@ -32,6 +32,7 @@ constexpr std::array kVocabulary{
     Vocabulary{"Access denied: no interactive user session", true,
                ListingAnswer | FolderAnswer | DownloadRefusal | UploadRemote},
     Vocabulary{"Directory does not exist: ", false, ListingAnswer},
+    Vocabulary{"Cannot list directory: ", false, ListingAnswer},
     Vocabulary{"Access denied: invalid directory path", true, FolderAnswer},
     Vocabulary{"Failed to create directory: ", false, FolderAnswer},
     Vocabulary{"Cannot open file: ", false, DownloadRefusal},
@@ -41,6 +42,7 @@ constexpr std::array kVocabulary{
     Vocabulary{"Invalid local save path: ", false, DownloadRefusal},
     Vocabulary{"Cannot request the download", false, DownloadRefusal},
     Vocabulary{"Another file transfer is in progress", true, DownloadRefusal | UploadLocal},
+    Vocabulary{"Cannot read file: ", false, DownloadFailure},
     Vocabulary{"Remote file exceeded the allowed transfer size", true, DownloadFailure},
     Vocabulary{"Remote file transfer incomplete: ", false, DownloadFailure},
     Vocabulary{"Cannot write to local file: ", false, DownloadFailure},
@@ -52,6 +54,7 @@ constexpr std::array kVocabulary{
     Vocabulary{"Upload too large (max 100 MB)", true, UploadRemote},
     Vocabulary{"Upload exceeded size cap", true, UploadRemote},
     Vocabulary{"Upload aborted: ", false, UploadRemote},
+    Vocabulary{"Upload incomplete: ", false, UploadRemote},
     Vocabulary{"Cannot write file: ", false, UploadRemote},
 };
 
@@ -68,7 +71,8 @@ unsigned answersOf(const QString& error) {
 // The partner refuses an upload's end (its last message) with these; any other refusal comes
 // earlier and is followed by a refusal of the end.
 bool refusesTheEnd(const QString& error) {
-    return error.startsWith(QLatin1String(kUploadAborted)) || error.startsWith(QLatin1String("Cannot write file: "));
+    return error.startsWith(QLatin1String(kUploadAborted)) || error.startsWith(QLatin1String("Upload incomplete: ")) ||
+           error.startsWith(QLatin1String("Cannot write file: "));
 }
 
 bool confirmedBySilence(Kind kind) { return kind == Kind::CreateFolder || kind == Kind::Upload; }
