@@ -20,6 +20,11 @@ public:
     virtual void setMonitorRect(int x, int y, int width, int height) {
         (void)x, (void)y, (void)width, (void)height;
     }
+
+    // Releases every key and button this backend pressed and has not released yet, so that a
+    // session or capture that ends between a remote key-down and its key-up leaves nothing held
+    // on this desktop. A backend that keeps no such record does nothing.
+    virtual void releaseHeldInput() {}
 };
 
 }  // namespace veltrix

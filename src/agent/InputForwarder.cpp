@@ -37,6 +37,11 @@ void InputForwarder::processEvent(InputEvent event) {
     }
 }
 
+void InputForwarder::releaseHeldInput() {
+    flushPendingMouseMove();
+    if (backend_) backend_->releaseHeldInput();
+}
+
 void InputForwarder::flushPendingMouseMove() {
     if (!hasPendingMove_ || !backend_) return;
     hasPendingMove_ = false;

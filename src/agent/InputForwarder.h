@@ -28,6 +28,9 @@ public:
     IInputBackend* backend() const { return backend_.get(); }
     bool hasPendingMove() const { return hasPendingMove_; }
 
+    // The partner's session ended: every key and button it pressed through the backend goes up.
+    void releaseHeldInput();
+
 public slots:
     void processEvent(veltrix::InputEvent event);
     void flushPendingMouseMove();

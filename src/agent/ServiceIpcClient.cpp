@@ -39,6 +39,7 @@ constexpr double kMaxEpochMs = 8.64e15;
 
 ServiceIpcClient::ServiceIpcClient(QObject* parent) : QObject(parent), factories_(CaptureAgentFactories::system()) {
     qRegisterMetaType<nlohmann::json>();
+    qRegisterMetaType<FileRequest>();
     pollTimer_.setInterval(kPollIntervalMs);
     connect(&pollTimer_, &QTimer::timeout, this, [this] { onPipePoll(); });
     reconnectTimer_.setSingleShot(true);
@@ -120,6 +121,7 @@ void ServiceIpcClient::disconnectFromService() {
     sessionRole_ = SessionRole::None;
     isAuthenticated_ = false;
     lastFrameId_ = 0;
+    fileRequests_.clear();
     if (!wasOpen) return;
 
     emit disconnected();
@@ -302,19 +304,23 @@ void ServiceIpcClient::setRemoteEncodeResolution(int width, int height) {
 }
 
 void ServiceIpcClient::listRemoteDirectory(const QString& path) {
+    fileRequests_.record(FileRequest::Kind::Listing, path);
     sendCommand(IpcMessage{{"type", "FILE_LIST_DIR"}, {"path", utf8(path)}});
 }
 
 void ServiceIpcClient::createRemoteDirectory(const QString& remotePath) {
+    fileRequests_.record(FileRequest::Kind::CreateFolder, remotePath);
     sendCommand(IpcMessage{{"type", "FILE_CREATE_DIR"}, {"remote_path", utf8(remotePath)}});
 }
 
 void ServiceIpcClient::downloadFile(const QString& remotePath, const QString& localPath) {
+    fileRequests_.record(FileRequest::Kind::Download, remotePath, localPath);
     sendCommand(
         IpcMessage{{"type", "FILE_DOWNLOAD"}, {"remote_path", utf8(remotePath)}, {"local_path", utf8(localPath)}});
 }
 
 void ServiceIpcClient::uploadFile(const QString& localPath, const QString& remotePath) {
+    fileRequests_.record(FileRequest::Kind::Upload, remotePath, localPath);
     sendCommand(IpcMessage{{"type", "FILE_UPLOAD"}, {"local_path", utf8(localPath)}, {"remote_path", utf8(remotePath)}});
 }
 
@@ -371,15 +377,18 @@ void ServiceIpcClient::handleMessage(const IpcMessage& message) {
     } else if (type == "FILE_DIR_LISTED") {
         handleDirectoryListed(message);
     } else if (type == "FILE_DOWNLOAD_PROGRESS") {
+        fileRequests_.downloadStarted();
         emit fileDownloadProgress(text("path"), integer("percent", 0));
     } else if (type == "FILE_DOWNLOAD_COMPLETE") {
-        emit fileDownloadComplete(text("local_path"));
+        const QString localPath = text("local_path");
+        fileRequests_.downloadCompleted(localPath);
+        emit fileDownloadComplete(localPath);
     } else if (type == "FILE_UPLOAD_PROGRESS") {
         emit fileUploadProgress(text("path"), integer("percent", 0));
     } else if (type == "FILE_UPLOAD_COMPLETE") {
-        emit fileUploadComplete();
+        handleUploadComplete();
     } else if (type == "FILE_ERROR") {
-        emit fileError(text("error", "Unknown file error"));
+        handleFileError(text("error", "Unknown file error"));
     } else if (type == "REMOTE_CLIPBOARD_FILES") {
         handleRemoteClipboardFiles(message);
     } else if (type == "ERROR") {
@@ -415,6 +424,11 @@ void ServiceIpcClient::applyState(const IpcMessage& message) {
     // In this order, so a slot on stateChanged still sees the role of the previous STATE.
     if (const auto* name = textMember("session_state")) {
         const SessionState state = sessionStateFromName(*name);
+        // Input is injected only while Connected: what the partner held down goes up when that ends.
+        if (sessionState_ == SessionState::Connected && state != SessionState::Connected && inputForwarder_)
+            inputForwarder_->releaseHeldInput();
+        // The session's file transfers end with it: nothing open will be answered.
+        if (state == SessionState::Idle || state == SessionState::Failed) fileRequests_.clear();
         if (state != sessionState_ || fresh) {
             sessionState_ = state;
             emit stateChanged(state);
@@ -502,7 +516,25 @@ void ServiceIpcClient::handleDirectoryListed(const IpcMessage& message) {
             entries.append(entry);
         }
     }
-    emit fileDirectoryListed(qText(json::stringOr(message, "path")), entries);
+    const QString path = qText(json::stringOr(message, "path"));
+    fileRequests_.listed(path);
+    emit fileDirectoryListed(path, entries);
+}
+
+void ServiceIpcClient::handleFileError(const QString& error) {
+    emit fileError(error);
+    const FileRequestLedger::Failure failure = fileRequests_.failed(error);
+    if (failure.report) emit fileRequestFailed(failure.request, error);
+}
+
+void ServiceIpcClient::handleUploadComplete() {
+    emit fileUploadComplete();
+    const FileRequestLedger::UploadOutcome outcome = fileRequests_.uploadSent();
+    if (outcome.refusal) {
+        emit fileRequestFailed(outcome.request, *outcome.refusal);
+    } else if (outcome.request.kind == FileRequest::Kind::Upload) {
+        emit fileUploadSent(outcome.request);
+    }
 }
 
 void ServiceIpcClient::handleRemoteClipboardFiles(const IpcMessage& message) {

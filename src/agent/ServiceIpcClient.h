@@ -18,6 +18,7 @@
 
 #include "agent/CaptureAgentFactories.h"
 #include "agent/CapturedFrame.h"
+#include "agent/FileRequestLedger.h"
 #include "agent/MonitorInfo.h"
 #include "platform/InputDesktop.h"
 #include "platform/PipeConnection.h"
@@ -164,6 +165,10 @@ signals:
     void fileUploadProgress(QString path, int percent);
     void fileUploadComplete();
     void fileError(QString error);
+    // The same events tied to the request they answer (see FileRequestLedger): an upload the
+    // service has sent without a refusal so far, and a request that failed.
+    void fileUploadSent(veltrix::FileRequest request);
+    void fileRequestFailed(veltrix::FileRequest request, QString error);
     void remoteClipboardFiles(QString stagingRoot, QStringList fileNames);
 
 private:
@@ -177,6 +182,8 @@ private:
     void handleCompanyClients(const IpcMessage& message);
     void handleDirectoryListed(const IpcMessage& message);
     void handleRemoteClipboardFiles(const IpcMessage& message);
+    void handleFileError(const QString& error);
+    void handleUploadComplete();
     void handleAuthStatus(const IpcMessage& message);
     void handleStats(const IpcMessage& message);
     void handleInputInject(const IpcMessage& message);
@@ -229,6 +236,7 @@ private:
     // The first STATE of a link is news even where it matches what the client remembers.
     bool awaitingFirstState_ = false;
     std::uint64_t lastFrameId_ = 0;
+    FileRequestLedger fileRequests_;
 
     CaptureAgentFactories factories_;
     // The agent objects; the capture thread is joined (captureManager_ stopped) before the others

@@ -115,10 +115,17 @@ void ServiceIpcClient::startCapture(const IpcMessage& message) {
     const MonitorInfo monitor = backend->getMonitorInfo();
     followCapturedMonitor(monitor);
     const auto monitorCount = static_cast<int>(backend->enumerateMonitors().size());
+    const std::uint64_t link = linkGeneration_;
     sendCommand(IpcMessage{{"type", "CAPTURE_INITIALIZED"},
                            {"width", monitor.width},
                            {"height", monitor.height},
                            {"monitor_count", monitorCount}});
+    // A link that broke on this message was torn down inside sendCommand, this start's objects
+    // with it: nothing may run on for a service that no longer hears the agent.
+    if (linkGeneration_ != link || linkBroken_ || !isConnected()) {
+        spdlog::warn("Agent capture: the service link dropped while capture was starting, not started");
+        return;
+    }
     spdlog::info("Agent capture initialized at native {}x{}, {} monitor(s)", monitor.width, monitor.height, monitorCount);
 
     captureManager_ = std::make_unique<ScreenCaptureManager>(std::move(backend));

@@ -73,6 +73,7 @@ bool Win32InputBackend::initialize() {
 
 void Win32InputBackend::shutdown() {
     if (!initialized_ && !desktop_) return;
+    releaseHeldInput();
     initialized_ = false;
     desktop_.reset();
     spdlog::info("Win32InputBackend: shut down");
@@ -127,18 +128,77 @@ bool Win32InputBackend::injectEvent(const InputEvent& event) {
     case InputEvent::MouseWheel:
         return send({mouseInput(absX, absY, 0, mouseFlags(0)), mouseInput(0, 0, event.wheel_delta, input::kMouseWheel)},
                     "Win32InputBackend: SendInput (mouse wheel) failed, error {}");
-    default: {
-        input::Input key;
-        key.kind = input::Input::Kind::Keyboard;
-        key.keyboard.virtualKey = static_cast<std::uint16_t>(event.vk_code);
-        key.keyboard.scanCode = static_cast<std::uint16_t>(event.scan_code);
-        key.keyboard.flags = (event.type == InputEvent::KeyUp ? input::kKeyUp : 0) |
-                             (event.extended ? input::kKeyExtended : 0) |
-                             (key.keyboard.scanCode != 0 ? input::kKeyScanCode : 0);
-        key.extraInfo = input::kInjectedInputMarker;
-        return send({key}, "Win32InputBackend: SendInput (keyboard) failed, error {}");
+    default:
+        return sendKey(event);
     }
+}
+
+namespace {
+
+input::Input keyboardInput(const input::KeyboardInput& keyboard) {
+    input::Input key;
+    key.kind = input::Input::Kind::Keyboard;
+    key.keyboard = keyboard;
+    key.extraInfo = input::kInjectedInputMarker;
+    return key;
+}
+
+// One physical key: the scan code (with its extended flag) when the key was sent by scan code,
+// else the virtual key.
+bool sameKey(const input::KeyboardInput& a, const input::KeyboardInput& b) {
+    const bool byScanCode = (a.flags & input::kKeyScanCode) != 0;
+    if (byScanCode != ((b.flags & input::kKeyScanCode) != 0)) return false;
+    if (!byScanCode) return a.virtualKey == b.virtualKey;
+    return a.scanCode == b.scanCode && (a.flags & input::kKeyExtended) == (b.flags & input::kKeyExtended);
+}
+
+}  // namespace
+
+bool Win32InputBackend::sendKey(const InputEvent& event) {
+    input::KeyboardInput keyboard;
+    keyboard.virtualKey = static_cast<std::uint16_t>(event.vk_code);
+    keyboard.scanCode = static_cast<std::uint16_t>(event.scan_code);
+    keyboard.flags = (event.extended ? input::kKeyExtended : 0) | (keyboard.scanCode != 0 ? input::kKeyScanCode : 0);
+    const bool down = event.type == InputEvent::KeyDown;
+    if (!down) keyboard.flags |= input::kKeyUp;
+    const bool sent = send({keyboardInput(keyboard)}, "Win32InputBackend: SendInput (keyboard) failed, error {}");
+    const auto held = std::find_if(heldKeys_.begin(), heldKeys_.end(),
+                                   [&](const input::KeyboardInput& k) { return sameKey(k, keyboard); });
+    if (!down) {
+        if (held != heldKeys_.end()) heldKeys_.erase(held);
+    } else if (sent && held == heldKeys_.end()) {
+        heldKeys_.push_back(keyboard);
     }
+    return sent;
+}
+
+void Win32InputBackend::releaseHeldInput() {
+    if (heldKeys_.empty() && heldButtons_.empty()) return;
+    spdlog::info("Win32InputBackend: releasing {} key(s) and {} button(s) still held", heldKeys_.size(),
+                 heldButtons_.size());
+    // Outside the rate limit: these must go out even after a burst of the partner's input.
+    for (auto key = heldKeys_.rbegin(); key != heldKeys_.rend(); ++key) {
+        input::KeyboardInput up = *key;
+        up.flags |= input::kKeyUp;
+        send({keyboardInput(up)}, "Win32InputBackend: SendInput (keyboard) failed, error {}");
+    }
+    heldKeys_.clear();
+    for (const std::uint8_t button : heldButtons_) {
+        // Released where the pointer is: no move.
+        std::uint32_t flag = 0;
+        std::int32_t data = 0;
+        switch (button) {
+        case 1: flag = input::kMouseLeftUp; break;
+        case 2: flag = input::kMouseRightUp; break;
+        case 3: flag = input::kMouseMiddleUp; break;
+        default:
+            flag = input::kMouseXUp;
+            data = button == 4 ? 1 : 2;
+            break;
+        }
+        send({mouseInput(0, 0, data, flag)}, "Win32InputBackend: SendInput (mouse button) failed, error {}");
+    }
+    heldButtons_.clear();
 }
 
 bool Win32InputBackend::sendMouseButton(const InputEvent& event) {
@@ -159,8 +219,14 @@ bool Win32InputBackend::sendMouseButton(const InputEvent& event) {
         return false;
     }
     const auto [absX, absY] = normalizedToAbsolute(event.mouse_x, event.mouse_y);
-    return send({mouseInput(absX, absY, data, mouseFlags(flag))},
-                "Win32InputBackend: SendInput (mouse button) failed, error {}");
+    const bool sent = send({mouseInput(absX, absY, data, mouseFlags(flag))},
+                           "Win32InputBackend: SendInput (mouse button) failed, error {}");
+    if (!down) {
+        heldButtons_.erase(event.mouse_button);
+    } else if (sent) {
+        heldButtons_.insert(event.mouse_button);
+    }
+    return sent;
 }
 
 std::pair<std::int32_t, std::int32_t> Win32InputBackend::normalizedToAbsolute(double x, double y) const {

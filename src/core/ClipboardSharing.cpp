@@ -5,6 +5,8 @@
 #include <QMimeData>
 #include <QtEndian>
 
+#include <atomic>
+
 #include <spdlog/spdlog.h>
 
 namespace veltrix {
@@ -17,7 +19,14 @@ ClipboardSharing::~ClipboardSharing() {
 
 QClipboard* ClipboardSharing::applicationClipboard() {
     // Only a GUI application has a clipboard; asking a core application for one would abort.
-    return qobject_cast<QGuiApplication*>(QCoreApplication::instance()) ? QGuiApplication::clipboard() : nullptr;
+    if (qobject_cast<QGuiApplication*>(QCoreApplication::instance())) return QGuiApplication::clipboard();
+    // The service is such a process in every session: that is how it is built, not a fault, and
+    // it is said once.
+    static std::atomic<bool> told{false};
+    if (!told.exchange(true)) {
+        spdlog::info("ClipboardSharing: this process has no clipboard (no GUI); clipboard text is not shared here");
+    }
+    return nullptr;
 }
 
 void ClipboardSharing::start() {
@@ -26,10 +35,7 @@ void ClipboardSharing::start() {
         return;
     }
     QClipboard* clipboard = applicationClipboard();
-    if (!clipboard) {
-        spdlog::error("ClipboardSharing: QApplication::clipboard() returned null");
-        return;
-    }
+    if (!clipboard) return;
     connect(clipboard, &QClipboard::dataChanged, this, &ClipboardSharing::onLocalClipboardChanged);
     active_ = true;
     spdlog::info("ClipboardSharing started");
@@ -102,7 +108,6 @@ void ClipboardSharing::onRemoteClipboardData(const QByteArray& data) {
     ignoreNextChange_ = active_;
     QClipboard* clipboard = applicationClipboard();
     if (!clipboard) {
-        spdlog::error("ClipboardSharing: QApplication::clipboard() returned null");
         ignoreNextChange_ = false;
         return;
     }

@@ -287,6 +287,10 @@ void FileTransferService::receiveDownloadStart(WireReader& body) {
     bytesTotal_ = static_cast<qint64>(*size);
     bytesTransferred_ = 0;
     transferClock_.start();
+    // Accepted: the client hears at once that this download can no longer be refused, so that
+    // a refusal arriving now is taken for a later request's (the partner may answer those while
+    // it sends this file).
+    emit fileDownloadProgress(downloadRemotePath_, 0);
     if (body.remaining() == 0) return;
     if (body.remaining() > *size) {
         spdlog::warn("FileTransfer: download exceeded cap ({} + {} > {}) — aborting", 0, body.remaining(), *size);

@@ -179,6 +179,8 @@ private:
     void failSession(const QString& logText, const QString& userText);
     // The backend forgets a session that ends before it was connected.
     void closeAtBackend(const QString& reason);
+    // A connected session whose partner went away without ending it: Failed, not Idle.
+    void loseSession();
     bool isCurrentSessionReply(const nlohmann::json& data) const;
 
     // Handshake.

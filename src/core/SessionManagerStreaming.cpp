@@ -268,9 +268,19 @@ void SessionManager::onTransportDisconnected() {
                 failAuthentication();
                 return;
             }
-            endSession(QStringLiteral("remote_transport_closed"));
+            loseSession();
         },
         Qt::QueuedConnection);
+}
+
+void SessionManager::loseSession() {
+    // A partner that ends the session says so first ("disconnect", which ends it here as Idle);
+    // a transport that closes without that word means the partner vanished or the path broke.
+    // The session fails, which a viewer retries, instead of ending as if someone had chosen to.
+    spdlog::info("Session {} lost: the partner's transport closed without a disconnect", text(sessionId_));
+    closeAtBackend(QStringLiteral("remote_transport_closed"));
+    cleanupSession();
+    setState(SessionState::Failed);
 }
 
 void SessionManager::onTransportFailed(const QString& error) {

@@ -5,6 +5,7 @@
 #include <QElapsedTimer>
 #include <QLocale>
 #include <QMessageBox>
+#include <QSystemTrayIcon>
 #include <QThread>
 #include <QTranslator>
 
@@ -93,10 +94,14 @@ void ensureServiceRunning() {
     for (int poll = 0; poll < kServicePollCount && polling.elapsed() < kServicePollCount * kServicePollIntervalMs;
          ++poll) {
         const auto now = control::queryState(kServiceName);
-        if (now && *now == platform::service::kRunning) break;
+        if (now && *now == platform::service::kRunning) {
+            spdlog::info("VeltrixService started successfully");
+            return;
+        }
         QThread::msleep(kServicePollIntervalMs);
     }
-    spdlog::info("VeltrixService started successfully");
+    spdlog::warn("VeltrixService was started but did not report running within {} ms",
+                 kServicePollCount * kServicePollIntervalMs);
 }
 
 // Takes the single-instance mutex. A folder the service has not made yet (the user's session has
@@ -225,7 +230,13 @@ int runClientGui(int argc, char** argv, const ClientOptions& options) {
     // A child of the application that still goes before the window whose session it reads.
     SynthesizedInputFilter inputFilter(&window, [&window] { return window.isSessionActive(); }, &app);
     app.installNativeEventFilter(&inputFilter);
-    if (!options.minimized) window.show();
+    // Hidden only where a tray icon can bring it back: without a tray host nothing could.
+    if (!options.minimized) {
+        window.show();
+    } else if (!QSystemTrayIcon::isSystemTrayAvailable()) {
+        spdlog::info("Started minimized, but no tray is available: showing the window");
+        window.show();
+    }
     if (settings.autoUpdateOnStartup())
         updateService.checkForUpdates();
     else

@@ -56,7 +56,6 @@ QString FileManagerDialog::sizeText(qint64 bytes) {
     constexpr qint64 kKiB = 1024;
     constexpr qint64 kMiB = kKiB * 1024;
     constexpr qint64 kGiB = kMiB * 1024;
-    if (bytes == 0) return QString();
     if (bytes < kKiB) return tr("%1 B").arg(bytes);
     if (bytes < kMiB) return tr("%1 KB").arg(double(bytes) / kKiB, 0, 'f', 1);
     if (bytes >= kGiB) return tr("%1 GB").arg(double(bytes) / kGiB, 0, 'f', 2);
@@ -156,9 +155,11 @@ QWidget* FileManagerDialog::buildLocalPane() {
 
 void FileManagerDialog::connectSignals() {
     connect(ipcClient_, &ServiceIpcClient::fileDirectoryListed, this, &FileManagerDialog::onRemoteDirectoryListed);
-    connect(ipcClient_, &ServiceIpcClient::fileError, this, &FileManagerDialog::onTransferError);
+    connect(ipcClient_, &ServiceIpcClient::fileRequestFailed, this, &FileManagerDialog::onRequestFailed);
     connect(ipcClient_, &ServiceIpcClient::fileDownloadComplete, this, &FileManagerDialog::onDownloadComplete);
-    connect(ipcClient_, &ServiceIpcClient::fileUploadComplete, this, &FileManagerDialog::onUploadComplete);
+    connect(ipcClient_, &ServiceIpcClient::fileUploadSent, this, [this](const FileRequest& request) {
+        if (isRunningUpload(request)) onUploadComplete();
+    });
     connect(ipcClient_, &ServiceIpcClient::fileDownloadProgress, this,
             [this](const QString&, int percent) { onTransferProgress(percent); });
     connect(ipcClient_, &ServiceIpcClient::fileUploadProgress, this,
@@ -243,7 +244,8 @@ void FileManagerDialog::showListing(const QList<FileEntry>& entries) {
     }
     remoteView_->addTopLevelItems(items);
     remoteView_->setSortingEnabled(true);
-    setStatus(listingStatus_.isEmpty() ? tr("%1 items").arg(entries.size()) : listingStatus_);
+    const QString count = entries.size() == 1 ? tr("1 item") : tr("%1 items").arg(entries.size());
+    setStatus(listingStatus_.isEmpty() ? count : listingStatus_);
     listingStatus_.clear();
 }
 

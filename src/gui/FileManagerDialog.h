@@ -6,6 +6,7 @@
 #include <QString>
 #include <QStringList>
 
+#include "agent/FileRequestLedger.h"
 #include "shared/FileEntry.h"
 
 class QFileSystemModel;
@@ -47,7 +48,7 @@ public:
     FileManagerDialog(ServiceIpcClient* ipcClient, FileTransferOwnership* transferOwnership,
                       QWidget* parent = nullptr);
 
-    // A file's size as the Size column shows it: "" for 0, "1023 B", "1.0 KB", "1.0 MB", "1.00 GB".
+    // A file's size as the Size column shows it: "0 B", "1023 B", "1.0 KB", "1.0 MB", "1.00 GB".
     static QString sizeText(qint64 bytes);
 
     const QString& currentRemotePath() const { return currentRemotePath_; }
@@ -69,6 +70,8 @@ public:
 
 public slots:
     void onRemoteDirectoryListed(QString path, QList<veltrix::FileEntry> entries);
+    // The running transfer (the walk's listing, or the head of the download or upload queue)
+    // failed: a failed file is skipped and the batch goes on; a failed listing ends the walk.
     void onRemoteItemDoubleClicked(QTreeWidgetItem* item, int column);
     void onRemoteBackClicked();
     void onDownloadClicked();
@@ -117,6 +120,11 @@ private:
     void showBarAt(int percent);
     void hideBar(const QString& status);
     void onTransferProgress(int percent);
+    // A file request failed: the running transfer's failure, or a listing's or a folder's, which
+    // leaves the batch alone.
+    void onRequestFailed(const FileRequest& request, const QString& error);
+    bool isRunningDownload(const FileRequest& request) const;
+    bool isRunningUpload(const FileRequest& request) const;
 
     // A batch's queue is set: count it, show the bar at 0 and send its first transfer.
     void startDownloadQueue();

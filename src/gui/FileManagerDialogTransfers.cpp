@@ -3,6 +3,7 @@
 // are walked listing by listing before their files are downloaded.
 #include <QDir>
 #include <QFileInfo>
+#include <QPointer>
 #include <QProgressBar>
 #include <QSet>
 #include <QTreeWidget>
@@ -29,19 +30,6 @@ bool isUsableRemoteName(const QString& name, const QString& where) {
     spdlog::warn("FileManagerDialog: skipping the partner's entry '{}' in '{}': not a plain name", name.toStdString(),
                  where.toStdString());
     return false;
-}
-
-// The service's answers to a folder request (FILE_CREATE_DIR). Creating folders is not a transfer:
-// such an error belongs to no queued file.
-bool isFolderError(const QString& error) {
-    return error.startsWith(QLatin1String("Failed to create directory: ")) ||
-           error == QLatin1String("Access denied: invalid directory path");
-}
-
-// Only a listing fails with these texts, so they never belong to a queued file either.
-bool isListingError(const QString& error) {
-    return error.startsWith(QLatin1String("Directory does not exist: ")) ||
-           error.startsWith(QLatin1String("Cannot list directory: "));
 }
 
 }  // namespace
@@ -103,9 +91,13 @@ void FileManagerDialog::onDownloadClicked() {
         if (QFileInfo::exists(local)) existing << name;
     }
     if (pairs.isEmpty()) return setStatus(tr("No files selected (folders are skipped)."));
-    if (transferBlocked() ||
-        !confirmOverwrite(existing, tr("These files already exist locally and will be overwritten:\n%1\n\nContinue?")))
+    if (transferBlocked()) return;
+    const QPointer<FileManagerDialog> self(this);
+    if (!confirmOverwrite(existing, tr("These files already exist locally and will be overwritten:\n%1\n\nContinue?"))) {
+        // The status must not go on telling of an earlier batch as if this one had run.
+        if (self) setStatus(tr("Download cancelled \u2014 nothing was overwritten."));
         return;
+    }
     if (!beginBatch()) return;
     downloadQueue_ = pairs;
     startDownloadQueue();
@@ -124,6 +116,16 @@ void FileManagerDialog::startNextDownload() {
                   .arg(downloadTotal_)
                   .arg(localFileName(local)));
     ipcClient_->downloadFile(remote, local);
+}
+
+bool FileManagerDialog::isRunningDownload(const FileRequest& request) const {
+    return holdsTransfer() && !walking_ && !downloadQueue_.isEmpty() && request.kind == FileRequest::Kind::Download &&
+           request.remotePath == downloadQueue_.first().first && request.localPath == downloadQueue_.first().second;
+}
+
+bool FileManagerDialog::isRunningUpload(const FileRequest& request) const {
+    return holdsTransfer() && !uploadQueue_.isEmpty() && request.kind == FileRequest::Kind::Upload &&
+           request.localPath == uploadQueue_.first().first && request.remotePath == uploadQueue_.first().second;
 }
 
 void FileManagerDialog::onDownloadComplete(QString localPath) {
@@ -158,10 +160,13 @@ void FileManagerDialog::onUploadClicked() {
         pairs.append({file, remote_paths::join(currentRemotePath_, name)});
         if (remoteFiles.contains(name)) existing << name;
     }
-    if (transferBlocked() ||
-        !confirmOverwrite(existing,
-                          tr("These files already exist on the remote and will be overwritten:\n%1\n\nContinue?")))
+    if (transferBlocked()) return;
+    const QPointer<FileManagerDialog> self(this);
+    if (!confirmOverwrite(existing,
+                          tr("These files already exist on the remote and will be overwritten:\n%1\n\nContinue?"))) {
+        if (self) setStatus(tr("Upload cancelled \u2014 nothing was overwritten."));
         return;
+    }
     if (!beginBatch()) return;
     uploadQueue_ = pairs;
     startUploadQueue();
@@ -296,16 +301,22 @@ void FileManagerDialog::failWalk(const QString& error) {
 
 // --- errors -------------------------------------------------------------------------------------
 
+void FileManagerDialog::onRequestFailed(const FileRequest& request, const QString& error) {
+    using Kind = FileRequest::Kind;
+    const bool walkListing = walking_ && holdsTransfer() && request.kind == Kind::Listing &&
+                             request.remotePath == walkFolder_.remote;
+    if (walkListing || isRunningDownload(request) || isRunningUpload(request)) return onTransferError(error);
+    // Anything else leaves a running batch alone: only the status tells of it, and only when it
+    // concerns what the dialog shows (the open folder's listing, a folder of its own upload) or
+    // nothing runs at all.
+    const bool shown = (request.kind == Kind::Listing && request.remotePath == currentRemotePath_) ||
+                       (request.kind == Kind::CreateFolder && holdsTransfer()) ||
+                       (request.kind == Kind::None && !transferOwnership_->isHeld());
+    if (shown) setStatus(tr("Error: %1").arg(error));
+}
+
 void FileManagerDialog::onTransferError(QString error) {
-    // A failed listing of the view, or a failed folder request, is not a queued file's failure:
-    // dropping a file for it would start the next transfer beside the running one.
-    if (isListingError(error) && !walking_) return setStatus(tr("Error: %1").arg(error));
-    if (!holdsTransfer()) {
-        // Someone else's transfer failed; with no transfer running it is this dialog's listing.
-        if (!transferOwnership_->isHeld()) setStatus(tr("Error: %1").arg(error));
-        return;
-    }
-    if (isFolderError(error)) return setStatus(tr("Error: %1").arg(error));
+    if (!holdsTransfer()) return;
     if (walking_) return failWalk(error);
     const bool downloading = !downloadQueue_.isEmpty();
     QList<PathPair>& queue = downloading ? downloadQueue_ : uploadQueue_;

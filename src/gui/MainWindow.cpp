@@ -30,6 +30,7 @@
 #include "gui/RemoteDesktopWidget.h"
 #include "gui/RemoteViewToolbar.h"
 #include "gui/SteadyClock.h"
+#include "gui/StyledLabel.h"
 #include "platform/InstanceConfig.h"
 
 namespace veltrix {
@@ -55,12 +56,6 @@ QPushButton* flatButton(const char* icon, const QString& toolTip, int size, QWid
     button->setToolTip(toolTip);
     button->setFixedSize(size, size);
     return button;
-}
-
-QLabel* styledLabel(const QString& text, const char* style, QWidget* parent) {
-    auto* label = new QLabel(text, parent);
-    label->setStyleSheet(QString::fromLatin1(style));
-    return label;
 }
 
 QFrame* horizontalLine(QWidget* parent) {
@@ -109,6 +104,8 @@ void MainWindow::setupUi() {
     buildActionsAndShortcuts();
     pageStack_->addWidget(buildRemotePage());
     pageStack_->setCurrentIndex(0);
+    // The user opens the window to type a partner's ID: the first stop of the tab order.
+    partnerBox_->setFocus();
 }
 
 QWidget* MainWindow::buildHomePage() {
@@ -262,7 +259,7 @@ QFrame* MainWindow::buildInformationCard() {
     disconnectRemote->setObjectName(QStringLiteral("primaryButton"));
     disconnectRemote->setStyleSheet(QStringLiteral("background-color: #cc3333; color: #ffffff; font-weight: bold; "
                                                    "border: none; border-radius: 5px; padding: 8px 14px;"));
-    connect(disconnectRemote, &QPushButton::clicked, this, [this] { ipcClient_->sendDisconnect(); });
+    connect(disconnectRemote, &QPushButton::clicked, this, [this] { endSessionAtUsersRequest(); });
     uptimeRow->addWidget(disconnectRemote);
     layout->addLayout(uptimeRow);
     infoCard_->hide();
@@ -377,7 +374,7 @@ void MainWindow::changeEvent(QEvent* event) {
 
 void MainWindow::closeEvent(QCloseEvent* event) {
     if (isSessionActive()) {
-        ipcClient_->sendDisconnect();
+        endSessionAtUsersRequest();
         resetToIdleView();
         event->ignore();
         return;

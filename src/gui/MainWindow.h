@@ -6,6 +6,7 @@
 #include <QString>
 #include <QStringList>
 #include <QDateTime>
+#include <QIcon>
 #include <QTimer>
 #include <QUrl>
 
@@ -16,6 +17,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "agent/FileRequestLedger.h"
 #include "gui/FileTransferOwnership.h"
 #include "shared/ConnectionStats.h"
 #include "shared/DecodedFrame.h"
@@ -156,6 +158,8 @@ private:
     void onChatActionTriggered();
     void onChatMessageSent(const QString& text);
     void onChatMessageReceived(const QString& from, const QString& text, const QDateTime& timestamp);
+    // The Chat action's unread mark: a dot on its toolbar icon and after its text.
+    void setChatUnread(bool unread);
 
     // File manager: a new dialog for every viewing session, sharing the window's transfer token.
     void connectFileManagerSignals();
@@ -171,6 +175,9 @@ private:
     void showStatus(const QString& text, const QString& colour);
     void resetToIdleView();
     void stopAutoReconnect();
+    // Every way the user ends a session (buttons, shortcut, tray, closing the window) goes here,
+    // so that its end is not taken for the partner's.
+    void endSessionAtUsersRequest();
     bool isReconnectLoopRunning() const { return reconnectStartedMs_.has_value(); }
     void restoreConnectButton();
     void onConnectedAsMaster();
@@ -182,6 +189,8 @@ private:
     void beginPasteFiles(const QList<QUrl>& urls);
     void uploadNextPasteFile();
     void onPasteFileError(const QString& error);
+    // Whether a file request belongs to the running paste: its staging folder or an upload into it.
+    bool isPasteRequest(const FileRequest& request) const;
     void clearPasteState();
 
     void showUpdateBanner(const QString& version, const QString& downloadUrl);
@@ -224,6 +233,8 @@ private:
     bool wasConnected_ = false;
     bool wrongPassword_ = false;
     bool pasteInProgress_ = false;
+    // The state the window last acted on: an Idle straight after a live session is its end.
+    SessionState lastState_ = SessionState::Idle;
 
     int pasteRemainingUploads_ = 0;
     int pasteNextIndex_ = 0;
@@ -241,6 +252,7 @@ private:
     QTimer resolutionTimer_;
 
     QPointer<ChatDialog> chatDialog_;
+    QIcon chatIcon_;  // the Chat action's icon without the unread mark
     QPointer<FileManagerDialog> fileManagerDialog_;
 
     QStackedWidget* pageStack_ = nullptr;

@@ -1,5 +1,8 @@
 // The main window's chat: one dialog per connected session, the send step and the partner's lines.
 #include <QAction>
+#include <QIcon>
+#include <QPainter>
+#include <QPixmap>
 
 #include <spdlog/spdlog.h>
 
@@ -13,6 +16,26 @@ namespace {
 
 // The unread mark after the Chat action's text: a blank and U+25CF.
 const QString kUnreadMark = QStringLiteral(" \u25CF");
+const QColor kUnreadBadgeColour(0xff, 0x52, 0x52);
+
+// The chat icon with a red dot in its top right corner: the toolbar shows icons only, so the
+// mark has to be in the picture.
+QIcon withUnreadBadge(const QIcon& icon) {
+    QIcon marked;
+    for (const int side : {22, 44}) {
+        QPixmap picture = icon.pixmap(side, side);
+        if (picture.isNull()) picture = QPixmap(side, side);
+        QPainter painter(&picture);
+        painter.setRenderHint(QPainter::Antialiasing);
+        const qreal diameter = side * 0.5;
+        painter.setPen(QPen(QColor(0x0d, 0x1b, 0x2a), side / 22.0));
+        painter.setBrush(kUnreadBadgeColour);
+        painter.drawEllipse(QRectF(side - diameter - 0.5, 0.5, diameter, diameter));
+        painter.end();
+        marked.addPixmap(picture);
+    }
+    return marked;
+}
 
 }  // namespace
 
@@ -25,7 +48,7 @@ void MainWindow::connectChatSignals() {
 void MainWindow::recreateChatDialog() {
     discardChatDialog();
     chatDialog_ = new ChatDialog(this);
-    chatAction_->setText(tr("Chat"));
+    setChatUnread(false);
     connect(chatDialog_, &ChatDialog::messageSent, this, &MainWindow::onChatMessageSent);
 }
 
@@ -42,7 +65,13 @@ void MainWindow::onChatActionTriggered() {
     chatDialog_->show();
     chatDialog_->raise();
     chatDialog_->activateWindow();
-    chatAction_->setText(tr("Chat"));
+    setChatUnread(false);
+}
+
+void MainWindow::setChatUnread(bool unread) {
+    if (chatIcon_.isNull()) chatIcon_ = chatAction_->icon();
+    chatAction_->setText(unread ? tr("Chat") + kUnreadMark : tr("Chat"));
+    chatAction_->setIcon(unread ? withUnreadBadge(chatIcon_) : chatIcon_);
 }
 
 void MainWindow::onChatMessageSent(const QString& text) {
@@ -61,7 +90,7 @@ void MainWindow::onChatMessageReceived(const QString&, const QString& text, cons
         chatDialog_->raise();
         chatDialog_->activateWindow();
     } else {
-        chatAction_->setText(tr("Chat") + kUnreadMark);
+        setChatUnread(true);
     }
 }
 

@@ -7,7 +7,6 @@
 #include <QFileInfo>
 #include <QGuiApplication>
 #include <QKeyEvent>
-#include <QMessageBox>
 #include <QMimeData>
 #include <QSet>
 #include <QTimer>
@@ -18,6 +17,7 @@
 #include "agent/ServiceIpcClient.h"
 #include "core/TransferPath.h"
 #include "gui/MainWindow.h"
+#include "gui/PlainMessageBox.h"
 #include "gui/RemoteDesktopWidget.h"
 #include "gui/StagedClipboardFiles.h"
 #include "shared/InputEvent.h"
@@ -48,20 +48,19 @@ QList<QUrl> localFileUrls(const QMimeData* mime) {
     return urls;
 }
 
-// The partner reports a folder it could not make as "Failed to create directory: <path>". A run
-// makes only its own staging folder, so such an error for another folder is not the run's: it is
-// a late answer to a folder the file manager asked for before the run began.
-bool namesAnotherFolder(const QString& error, const QString& stagingFolder) {
-    static const QString prefix = QStringLiteral("Failed to create directory: ");
-    return error.startsWith(prefix) && error.mid(prefix.size()) != stagingFolder;
-}
-
 }  // namespace
 
 void MainWindow::connectPasteSignals() {
     viewer_->installEventFilter(this);
-    connect(ipcClient_, &ServiceIpcClient::fileUploadComplete, this, &MainWindow::onPasteUploadComplete);
-    connect(ipcClient_, &ServiceIpcClient::fileError, this, &MainWindow::onPasteFileError);
+    // Only the run's own requests count: its staging folder and the uploads into it. A listing
+    // the file manager asked for meanwhile, refused or not, is not the run's.
+    connect(ipcClient_, &ServiceIpcClient::fileUploadSent, this, [this](const FileRequest& request) {
+        if (isPasteRequest(request)) onPasteUploadComplete();
+    });
+    connect(ipcClient_, &ServiceIpcClient::fileRequestFailed, this,
+            [this](const FileRequest& request, const QString& error) {
+                if (isPasteRequest(request)) onPasteFileError(error);
+            });
     connect(ipcClient_, &ServiceIpcClient::remoteClipboardFiles, this, &MainWindow::onRemoteClipboardFiles);
 }
 
@@ -177,16 +176,22 @@ void MainWindow::injectPasteKeystrokeOnRemote() {
     spdlog::info("Injected synthetic Ctrl+V into remote session");
 }
 
+bool MainWindow::isPasteRequest(const FileRequest& request) const {
+    if (!pasteInProgress_ || pasteStagingFolder_.isEmpty()) return false;
+    switch (request.kind) {
+    case FileRequest::Kind::CreateFolder: return request.remotePath == pasteStagingFolder_;
+    case FileRequest::Kind::Upload: return request.remotePath.startsWith(pasteStagingFolder_ + u'/');
+    default: return false;
+    }
+}
+
 void MainWindow::onPasteFileError(const QString& error) {
     if (!pasteInProgress_ || !m_fileTransferOwnership.isHeldBy(this)) return;
-    if (namesAnotherFolder(error, pasteStagingFolder_)) {
-        spdlog::info("Paste: ignoring a folder error that is not this paste's: {}", utf8(error));
-        return;
-    }
+    spdlog::warn("Paste: failed: {}", utf8(error));
     clearPasteState();
     // The box waits for the user; shown from the event loop, not from inside the pipe's poll.
     QTimer::singleShot(0, this, [this, error] {
-        QMessageBox::warning(this, tr("Paste failed"), tr("Could not transfer files for paste: %1").arg(error));
+        warnInPlainText(this, tr("Paste failed"), tr("Could not transfer files for paste: %1").arg(error));
     });
 }
 

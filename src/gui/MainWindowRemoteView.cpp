@@ -2,6 +2,7 @@
 // partner, the partner's monitors and the encode size asked of the partner, which follows the
 // viewer's size when set to automatic.
 #include <QDateTime>
+#include <QShortcut>
 #include <QStackedWidget>
 #include <QVBoxLayout>
 
@@ -29,6 +30,10 @@ QWidget* MainWindow::buildRemotePage() {
     layout->setSpacing(0);
     toolbar_ = new RemoteViewToolbar(chatAction_, fileTransferAction_, disconnectAction_, page);
     viewer_ = new RemoteDesktopWidget(page);
+    // The window's shortcuts act while the viewer has the focus; every other key is the partner's.
+    QList<QKeySequence> shortcuts;
+    for (const QShortcut* shortcut : findChildren<QShortcut*>(Qt::FindDirectChildrenOnly)) shortcuts << shortcut->key();
+    viewer_->setLocalShortcuts(shortcuts);
     layout->addWidget(toolbar_);
     layout->addWidget(viewer_, 1);
     resolutionTimer_.setInterval(kResolutionDebounceMs);

@@ -7,6 +7,7 @@
 #include <QMessageBox>
 #include <QPushButton>
 #include <QRegularExpression>
+#include <QScopeGuard>
 #include <QStackedWidget>
 #include <QTimer>
 
@@ -18,6 +19,7 @@
 #include "gui/RemoteDesktopWidget.h"
 #include "gui/RemoteViewToolbar.h"
 #include "gui/MainWindow.h"
+#include "gui/PlainMessageBox.h"
 
 namespace veltrix {
 namespace {
@@ -118,17 +120,23 @@ void MainWindow::onConnectClicked() {
 }
 
 void MainWindow::onDisconnectClicked() {
-    userRequestedDisconnect_ = true;
     const bool loopWasRunning = reconnectTimer_.isActive();
-    stopAutoReconnect();
     if (isSessionActive()) {
-        ipcClient_->sendDisconnect();
+        endSessionAtUsersRequest();
         return;
     }
+    userRequestedDisconnect_ = true;
+    stopAutoReconnect();
     if (loopWasRunning) {
         showStatus(tr("Online (Ready)"), kReady);
         wasConnected_ = false;
     }
+}
+
+void MainWindow::endSessionAtUsersRequest() {
+    userRequestedDisconnect_ = true;
+    stopAutoReconnect();
+    ipcClient_->sendDisconnect();
 }
 
 // --- what the service reports -------------------------------------------------------------------
@@ -169,7 +177,8 @@ void MainWindow::onAuthFailed() {
     });
 }
 
-void MainWindow::onSessionError(QString error) { QMessageBox::warning(this, tr("Session Error"), error); }
+// The service's text, often the backend's or the partner's own words: shown as it came, never as markup.
+void MainWindow::onSessionError(QString error) { warnInPlainText(this, tr("Session Error"), error); }
 
 void MainWindow::restoreConnectButton() {
     connectButton_->setText(tr("Connect") + QStringLiteral("  →"));
@@ -180,16 +189,28 @@ void MainWindow::onSessionStateChanged(SessionState newState) {
     if (pasteInProgress_ &&
         (newState == SessionState::Idle || newState == SessionState::Closing || newState == SessionState::Failed))
         clearPasteState();
+    const auto remember = qScopeGuard([this, newState] { lastState_ = newState; });
 
     switch (newState) {
-        case SessionState::Idle:
+        case SessionState::Idle: {
+            // A session that ends in order without anyone here asking was ended by the partner
+            // (one that vanishes fails instead, and a viewer's retry takes over).
+            const bool live = lastState_ == SessionState::Connected || lastState_ == SessionState::Closing;
+            const bool endedByPartner = live && wasConnected_ && !userRequestedDisconnect_ && !isReconnectLoopRunning();
             stopAutoReconnect();
             wasConnected_ = false;
             resetToIdleView();
             restoreConnectButton();
-            if (ipcClient_->isAuthenticated()) showStatus(tr("Online (Ready)"), kReady);
+            if (endedByPartner) {
+                spdlog::info("Session ended by the partner");
+                showStatus(tr("The partner ended the session"), kWaiting);
+                trayNotify(tr("The partner ended the session."), false);
+            } else if (ipcClient_->isAuthenticated()) {
+                showStatus(tr("Online (Ready)"), kReady);
+            }
             runPendingUpdateStep();
             break;
+        }
         case SessionState::Initiating:
         case SessionState::Handshaking:
         case SessionState::Connecting:

@@ -19,10 +19,10 @@ void MainWindow::setupTrayIcon() {
     connect(trayIcon_, &SystemTrayIcon::settingsRequested, this, &MainWindow::onSettingsClicked);
     connect(trayIcon_, &SystemTrayIcon::checkForUpdatesRequested, this, &MainWindow::checkForUpdatesRequested);
     connect(trayIcon_, &SystemTrayIcon::disconnectRequested, this, [this] {
-        if (ipcClient_->sessionState() != SessionState::Idle) ipcClient_->sendDisconnect();
+        if (ipcClient_->sessionState() != SessionState::Idle) endSessionAtUsersRequest();
     });
     connect(trayIcon_, &SystemTrayIcon::quitRequested, this, [this] {
-        if (isSessionActive()) ipcClient_->sendDisconnect();
+        if (isSessionActive()) endSessionAtUsersRequest();
         QCoreApplication::quit();
     });
     trayIcon_->show();

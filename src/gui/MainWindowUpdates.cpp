@@ -68,6 +68,7 @@ void MainWindow::showUpdateBanner(const QString& version, const QString& downloa
     auto* row = new QHBoxLayout(updateBanner_);
     row->setContentsMargins(10, 6, 10, 6);
     auto* label = new QLabel(tr("Update available: v%1").arg(version), updateBanner_);
+    label->setTextFormat(Qt::PlainText);  // the version is the update host's text
     label->setStyleSheet(QStringLiteral("color: #4da6ff; font-size: 12px; background: transparent;"));
     row->addWidget(label);
     row->addStretch();

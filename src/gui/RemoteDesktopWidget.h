@@ -1,5 +1,7 @@
 #pragma once
 
+#include <QKeySequence>
+#include <QList>
 #include <QOpenGLBuffer>
 #include <QOpenGLExtraFunctions>
 #include <QOpenGLWidget>
@@ -12,6 +14,7 @@
 #include <set>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "shared/DecodedFrame.h"
 #include "shared/InputEvent.h"
@@ -24,6 +27,12 @@ namespace veltrix {
 // that converts to RGB, owns where the picture sits (fit or one to one, zoom, pan), and, while
 // viewing mode is on, turns local mouse, wheel and key input into InputEvents in the remote
 // frame's coordinates. Everything runs on the GUI thread.
+//
+// While viewing, every key goes to the partner (Tab and Shift+Tab too, which would otherwise move
+// the focus) except the window's own shortcuts and the local zoom keys. A modifier (Shift, Ctrl,
+// Alt, the Windows keys) is held back until a key or a click that goes to the partner needs it:
+// the keys of a local shortcut never reach the partner, and a modifier tapped alone reaches it
+// as a tap when it is released.
 class RemoteDesktopWidget : public QOpenGLWidget, protected QOpenGLExtraFunctions {
     Q_OBJECT
 
@@ -42,6 +51,8 @@ public:
     void resetZoom();
     void toggleFullScreen();
     bool isGlReady() const { return glReady_; }
+    // The window's own key sequences: while viewing they act here and are never sent.
+    void setLocalShortcuts(QList<QKeySequence> shortcuts) { localShortcuts_ = std::move(shortcuts); }
     QSize frameSize() const { return {frameWidth_, frameHeight_}; }
 
     QSize devicePixelSize() const;
@@ -74,6 +85,8 @@ protected:
     void mouseMoveEvent(QMouseEvent* event) override;
     void wheelEvent(QWheelEvent* event) override;
     void focusOutEvent(QFocusEvent* event) override;
+    bool event(QEvent* event) override;
+    bool focusNextPrevChild(bool next) override;
 
 private:
     bool buildPrimaryProgram();
@@ -93,6 +106,9 @@ private:
     InputEvent mouseEvent(std::uint8_t type, double nx, double ny, std::uint8_t button) const;
     void forward(const InputEvent& input);
     void releaseEverythingHeld();
+    bool isLocalShortcut(const QKeyEvent& event) const;
+    void sendHeldBackModifiers();
+    void keepHeldBackModifiersLocal();
 
     // Drawing (in the order the widget's state is laid out)
     std::unique_ptr<QOpenGLShaderProgram> program_;
@@ -128,6 +144,15 @@ private:
     std::set<std::pair<std::uint32_t, std::uint32_t>> keysDown_;  // (vk_code, scan_code)
     double lastSentX_ = 0.5;  // where the partner's pointer was last put
     double lastSentY_ = 0.5;
+
+    // Modifiers pressed here and not sent yet. One that a local shortcut or zoom key went with is
+    // kept local: its release sends nothing.
+    struct HeldBackModifier {
+        InputEvent down;
+        bool keptLocal = false;
+    };
+    std::vector<HeldBackModifier> heldBackModifiers_;
+    QList<QKeySequence> localShortcuts_;
 };
 
 }  // namespace veltrix

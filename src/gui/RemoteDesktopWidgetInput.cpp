@@ -33,6 +33,14 @@ std::uint8_t mouseButtonOf(Qt::MouseButton button) {
     }
 }
 
+// Shift, Ctrl, Alt (each also by side) and the two Windows keys.
+bool isModifierKey(std::uint32_t virtualKey) {
+    return (virtualKey >= 0x10 && virtualKey <= 0x12) || (virtualKey >= 0xA0 && virtualKey <= 0xA5) ||
+           virtualKey == 0x5B || virtualKey == 0x5C;
+}
+
+bool sameKey(const InputEvent& a, const InputEvent& b) { return a.vk_code == b.vk_code && a.scan_code == b.scan_code; }
+
 bool isCentred(double zoom, double panX, double panY) {
     return std::abs(zoom - 1.0) < 1e-6 && std::abs(panX - 0.5) < 1e-6 && std::abs(panY - 0.5) < 1e-6;
 }
@@ -109,6 +117,7 @@ bool RemoteDesktopWidget::handleZoomKey(QKeyEvent* event) {
 
 void RemoteDesktopWidget::keyPressEvent(QKeyEvent* event) {
     if (handleZoomKey(event)) {
+        keepHeldBackModifiersLocal();
         return;
     }
     if (!viewingMode_) {
@@ -123,9 +132,15 @@ void RemoteDesktopWidget::keyPressEvent(QKeyEvent* event) {
         spdlog::debug("RemoteDesktopWidget: key code {} has no PC key, not sent", event->nativeScanCode());
         return;
     }
+    event->accept();
+    if (isModifierKey(input.vk_code)) {
+        // Sent with the next key or click that goes to the partner, or as a tap on its release.
+        heldBackModifiers_.push_back({input});
+        return;
+    }
+    sendHeldBackModifiers();
     keysDown_.insert({input.vk_code, input.scan_code});
     emit inputEvent(input);
-    event->accept();
 }
 
 void RemoteDesktopWidget::keyReleaseEvent(QKeyEvent* event) {
@@ -140,9 +155,62 @@ void RemoteDesktopWidget::keyReleaseEvent(QKeyEvent* event) {
     if (input.vk_code == 0) {
         return;
     }
-    keysDown_.erase({input.vk_code, input.scan_code});
-    emit inputEvent(input);
     event->accept();
+    const auto heldBack = std::find_if(heldBackModifiers_.begin(), heldBackModifiers_.end(),
+                                       [&](const HeldBackModifier& m) { return sameKey(m.down, input); });
+    if (heldBack != heldBackModifiers_.end()) {
+        const HeldBackModifier modifier = *heldBack;
+        heldBackModifiers_.erase(heldBack);
+        if (!modifier.keptLocal) {
+            emit inputEvent(modifier.down);
+            emit inputEvent(input);
+        }
+        return;
+    }
+    if (keysDown_.erase({input.vk_code, input.scan_code}) > 0) {
+        emit inputEvent(input);
+        return;
+    }
+    // Its press never reached the partner: the window took it (a shortcut, the paste of files),
+    // and the modifiers held with it were meant for the window too.
+    keepHeldBackModifiersLocal();
+}
+
+bool RemoteDesktopWidget::event(QEvent* event) {
+    if (event->type() == QEvent::ShortcutOverride && viewingMode_) {
+        if (isLocalShortcut(*static_cast<QKeyEvent*>(event))) {
+            keepHeldBackModifiersLocal();
+            return QOpenGLWidget::event(event);  // not taken: the window's shortcut acts
+        }
+        // Any other key is the partner's: no shortcut of the application may take it.
+        event->accept();
+        return true;
+    }
+    return QOpenGLWidget::event(event);
+}
+
+bool RemoteDesktopWidget::focusNextPrevChild(bool next) {
+    // Tab and Shift+Tab go to the partner while viewing; the focus stays here.
+    if (viewingMode_) return false;
+    return QOpenGLWidget::focusNextPrevChild(next);
+}
+
+bool RemoteDesktopWidget::isLocalShortcut(const QKeyEvent& event) const {
+    const QKeySequence pressed(QKeyCombination(event.modifiers() & ~Qt::KeypadModifier, Qt::Key(event.key())));
+    return std::any_of(localShortcuts_.begin(), localShortcuts_.end(), [&](const QKeySequence& shortcut) {
+        return shortcut.matches(pressed) == QKeySequence::ExactMatch;
+    });
+}
+
+void RemoteDesktopWidget::sendHeldBackModifiers() {
+    for (const HeldBackModifier& modifier : std::exchange(heldBackModifiers_, {})) {
+        keysDown_.insert({modifier.down.vk_code, modifier.down.scan_code});
+        emit inputEvent(modifier.down);
+    }
+}
+
+void RemoteDesktopWidget::keepHeldBackModifiersLocal() {
+    for (HeldBackModifier& modifier : heldBackModifiers_) modifier.keptLocal = true;
 }
 
 void RemoteDesktopWidget::mousePressEvent(QMouseEvent* event) {
@@ -163,6 +231,7 @@ void RemoteDesktopWidget::mousePressEvent(QMouseEvent* event) {
     double ny = 0.0;
     if (widgetToNormalized(event->position().x(), event->position().y(), nx, ny)) {
         const std::uint8_t button = mouseButtonOf(event->button());
+        sendHeldBackModifiers();
         buttonsDown_.insert(button);
         forward(mouseEvent(InputEvent::MouseDown, nx, ny, button));
     }
@@ -258,6 +327,7 @@ void RemoteDesktopWidget::wheelEvent(QWheelEvent* event) {
     if (dy != 0 && widgetToNormalized(event->position().x(), event->position().y(), nx, ny)) {
         InputEvent input = mouseEvent(InputEvent::MouseWheel, nx, ny, 1);
         input.wheel_delta = static_cast<std::int16_t>(std::clamp(dy, -32768, 32767));
+        sendHeldBackModifiers();
         forward(input);
     }
 }
@@ -279,6 +349,7 @@ void RemoteDesktopWidget::releaseEverythingHeld() {
     if (!viewingMode_) {
         return;
     }
+    heldBackModifiers_.clear();  // never sent: nothing to release
     const auto keys = std::exchange(keysDown_, {});
     for (const auto& [virtualKey, scanCode] : keys) {
         InputEvent input;

@@ -4,6 +4,7 @@
 // agent messages without a pipeline, and the tear-down.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <thread>
 #include <chrono>
@@ -307,6 +308,38 @@ TEST_F(AgentCaptureTest, AgentMessagesWithoutAPipeline) {
     server.disconnectClient();
     client.onPipePoll();
     EXPECT_EQ(client.captureManager(), nullptr);
+}
+
+// The service goes away between START_CAPTURE and the agent's CAPTURE_INITIALIZED: the start
+// stops there, and nothing captures on for a link that is gone (or reports on the next one).
+TEST_F(AgentCaptureTest, ALinkLostWhileCaptureStartsLeavesNothingRunning) {
+    ASSERT_EQ(server.client().write(encodeIpcFrame(IpcMessage{{"type", "START_CAPTURE"}})).status,
+              platform::PipeStatus::Ok);
+    server.disconnectClient();
+    client.onPipePoll();
+    EXPECT_FALSE(client.isConnected());
+    EXPECT_TRUE(logs.contains("Agent capture: the service link dropped while capture was starting, not started"));
+    EXPECT_EQ(client.captureManager(), nullptr);
+    EXPECT_EQ(client.inputForwarder(), nullptr);
+    EXPECT_EQ(std::count(emitted.begin(), emitted.end(), "started"), 0);
+    test::runEventsFor(300ms);
+    EXPECT_EQ(encoder->encoded.load(), 0) << "frames were captured after the link was gone";
+}
+
+// The partner's session ends while a key it pressed is down: the agent lets go of it at once,
+// and the backend (which alone knows what it pressed) again when capture stops.
+TEST_F(AgentCaptureTest, TheEndOfTheSessionLetsGoOfThePartnersInput) {
+    deliver(IpcMessage{{"type", "START_CAPTURE"}});
+    deliver(IpcMessage{{"type", "STATE"}, {"session_state", "Connected"}});
+    deliver(IpcMessage{{"type", "INPUT_INJECT"}, {"event", {{"type", 5}, {"vk_code", 0x11}}}});
+    ASSERT_EQ(input->injected.size(), 1u);
+    EXPECT_EQ(input->releaseCalls, 0);
+    deliver(IpcMessage{{"type", "STATE"}, {"session_state", "Closing"}});
+    EXPECT_EQ(input->releaseCalls, 1);
+    deliver(IpcMessage{{"type", "STATE"}, {"session_state", "Idle"}});
+    EXPECT_EQ(input->releaseCalls, 1) << "once, when Connected ends";
+    deliver(IpcMessage{{"type", "INPUT_INJECT"}, {"event", {{"type", 5}, {"vk_code", 0x41}}}});
+    EXPECT_EQ(input->injected.size(), 1u) << "nothing is injected outside a connected session";
 }
 
 TEST_F(AgentCaptureTest, ACaptureSectionOfAnotherUserGetsNoPicture) {

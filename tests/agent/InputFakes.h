@@ -16,6 +16,7 @@ struct InputRecord {
     std::vector<InputEvent> injected;
     std::vector<Rect> monitorRects;
     int initializeCalls = 0;
+    int releaseCalls = 0;
     bool refuse = false;  // every injection fails
 };
 
@@ -34,6 +35,7 @@ public:
     void setMonitorRect(int x, int y, int width, int height) override {
         record_->monitorRects.push_back({x, y, width, height});
     }
+    void releaseHeldInput() override { ++record_->releaseCalls; }
 
 private:
     std::shared_ptr<InputRecord> record_;

@@ -4,13 +4,16 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstdlib>
 #include <optional>
+#include <string>
 #include <vector>
 
 #include "agent/InputForwarder.h"
 #include "agent/Win32InputBackend.h"
 #include "support/LogCapture.h"
 #include "support/TempInstanceRoot.h"
+#include "support/WaitUntil.h"
 #include "support/XvfbDisplay.h"
 
 // Last: Xlib defines macros (Status, Bool) that Qt headers must not see.
@@ -73,6 +76,19 @@ public:
         return at;
     }
     std::pair<int, int> pointer() { return screen_.pointer(); }
+    // How many keys the server holds down, and whether a button is.
+    int heldKeys() {
+        char keys[32] = {};
+        XQueryKeymap(display_, keys);
+        int held = 0;
+        for (const char byte : keys) held += __builtin_popcount(static_cast<unsigned char>(byte));
+        return held;
+    }
+    bool buttonHeld() {
+        unsigned buttons = 0;
+        screen_.pointer(&buttons);
+        return (buttons & (Button1Mask | Button2Mask | Button3Mask)) != 0;
+    }
 
 private:
     test::XScreen screen_;
@@ -171,6 +187,32 @@ TEST_F(InputInjectionTest, KeysArriveAsTheirKeySymbols) {
     EXPECT_TRUE(logs.contains("Win32InputBackend: SendInput (keyboard) failed, error")) << ::testing::PrintToString(logs.lines());
 }
 
+// The partner's session may end between a key-down and its key-up (a shortcut that ends it, a
+// viewer that dies): what the backend pressed goes up when it shuts down, even after the rate
+// window is used up, and nothing it already let go is sent again.
+TEST_F(InputInjectionTest, ShutdownLetsGoOfEveryKeyAndButtonStillPressed) {
+    const double x = 300.0 / 1920, y = 250.0 / 1080;
+    ASSERT_TRUE(backend.injectEvent(key(InputEvent::KeyDown, 0x10, 0x2A)));  // Shift, by scan code
+    ASSERT_TRUE(backend.injectEvent(key(InputEvent::KeyDown, 'A')));
+    ASSERT_TRUE(backend.injectEvent(key(InputEvent::KeyDown, 'B')));
+    ASSERT_TRUE(backend.injectEvent(key(InputEvent::KeyUp, 'B')));
+    ASSERT_TRUE(backend.injectEvent(mouse(InputEvent::MouseDown, x, y, 3)));
+    EXPECT_TRUE(test::waitUntil([&] { return window.heldKeys() == 2 && window.buttonHeld(); }, 2s));
+    EXPECT_EQ(backend.heldKeyCount(), 2u);
+    EXPECT_EQ(backend.heldButtonCount(), 1u);
+    while (backend.injectEvent(mouse(InputEvent::MouseMove, x, y))) {
+    }
+
+    backend.shutdown();
+    EXPECT_TRUE(test::waitUntil([&] { return window.heldKeys() == 0 && !window.buttonHeld(); }, 2s))
+        << window.heldKeys() << " keys held";
+    EXPECT_TRUE(logs.contains("Win32InputBackend: releasing 2 key(s) and 1 button(s) still held"));
+    // B went up once, when the partner said so: of the releases, Shift and A only.
+    int releases = 0;
+    for (auto e = window.next(); e; e = window.next()) releases += e->type == KeyRelease;
+    EXPECT_EQ(releases, 3) << "B, then Shift and A at shut-down";
+}
+
 TEST_F(InputInjectionTest, TwoHundredEventsASecondAndTheRestRefusedAndLogged) {
     auto owned = std::make_unique<Win32InputBackend>([this] { return now; }, platform::input::screenMetrics);
     ASSERT_TRUE(owned->initialize());
@@ -183,6 +225,46 @@ TEST_F(InputInjectionTest, TwoHundredEventsASecondAndTheRestRefusedAndLogged) {
     // A new window starts once a full second has passed since the first.
     now = 2000;
     EXPECT_TRUE(forwarder.backend()->injectEvent(key(InputEvent::KeyUp, 0x10)));
+}
+
+// A desktop that grows, as when a monitor is added: the injection follows at once, so a click
+// meant for the new right edge lands there and not on the old one. Xephyr changes its screen size
+// through RandR (Xvfb cannot).
+TEST(InputInjectionOnAChangingDesktop, FollowsTheScreenSize) {
+    test::TempInstanceRoot root;
+    test::XvfbDisplay host({}, "1920x1200x24");
+    ASSERT_TRUE(host.isRunning());
+    test::XvfbDisplay desktop(test::XvfbDisplay::NestedIn{host.name()}, "1280x720");
+    ASSERT_TRUE(desktop.isRunning()) << "Xephyr did not start (scripts/setup installs it)";
+    desktop.makeCurrent();
+    test::XScreen screen(desktop.name());
+    ASSERT_TRUE(screen.ok());
+
+    namespace input = platform::input;
+    const auto moveTo = [](std::uint32_t area) {
+        input::Input move;
+        move.mouse = {65535, 65535, 0, input::kMouseMove | input::kMouseAbsolute | area};
+        platform::SystemError error;
+        return input::sendInput({&move, 1}, error) == 1;
+    };
+    const auto pointerAt = [&](std::pair<int, int> expected) {
+        test::waitUntil([&] { return screen.pointer() == expected; }, 2s);
+        return screen.pointer();
+    };
+    ASSERT_TRUE(moveTo(input::kMouseVirtualDesk));
+    EXPECT_EQ(pointerAt({1279, 719}), std::make_pair(1279, 719));
+
+    const std::string grow = "DISPLAY=" + desktop.name() + " xrandr -s 1600x1200 2>/dev/null";
+    ASSERT_EQ(std::system(grow.c_str()), 0);
+    const auto metrics = input::screenMetrics();
+    ASSERT_TRUE(metrics);
+    EXPECT_EQ(std::make_pair(metrics->virtualWidth, metrics->virtualHeight), std::make_pair(1600, 1200));
+    // The whole screen (the virtual desktop) and its one monitor (the primary) both grew.
+    for (const std::uint32_t area : {input::kMouseVirtualDesk, 0u}) {
+        screen.movePointer(0, 0);
+        ASSERT_TRUE(moveTo(area));
+        EXPECT_EQ(pointerAt({1599, 1199}), std::make_pair(1599, 1199)) << (area ? "virtual desktop" : "primary monitor");
+    }
 }
 
 }  // namespace

@@ -94,6 +94,8 @@ TEST_F(FileTransferServiceTest, FilesOfEverySizeUpToTheCapCrossBothWaysIntact) {
             << link.localRecord.errors.join("; ").toStdString();
         EXPECT_EQ(link.localRecord.downloadsComplete, QStringList{q(downloaded)});
         EXPECT_EQ(test::sha256(test::readFile(downloaded)), test::sha256(content));
+        ASSERT_FALSE(link.localRecord.downloadProgress.isEmpty());
+        EXPECT_EQ(link.localRecord.downloadProgress.first(), 0) << "an accepted download is announced before its data";
         EXPECT_EQ(link.localRecord.downloadProgress.count(100), 1);
         EXPECT_EQ(link.localRecord.downloadProgress.last(), 100) << "100 comes only with DOWNLOAD_DONE";
 

@@ -158,6 +158,23 @@ TEST_F(SessionManagerTest, OnePasswordHandshakeConnectsBothSidesOverTheRelay) {
     EXPECT_EQ(target->manager.role(), SessionRole::None);
 }
 
+// A partner that vanishes (its link gone without the "disconnect" of an ending session) fails the
+// session, which the viewing side retries; one that ends it ends it as Idle (above).
+TEST_F(SessionManagerTest, APartnerThatVanishesFailsTheSession) {
+    connectOverTheRelay();
+    ASSERT_TRUE(waitUntil([&] { return target->keyFrameRequests > 0; }, 10s));
+    // The partner was heard from (a partner never heard from is taken for a wrong password).
+    deliver(*target, "monitor_count:1");
+    SessionManagerTestPeer::dropTransport(target->manager);
+    ASSERT_TRUE(waitUntil([&] { return master->state() == SessionState::Failed; }, 20s))
+        << "master " << int(master->state());
+    EXPECT_EQ(master->states.back(), SessionState::Failed);
+    EXPECT_EQ(std::count(master->states.begin(), master->states.end(), SessionState::Idle), 0);
+    EXPECT_TRUE(log.contains("lost: the partner's transport closed without a disconnect"));
+    EXPECT_FALSE(log.contains("(reason: remote_disconnect)"));
+    EXPECT_EQ(master->manager.role(), SessionRole::None);
+}
+
 TEST_F(SessionManagerTest, TwoPasswordsTheEphemeralTypedLocksTheSecondCandidateAtTheFirstControlPacket) {
     bringUp(true, "secure-password-1", "eph-123");
     connectWith("eph-123");

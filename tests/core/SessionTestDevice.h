@@ -14,7 +14,9 @@
 #include "core/SessionManager.h"
 #include "support/RunningBackend.h"
 #include "support/WaitUntil.h"
+#include "transport/ITransport.h"
 #include "transport/SignalingClient.h"
+#include "transport/TransportManager.h"
 
 namespace veltrix {
 
@@ -25,6 +27,12 @@ class SessionManagerTestPeer {
 public:
     static bool sendCommand(SessionManager& manager, const std::string& command) {
         return manager.sendCommand(command);
+    }
+    // The session's link goes away under it, as when its process is killed: no "disconnect"
+    // reaches the partner.
+    static void dropTransport(SessionManager& manager) {
+        if (manager.transportManager_ && manager.transportManager_->activeTransport())
+            manager.transportManager_->activeTransport()->disconnect();
     }
     // The sequence number of the last capture frame the Target's poll looked at.
     static std::uint64_t lastCaptureSequence(const SessionManager& manager) { return manager.lastCaptureSequence_; }

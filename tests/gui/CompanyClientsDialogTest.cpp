@@ -103,6 +103,37 @@ TEST_F(CompanyClientsDialogTest, RowsGoToTheirSectionsWithGroupedIdsAndCountedHe
     EXPECT_FALSE(test::saveArtefact(*dialog, "gui_tests", "company-clients").isEmpty());
 }
 
+// Every text of the list comes from the backend: markup in it is shown as the characters it is,
+// so a label cannot draw large red text and an ID shows exactly what a double-click picks.
+TEST_F(CompanyClientsDialogTest, MarkupInTheBackendsTextsIsShownAsText) {
+    const QString fake = "<h1 style='color:red'>FAKE</h1>";
+    dialog = std::make_unique<CompanyClientsDialog>("<i>Acme</i>", json::array({
+        {{"id", "<b>999</b>"}, {"label", fake.toStdString()}, {"client_name", "<u>pc</u>"}, {"is_online", true}},
+        {{"id", "123456789"}, {"label", "Front desk"}, {"client_name", "RECEPTION-PC"}, {"is_online", true}},
+    }));
+    access = std::make_unique<CompanyClientsDialogTestAccess>(*dialog);
+    for (QLabel* label : dialog->findChildren<QLabel*>()) {
+        EXPECT_EQ(label->textFormat(), Qt::PlainText) << label->text().toStdString();
+    }
+    EXPECT_EQ(access->texts(0).mid(0, 3), (QStringList{"<b>999</b>", fake, "<u>pc</u>"}));
+    dialog->show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(dialog.get()));
+    EXPECT_EQ(access->row(0)->height(), access->row(1)->height()) << "the label was drawn as a heading";
+    const QImage picture = dialog->grab().toImage();
+    int red = 0;
+    for (int y = 0; y < picture.height(); ++y)
+        for (int x = 0; x < picture.width(); ++x) {
+            const QColor c = picture.pixelColor(x, y);
+            red += c.red() > 200 && c.green() < 80 && c.blue() < 80;
+        }
+    EXPECT_LT(red, 20) << "red text on the list";
+    EXPECT_FALSE(test::saveArtefact(*dialog, "gui_tests", "company-clients-markup").isEmpty());
+
+    QTest::mouseDClick(access->row(0), Qt::LeftButton);
+    EXPECT_EQ(dialog->result(), QDialog::Accepted);
+    EXPECT_EQ(dialog->selectedClientId(), "<b>999</b>");
+}
+
 TEST_F(CompanyClientsDialogTest, SearchMatchesIdGroupedIdLabelAndName) {
     build(sampleClients());
     struct Case {

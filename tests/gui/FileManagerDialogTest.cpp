@@ -194,7 +194,7 @@ TEST_F(FileManagerDialogTest, OpensOnThePartnersTopViewWithItsLayout) {
 
 TEST_F(FileManagerDialogTest, SizeTexts) {
     const std::pair<qint64, const char*> cases[] = {
-        {0, ""},
+        {0, "0 B"},  // an empty file: its size, not the blank of a folder
         {1, "1 B"},
         {1023, "1023 B"},
         {1024, "1.0 KB"},
@@ -260,7 +260,7 @@ TEST_F(FileManagerDialogTest, AListingForAFolderNoLongerShownIsDropped) {
     EXPECT_EQ(status(), "Loading remote directory...");
     listed("/home", {{"user", true}});
     ASSERT_EQ(dialog->remoteView()->topLevelItemCount(), 1);
-    EXPECT_EQ(status(), "1 items");
+    EXPECT_EQ(status(), "1 item");
 }
 
 TEST_F(FileManagerDialogTest, DownloadsRunOneAtATimeAfterOneQuestion) {
@@ -270,8 +270,10 @@ TEST_F(FileManagerDialogTest, DownloadsRunOneAtATimeAfterOneQuestion) {
     makeFile("b.txt", "old");
 
     selectRemote({"a.txt", "b.txt", "c.txt", "sub"});
+    dialog->statusLabel()->setText("All uploads complete.");  // an earlier batch's outcome
     dialog->onDownloadClicked();  // the catcher answers OK, which is not Yes
     ASSERT_EQ(boxes.boxes().size(), 1u);
+    EXPECT_EQ(status(), QString::fromUtf8("Download cancelled \u2014 nothing was overwritten."));
     EXPECT_EQ(boxes.boxes()[0].title, "Overwrite?");
     EXPECT_EQ(boxes.boxes()[0].text,
               "These files already exist locally and will be overwritten:\nb.txt\n\nContinue?");
@@ -378,6 +380,7 @@ TEST_F(FileManagerDialogTest, UploadsAskForExistingRemoteNamesAndRefreshAtTheEnd
               "These files already exist on the remote and will be overwritten:\none.txt\n\nContinue?");
     EXPECT_EQ(boxes.boxes()[0].defaultButton, QMessageBox::No);
     EXPECT_TRUE(pipe.sent().empty());
+    EXPECT_EQ(status(), QString::fromUtf8("Upload cancelled \u2014 nothing was overwritten."));
 
     boxes.answerWith(QMessageBox::Yes);
     dialog->onUploadClicked();
@@ -682,6 +685,35 @@ TEST_F(FileManagerDialogTest, ErrorsOutsideAFileStayInTheStatus) {
     EXPECT_FALSE(dialog->isTransferring());
     EXPECT_FALSE(ownership.isHeld());
     EXPECT_FALSE(QFileInfo(local.filePath("tree")).exists());
+}
+
+// The partner refuses to list a folder while a download runs (a name it cannot take, "x:y"): the
+// refusal answers the listing, whatever its words; the running download goes on alone.
+TEST_F(FileManagerDialogTest, ARefusedListingLeavesARunningBatchAlone) {
+    browseTo("/data");
+    listed("/data", {{"a"}, {"b"}, {"x:y", true}});
+    setLocalFolder(local.path());
+    selectRemote({"a", "b"});
+    dialog->onDownloadClicked();
+    ASSERT_EQ(sentOfType("FILE_DOWNLOAD").size(), 1u);
+    ASSERT_TRUE(pipe.deliver({{"type", "FILE_DOWNLOAD_PROGRESS"}, {"path", "/data/a"}, {"percent", 0}}));
+    openRemote("x:y");
+    fileError("Access denied: invalid path");
+    EXPECT_EQ(status(), "Error: Access denied: invalid path");
+    EXPECT_TRUE(sentOfType("FILE_DOWNLOAD").empty()) << "no second download beside the first";
+    EXPECT_TRUE(dialog->isTransferring());
+    downloadComplete(local.filePath("a"));
+    const auto next = sentOfType("FILE_DOWNLOAD");
+    ASSERT_EQ(next.size(), 1u);
+    EXPECT_EQ(next[0].value("remote_path", ""), "/data/b");
+    EXPECT_EQ(status(), "Copying 2 of 2: b");
+
+    // The same words before the download began are the download's own refusal: it is skipped.
+    dialog->onRemoteBackClicked();
+    fileError("Access denied: invalid path");
+    EXPECT_EQ(status(), "Error: Access denied: invalid path");
+    EXPECT_FALSE(dialog->isTransferring());
+    EXPECT_FALSE(ownership.isHeld());
 }
 
 TEST_F(FileManagerDialogTest, SharesOneTransferWithThePasteFlow) {

@@ -25,7 +25,7 @@ void MessageBoxCatcher::closeOpenBoxes() {
     for (QWidget* widget : QApplication::topLevelWidgets()) {
         auto* box = qobject_cast<QMessageBox*>(widget);
         if (!box || !box->isVisible()) continue;
-        boxes_.push_back({box->windowTitle(), box->text(), box->standardButton(box->defaultButton())});
+        boxes_.push_back({box->windowTitle(), box->text(), box->standardButton(box->defaultButton()), box->textFormat()});
         box->done(answer_);
     }
 }

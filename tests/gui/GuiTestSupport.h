@@ -37,6 +37,7 @@ public:
         QString title;
         QString text;
         QMessageBox::StandardButton defaultButton = QMessageBox::NoButton;
+        Qt::TextFormat format = Qt::AutoText;  // how the box draws its text
     };
 
     MessageBoxCatcher();

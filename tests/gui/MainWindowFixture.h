@@ -71,6 +71,7 @@ public:
     QLabel* companyNameLabel() const { return w.companyNameLabel_; }
     QFrame* connectCard() const { return w.connectCard_; }
     QFrame* infoCard() const { return w.infoCard_; }
+    QWidget* homePage() const { return w.homePage_; }
     int page() const { return w.pageStack_->currentIndex(); }
     bool loopRunning() const { return w.reconnectTimer_.isActive() && w.reconnectStartedMs_.has_value(); }
     QTimer& reconnectTimer() const { return w.reconnectTimer_; }

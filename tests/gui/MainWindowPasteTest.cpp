@@ -301,12 +301,13 @@ TEST_F(MainWindowPasteTest, AFileErrorEndsTheRunWithPasteFailed) {
     connectAsViewer();
     putUrlsOnClipboard({files / "a.txt", files / "b.txt"});
     pressCtrlV();
-    pipe.deliver({{"type", "FILE_ERROR"}, {"error", "Cannot write file: /somewhere/a.txt"}});
+    pipe.deliver({{"type", "FILE_ERROR"}, {"error", "Cannot open local file: <b>a.txt</b>"}});
     EXPECT_FALSE(access->pasteInProgress());
     EXPECT_FALSE(access->ownership().isHeld());
     ASSERT_TRUE(test::waitUntil([&] { return !boxes.boxes().empty(); }, 5s));
     EXPECT_EQ(boxes.boxes()[0].title, "Paste failed");
-    EXPECT_EQ(boxes.boxes()[0].text, "Could not transfer files for paste: Cannot write file: /somewhere/a.txt");
+    EXPECT_EQ(boxes.boxes()[0].text, "Could not transfer files for paste: Cannot open local file: <b>a.txt</b>");
+    EXPECT_EQ(boxes.boxes()[0].format, Qt::PlainText);
 
     recorded.clear();
     uploadConfirmed();
@@ -315,16 +316,48 @@ TEST_F(MainWindowPasteTest, AFileErrorEndsTheRunWithPasteFailed) {
     EXPECT_TRUE(recorded.empty()) << "a late confirmation belongs to no run";
 }
 
-TEST_F(MainWindowPasteTest, AFolderErrorNamingAnotherFolderIsNotThePastes) {
+// The partner refuses an upload while the service still sends it: the run ends when the service
+// has sent it, not before, so nothing starts beside it.
+TEST_F(MainWindowPasteTest, AnUploadThePartnerRefusesEndsTheRunOnceItIsSent) {
     connectAsViewer();
+    putUrlsOnClipboard({files / "a.txt", files / "b.txt"});
+    pressCtrlV();
+    pipe.deliver({{"type", "FILE_ERROR"}, {"error", "Access denied: invalid upload path"}});
+    test::runEventsFor(50ms);
+    EXPECT_TRUE(access->pasteInProgress());
+    EXPECT_TRUE(sentOfType("FILE_UPLOAD").empty());
+    uploadConfirmed();
+    EXPECT_FALSE(access->pasteInProgress());
+    ASSERT_TRUE(test::waitUntil([&] { return !boxes.boxes().empty(); }, 5s));
+    EXPECT_EQ(boxes.boxes()[0].text, "Could not transfer files for paste: Access denied: invalid upload path");
+    // The partner refuses that upload's end too: nobody's news any more.
+    pipe.deliver({{"type", "FILE_ERROR"}, {"error", "Upload aborted: no valid upload in progress"}});
+    test::runEventsFor(50ms);
+    EXPECT_EQ(boxes.boxes().size(), 1u);
+    EXPECT_TRUE(sentOfType("FILE_UPLOAD").empty());
+}
+
+// Errors that answer the file manager's requests (a listing the partner refuses, a folder it
+// could not make) leave a running paste alone; the paste's own folder failing ends it.
+TEST_F(MainWindowPasteTest, ErrorsOfTheFileManagersRequestsAreNotThePastes) {
+    connectAsViewer();
+    pipe.client().createRemoteDirectory("/data/from the file manager");
     const std::string folder = startRun({files / "a.txt"});
     ASSERT_FALSE(folder.empty());
+    pipe.client().listRemoteDirectory("x:y");
     pipe.deliver({{"type", "FILE_ERROR"}, {"error", "Failed to create directory: /data/from the file manager"}});
+    pipe.deliver({{"type", "FILE_ERROR"}, {"error", "Access denied: invalid path"}});
     test::runEventsFor(50ms);
     EXPECT_TRUE(access->pasteInProgress());
     EXPECT_TRUE(boxes.boxes().empty());
+    uploadConfirmed();
+    EXPECT_EQ(sentOfType("SET_REMOTE_CLIPBOARD_FILES").size(), 1u) << "the run went on";
+    ASSERT_TRUE(test::waitUntil([&] { return !access->pasteInProgress(); }, 5s));
+    EXPECT_EQ(access->status(), "● Pasted 1 file(s) into remote desktop");
 
-    pipe.deliver({{"type", "FILE_ERROR"}, {"error", "Failed to create directory: " + folder}});
+    recorded.clear();
+    const std::string second = startRun({files / "b.txt"});
+    pipe.deliver({{"type", "FILE_ERROR"}, {"error", "Failed to create directory: " + second}});
     EXPECT_FALSE(access->pasteInProgress());
     ASSERT_TRUE(test::waitUntil([&] { return !boxes.boxes().empty(); }, 5s));
     EXPECT_EQ(boxes.boxes()[0].title, "Paste failed");

@@ -168,6 +168,61 @@ TEST_F(RemoteViewTest, AViewingSessionFeedsTheViewerAndItsInputReachesThePipe) {
     EXPECT_FALSE(access->toolbar()->zoomLabel()->isVisible());
 }
 
+// Keys typed on this X server (XTest, as a keyboard types them) while the viewer has the focus:
+// every key reaches the partner in order, Tab and Shift+Tab too, while the window's own shortcuts
+// act here and send none of their keys.
+TEST_F(RemoteViewTest, KeysTypedInTheViewerReachThePartnerExceptTheWindowsShortcuts) {
+    connectAsViewer();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(window.get()));
+    QProcess::execute("xdotool", {"windowfocus", "--sync", QString::number(window->winId())});
+    ASSERT_TRUE(test::waitUntil([&] { return access->viewer()->hasFocus(); }, 5s));
+    sent();
+    // (type, virtual key) of every INPUT sent, once `count` have come.
+    const auto keysSent = [&](std::size_t count) {
+        std::vector<std::pair<int, unsigned>> keys;
+        test::waitUntil(
+            [&] {
+                for (const auto& m : sentOfType("INPUT")) keys.emplace_back(m["event"].value("type", 0), m["event"].value("vk_code", 0u));
+                return keys.size() >= count;
+            },
+            5s);
+        test::runEventsFor(100ms);
+        for (const auto& m : sentOfType("INPUT")) keys.emplace_back(m["event"].value("type", 0), m["event"].value("vk_code", 0u));
+        return keys;
+    };
+    constexpr int down = InputEvent::KeyDown, up = InputEvent::KeyUp;
+
+    // xdotool lets go of a combination's keys in the order it pressed them.
+    QProcess::execute("xdotool", {"key", "--delay", "20", "a", "Tab", "b", "shift+Tab"});
+    EXPECT_EQ(keysSent(10), (std::vector<std::pair<int, unsigned>>{{down, 0x41},
+                                                                    {up, 0x41},
+                                                                    {down, 0x09},
+                                                                    {up, 0x09},
+                                                                    {down, 0x42},
+                                                                    {up, 0x42},
+                                                                    {down, 0x10},
+                                                                    {down, 0x09},
+                                                                    {up, 0x10},
+                                                                    {up, 0x09}}));
+    EXPECT_TRUE(access->viewer()->hasFocus()) << "Tab moved the focus";
+
+    // A local shortcut: it acts, and neither its modifiers nor its key reach the partner.
+    const int mode = access->viewer()->scaleMode();
+    QProcess::execute("xdotool", {"key", "ctrl+shift+q"});
+    ASSERT_TRUE(test::waitUntil([&] { return access->viewer()->scaleMode() != mode; }, 5s));
+    EXPECT_TRUE(keysSent(0).empty());
+
+    // A modifier pressed alone reaches the partner as a tap; Ctrl with a key as Ctrl with that key.
+    QProcess::execute("xdotool", {"key", "--delay", "20", "alt", "ctrl+c"});
+    EXPECT_EQ(keysSent(6), (std::vector<std::pair<int, unsigned>>{
+                               {down, 0x12}, {up, 0x12}, {down, 0x11}, {down, 0x43}, {up, 0x11}, {up, 0x43}}));
+
+    QProcess::execute("xdotool", {"key", "ctrl+shift+d"});
+    ASSERT_TRUE(test::waitUntil([&] { return !sentOfType("DISCONNECT").empty(); }, 5s));
+    test::runEventsFor(100ms);
+    EXPECT_TRUE(sentOfType("INPUT").empty());
+}
+
 TEST_F(MainWindowTest, ChatOnTheViewingSideSendsLogsAndMarksUnreadLines) {
     connectAsViewer();
     QPointer<ChatDialog> first = access->chatDialog();
@@ -175,15 +230,36 @@ TEST_F(MainWindowTest, ChatOnTheViewingSideSendsLogsAndMarksUnreadLines) {
     EXPECT_FALSE(first->isVisible());
     EXPECT_EQ(access->chatAction()->text(), "Chat");
 
+    // The toolbar shows icons only: the unread mark is a red dot on the Chat button itself.
+    QWidget* chatButton = access->toolbar()->widgetForAction(access->chatAction());
+    ASSERT_NE(chatButton, nullptr);
+    qApp->setStyleSheet(clientStyleSheet());
+    const auto redInTheCorner = [&] {
+        QApplication::processEvents();
+        const QImage picture = chatButton->grab().toImage();
+        int red = 0;
+        for (int y = 0; y < picture.height() / 2; ++y)
+            for (int x = picture.width() / 2; x < picture.width(); ++x) {
+                const QColor c = picture.pixelColor(x, y);
+                red += c.red() > 200 && c.green() < 120 && c.blue() < 120;
+            }
+        return red;
+    };
+    EXPECT_EQ(redInTheCorner(), 0);
+
     deliver({{"type", "CHAT_MSG"}, {"from", "Partner PC"}, {"text", "hello <you>"}, {"timestamp", 0}});
     EXPECT_EQ(first->history()->toPlainText(),
               "Remote " + QDateTime::fromMSecsSinceEpoch(0).toString("HH:mm") + "\nhello <you>");
     EXPECT_FALSE(first->isVisible());
     EXPECT_EQ(access->chatAction()->text(), QString::fromUtf8("Chat \u25CF"));
+    EXPECT_GT(redInTheCorner(), 10) << "no mark on the Chat button";
+    EXPECT_FALSE(test::saveArtefact(*access->toolbar(), "gui_tests", "chat-unread-mark").isEmpty());
 
     access->chatAction()->trigger();
     EXPECT_TRUE(first->isVisible());
     EXPECT_EQ(access->chatAction()->text(), "Chat");
+    EXPECT_EQ(redInTheCorner(), 0) << "read: the mark goes";
+    qApp->setStyleSheet(QString());
 
     sent();
     first->input()->setText("  héllo  ");

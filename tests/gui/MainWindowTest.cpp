@@ -3,6 +3,10 @@
 // loop on an injected clock, and the home page's actions, icons, minimise and close.
 #include "MainWindowFixture.h"
 
+#include <QLayout>
+
+#include <functional>
+
 namespace veltrix {
 namespace {
 
@@ -164,6 +168,47 @@ TEST_F(MainWindowTest, ALostViewingSessionIsRetriedForThirtySeconds) {
     EXPECT_TRUE(logs.contains("Auto-reconnect: 30s budget exhausted, giving up"));
 }
 
+// The service reports a partner that vanished as Failed (retried above) and one that ended the
+// session as Idle: the user is told so, and nothing is retried against the partner's will. The
+// user's own ends, by any way, and an Idle after a failure stay plain "Online (Ready)".
+TEST_F(MainWindowTest, ASessionThePartnerEndsIsReportedAndNotRetried) {
+    for (const char* role : {"master", "target"}) {
+        SCOPED_TRACE(role);
+        connectAsViewer();
+        state("Initiating", role);
+        state("Connected", role);
+        state("Closing", role);
+        state("Idle");
+        EXPECT_EQ(status(), "● The partner ended the session");
+        EXPECT_EQ(statusColour(), "#cc7700");
+        EXPECT_FALSE(access->loopRunning());
+        EXPECT_TRUE(sentOfType("CONNECT").empty());
+        EXPECT_TRUE(logs.contains("Session ended by the partner"));
+        logs.clear();
+    }
+    const std::vector<std::pair<const char*, std::function<void()>>> ownEnds = {
+        {"Disconnect button", [&] { window->onDisconnectClicked(); }},
+        {"closing the window", [&] { window->close(); }},
+        {"the tray's Disconnect", [&] { emit access->trayIcon()->disconnectRequested(); }},
+    };
+    for (const auto& [name, end] : ownEnds) {
+        SCOPED_TRACE(name);
+        connectAsViewer();
+        end();
+        EXPECT_EQ(sentOfType("DISCONNECT").size(), 1u);
+        state("Closing", "master");
+        state("Idle");
+        EXPECT_EQ(status(), "● Online (Ready)");
+        window->show();
+    }
+    connectAsViewer();
+    state("Failed", "master");
+    window->onDisconnectClicked();
+    state("Idle");
+    EXPECT_EQ(status(), "● Online (Ready)");
+    EXPECT_FALSE(logs.contains("Session ended by the partner"));
+}
+
 TEST_F(MainWindowTest, DisconnectDuringALoopShowsReadyAndARepeatedDisconnectStaysSo) {
     connectAsViewer();
     state("Failed", "master");
@@ -231,6 +276,17 @@ TEST_F(MainWindowTest, ARefusedConnectShowsTheServicesErrorInABox) {
     ASSERT_EQ(boxes.boxes().size(), 1u);
     EXPECT_EQ(boxes.boxes()[0].title, "Session Error");
     EXPECT_EQ(boxes.boxes()[0].text, "Not authenticated");
+    // The backend's or the partner's own words (a signaling reason here) are shown as they are,
+    // tags and all, never drawn as markup.
+    deliver({{"type", "ERROR"}, {"message", "Connection failed: <h1 style='color:red'>FAKE</h1>"}});
+    ASSERT_EQ(boxes.boxes().size(), 2u);
+    EXPECT_EQ(boxes.boxes()[1].text, "Connection failed: <h1 style='color:red'>FAKE</h1>");
+    EXPECT_EQ(boxes.boxes()[1].format, Qt::PlainText);
+    // What the window shows of the service is plain text too.
+    deliver({{"type", "STATE"}, {"company_name", "<b>Acme</b>"}});
+    EXPECT_EQ(access->companyNameLabel()->textFormat(), Qt::PlainText);
+    EXPECT_EQ(access->idLabel()->textFormat(), Qt::PlainText);
+    EXPECT_EQ(access->passwordLabel()->textFormat(), Qt::PlainText);
 }
 
 TEST_F(MainWindowTest, LoggingInShowsTheGroupedIdAndAPipeDropResetsTheWindow) {
@@ -452,9 +508,40 @@ TEST_F(MainWindowTest, EveryNamedIconIsAResourceThatDraws) {
 TEST_F(MainWindowTest, HomePagePicture) {
     logIn();
     qApp->setStyleSheet(clientStyleSheet());
+    QApplication::processEvents();  // polished under the style sheet before the window measures itself
     window->resize(420, window->sizeHint().height());
     QApplication::processEvents();
     EXPECT_FALSE(test::saveArtefact(*window, "gui_tests", "home-page").isEmpty());
+    // The page as laid out: its blocks stacked in order, each whole inside the window, and
+    // nothing on it squeezed below the size it needs (a cut text, a button too small to show its
+    // label), which a fault of the layout breaks.
+    int previousBottom = 0;
+    for (QWidget* block : access->homePage()->findChildren<QWidget*>(Qt::FindDirectChildrenOnly)) {
+        if (block->isHidden()) continue;
+        const QRect area(block->mapTo(window.get(), QPoint(0, 0)), block->size());
+        SCOPED_TRACE(block->metaObject()->className() + std::string(" ") + block->objectName().toStdString());
+        EXPECT_TRUE(window->rect().contains(area)) << area.x() << "," << area.y() << " " << area.width() << "x"
+                                                    << area.height();
+        EXPECT_GE(area.top(), previousBottom) << "overlaps the block above";
+        previousBottom = area.bottom();
+    }
+    // Whether a layout (not a composite widget such as the partner box) places `widget`.
+    const std::function<bool(QLayout*, QWidget*)> places = [&](QLayout* layout, QWidget* widget) {
+        for (int i = 0; layout && i < layout->count(); ++i) {
+            QLayoutItem* item = layout->itemAt(i);
+            if (item->widget() == widget || places(item->layout(), widget)) return true;
+        }
+        return false;
+    };
+    for (QWidget* widget : access->homePage()->findChildren<QWidget*>()) {
+        if (!widget->isVisibleTo(window.get()) || !places(widget->parentWidget()->layout(), widget)) continue;
+        const QSize needed = widget->minimumSizeHint();
+        SCOPED_TRACE(widget->metaObject()->className() + std::string(" ") + widget->objectName().toStdString());
+        EXPECT_GE(widget->width(), needed.width());
+        EXPECT_GE(widget->height(), needed.height());
+    }
+    const QLabel* id = access->idLabel();
+    EXPECT_GE(id->width(), id->sizeHint().width()) << "the ID is cut";
     qApp->setStyleSheet(QString());
 }
 

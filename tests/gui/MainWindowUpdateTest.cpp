@@ -114,6 +114,17 @@ TEST_F(MainWindowUpdateTest, TwoAnnouncementsShowOneBanner) {
     EXPECT_FALSE(test::saveArtefact(*window, QStringLiteral("gui"), QStringLiteral("update-banner")).isEmpty());
 }
 
+// The version is the update host's text: shown as it is, never drawn as markup.
+TEST_F(MainWindowUpdateTest, TheBannerShowsTheManifestsVersionAsText) {
+    settings.setAutoInstallUpdates(false);
+    window->onUpdateAvailable(QStringLiteral("<h1 style='color:red'>9.9</h1>"), downloadUrl());
+    ASSERT_NE(banner(), nullptr);
+    QLabel* label = banner()->findChild<QLabel*>();
+    ASSERT_NE(label, nullptr);
+    EXPECT_EQ(label->text(), "Update available: v<h1 style='color:red'>9.9</h1>");
+    EXPECT_EQ(label->textFormat(), Qt::PlainText);
+}
+
 TEST_F(MainWindowUpdateTest, AFailedDownloadGivesTheButtonBack) {
     settings.setAutoInstallUpdates(false);
     window->onUpdateAvailable(QStringLiteral("1.302"), downloadUrl());

@@ -2,7 +2,10 @@
 
 #include <QApplication>
 #include <QKeyEvent>
+#include <QKeySequence>
+#include <QLineEdit>
 #include <QMouseEvent>
+#include <QVBoxLayout>
 #include <QWheelEvent>
 
 #include <vector>
@@ -184,7 +187,83 @@ TEST_F(ViewerInputTest, CtrlZoomKeys) {
     EXPECT_TRUE(sent.empty()) << "zoom keys stay local";
 
     key(QEvent::KeyRelease, Qt::Key_1, 2 + 8, Qt::ControlModifier);
-    EXPECT_EQ(sent.size(), 1u) << "releases are never filtered";
+    EXPECT_TRUE(sent.empty()) << "a release whose press stayed here is not sent either";
+}
+
+// Tab and Shift+Tab are keys of the partner's while viewing: the focus stays on the viewer.
+TEST_F(ViewerInputTest, TabAndShiftTabGoToThePartnerAndTheFocusStays) {
+    QWidget window;
+    auto* viewer = new RemoteDesktopWidget(&window);
+    auto* field = new QLineEdit(&window);
+    auto* layout = new QVBoxLayout(&window);
+    layout->addWidget(viewer);
+    layout->addWidget(field);
+    viewer->setFocusPolicy(Qt::StrongFocus);
+    std::vector<InputEvent> keys;
+    QObject::connect(viewer, &RemoteDesktopWidget::inputEvent, [&](InputEvent e) { keys.push_back(e); });
+    viewer->setViewingMode(true);
+    viewer->setFocus();
+    ASSERT_EQ(window.focusWidget(), viewer);
+    for (const auto& [qtKey, modifiers] : {std::pair{Qt::Key_Tab, Qt::NoModifier}, std::pair{Qt::Key_Backtab, Qt::ShiftModifier}}) {
+        QKeyEvent press(QEvent::KeyPress, qtKey, modifiers, 15 + 8, 0, 0);
+        QApplication::sendEvent(viewer, &press);
+        QKeyEvent release(QEvent::KeyRelease, qtKey, modifiers, 15 + 8, 0, 0);
+        QApplication::sendEvent(viewer, &release);
+    }
+    ASSERT_EQ(keys.size(), 4u);
+    for (const InputEvent& e : keys) EXPECT_EQ(e.vk_code, 0x09u);
+    EXPECT_EQ(window.focusWidget(), viewer);
+}
+
+// The window's own shortcuts act here: neither their key nor the modifiers held with it reach
+// the partner. Modifiers wait for the next key or click that goes to the partner; one tapped
+// alone goes as a tap; a release whose press never went is not sent.
+TEST_F(ViewerInputTest, ModifiersWaitForTheirKeyAndAShortcutsKeysStayHere) {
+    constexpr quint32 kLeftCtrl = 29 + 8, kLeftShift = 42 + 8, kLeftAlt = 56 + 8, kKeyD = 32 + 8, kKeyC = 46 + 8;
+    widget.setViewingMode(true);
+    widget.setLocalShortcuts({QKeySequence("Ctrl+Shift+D")});
+    const auto shortcutOverride = [&](int qtKey, quint32 code, Qt::KeyboardModifiers modifiers) {
+        QKeyEvent event(QEvent::ShortcutOverride, qtKey, modifiers, code, 0, 0);
+        event.ignore();
+        QApplication::sendEvent(&widget, &event);
+        return event.isAccepted();
+    };
+
+    key(QEvent::KeyPress, Qt::Key_Control, kLeftCtrl);
+    key(QEvent::KeyPress, Qt::Key_Shift, kLeftShift, Qt::ControlModifier);
+    EXPECT_TRUE(sent.empty()) << "modifiers wait";
+    EXPECT_FALSE(shortcutOverride(Qt::Key_D, kKeyD, Qt::ControlModifier | Qt::ShiftModifier)) << "the shortcut acts";
+    key(QEvent::KeyRelease, Qt::Key_D, kKeyD, Qt::ControlModifier | Qt::ShiftModifier);
+    key(QEvent::KeyRelease, Qt::Key_Shift, kLeftShift, Qt::ControlModifier);
+    key(QEvent::KeyRelease, Qt::Key_Control, kLeftCtrl);
+    EXPECT_TRUE(sent.empty());
+
+    // Any other combination is the partner's: Ctrl goes ahead of the C it came with.
+    key(QEvent::KeyPress, Qt::Key_Control, kLeftCtrl);
+    EXPECT_TRUE(shortcutOverride(Qt::Key_C, kKeyC, Qt::ControlModifier)) << "no shortcut may take it";
+    key(QEvent::KeyPress, Qt::Key_C, kKeyC, Qt::ControlModifier);
+    key(QEvent::KeyRelease, Qt::Key_C, kKeyC, Qt::ControlModifier);
+    key(QEvent::KeyRelease, Qt::Key_Control, kLeftCtrl);
+    // Alt alone: a tap. Shift held over a click: ahead of the click.
+    key(QEvent::KeyPress, Qt::Key_Alt, kLeftAlt);
+    key(QEvent::KeyRelease, Qt::Key_Alt, kLeftAlt);
+    key(QEvent::KeyPress, Qt::Key_Shift, kLeftShift);
+    mouse(QEvent::MouseButtonPress, {500, 250}, Qt::LeftButton);
+    std::vector<std::pair<int, unsigned>> got;
+    for (const InputEvent& e : sent) got.emplace_back(e.type, e.type >= InputEvent::KeyDown ? e.vk_code : 100u + e.mouse_button);
+    EXPECT_EQ(got, (std::vector<std::pair<int, unsigned>>{{InputEvent::KeyDown, 0x11},
+                                                          {InputEvent::KeyDown, 0x43},
+                                                          {InputEvent::KeyUp, 0x43},
+                                                          {InputEvent::KeyUp, 0x11},
+                                                          {InputEvent::KeyDown, 0x12},
+                                                          {InputEvent::KeyUp, 0x12},
+                                                          {InputEvent::KeyDown, 0x10},
+                                                          {InputEvent::MouseDown, 101}}));
+
+    // A key-up alone (its press taken by the window) is not sent.
+    sent.clear();
+    key(QEvent::KeyRelease, Qt::Key_D, kKeyD);
+    EXPECT_TRUE(sent.empty());
 }
 
 TEST_F(ViewerInputTest, SetZoomAndScaleModeSignals) {

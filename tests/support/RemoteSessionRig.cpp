@@ -54,7 +54,7 @@ bool RemoteSessionRig::start(std::string& failure) {
         failure = "the backend did not start: " + backend_->output().toStdString();
         return false;
     }
-    viewer.start(viewerClient_.parent_path() / kServiceProgramName);
+    viewer.start(viewerClient_.parent_path() / kServiceProgramName, viewerAsService);
     target.start(targetClient_.parent_path() / kServiceProgramName, true);
     if (!viewer.service.waitForStarted(5000) || !target.service.waitForStarted(5000)) {
         failure = "a service did not start";

@@ -67,6 +67,9 @@ public:
 
     ServiceDevice viewer;
     ServiceDevice target;
+    // A's service as the service manager starts it (set before `start`), as on a real machine:
+    // a session whose viewer goes away then ends.
+    bool viewerAsService = false;
     std::string targetId;
     std::string targetPassword;
 

@@ -3,6 +3,7 @@
 #include <chrono>
 #include <csignal>
 #include <cstdlib>
+#include <cstring>
 #include <fcntl.h>
 #include <filesystem>
 #include <sys/wait.h>
@@ -12,18 +13,23 @@
 namespace veltrix::test {
 namespace {
 
-// Xvfb writes the display number to this descriptor once it accepts connections (-displayfd).
-int startXvfb(const std::vector<std::string>& extra, const std::string& screen, pid_t& pid) {
+// The server writes the display number to this descriptor once it accepts connections
+// (-displayfd). `host`: the DISPLAY a nested server opens its window on.
+int startServer(std::vector<std::string> args, const std::string& host, pid_t& pid) {
     int fds[2];
     if (pipe2(fds, O_CLOEXEC) != 0) return -1;
     // Everything the child needs is built before fork: a child of a threaded process may only
     // make async-signal-safe calls.
-    std::vector<std::string> args = {"Xvfb", "-displayfd", "3", "-screen", "0", screen, "-nolisten", "tcp",
-                                     "-noreset"};
-    args.insert(args.end(), extra.begin(), extra.end());
     std::vector<char*> argv;
     for (auto& a : args) argv.push_back(a.data());
     argv.push_back(nullptr);
+    std::vector<std::string> variables;
+    for (char** variable = environ; *variable; ++variable)
+        if (std::strncmp(*variable, "DISPLAY=", 8) != 0) variables.emplace_back(*variable);
+    if (!host.empty()) variables.push_back("DISPLAY=" + host);
+    std::vector<char*> envp;
+    for (auto& v : variables) envp.push_back(v.data());
+    envp.push_back(nullptr);
     pid = fork();
     if (pid == 0) {
         if (fds[1] == 3) fcntl(3, F_SETFD, 0);
@@ -31,7 +37,7 @@ int startXvfb(const std::vector<std::string>& extra, const std::string& screen, 
         const int devnull = open("/dev/null", O_RDWR);
         dup2(devnull, 1);
         dup2(devnull, 2);
-        execvp("Xvfb", argv.data());
+        execvpe(argv[0], argv.data(), envp.data());
         _exit(127);
     }
     close(fds[1]);
@@ -41,7 +47,18 @@ int startXvfb(const std::vector<std::string>& extra, const std::string& screen, 
 }  // namespace
 
 XvfbDisplay::XvfbDisplay(std::vector<std::string> extraArguments, std::string screen) {
-    const int fd = startXvfb(extraArguments, screen, pid_);
+    std::vector<std::string> args = {"Xvfb", "-displayfd", "3", "-screen", "0", screen, "-nolisten", "tcp", "-noreset"};
+    args.insert(args.end(), extraArguments.begin(), extraArguments.end());
+    waitForServer(startServer(std::move(args), {}, pid_));
+}
+
+XvfbDisplay::XvfbDisplay(NestedIn nested, std::string screen) {
+    waitForServer(startServer({"Xephyr", "-displayfd", "3", "-screen", screen, "-resizeable", "-nolisten", "tcp",
+                               "-noreset"},
+                              nested.host, pid_));
+}
+
+void XvfbDisplay::waitForServer(int fd) {
     if (fd < 0 || pid_ <= 0) {
         pid_ = -1;
         return;
@@ -56,7 +73,7 @@ XvfbDisplay::XvfbDisplay(std::vector<std::string> extraArguments, std::string sc
             if (c == '\n') break;
             number += c;
         } else if (n == 0) {
-            break;  // Xvfb ended
+            break;  // the server ended
         } else {
             std::this_thread::sleep_for(std::chrono::milliseconds(5));
         }

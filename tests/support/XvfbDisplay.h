@@ -1,6 +1,7 @@
 #pragma once
 
 #include <string>
+#include <utility>
 #include <sys/types.h>
 #include <vector>
 
@@ -12,6 +13,15 @@ class XvfbDisplay {
 public:
     // `extraArguments` are passed to Xvfb (for example {"-extension", "MIT-SHM"}).
     explicit XvfbDisplay(std::vector<std::string> extraArguments = {}, std::string screen = "1920x1080x24");
+
+    // Xephyr in a window on the display `host` instead of Xvfb: a server whose screen changes
+    // size through RandR (xrandr -s), up to 1600x1200, as a desktop does when a monitor is
+    // added. Not running when Xephyr is not installed (scripts/setup).
+    struct NestedIn {
+        explicit NestedIn(std::string display) : host(std::move(display)) {}
+        std::string host;
+    };
+    XvfbDisplay(NestedIn nested, std::string screen);
     ~XvfbDisplay();
     XvfbDisplay(const XvfbDisplay&) = delete;
     XvfbDisplay& operator=(const XvfbDisplay&) = delete;
@@ -24,6 +34,8 @@ public:
     void makeCurrent();
 
 private:
+    void waitForServer(int displayFd);
+
     pid_t pid_ = -1;
     std::string name_;
     std::string previousDisplay_;

@@ -2,6 +2,7 @@
 
 #include <X11/Xlib.h>
 #include <X11/extensions/XTest.h>
+#include <X11/extensions/Xrandr.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -25,7 +26,10 @@ struct Rect {
 };
 
 // One connection for the process's injection, opened on first use and again after a lost server.
-// The screen geometry is read at most once a second: the mapping runs for every mouse event.
+// The screen geometry is read again when the server announces a RandR change (a monitor added or
+// removed, a new size), and otherwise at most once a second: the mapping runs for every mouse
+// event. Xlib's own record of the screen size follows only the events it is handed, so the size
+// is asked of the server itself.
 class Injector {
 public:
     unsigned send(std::span<const Input> inputs, SystemError& error) {
@@ -90,16 +94,48 @@ private:
             connection_.reset();
             return false;
         }
+        randrEventBase_.reset();
+        if (XRRQueryExtension(connection_->display(), &eventBase, &errorBase)) {
+            randrEventBase_ = eventBase;
+            XRRSelectInput(connection_->display(), connection_->root(),
+                           RRScreenChangeNotifyMask | RRCrtcChangeNotifyMask | RROutputChangeNotifyMask);
+        }
         return true;
+    }
+
+    // True when the server announced a change of the screen or its monitors since the last look.
+    bool displayChanged() {
+        Display* display = connection_->display();
+        bool changed = false;
+        while (XPending(display) > 0) {
+            XEvent event;
+            XNextEvent(display, &event);
+            if (!randrEventBase_) continue;
+            if (event.type == *randrEventBase_ + RRScreenChangeNotify) {
+                XRRUpdateConfiguration(&event);
+                changed = true;
+            } else if (event.type == *randrEventBase_ + RRNotify) {
+                changed = true;
+            }
+        }
+        return changed;
     }
 
     void refreshGeometry() {
         const auto now = Clock::now();
-        if (geometryTime_ && now - *geometryTime_ < std::chrono::seconds(1)) return;
+        const bool changed = displayChanged();
+        if (!changed && geometryTime_ && now - *geometryTime_ < std::chrono::seconds(1)) return;
         geometryTime_ = now;
         Display* display = connection_->display();
         const int screen = connection_->screen();
         screen_ = {0, 0, DisplayWidth(display, screen), DisplayHeight(display, screen)};
+        Window root = 0;
+        int x = 0, y = 0;
+        unsigned width = 0, height = 0, border = 0, depth = 0;
+        if (XGetGeometry(display, connection_->root(), &root, &x, &y, &width, &height, &border, &depth)) {
+            screen_.width = static_cast<std::int32_t>(width);
+            screen_.height = static_cast<std::int32_t>(height);
+        }
         const auto monitors = x11::monitorsOfScreen(display, screen);
         monitorCount_ = static_cast<int>(monitors.size());
         primary_ = screen_;
@@ -178,6 +214,7 @@ private:
     std::unique_ptr<x11::Connection> connection_;
     std::string displayName_;  // the DISPLAY it was opened on
     std::optional<Clock::time_point> geometryTime_;
+    std::optional<int> randrEventBase_;
     Rect screen_;
     Rect primary_;
     int monitorCount_ = 0;
