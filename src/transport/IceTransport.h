@@ -1,0 +1,99 @@
+#pragma once
+
+#include "transport/IceCandidate.h"
+#include "transport/NetworkThread.h"
+#include "transport/TurnServerConfig.h"
+
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+typedef struct _NiceAgent NiceAgent;
+
+namespace veltrix {
+
+// ICE for one peer connection through libnice: one stream, one component, UDP only. It gathers
+// host candidates (from the given local addresses, or all), a server-reflexive one through the
+// STUN server and a relayed one through the TURN server over TLS, reports each as it comes
+// (trickle), takes the peer's credentials and candidates, runs the connectivity checks, and then
+// carries datagrams on the selected pair. Consent freshness keeps checking the pair while it is
+// used, as WebRTC peers expect.
+//
+// Lives on the network thread: libnice runs on its GLib context, so its callbacks (and this
+// class's) arrive there. A callback must not destroy the transport.
+class IceTransport {
+public:
+    enum class State { New, Checking, Connected, Failed };
+
+    struct Settings {
+        bool controlling = false;
+        // Host names or literal addresses, all on stunPort. libnice takes one STUN server: the
+        // first is used.
+        std::vector<std::string> stunServers;
+        int stunPort = 19302;
+        // Offered only with a password; always TURN over TLS.
+        TurnServerConfig turn;
+        // Addresses to gather host candidates from; empty: every interface.
+        std::vector<std::string> localAddresses;
+        // Only relayed candidates.
+        bool relayOnly = false;
+    };
+
+    struct Callbacks {
+        std::function<void(const IceCandidate&)> localCandidate;
+        std::function<void()> gatheringDone;
+        std::function<void(State)> stateChanged;
+        // One datagram from the peer that is not STUN.
+        std::function<void(const std::uint8_t*, std::size_t)> datagram;
+    };
+
+    IceTransport(Settings settings, Callbacks callbacks);
+    ~IceTransport();
+    IceTransport(const IceTransport&) = delete;
+    IceTransport& operator=(const IceTransport&) = delete;
+
+    // Resolves the servers' names, then gathers. Candidates arrive through localCandidate.
+    void gather();
+    const std::string& localUfrag() const { return localUfrag_; }
+    const std::string& localPwd() const { return localPwd_; }
+
+    void setRemoteCredentials(const std::string& ufrag, const std::string& pwd);
+    void addRemoteCandidate(const IceCandidate& candidate);
+    // The peer will send no more candidates.
+    void remoteGatheringDone();
+
+    // One datagram on the selected pair. False when it could not be sent.
+    bool send(const std::uint8_t* data, std::size_t size);
+    State state() const { return state_; }
+
+private:
+    struct Lookup;
+
+    void resolve(const std::string& host, bool turn);
+    void onResolved(bool turn, const std::string& address);
+    void abandonLookups();
+    void startGathering();
+    void setState(State state);
+
+    static void onCandidate(NiceAgent*, void* candidate, void* data);
+    static void onGatheringDone(NiceAgent*, unsigned stream, void* data);
+    static void onComponentState(NiceAgent*, unsigned stream, unsigned component, unsigned state, void* data);
+    static void onReceive(NiceAgent*, unsigned stream, unsigned component, unsigned size, char* buffer, void* data);
+
+    Settings settings_;
+    Callbacks callbacks_;
+    NiceAgent* agent_ = nullptr;
+    unsigned stream_ = 0;
+    State state_ = State::New;
+    std::string localUfrag_;
+    std::string localPwd_;
+    std::string stunAddress_;
+    std::string turnAddress_;
+    int pendingLookups_ = 0;
+    bool gatheringStarted_ = false;
+    std::vector<std::shared_ptr<Lookup>> lookups_;
+    NetworkThread::Timer resolveLimit_;
+};
+
+}  // namespace veltrix
