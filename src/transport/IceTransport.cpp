@@ -76,7 +76,6 @@ NiceCandidateType niceType(IceCandidate::Type type) {
 // is gone, so the callback holds this, not the transport.
 struct IceTransport::Lookup {
     IceTransport* owner = nullptr;
-    bool turn = false;
     GCancellable* cancellable = g_cancellable_new();
     ~Lookup() { g_object_unref(cancellable); }
 };
@@ -130,7 +129,7 @@ void IceTransport::gather() {
         for (std::size_t i = 1; i < settings_.stunServers.size(); ++i)
             spdlog::info("P2PTransport: STUN server {}:{} not used (libnice takes one STUN server)",
                          settings_.stunServers[i], settings_.stunPort);
-        resolve(settings_.stunServers.front(), false);
+        resolve(settings_.stunServers.front());
     }
     const TurnServerConfig& turn = settings_.turn;
     if (turn.password.empty())
@@ -138,7 +137,7 @@ void IceTransport::gather() {
     else if (turn.host.empty())
         spdlog::warn("P2PTransport: no TURN server offered: no TURN host configured");
     else
-        resolve(turn.host, true);
+        turnTunnel_ = std::make_unique<TurnTlsTunnel>(turn.host, static_cast<std::uint16_t>(turn.port));
     if (pendingLookups_ == 0) {
         startGathering();
         return;
@@ -148,20 +147,19 @@ void IceTransport::gather() {
 
 void IceTransport::abandonLookups() {
     if (pendingLookups_ == 0) return;
-    spdlog::warn("P2PTransport: STUN or TURN server name not resolved in {} ms, gathering without it",
+    spdlog::warn("P2PTransport: STUN server name not resolved in {} ms, gathering without it",
                  kResolveLimit.count());
     pendingLookups_ = 0;
     startGathering();
 }
 
-void IceTransport::resolve(const std::string& host, bool turn) {
+void IceTransport::resolve(const std::string& host) {
     if (isLiteralAddress(host)) {
-        (turn ? turnAddress_ : stunAddress_) = host;
+        stunAddress_ = host;
         return;
     }
     auto lookup = std::make_shared<Lookup>();
     lookup->owner = this;
-    lookup->turn = turn;
     lookups_.push_back(lookup);
     ++pendingLookups_;
     GResolver* resolver = g_resolver_get_default();
@@ -184,18 +182,17 @@ void IceTransport::resolve(const std::string& host, bool turn) {
             }
             g_resolver_free_addresses(addresses);
             if (error) g_error_free(error);
-            if (IceTransport* owner = (*held)->owner) owner->onResolved((*held)->turn, address);
+            if (IceTransport* owner = (*held)->owner) owner->onResolved(address);
         },
         new std::shared_ptr<Lookup>(lookup));
     g_object_unref(resolver);
 }
 
-void IceTransport::onResolved(bool turn, const std::string& address) {
-    const std::string& host = turn ? settings_.turn.host : settings_.stunServers.front();
+void IceTransport::onResolved(const std::string& address) {
     if (address.empty())
-        spdlog::warn("P2PTransport: {} server {} could not be resolved, not used", turn ? "TURN" : "STUN", host);
+        spdlog::warn("P2PTransport: STUN server {} could not be resolved, not used", settings_.stunServers.front());
     else
-        (turn ? turnAddress_ : stunAddress_) = address;
+        stunAddress_ = address;
     if (pendingLookups_ > 0 && --pendingLookups_ == 0) startGathering();
 }
 
@@ -210,10 +207,11 @@ void IceTransport::startGathering() {
     lookups_.clear();
     if (!stunAddress_.empty())
         g_object_set(agent_, "stun-server", stunAddress_.c_str(), "stun-server-port", settings_.stunPort, nullptr);
-    if (!turnAddress_.empty()) {
+    if (turnTunnel_ && turnTunnel_->localPort() != 0) {
+        // ICE speaks TURN over TCP to the tunnel, which carries it over TLS to the server.
         const TurnServerConfig& turn = settings_.turn;
-        if (!nice_agent_set_relay_info(agent_, stream_, kComponent, turnAddress_.c_str(), turn.port,
-                                       turn.username.c_str(), turn.password.c_str(), NICE_RELAY_TYPE_TURN_TLS))
+        if (!nice_agent_set_relay_info(agent_, stream_, kComponent, "127.0.0.1", turnTunnel_->localPort(),
+                                       turn.username.c_str(), turn.password.c_str(), NICE_RELAY_TYPE_TURN_TCP))
             spdlog::warn("P2PTransport: TURN server {}:{} refused", turn.host, turn.port);
     }
     if (!nice_agent_gather_candidates(agent_, stream_)) {

@@ -2,6 +2,7 @@
 
 #include "transport/IceCandidate.h"
 #include "transport/NetworkThread.h"
+#include "transport/TurnTlsTunnel.h"
 #include "transport/TurnServerConfig.h"
 
 #include <functional>
@@ -15,7 +16,7 @@ namespace veltrix {
 
 // ICE for one peer connection through libnice: one stream, one component, UDP only. It gathers
 // host candidates (from the given local addresses, or all), a server-reflexive one through the
-// STUN server and a relayed one through the TURN server over TLS, reports each as it comes
+// STUN server and a relayed one through the TURN server over TLS (TurnTlsTunnel), reports each as it comes
 // (trickle), takes the peer's credentials and candidates, runs the connectivity checks, and then
 // carries datagrams on the selected pair. Consent freshness keeps checking the pair while it is
 // used, as WebRTC peers expect.
@@ -70,8 +71,8 @@ public:
 private:
     struct Lookup;
 
-    void resolve(const std::string& host, bool turn);
-    void onResolved(bool turn, const std::string& address);
+    void resolve(const std::string& host);
+    void onResolved(const std::string& address);
     void abandonLookups();
     void startGathering();
     void setState(State state);
@@ -89,7 +90,7 @@ private:
     std::string localUfrag_;
     std::string localPwd_;
     std::string stunAddress_;
-    std::string turnAddress_;
+    std::unique_ptr<TurnTlsTunnel> turnTunnel_;
     int pendingLookups_ = 0;
     bool gatheringStarted_ = false;
     std::vector<std::shared_ptr<Lookup>> lookups_;

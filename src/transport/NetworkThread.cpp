@@ -1,5 +1,7 @@
 #include "transport/NetworkThread.h"
 
+#include <pthread.h>
+
 #include <condition_variable>
 
 namespace veltrix {
@@ -38,6 +40,7 @@ NetworkThread::~NetworkThread() {
 }
 
 void NetworkThread::run() {
+    pthread_setname_np(pthread_self(), "veltrix-network");
     // Asynchronous GLib work started here (name resolution, TURN over TLS) completes here too.
     g_main_context_push_thread_default(context_);
     g_main_loop_run(loop_);
