@@ -84,7 +84,7 @@ IceTransport::IceTransport(Settings settings, Callbacks callbacks)
     : settings_(std::move(settings)), callbacks_(std::move(callbacks)), resolveLimit_([this] { abandonLookups(); }) {
     const auto options = static_cast<NiceAgentOption>(NICE_AGENT_OPTION_ICE_TRICKLE | NICE_AGENT_OPTION_REGULAR_NOMINATION |
                                                       NICE_AGENT_OPTION_CONSENT_FRESHNESS);
-    agent_ = nice_agent_new_full(NetworkThread::instance().context(), NICE_COMPATIBILITY_RFC5245, options);
+    agent_ = nice_agent_new_full(NetworkThread::current()->context(), NICE_COMPATIBILITY_RFC5245, options);
     // No UPnP (it would announce itself on the local network) and no ICE-TCP: WebRTC peers take
     // UDP candidates.
     g_object_set(agent_, "controlling-mode", settings_.controlling ? TRUE : FALSE, "upnp", FALSE, "ice-tcp", FALSE,
@@ -101,7 +101,7 @@ IceTransport::IceTransport(Settings settings, Callbacks callbacks)
     g_signal_connect(agent_, "new-candidate-full", G_CALLBACK(&IceTransport::onCandidate), this);
     g_signal_connect(agent_, "candidate-gathering-done", G_CALLBACK(&IceTransport::onGatheringDone), this);
     g_signal_connect(agent_, "component-state-changed", G_CALLBACK(&IceTransport::onComponentState), this);
-    nice_agent_attach_recv(agent_, stream_, kComponent, NetworkThread::instance().context(), &IceTransport::onReceive,
+    nice_agent_attach_recv(agent_, stream_, kComponent, NetworkThread::current()->context(), &IceTransport::onReceive,
                            this);
     for (const std::string& text : settings_.localAddresses) {
         NiceAddress address;
@@ -118,7 +118,7 @@ IceTransport::~IceTransport() {
         lookup->owner = nullptr;
         g_cancellable_cancel(lookup->cancellable);
     }
-    nice_agent_attach_recv(agent_, stream_, kComponent, NetworkThread::instance().context(), nullptr, nullptr);
+    nice_agent_attach_recv(agent_, stream_, kComponent, NetworkThread::current()->context(), nullptr, nullptr);
     g_signal_handlers_disconnect_by_data(agent_, this);
     g_object_unref(agent_);
 }

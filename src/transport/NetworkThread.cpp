@@ -12,14 +12,15 @@ namespace {
 // due, which post() sets from any thread.
 GSourceFuncs g_postedFuncs = {nullptr, nullptr, nullptr, nullptr, nullptr, nullptr};
 
+thread_local NetworkThread* t_current = nullptr;
+
+// After the loop ends: how long cancelled asynchronous work (a name lookup, a TLS connection) may
+// take to come back and be freed.
+constexpr gint64 kSettleUs = 100 * 1000;
+
 }  // namespace
 
-NetworkThread& NetworkThread::instance() {
-    static NetworkThread thread;
-    return thread;
-}
-
-NetworkThread::NetworkThread() {
+NetworkThread::NetworkThread(const char* name) {
     context_ = g_main_context_new();
     loop_ = g_main_loop_new(context_, FALSE);
     g_postedFuncs.dispatch = &NetworkThread::dispatchPosted;
@@ -27,7 +28,7 @@ NetworkThread::NetworkThread() {
     g_source_set_callback(postedSource_, nullptr, this, nullptr);
     g_source_set_ready_time(postedSource_, -1);
     g_source_attach(postedSource_, context_);
-    thread_ = std::thread([this] { run(); });
+    thread_ = std::thread([this, name] { run(name); });
 }
 
 NetworkThread::~NetworkThread() {
@@ -39,13 +40,20 @@ NetworkThread::~NetworkThread() {
     g_main_context_unref(context_);
 }
 
-void NetworkThread::run() {
-    pthread_setname_np(pthread_self(), "veltrix-network");
-    // Asynchronous GLib work started here (name resolution, TURN over TLS) completes here too.
+NetworkThread* NetworkThread::current() { return t_current; }
+
+void NetworkThread::run(const char* name) {
+    pthread_setname_np(pthread_self(), name);
+    t_current = this;
+    // Asynchronous GLib work started here (name resolution, TLS) completes here too.
     g_main_context_push_thread_default(context_);
     g_main_loop_run(loop_);
     drain();
+    const gint64 until = g_get_monotonic_time() + kSettleUs;
+    while (g_get_monotonic_time() < until)
+        if (!g_main_context_iteration(context_, FALSE)) g_usleep(1000);
     g_main_context_pop_thread_default(context_);
+    t_current = nullptr;
 }
 
 void NetworkThread::post(std::function<void()> work) {
@@ -96,7 +104,7 @@ void NetworkThread::Timer::start(std::chrono::milliseconds delay, bool repeat) {
     repeat_ = repeat;
     source_ = g_timeout_source_new(static_cast<guint>(std::max<std::int64_t>(0, delay.count())));
     g_source_set_callback(source_, &Timer::fire, this, nullptr);
-    g_source_attach(source_, NetworkThread::instance().context());
+    g_source_attach(source_, current()->context());
 }
 
 void NetworkThread::Timer::stop() {

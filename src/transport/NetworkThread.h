@@ -10,29 +10,34 @@
 
 namespace veltrix {
 
-// The one thread the data-channel stack runs on, process-wide: ICE (libnice), DTLS (OpenSSL) and
-// SCTP (usrsctp, without threads of its own) of every peer connection live here, on one GLib main
-// context, and every callback of those libraries arrives here. Nothing else touches their state.
+// A thread that runs one GLib main context: the thread a peer connection's stack lives on. ICE
+// (libnice), DTLS (OpenSSL) and SCTP (usrsctp) of the connection are used only here, and their
+// callbacks arrive here. Each connection has its own, so connections do not wait for each other.
 //
 // Contract at this seam: other threads reach the stack only through post(), which runs work here
-// in posting order; work and timers never block, so one connection cannot hold up another.
+// in posting order; work and timers never block.
 class NetworkThread {
 public:
-    static NetworkThread& instance();
-
+    explicit NetworkThread(const char* name = "veltrix-network");
+    // Runs what was posted before, lets the context settle briefly, and joins the thread. Must
+    // not be called on the thread itself.
+    ~NetworkThread();
     NetworkThread(const NetworkThread&) = delete;
     NetworkThread& operator=(const NetworkThread&) = delete;
 
+    // The network thread the caller runs on, or null.
+    static NetworkThread* current();
+
     GMainContext* context() const { return context_; }
-    bool isCurrent() const { return std::this_thread::get_id() == thread_.get_id(); }
+    bool isCurrent() const { return current() == this; }
 
     // Runs `work` on this thread, after whatever was posted before it. Any thread.
     void post(std::function<void()> work);
     // Runs `work` on this thread and waits for it; runs it in place when called from this thread.
     void invoke(const std::function<void()>& work);
 
-    // A one-shot or repeating timer on this thread. Created, started, stopped and destroyed on
-    // this thread only.
+    // A one-shot or repeating timer on the network thread it is started on. Created, started,
+    // stopped and destroyed on that thread only.
     class Timer {
     public:
         explicit Timer(std::function<void()> callback) : callback_(std::move(callback)) {}
@@ -53,10 +58,7 @@ public:
     };
 
 private:
-    NetworkThread();
-    ~NetworkThread();
-
-    void run();
+    void run(const char* name);
     void drain();
     static gboolean dispatchPosted(GSource* source, GSourceFunc, gpointer);
 

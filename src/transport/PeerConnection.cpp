@@ -35,8 +35,9 @@ constexpr std::uint16_t kSctpPort = 5000;
 // Everything on the network thread, except the atomics that the public operations read.
 class PeerConnection::Impl : public std::enable_shared_from_this<PeerConnection::Impl> {
 public:
-    Impl(Configuration configuration, Events events)
-        : configuration_(std::move(configuration)),
+    Impl(NetworkThread* thread, Configuration configuration, Events events)
+        : thread_(thread),
+          configuration_(std::move(configuration)),
           events_(std::move(events)),
           status_(new DataChannelSet::Status[configuration_.channels.size()]),
           dtlsTimer_([this] { if (dtls_) dtls_->handleTimeout(); }),
@@ -68,6 +69,7 @@ private:
     void teardown();
     std::weak_ptr<Impl> weak() { return weak_from_this(); }
 
+    NetworkThread* const thread_;
     Configuration configuration_;
     Events events_;
     std::unique_ptr<DataChannelSet::Status[]> status_;
@@ -102,8 +104,8 @@ void PeerConnection::Impl::start(bool offerer) {
         end(State::Failed, "no certificate");
         return;
     }
-    window_ = std::make_shared<DeliveryWindow>(configuration_.receiveWindow, [weak = weak()] {
-        NetworkThread::instance().post([weak] {
+    window_ = std::make_shared<DeliveryWindow>(configuration_.receiveWindow, [thread = thread_, weak = weak()] {
+        thread->post([weak] {
             if (auto self = weak.lock(); self && self->channels_) self->channels_->receive();
         });
     });
@@ -327,7 +329,7 @@ void PeerConnection::Impl::setState(State state, const std::string& reason) {
 void PeerConnection::Impl::end(State state, const std::string& reason) {
     if (closed_ || state_ == State::Failed || state_ == State::Closed) return;
     setState(state, reason);
-    NetworkThread::instance().post([self = shared_from_this()] { self->teardown(); });
+    thread_->post([self = shared_from_this()] { self->teardown(); });
 }
 
 void PeerConnection::Impl::close() {
@@ -355,13 +357,14 @@ void PeerConnection::Impl::teardown() {
 // ---- The public side ------------------------------------------------------------------------
 
 PeerConnection::PeerConnection(Configuration configuration, Events events)
-    : impl_(std::make_shared<Impl>(std::move(configuration), std::move(events))) {}
+    : thread_(std::make_unique<NetworkThread>()),
+      impl_(std::make_shared<Impl>(thread_.get(), std::move(configuration), std::move(events))) {}
 
 PeerConnection::~PeerConnection() { close(); }
 
 void PeerConnection::start(bool offerer) {
     if (!impl_) return;
-    NetworkThread::instance().post([impl = impl_, offerer] { impl->start(offerer); });
+    thread_->post([impl = impl_, offerer] { impl->start(offerer); });
 }
 
 bool PeerConnection::setRemoteDescription(const std::string& sdp, const std::string& type, std::string* error) {
@@ -372,7 +375,7 @@ bool PeerConnection::setRemoteDescription(const std::string& sdp, const std::str
     }
     auto description = SessionDescription::parse(sdp, *descriptionType, error);
     if (!description || !impl_) return false;
-    NetworkThread::instance().post(
+    thread_->post(
         [impl = impl_, description = std::move(*description)]() mutable { impl->setRemoteDescription(std::move(description)); });
     return true;
 }
@@ -380,7 +383,7 @@ bool PeerConnection::setRemoteDescription(const std::string& sdp, const std::str
 bool PeerConnection::addRemoteCandidate(const std::string& candidate, const std::string& mid, std::string* error) {
     auto parsed = IceCandidate::parse(candidate, error);
     if (!parsed || !impl_) return false;
-    NetworkThread::instance().post(
+    thread_->post(
         [impl = impl_, parsed = std::move(*parsed), mid] { impl->addRemoteCandidate(parsed, mid); });
     return true;
 }
@@ -388,14 +391,14 @@ bool PeerConnection::addRemoteCandidate(const std::string& candidate, const std:
 bool PeerConnection::send(int channel, const QByteArray& data) {
     if (!impl_ || channel < 0 || static_cast<std::size_t>(channel) >= impl_->channelCount() || !impl_->status(channel).open) return false;
     impl_->status(channel).buffered += static_cast<std::uint64_t>(data.size());
-    NetworkThread::instance().post([impl = impl_, channel, data] { impl->enqueue(channel, data, false); });
+    thread_->post([impl = impl_, channel, data] { impl->enqueue(channel, data, false); });
     return true;
 }
 
 bool PeerConnection::sendText(int channel, const QByteArray& text) {
     if (!impl_ || channel < 0 || static_cast<std::size_t>(channel) >= impl_->channelCount() || !impl_->status(channel).open) return false;
     impl_->status(channel).buffered += static_cast<std::uint64_t>(text.size());
-    NetworkThread::instance().post([impl = impl_, channel, text] { impl->enqueue(channel, text, true); });
+    thread_->post([impl = impl_, channel, text] { impl->enqueue(channel, text, true); });
     return true;
 }
 
@@ -411,8 +414,10 @@ std::uint64_t PeerConnection::remoteMaxMessageSize() const {
 
 void PeerConnection::close() {
     if (!impl_) return;
-    // The last reference may go on the network thread only, where the layers live.
-    NetworkThread::instance().post([impl = std::move(impl_)] { impl->close(); });
+    // The last reference goes on the network thread, where the layers live; the thread ends once
+    // that and everything posted before it has run.
+    thread_->post([impl = std::move(impl_)] { impl->close(); });
+    thread_.reset();
 }
 
 }  // namespace veltrix

@@ -14,6 +14,8 @@
 
 namespace veltrix {
 
+class NetworkThread;
+
 // A WebRTC peer connection carrying data channels only: ICE (IceTransport), DTLS over the ICE
 // stream (DtlsTransport), SCTP over DTLS (SctpAssociation) and the data channels on SCTP, set up
 // by the offer/answer exchange of session descriptions and trickled ICE candidates.
@@ -22,10 +24,10 @@ namespace veltrix {
 // adopts those of them whose labels it was configured with and closes any other. One send() is
 // one message on its channel, whole, of any size up to the peer's a=max-message-size.
 //
-// Threads: the connection's state lives on the network thread. The public operations may be
-// called from any thread: they check what they can at once and post the rest there. Events are
-// called on the network thread; a handler copies what it needs and posts it on. After close()
-// no event is called.
+// Threads: the connection's state lives on a network thread of its own. The public operations may
+// be called from any one thread: they check what they can at once and post the rest there.
+// Events are called on the network thread; a handler copies what it needs and posts it on. After
+// close() no event is called.
 class PeerConnection {
 public:
     // As the state numbers of WebRTC peer connections.
@@ -95,6 +97,7 @@ public:
     class Impl;
 
 private:
+    std::unique_ptr<NetworkThread> thread_;
     std::shared_ptr<Impl> impl_;
 };
 

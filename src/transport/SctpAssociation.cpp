@@ -30,9 +30,13 @@ constexpr std::uint32_t kRtoInitial = 1000;
 constexpr std::uint32_t kRtoMin = 200;
 constexpr std::uint32_t kRtoMax = 3000;
 
-// Associations by the id usrsctp knows them by. usrsctp calls back only on the network thread,
-// so the lookups need no lock; the map guards against a packet or upcall for an association that
-// was already destroyed.
+// Associations by the id usrsctp knows them by, and the thread that drives usrsctp's timers.
+//
+// usrsctp runs without threads of its own. Each association lives on its connection's network
+// thread, and usrsctp calls back on whichever thread called into it: the association's own, or
+// the timer thread for retransmissions, heartbeats and delayed acknowledgements. Work that comes
+// in on another thread is copied and posted to the association's thread, under the registry's
+// lock, so an association being destroyed on its thread is never reached from another.
 class Registry {
 public:
     static Registry& instance() {
@@ -41,24 +45,34 @@ public:
     }
 
     std::uintptr_t add(SctpAssociation* association) {
+        std::lock_guard lock(mutex_);
         const std::uintptr_t id = nextId_++;
         associations_[id] = association;
-        if (associations_.size() == 1) startTimers();
+        if (associations_.size() == 1) timers_.post([this] { startTimers(); });
         return id;
     }
     void remove(std::uintptr_t id) {
+        std::lock_guard lock(mutex_);
         associations_.erase(id);
-        if (associations_.empty()) timer_.stop();
+        if (associations_.empty()) timers_.post([this] { timer_.stop(); });
     }
-    SctpAssociation* find(std::uintptr_t id) const {
+    // Runs `use` with the association under the lock (null when it is gone).
+    template <typename Use>
+    void with(std::uintptr_t id, Use&& use) {
+        std::lock_guard lock(mutex_);
         const auto found = associations_.find(id);
-        return found == associations_.end() ? nullptr : found->second;
+        use(found == associations_.end() ? nullptr : found->second);
     }
 
 private:
-    Registry() : timer_([this] { tick(); }) {}
+    Registry() : timers_("veltrix-sctp"), timer_([this] { tick(); }) {}
+    ~Registry() {
+        timers_.invoke([this] { timer_.stop(); });
+    }
 
     void startTimers() {
+        std::lock_guard lock(mutex_);
+        if (associations_.empty() || timer_.active()) return;
         last_ = std::chrono::steady_clock::now();
         timer_.start(kTimerTick, true);
     }
@@ -70,10 +84,12 @@ private:
         usrsctp_handle_timers(static_cast<std::uint32_t>(elapsed.count()));
     }
 
+    std::mutex mutex_;  // guards associations_ and nextId_
     std::unordered_map<std::uintptr_t, SctpAssociation*> associations_;
     std::uintptr_t nextId_ = 1;
-    NetworkThread::Timer timer_;
-    std::chrono::steady_clock::time_point last_;
+    NetworkThread timers_;
+    NetworkThread::Timer timer_;  // on timers_
+    std::chrono::steady_clock::time_point last_;  // timers_ only
 };
 
 void initializeUsrsctp(int (*output)(void*, void*, std::size_t, std::uint8_t, std::uint8_t)) {
@@ -109,7 +125,8 @@ bool setOption(struct socket* socket, int level, int name, const Option& value, 
 }  // namespace
 
 SctpAssociation::SctpAssociation(Settings settings, Callbacks callbacks)
-    : settings_(settings), callbacks_(std::move(callbacks)), id_(Registry::instance().add(this)) {
+    : settings_(settings), callbacks_(std::move(callbacks)), thread_(NetworkThread::current()),
+      id_(Registry::instance().add(this)) {
     initializeUsrsctp(&SctpAssociation::onOutput);
     usrsctp_register_address(reinterpret_cast<void*>(id_));
     socket_ = usrsctp_socket(AF_CONN, SOCK_STREAM, IPPROTO_SCTP, nullptr, nullptr, 0, nullptr);
@@ -364,20 +381,36 @@ void SctpAssociation::fail(const std::string& reason) {
 }
 
 int SctpAssociation::onOutput(void* address, void* buffer, std::size_t length, std::uint8_t, std::uint8_t) {
-    SctpAssociation* association = Registry::instance().find(reinterpret_cast<std::uintptr_t>(address));
-    if (association) association->callbacks_.sendPacket(static_cast<const std::uint8_t*>(buffer), length);
+    const auto id = reinterpret_cast<std::uintptr_t>(address);
+    const auto* packet = static_cast<const std::uint8_t*>(buffer);
+    SctpAssociation* here = nullptr;
+    Registry::instance().with(id, [&](SctpAssociation* association) {
+        if (!association) return;
+        if (association->thread_->isCurrent()) {
+            here = association;  // its own thread: nothing can destroy it meanwhile
+            return;
+        }
+        association->thread_->post([id, copy = std::vector<std::uint8_t>(packet, packet + length)] {
+            Registry::instance().with(id, [&](SctpAssociation* found) {
+                if (found) found->callbacks_.sendPacket(copy.data(), copy.size());
+            });
+        });
+    });
+    if (here) here->callbacks_.sendPacket(packet, length);
     return 0;
 }
 
-// usrsctp holds its own locks while it calls this: the work it announces runs from the network
-// thread's queue instead, once per burst of upcalls.
+// usrsctp holds its own locks while it calls this: the work it announces runs from the
+// association's thread's queue instead, once per burst of upcalls.
 void SctpAssociation::onUpcall(struct socket*, void* argument, int) {
     const auto id = reinterpret_cast<std::uintptr_t>(argument);
-    SctpAssociation* association = Registry::instance().find(id);
-    if (!association || association->eventsPosted_) return;
-    association->eventsPosted_ = true;
-    NetworkThread::instance().post([id] {
-        if (SctpAssociation* found = Registry::instance().find(id)) found->processEvents();
+    Registry::instance().with(id, [id](SctpAssociation* association) {
+        if (!association || association->eventsPosted_.exchange(true)) return;
+        association->thread_->post([id] {
+            SctpAssociation* found = nullptr;
+            Registry::instance().with(id, [&](SctpAssociation* association) { found = association; });
+            if (found) found->processEvents();  // on its own thread: it stays while this runs
+        });
     });
 }
 

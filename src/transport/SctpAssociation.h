@@ -2,6 +2,7 @@
 
 #include <QByteArray>
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <functional>
@@ -12,6 +13,8 @@
 struct socket;
 
 namespace veltrix {
+
+class NetworkThread;
 
 // One SCTP association over DTLS, through usrsctp in its AF_CONN mode: usrsctp builds and reads
 // the SCTP packets, and this class carries them to and from the DTLS transport.
@@ -26,9 +29,9 @@ namespace veltrix {
 // Heartbeats probe the peer every heartbeat interval; they are SCTP chunks that no peer
 // application sees.
 //
-// usrsctp runs without threads of its own: its timers are driven from the network thread, so it
-// calls back only on that thread, inside calls made there. This class lives on the network
-// thread; its callbacks run there and must not destroy it.
+// usrsctp runs without threads of its own; one thread drives its timers for every association.
+// An association lives on the network thread it was made on: its callbacks run there (what
+// usrsctp hands over on the timer thread is posted there) and must not destroy it.
 class SctpAssociation {
 public:
     struct Settings {
@@ -109,11 +112,12 @@ private:
 
     const Settings settings_;
     Callbacks callbacks_;
+    NetworkThread* const thread_;
     const std::uintptr_t id_;  // the AF_CONN address usrsctp knows this association by
     struct socket* socket_ = nullptr;
     bool connected_ = false;
     bool ended_ = false;
-    bool eventsPosted_ = false;
+    std::atomic<bool> eventsPosted_{false};
     std::vector<std::uint8_t> scratch_;
     QByteArray incoming_;  // the message being joined
     std::uint16_t incomingStream_ = 0;

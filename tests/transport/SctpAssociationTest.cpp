@@ -13,7 +13,7 @@ using namespace std::chrono_literals;
 namespace veltrix {
 namespace {
 
-// Two associations joined by an in-memory packet path on the network thread. Packets travel as
+// Two associations joined by an in-memory packet path on a network thread. Packets travel as
 // posted work, so neither end is re-entered from inside usrsctp.
 class SctpPair {
 public:
@@ -27,7 +27,7 @@ public:
     };
 
     SctpPair(SctpAssociation::Settings first, SctpAssociation::Settings second) : state_(std::make_shared<State>()) {
-        NetworkThread::instance().invoke([&] {
+        thread_.invoke([&] {
             make(0, first);
             make(1, second);
             state_->ends[0].sctp->connect();
@@ -35,7 +35,7 @@ public:
         });
     }
     ~SctpPair() {
-        NetworkThread::instance().invoke([&] {
+        thread_.invoke([&] {
             state_->gone = true;
             state_->ends[0].sctp.reset();
             state_->ends[1].sctp.reset();
@@ -46,7 +46,7 @@ public:
     template <typename Work>
     auto with(Work&& work) {
         decltype(work(state_->ends)) result{};
-        NetworkThread::instance().invoke([&] { result = work(state_->ends); });
+        thread_.invoke([&] { result = work(state_->ends); });
         return result;
     }
 
@@ -89,7 +89,7 @@ private:
         end.sctp = std::make_unique<SctpAssociation>(
             settings, SctpAssociation::Callbacks{
                           [weak, self](const std::uint8_t* data, std::size_t size) {
-                              NetworkThread::instance().post([weak, self, packet = std::vector<std::uint8_t>(data, data + size)] {
+                              NetworkThread::current()->post([weak, self, packet = std::vector<std::uint8_t>(data, data + size)] {
                                   auto state = weak.lock();
                                   if (state && !state->gone && state->ends[1 - self].sctp)
                                       state->ends[1 - self].sctp->input(packet.data(), packet.size());
@@ -104,6 +104,7 @@ private:
                       });
     }
 
+    NetworkThread thread_;
     std::shared_ptr<State> state_;
 };
 
