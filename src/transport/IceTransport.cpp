@@ -15,6 +15,10 @@ namespace veltrix {
 namespace {
 
 constexpr guint kComponent = 1;
+// The most datagrams sent in one system call.
+constexpr std::size_t kMaxBatch = 64;
+
+GSourceFuncs g_flushFuncs = {nullptr, nullptr, nullptr, nullptr, nullptr, nullptr};
 // How long gathering waits for the servers' names to resolve before it goes on without them.
 constexpr std::chrono::milliseconds kResolveLimit{3000};
 
@@ -103,6 +107,11 @@ IceTransport::IceTransport(Settings settings, Callbacks callbacks)
     g_signal_connect(agent_, "component-state-changed", G_CALLBACK(&IceTransport::onComponentState), this);
     nice_agent_attach_recv(agent_, stream_, kComponent, NetworkThread::current()->context(), &IceTransport::onReceive,
                            this);
+    g_flushFuncs.dispatch = &IceTransport::onFlush;
+    flushSource_ = g_source_new(&g_flushFuncs, sizeof(GSource));
+    g_source_set_callback(flushSource_, nullptr, this, nullptr);
+    g_source_set_ready_time(flushSource_, -1);
+    g_source_attach(flushSource_, NetworkThread::current()->context());
     for (const std::string& text : settings_.localAddresses) {
         NiceAddress address;
         nice_address_init(&address);
@@ -114,6 +123,9 @@ IceTransport::IceTransport(Settings settings, Callbacks callbacks)
 }
 
 IceTransport::~IceTransport() {
+    flush();  // the last datagrams (SCTP's ABORT, DTLS's close_notify) still go out
+    g_source_destroy(flushSource_);
+    g_source_unref(flushSource_);
     for (const auto& lookup : lookups_) {
         lookup->owner = nullptr;
         g_cancellable_cancel(lookup->cancellable);
@@ -249,8 +261,31 @@ void IceTransport::remoteGatheringDone() { nice_agent_peer_candidate_gathering_d
 
 bool IceTransport::send(const std::uint8_t* data, std::size_t size) {
     if (state_ != State::Connected) return false;
-    return nice_agent_send(agent_, stream_, kComponent, static_cast<guint>(size), reinterpret_cast<const gchar*>(data)) ==
-           static_cast<gint>(size);
+    if (outgoingCount_ == kMaxBatch) flush();
+    if (outgoingCount_ == outgoing_.size()) outgoing_.emplace_back();
+    outgoing_[outgoingCount_++].assign(data, data + size);
+    if (outgoingCount_ == 1) g_source_set_ready_time(flushSource_, 0);
+    return true;
+}
+
+int IceTransport::onFlush(GSource* source, GSourceFunc, void* data) {
+    g_source_set_ready_time(source, -1);
+    static_cast<IceTransport*>(data)->flush();
+    return G_SOURCE_CONTINUE;
+}
+
+void IceTransport::flush() {
+    if (outgoingCount_ == 0) return;
+    GOutputVector buffers[kMaxBatch];
+    NiceOutputMessage messages[kMaxBatch];
+    for (std::size_t i = 0; i < outgoingCount_; ++i) {
+        buffers[i] = {outgoing_[i].data(), outgoing_[i].size()};
+        messages[i] = {&buffers[i], 1};
+    }
+    // Datagrams the socket does not take now are lost, as on any datagram path.
+    nice_agent_send_messages_nonblocking(agent_, stream_, kComponent, messages, static_cast<guint>(outgoingCount_),
+                                         nullptr, nullptr);
+    outgoingCount_ = 0;
 }
 
 void IceTransport::setState(State state) {

@@ -64,7 +64,8 @@ public:
     // The peer will send no more candidates.
     void remoteGatheringDone();
 
-    // One datagram on the selected pair. False when it could not be sent.
+    // Queues one datagram for the selected pair. What is queued during one turn of the network
+    // thread's loop goes out together at its end, in one system call. False when not connected.
     bool send(const std::uint8_t* data, std::size_t size);
     State state() const { return state_; }
 
@@ -81,6 +82,8 @@ private:
     static void onGatheringDone(NiceAgent*, unsigned stream, void* data);
     static void onComponentState(NiceAgent*, unsigned stream, unsigned component, unsigned state, void* data);
     static void onReceive(NiceAgent*, unsigned stream, unsigned component, unsigned size, char* buffer, void* data);
+    static int onFlush(GSource* source, GSourceFunc, void* data);
+    void flush();
 
     Settings settings_;
     Callbacks callbacks_;
@@ -95,6 +98,10 @@ private:
     bool gatheringStarted_ = false;
     std::vector<std::shared_ptr<Lookup>> lookups_;
     NetworkThread::Timer resolveLimit_;
+    // Datagrams waiting for the end of the loop's turn (buffers kept for reuse).
+    std::vector<std::vector<std::uint8_t>> outgoing_;
+    std::size_t outgoingCount_ = 0;
+    GSource* flushSource_ = nullptr;
 };
 
 }  // namespace veltrix

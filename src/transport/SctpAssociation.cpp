@@ -1,6 +1,7 @@
 #include "transport/SctpAssociation.h"
 
 #include "transport/NetworkThread.h"
+#include "transport/SctpChecksum.h"
 
 #include <usrsctp.h>
 
@@ -96,6 +97,8 @@ void initializeUsrsctp(int (*output)(void*, void*, std::size_t, std::uint8_t, st
     static std::once_flag once;
     std::call_once(once, [output] {
         usrsctp_init_nothreads(0, output, nullptr);
+        // Checksums are computed and checked here (SctpChecksum), faster than usrsctp does.
+        usrsctp_enable_crc32c_offload();
         // Reassembly may hold a whole receive window of chunks while a gap is repaired.
         usrsctp_sysctl_set_sctp_max_chunks_on_queue(64 * 1024);
         usrsctp_sysctl_set_sctp_ecn_enable(0);
@@ -206,7 +209,7 @@ bool SctpAssociation::connect() {
 }
 
 void SctpAssociation::input(const std::uint8_t* packet, std::size_t size) {
-    if (!socket_ || ended_) return;
+    if (!socket_ || ended_ || !sctp::checksumValid(packet, size)) return;
     usrsctp_conninput(reinterpret_cast<void*>(id_), packet, size, 0);
 }
 
@@ -382,7 +385,8 @@ void SctpAssociation::fail(const std::string& reason) {
 
 int SctpAssociation::onOutput(void* address, void* buffer, std::size_t length, std::uint8_t, std::uint8_t) {
     const auto id = reinterpret_cast<std::uintptr_t>(address);
-    const auto* packet = static_cast<const std::uint8_t*>(buffer);
+    auto* packet = static_cast<std::uint8_t*>(buffer);
+    sctp::writeChecksum(packet, length);
     SctpAssociation* here = nullptr;
     Registry::instance().with(id, [&](SctpAssociation* association) {
         if (!association) return;

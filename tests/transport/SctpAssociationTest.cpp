@@ -173,7 +173,7 @@ TEST(SctpAssociationTest, AReceiverThatDoesNotReadHoldsTheSenderBack) {
     ASSERT_TRUE(pair.waitFor([](SctpPair::End* ends) { return ends[0].connected && ends[1].connected; }));
     pair.with([](SctpPair::End* ends) { return ends[1].reading = false; });
 
-    const auto message = pattern(16 * 1024 * 1024, 3);
+    const auto message = pattern(8 * 1024 * 1024, 3);
     std::size_t sent = 0;
     std::size_t stalledAt = 0;
     // Sends until SCTP has taken nothing for a while: the window is shut.
