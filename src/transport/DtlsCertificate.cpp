@@ -4,6 +4,8 @@
 #include <openssl/err.h>
 #include <openssl/rand.h>
 
+#include "crypto/OpenSslError.h"
+
 #include <spdlog/spdlog.h>
 
 #include <string>
@@ -16,16 +18,6 @@ namespace {
 constexpr long kValidBeforeSeconds = 24 * 3600;
 constexpr long kValidAfterSeconds = 30L * 24 * 3600;
 
-std::string openSslErrors() {
-    std::string text;
-    while (const unsigned long code = ERR_get_error()) {
-        char buffer[256];
-        ERR_error_string_n(code, buffer, sizeof(buffer));
-        if (!text.empty()) text += "; ";
-        text += buffer;
-    }
-    return text.empty() ? "no OpenSSL error" : text;
-}
 
 }  // namespace
 
@@ -59,7 +51,7 @@ std::shared_ptr<const DtlsCertificate> DtlsCertificate::generate() {
          X509_sign(certificate, result->key_.get(), EVP_sha256()) > 0;
     const auto fingerprint = ok ? fingerprintOf(certificate) : std::nullopt;
     if (!fingerprint) {
-        spdlog::error("DtlsCertificate: cannot make the connection's certificate: {}", openSslErrors());
+        spdlog::error("DtlsCertificate: cannot make the connection's certificate: {}", crypto::openSslErrorText());
         return nullptr;
     }
     result->fingerprint_ = *fingerprint;

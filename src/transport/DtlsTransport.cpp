@@ -2,6 +2,8 @@
 
 #include <openssl/err.h>
 
+#include "crypto/OpenSslError.h"
+
 #include <spdlog/spdlog.h>
 
 #include <algorithm>
@@ -25,16 +27,6 @@ unsigned int nextRetransmitTimeout(SSL*, unsigned int previousUs) {
     return previousUs == 0 ? kFirstRetransmitUs : std::min(previousUs * 2, kLongestRetransmitUs);
 }
 
-std::string openSslErrors() {
-    std::string text;
-    while (const unsigned long code = ERR_get_error()) {
-        char buffer[256];
-        ERR_error_string_n(code, buffer, sizeof(buffer));
-        if (!text.empty()) text += "; ";
-        text += buffer;
-    }
-    return text.empty() ? "no OpenSSL error" : text;
-}
 
 }  // namespace
 
@@ -61,7 +53,7 @@ DtlsTransport::DtlsTransport(std::shared_ptr<const DtlsCertificate> certificate,
     }
     BIO* bio = ssl_ ? BIO_new(datagramMethod()) : nullptr;
     if (!bio) {
-        spdlog::error("DtlsTransport: cannot set up DTLS: {}", openSslErrors());
+        spdlog::error("DtlsTransport: cannot set up DTLS: {}", crypto::openSslErrorText());
         state_ = State::Failed;
         return;
     }
@@ -106,7 +98,7 @@ bool DtlsTransport::send(const std::uint8_t* data, std::size_t size) {
     const int written = SSL_write(ssl_, data, static_cast<int>(size));
     if (written > 0) return true;
     const int error = SSL_get_error(ssl_, written);
-    if (error != SSL_ERROR_WANT_WRITE && error != SSL_ERROR_WANT_READ) fail("send failed: " + openSslErrors());
+    if (error != SSL_ERROR_WANT_WRITE && error != SSL_ERROR_WANT_READ) fail("send failed: " + crypto::openSslErrorText());
     return false;
 }
 
@@ -150,7 +142,7 @@ void DtlsTransport::continueHandshake() {
     if (!peerVerified_ && SSL_get_verify_result(ssl_) != X509_V_OK)
         fail("the peer's certificate does not match its fingerprint");
     else
-        fail("handshake failed: " + openSslErrors());
+        fail("handshake failed: " + crypto::openSslErrorText());
 }
 
 void DtlsTransport::readRecords() {
@@ -168,7 +160,7 @@ void DtlsTransport::readRecords() {
             callbacks_.closed();
             return;
         }
-        fail("receive failed: " + openSslErrors());
+        fail("receive failed: " + crypto::openSslErrorText());
     }
 }
 
