@@ -335,22 +335,14 @@ void SctpAssociation::handleNotification(const std::uint8_t* data, std::size_t s
             fail("association could not be started");
             break;
         case SCTP_SHUTDOWN_COMP:
-            if (!ended_) {
-                ended_ = true;
-                connected_ = false;
-                callbacks_.closed();
-            }
+            closeInOrder();
             break;
         default:
             break;
         }
         break;
     case SCTP_SHUTDOWN_EVENT:
-        if (!ended_) {
-            ended_ = true;
-            connected_ = false;
-            callbacks_.closed();
-        }
+        closeInOrder();
         break;
     case SCTP_STREAM_RESET_EVENT: {
         // The stream list follows the fixed part in the original bytes.
@@ -374,6 +366,13 @@ void SctpAssociation::handleNotification(const std::uint8_t* data, std::size_t s
     default:
         break;
     }
+}
+
+void SctpAssociation::closeInOrder() {
+    if (ended_) return;
+    ended_ = true;
+    connected_ = false;
+    callbacks_.closed();
 }
 
 void SctpAssociation::fail(const std::string& reason) {

@@ -108,6 +108,8 @@ private:
     void processEvents();
     bool configure();
     void handleNotification(const std::uint8_t* data, std::size_t size);
+    // The peer shut the association down: closed() once.
+    void closeInOrder();
     void fail(const std::string& reason);
 
     const Settings settings_;
