@@ -9,12 +9,15 @@
 
 #include <algorithm>
 #include <cstring>
+#include <sys/socket.h>
 
 namespace veltrix {
 
 namespace {
 
 constexpr guint kComponent = 1;
+// Bytes of datagrams the system may hold for each ICE socket, each way.
+constexpr gint kSocketBuffer = 4 * 1024 * 1024;
 // The most datagrams sent in one system call.
 constexpr std::size_t kMaxBatch = 64;
 
@@ -229,7 +232,25 @@ void IceTransport::startGathering() {
     if (!nice_agent_gather_candidates(agent_, stream_)) {
         spdlog::error("P2PTransport: ICE candidate gathering could not start");
         setState(State::Failed);
+        return;
     }
+    enlargeSocketBuffers();
+}
+
+// The system's default UDP receive buffer holds about a hundred datagrams: a burst from a fast
+// peer overflows it before this thread reads, and SCTP then backs off for losses that are not the
+// network's. The buffers ICE sends and receives on get room for a few thousand (as far as the
+// system's limit allows).
+void IceTransport::enlargeSocketBuffers() {
+    GPtrArray* sockets = nice_agent_get_sockets(agent_, stream_, kComponent);
+    if (!sockets) return;
+    for (guint i = 0; i < sockets->len; ++i) {
+        auto* socket = G_SOCKET(g_ptr_array_index(sockets, i));
+        if (g_socket_get_socket_type(socket) != G_SOCKET_TYPE_DATAGRAM) continue;
+        g_socket_set_option(socket, SOL_SOCKET, SO_RCVBUF, kSocketBuffer, nullptr);
+        g_socket_set_option(socket, SOL_SOCKET, SO_SNDBUF, kSocketBuffer, nullptr);
+    }
+    g_ptr_array_unref(sockets);
 }
 
 void IceTransport::setRemoteCredentials(const std::string& ufrag, const std::string& pwd) {

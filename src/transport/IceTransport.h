@@ -76,6 +76,7 @@ private:
     void onResolved(const std::string& address);
     void abandonLookups();
     void startGathering();
+    void enlargeSocketBuffers();
     void setState(State state);
 
     static void onCandidate(NiceAgent*, void* candidate, void* data);

@@ -79,7 +79,10 @@ public:
         };
         events.stateChanged = [self](PeerConnection::State state, const std::string& reason) {
             spdlog::info("P2PTransport: PeerConnection state -> {}", static_cast<int>(state));
-            if (!reason.empty()) spdlog::warn("P2PTransport: {}", reason);
+            if (state == PeerConnection::State::Failed)
+                spdlog::warn("P2PTransport: {}", reason);
+            else if (!reason.empty())
+                spdlog::info("P2PTransport: {}", reason);
             if (state == PeerConnection::State::Failed || state == PeerConnection::State::Closed)
                 self->post([](P2PTransport& transport) { transport.onConnectionLost(); });
         };
