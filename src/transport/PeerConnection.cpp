@@ -25,6 +25,8 @@ constexpr std::uint32_t kPacketSize = 1191;
 // Candidates the peer may trickle before its description, and DTLS datagrams that may arrive
 // before this side knows its DTLS role.
 constexpr std::size_t kMaxEarlyCandidates = 64;
+// Candidates taken from the peer in all: each one adds pairs for ICE to check.
+constexpr std::size_t kMaxRemoteCandidates = 128;
 constexpr std::size_t kMaxEarlyDatagrams = 16;
 constexpr std::size_t kMaxEarlyDatagramSize = 2048;
 // The SCTP port of data channels.
@@ -87,6 +89,7 @@ private:
     std::string mid_ = "0";
     std::uint64_t sessionId_ = 0;
     std::vector<std::pair<IceCandidate, std::string>> earlyCandidates_;
+    std::size_t remoteCandidates_ = 0;
     std::vector<std::vector<std::uint8_t>> earlyDatagrams_;
     NetworkThread::Timer dtlsTimer_;
     NetworkThread::Timer livenessTimer_;
@@ -181,7 +184,10 @@ void PeerConnection::Impl::setRemoteDescription(SessionDescription description) 
     if (!offerer_) mid_ = remote_->mid;
     if (state_ == State::New) setState(State::Connecting);
     ice_->setRemoteCredentials(remote_->iceUfrag, remote_->icePwd);
-    for (const IceCandidate& candidate : remote_->candidates) ice_->addRemoteCandidate(candidate);
+    for (const IceCandidate& candidate : remote_->candidates) {
+        ice_->addRemoteCandidate(candidate);
+        ++remoteCandidates_;
+    }
     for (const auto& [candidate, mid] : earlyCandidates_) addRemoteCandidate(candidate, mid);
     earlyCandidates_.clear();
     if (remote_->endOfCandidates) ice_->remoteGatheringDone();
@@ -205,6 +211,11 @@ void PeerConnection::Impl::addRemoteCandidate(const IceCandidate& candidate, con
         spdlog::warn("PeerConnection: remote ICE candidate for unknown mid '{}' ignored", mid);
         return;
     }
+    if (remoteCandidates_ >= kMaxRemoteCandidates) {
+        spdlog::warn("PeerConnection: more than {} remote ICE candidates, candidate ignored", kMaxRemoteCandidates);
+        return;
+    }
+    ++remoteCandidates_;
     ice_->addRemoteCandidate(candidate);
 }
 

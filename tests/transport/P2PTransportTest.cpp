@@ -416,6 +416,19 @@ TEST_F(P2PTransportTest, PeerSuppliedGarbageIsALoggedWarning) {
     EXPECT_FALSE(transport.isConnected());
 }
 
+// Each candidate adds pairs for ICE to check: a peer that trickles without end is cut off, and
+// the connection carries on.
+TEST_F(P2PTransportTest, AFloodOfRemoteCandidatesIsCutOff) {
+    connectPair();
+    for (int i = 0; i < 200; ++i)
+        answerer_->addRemoteCandidate(
+            QString("candidate:%1 1 UDP 100 127.0.0.1 %2 typ host").arg(i).arg(20000 + i), "0");
+    ASSERT_TRUE(waitUntil([&] { return log_.contains("PeerConnection: more than 128 remote ICE candidates"); }));
+    ASSERT_TRUE(sendBytes(*offerer_, ChannelType::Control, "still"));
+    ASSERT_TRUE(waitUntil([&] { return !answererGot_.control.empty(); }));
+    EXPECT_TRUE(answerer_->isConnected());
+}
+
 TEST_F(P2PTransportTest, TurnSettingsDefaultUntilSet) {
     P2PTransport transport;
     EXPECT_EQ(transport.turnServerConfig().port, 5349u);
