@@ -11,6 +11,9 @@
 
 #include <spdlog/spdlog.h>
 
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+
 #include <vector>
 
 namespace veltrix {
@@ -97,6 +100,11 @@ void onClientEvent(GSocketClient*, GSocketClientEvent event, GSocketConnectable*
         g_signal_connect(connection, "accept-certificate", G_CALLBACK(acceptCertificate), data);
 }
 
+// TURN carries datagrams: each is written at once rather than held back to fill a segment.
+void sendAtOnce(GSocketConnection* connection) {
+    g_socket_set_option(g_socket_connection_get_socket(connection), IPPROTO_TCP, TCP_NODELAY, 1, nullptr);
+}
+
 void onSpliced(GObject*, GAsyncResult* result, gpointer data) {
     std::unique_ptr<Connection> connection(static_cast<Connection*>(data));
     g_io_stream_splice_finish(result, nullptr);
@@ -113,6 +121,7 @@ void onConnected(GObject* source, GAsyncResult* result, gpointer data) {
         if (error) g_error_free(error);
         return;  // dropping the local side tells ICE
     }
+    sendAtOnce(connection->remote);
     GCancellable* cancellable = connection->shared->cancellable;
     GIOStream* local = G_IO_STREAM(connection->local);
     GIOStream* remote = G_IO_STREAM(connection->remote);
@@ -127,6 +136,7 @@ gboolean onIncoming(GSocketService*, GSocketConnection* local, GObject*, gpointe
     auto connection = std::make_unique<Connection>();
     connection->shared = shared;
     connection->local = G_SOCKET_CONNECTION(g_object_ref(local));
+    sendAtOnce(connection->local);
     GSocketClient* client = g_socket_client_new();
     g_socket_client_set_tls(client, TRUE);
     g_signal_connect(client, "event", G_CALLBACK(onClientEvent), shared.get());
