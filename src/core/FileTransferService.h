@@ -23,12 +23,16 @@ namespace filetransfer {
 class WireReader;
 enum class SubType : std::uint8_t;
 }
+namespace transferpath {
+struct CheckedTransferPath;
+}
 
 // Moves files and directory listings between the two ends of a session inside its encrypted
 // control channel. One instance plays both roles: it serves the peer's requests on this machine
 // (list, download, upload, make directory) and issues the local client's requests to the peer.
 // Every path from either side passes transferpath::validateTransferPath; file access on this
-// machine runs as the interactive user and never follows a link. Files are capped at
+// machine runs as the interactive user (the file-system calls only: nothing is logged or sent
+// meanwhile) and never follows a link. Files are capped at
 // 104857600 bytes, sent in 64 KiB chunks paced on the transport's send buffer, and written under
 // their name only once complete.
 //
@@ -99,6 +103,8 @@ private:
 
     bool sendMessage(const QByteArray& message);
     void sendTransferError(const QString& text);
+    // Logs why a path was refused and answers the peer with `message`.
+    void refusePath(const transferpath::CheckedTransferPath& checked, const QString& message);
     // Sends the file in chunks of `type`, at most its size at open, pacing before each chunk.
     // `afterChunk`(bytes sent so far, chunk size) runs after every chunk.
     StreamResult streamFile(const platform::files::ReadableFile& file, filetransfer::SubType type,

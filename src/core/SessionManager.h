@@ -277,7 +277,8 @@ private:
     TurnServerConfig turnSettings_;
     std::chrono::milliseconds handshakeTimeout_{kHandshakeTimeoutMs};
     std::chrono::milliseconds p2pTimeout_{0};
-    std::vector<std::uint8_t> captureBlock_;  // the capture payload's encrypted packet, reused
+    std::vector<std::uint8_t> capturePayload_;  // the latest capture packet copied out of the section; only grows
+    std::vector<std::uint8_t> captureBlock_;    // that packet sealed
 };
 
 }  // namespace veltrix

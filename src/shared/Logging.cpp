@@ -1,13 +1,14 @@
 #include "shared/Logging.h"
 
 #include <spdlog/sinks/basic_file_sink.h>
-#include <spdlog/sinks/rotating_file_sink.h>
 #include <spdlog/sinks/stdout_sinks.h>
 #include <spdlog/spdlog.h>
 
 #include <chrono>
 #include <system_error>
 #include <vector>
+
+#include "shared/RotatingFileSink.h"
 
 namespace veltrix::logging {
 namespace {
@@ -45,8 +46,7 @@ bool initializeWith(const std::filesystem::path& path, bool alsoToConsole, MakeS
 
 bool initialize(const RotatingFile& file, bool alsoToConsole) {
     return initializeWith(file.path, alsoToConsole, [&] {
-        return std::make_shared<spdlog::sinks::rotating_file_sink_mt>(file.path.string(), file.maxBytes,
-                                                                      file.maxFiles);
+        return std::make_shared<RotatingFileSink>(file.path, file.maxBytes, file.maxFiles);
     });
 }
 

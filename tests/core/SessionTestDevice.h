@@ -19,12 +19,15 @@
 namespace veltrix {
 
 // Reaches the session manager's private control-channel sender, so a test can send any command
-// text (also malformed ones no sender of the product writes) through the real encrypted channel.
+// text (also malformed ones no sender of the product writes) through the real encrypted channel,
+// and what its capture poll saw last.
 class SessionManagerTestPeer {
 public:
     static bool sendCommand(SessionManager& manager, const std::string& command) {
         return manager.sendCommand(command);
     }
+    // The sequence number of the last capture frame the Target's poll looked at.
+    static std::uint64_t lastCaptureSequence(const SessionManager& manager) { return manager.lastCaptureSequence_; }
 };
 
 namespace test {
