@@ -1,18 +1,18 @@
-// Peer-to-peer throughput: 1 MiB messages on the video channel from one P2PTransport to another on
-// loopback (host candidates only, no STUN). The sender paces on bufferedAmount, as file transfer
-// does; relay_bench measures the relay transport the same way. A bare webrtcbin pair sends the
-// same messages in the same 64 KiB pieces with the same pacing, as the yardstick.
+// Peer-to-peer throughput: 1 MiB and 64 KiB messages on the video channel from one P2PTransport to
+// another on loopback (host candidates only, no STUN), paced on bufferedAmount as file transfer
+// paces. Beside them, in the same run, the yardstick of relay_bench: two bare TLS sockets through
+// the local backend's relay node carrying 1 MiB frames.
 #include <QCoreApplication>
 
 #include <cstdio>
 #include <fstream>
 #include <spdlog/spdlog.h>
 
-#include "support/BareWebRtcPair.h"
+#include "support/BareTlsPair.h"
+#include "support/LoopbackP2PPair.h"
+#include "support/RunningBackend.h"
 #include "support/TempInstanceRoot.h"
 #include "support/TransportPump.h"
-#include "support/WaitUntil.h"
-#include "transport/DataChannelFraming.h"
 #include "transport/P2PTransport.h"
 
 using namespace veltrix;
@@ -20,27 +20,16 @@ using namespace std::chrono_literals;
 
 namespace {
 
-constexpr int kMessages = 256;
-constexpr qsizetype kMessageSize = 1 << 20;
+constexpr qint64 kBytesPerRun = qint64{512} << 20;
+constexpr double kGoalMBps = 100;
 
-double p2pTransports() {
+// MB/s of `size`-byte messages, kBytesPerRun in all, over a fresh pair.
+double p2pTransports(qsizetype size) {
     P2PTransport a, b;
-    QObject::connect(&a, &IP2PTransport::localDescriptionReady, &b, &IP2PTransport::setRemoteDescription);
-    QObject::connect(&b, &IP2PTransport::localDescriptionReady, &a, &IP2PTransport::setRemoteDescription);
-    QObject::connect(&a, &IP2PTransport::localCandidateReady, &b, &IP2PTransport::addRemoteCandidate);
-    QObject::connect(&b, &IP2PTransport::localCandidateReady, &a, &IP2PTransport::addRemoteCandidate);
     qint64 received = 0;
     QObject::connect(&b, &ITransport::dataReceived, [&](ChannelType, const QByteArray& d) { received += d.size(); });
-    b.startAsAnswerer();
-    a.startAsOfferer();
-    if (!test::waitUntil([&] { return a.isConnected() && b.isConnected(); }, 10s)) return -1;
-    return bench::pumpVideo(a, received, kMessages, kMessageSize);
-}
-
-double bareWebRtcPair() {
-    bench::BareWebRtcPair pair;
-    if (!pair.connect()) return -1;
-    return pair.pump(kMessages, kMessageSize, framing::kMaxPieceSize, bench::kMaxInFlight);
+    if (!test::connectLoopbackP2PPair(a, b, 30s)) return -1;
+    return bench::pumpVideo(a, received, int(kBytesPerRun / size), size);
 }
 
 }  // namespace
@@ -50,12 +39,19 @@ int main(int argc, char** argv) {
     spdlog::set_level(spdlog::level::warn);  // keep the figures readable
     test::TempInstanceRoot root;
     std::ofstream(root.path() / "instance.ini") << "[stun]\nhost=\n[p2p]\nlocalAddresses=127.0.0.1\n";
+    test::RunningBackend backend({"--no-turn", "--instance", QString::fromStdString(root.path().string()), "--",
+                                  "--relay-any-token"});
+    if (!backend.start()) {
+        std::fprintf(stderr, "p2p_bench: the backend did not start:\n%s\n", qPrintable(backend.output()));
+        return 1;
+    }
 
-    const double p2p = p2pTransports();
-    const double bare = bareWebRtcPair();
-    std::printf("p2p_bench: %d messages of 1 MiB on loopback\n", kMessages);
-    std::printf("  P2PTransport pair (webrtcbin):   %8.1f MB/s\n", p2p);
-    std::printf("  bare webrtcbin pair:             %8.1f MB/s\n", bare);
-    if (p2p > 0 && bare > 0) std::printf("  ratio transport / bare:          %8.2f\n", p2p / bare);
-    return p2p > 0 && bare > 0 ? 0 : 1;
+    const double large = p2pTransports(1 << 20);
+    const double small = p2pTransports(64 << 10);
+    const double bare = bench::bareTlsSocketPair(backend.relayPort(), 256, 1 << 20);
+    std::printf("p2p_bench: %lld MiB per run on loopback (goal: %.0f MB/s)\n", kBytesPerRun >> 20, kGoalMBps);
+    std::printf("  P2PTransport pair, 1 MiB messages:   %8.1f MB/s\n", large);
+    std::printf("  P2PTransport pair, 64 KiB messages:  %8.1f MB/s\n", small);
+    std::printf("  bare TLS socket pair (relay node):   %8.1f MB/s\n", bare);
+    return large > 0 && small > 0 && bare > 0 ? 0 : 1;
 }

@@ -10,7 +10,9 @@ find_package(PkgConfig REQUIRED)
 
 pkg_check_modules(DAV1D REQUIRED IMPORTED_TARGET dav1d)
 pkg_check_modules(AOM REQUIRED IMPORTED_TARGET aom)
-pkg_check_modules(GST REQUIRED IMPORTED_TARGET gstreamer-1.0 gstreamer-webrtc-1.0 gstreamer-sdp-1.0)
+# The peer-to-peer data-channel stack: ICE (libnice, on GLib), SCTP (usrsctp); DTLS is OpenSSL's.
+pkg_check_modules(NICE REQUIRED IMPORTED_TARGET nice)
+pkg_check_modules(USRSCTP REQUIRED IMPORTED_TARGET usrsctp)
 pkg_check_modules(X11LIBS REQUIRED IMPORTED_TARGET x11 xext xdamage xfixes xtst xrandr xi xcb)
 
 if(VELTRIX_BUILD_TESTS)

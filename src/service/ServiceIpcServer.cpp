@@ -264,10 +264,12 @@ bool ServiceIpcServer::onAgentConnected() {
     }
     emit agentConnected();
     sendState();
-    // A replacement agent that arrives while a target session streams resumes it at once.
+    // A replacement agent that arrives while a target session streams resumes it at once, and so
+    // does the first agent when the session came up before it.
     const ServiceStateSnapshot session = commands_->stateSnapshot();
     if (session.sessionRole == SessionRole::Target && session.sessionState == SessionState::Connected) {
         sendMessage(startCaptureMessage());
+        spdlog::info("Sent START_CAPTURE to agent (encode={}x{})", encodeWidth_, encodeHeight_);
     }
     return true;
 }

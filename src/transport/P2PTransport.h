@@ -3,33 +3,39 @@
 #include "transport/ITransport.h"
 #include "transport/TurnServerConfig.h"
 
-#include <QTimer>
 #include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
 #include <mutex>
-#include <vector>
 
 namespace veltrix {
 
-// The peer-to-peer transport: two WebRTC data channels, "control" (ordered, reliable) and "video",
-// negotiated through signaling by way of the transport manager, on GStreamer's webrtcbin.
+class PeerConnection;
+
+// The peer-to-peer transport: two WebRTC data channels, "control" (ordered, reliable) and "video"
+// (the defaults, also ordered and reliable), negotiated through signaling by way of the transport
+// manager, on this system's own data-channel stack (PeerConnection: libnice, OpenSSL DTLS,
+// usrsctp). One send() is one binary message of up to 16 MiB, as the peer receives it.
 //
-// The library calls back on its own threads. Every callback holds the shared WebRtcBridge (not
-// the transport), copies what it was given and posts it to the transport's Qt thread, where every
-// signal is emitted. Each start and each disconnect() opens a new generation; work posted for an
-// older generation is dropped, so nothing of a closed attempt reaches a restarted one.
+// The stack calls back on its network thread. Every event is copied and posted to the
+// transport's Qt thread, where every signal is emitted. Each start and each disconnect() opens a
+// new generation; work posted for an older generation is dropped, so nothing of a closed attempt
+// reaches a restarted one.
 class P2PTransport final : public IP2PTransport {
     Q_OBJECT
 
 public:
-    // Keep-alive period on the control channel and the silence after which a connected peer
-    // counts as gone. Any received piece counts as a sign of life.
+    // SCTP heartbeats keep a silent connection checked: every `interval` this side probes the
+    // peer, and a peer from which nothing at all has come for `timeout` counts as gone.
     struct Liveness {
         std::chrono::milliseconds interval{1000};
         std::chrono::milliseconds timeout{6000};
     };
+
+    // The largest message, and the most bytes that may wait to be sent on one channel.
+    static constexpr std::uint64_t kMaxMessageSize = 16 * 1024 * 1024;
+    static constexpr std::uint64_t kMaxBufferedPerChannel = 64 * 1024 * 1024;
 
     explicit P2PTransport(QObject* parent = nullptr);
     ~P2PTransport() override;
@@ -52,10 +58,10 @@ public:
     // Takes effect from the next start.
     void setLiveness(Liveness liveness) { liveness_ = liveness; }
 
-    class WebRtcBridge;
+    class Events;
 
 private:
-    friend class WebRtcBridge;
+    friend class Events;
     friend struct P2PTransportTestAccess;
 
     void start(bool offerer);
@@ -63,22 +69,15 @@ private:
     // Runs `work` on the Qt thread unless the generation it was posted for has ended.
     void post(std::uint64_t generation, std::function<void()> work);
 
-    // Qt thread, posted by the bridge.
+    // Qt thread, posted from the network thread.
     void onChannelOpen(ChannelType channel);
-    void onChannelClosed(ChannelType channel);
-    void onConnectionLost(const char* reason);
-    void onChannelMessage(ChannelType channel, const QByteArray& message);
-    void onLocalDescription(const QString& sdp, const QString& type);
-    void onLocalCandidate(const QString& candidate, const QString& mid);
-    void onRemoteMidsKnown();
-    void onLivenessTick();
-    // Send `text` as a text message and `piece` as one binary message outside the framing; only
-    // tests use them, to show what the peer makes of them.
+    void onConnectionLost();
+    // Sends `text` as a text message; only tests use it, to show what the peer makes of it.
     bool sendText(ChannelType channel, const QByteArray& text);
-    bool sendRawPiece(ChannelType channel, const QByteArray& piece);
 
-    mutable std::mutex mutex_;  // guards the bridge pointer and the flags below
-    std::shared_ptr<WebRtcBridge> bridge_;
+    mutable std::mutex mutex_;  // guards the connection pointer and the flags below
+    std::unique_ptr<PeerConnection> connection_;
+    std::shared_ptr<Events> events_;
     std::uint64_t generation_ = 0;
     bool offerer_ = false;
     bool connected_ = false;
@@ -88,9 +87,6 @@ private:
 
     TurnServerConfig turn_;
     Liveness liveness_;
-    QTimer livenessTimer_;
-    // Candidates that arrived before the remote description told which mid is which m-line.
-    std::vector<std::pair<QString, QString>> pendingCandidates_;
 };
 
 }  // namespace veltrix

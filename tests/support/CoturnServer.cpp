@@ -62,7 +62,8 @@ CoturnServer::CoturnServer(const std::filesystem::path& folder, const std::files
         "-n", "--listening-ip=127.0.0.1", "--relay-ip=127.0.0.1",
         QString("--listening-port=%1").arg(plainPort_), QString("--tls-listening-port=%1").arg(tlsPort_),
         "--alt-listening-port=0", "--alt-tls-listening-port=0",
-        "--cert=" + path(certificate), "--pkey=" + path(key), "--no-dtls",
+        // TLS only on TCP: coturn would otherwise take plain TURN on its TLS port too.
+        "--cert=" + path(certificate), "--pkey=" + path(key), "--no-dtls", "--no-tcp",
         "--lt-cred-mech", QString::fromStdString("--user=" + user_ + ":" + password_), "--realm=veltrix.test",
         "--fingerprint", "--userdb=" + path(folder_ / "turndb"),
         "--allow-loopback-peers", "--no-cli", "--no-multicast-peers", "--no-software-attribute",

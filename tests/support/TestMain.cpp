@@ -3,17 +3,10 @@
 // own main, and this one is then not linked in.
 #include <gtest/gtest.h>
 
-#include "MediaThreads.h"
-
 #include <QCoreApplication>
 
 int main(int argc, char** argv) {
     ::testing::InitGoogleTest(&argc, argv);
-    int result = 0;
-    {
-        QCoreApplication app(argc, argv);
-        result = RUN_ALL_TESTS();
-    }
-    veltrix::test::quiesceMediaThreads();
-    return result;
+    QCoreApplication app(argc, argv);
+    return RUN_ALL_TESTS();
 }
