@@ -126,7 +126,7 @@ ApiClient::Completion ApiClient::sessionCompletion(const QString& endpoint, cons
         } else if (created) {
             emit sessionCreated(reply);
         } else {
-            emit sessionUpdated(reply);
+            emit sessionUpdated(reply, endpoint);
         }
     };
 }

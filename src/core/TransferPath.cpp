@@ -7,15 +7,10 @@
 
 #include "platform/InstancePaths.h"
 #include "platform/NoFollowFiles.h"
+#include "shared/Logging.h"
 
 namespace veltrix::transferpath {
 namespace {
-
-// A path as it may appear in the log: a NUL character shows as "\0".
-std::string text(const QString& value) {
-    QString shown = value;
-    return shown.replace(QChar(0), QStringLiteral("\\0")).toStdString();
-}
 
 QString fileNamePart(const QString& path) {
     const qsizetype cut = std::max(path.lastIndexOf(u'/'), path.lastIndexOf(u'\\'));
@@ -38,7 +33,7 @@ std::optional<QChar> illegalCharacter(const QString& path) {
 }
 
 QString refuse(const char* format, const QString& path) {
-    spdlog::warn(fmt::runtime(format), text(path));
+    spdlog::warn(fmt::runtime(format), logging::peerText(path));
     return {};
 }
 
@@ -71,7 +66,8 @@ QString validateTransferPath(const QString& path) {
         return refuse("FileTransfer: UNC path rejected: '{}'", path);
     if (isDriveRelative(path)) return refuse("FileTransfer: drive-relative path rejected: '{}'", path);
     if (const auto bad = illegalCharacter(path)) {
-        spdlog::warn("FileTransfer: illegal character '{}' in path '{}'", text(QString(*bad)), text(path));
+        spdlog::warn("FileTransfer: illegal character '{}' in path '{}'", logging::peerText(QString(*bad)),
+                     logging::peerText(path));
         return {};
     }
     if (isReservedDeviceName(path)) return refuse("FileTransfer: NTFS reserved device name rejected: '{}'", path);

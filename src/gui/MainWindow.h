@@ -223,6 +223,8 @@ private:
     bool userRequestedDisconnect_ = false;
     bool wasConnected_ = false;
     bool wrongPassword_ = false;
+    // The service explained the failure of the connected session (ERROR): it is shown, not retried.
+    bool failureExplained_ = false;
     bool pasteInProgress_ = false;
 
     int pasteRemainingUploads_ = 0;

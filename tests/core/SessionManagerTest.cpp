@@ -357,8 +357,8 @@ TEST_F(SessionManagerTest, AStaleSessionsCloseReplyLeavesTheNewSessionAlone) {
     connectWith("pass-1");
     EXPECT_NE(master->manager.sessionId(), first);
     // A late close or failure of the first session changes nothing either.
-    master->manager.onSessionUpdated({{"session_id", first.toStdString()}, {"state", "closed"}});
-    master->manager.onSessionUpdated({{"session_id", first.toStdString()}, {"state", "failed"}});
+    emit master->api.sessionUpdated({{"session_id", first.toStdString()}, {"state", "closed"}}, "/sessions/" + first + "/close");
+    emit master->api.sessionUpdated({{"state", "failed"}}, "/sessions/" + first + "/complete");
     test::runEventsFor(300ms);
     EXPECT_EQ(master->state(), SessionState::Connected);
     EXPECT_EQ(std::count(master->states.begin(), master->states.end(), SessionState::Idle), 0);

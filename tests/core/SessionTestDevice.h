@@ -13,19 +13,11 @@
 #include "core/ApiClient.h"
 #include "core/SessionManager.h"
 #include "support/RunningBackend.h"
+#include "support/SessionManagerTestPeer.h"
 #include "support/WaitUntil.h"
 #include "transport/SignalingClient.h"
 
 namespace veltrix {
-
-// Reaches the session manager's private control-channel sender, so a test can send any command
-// text (also malformed ones no sender of the product writes) through the real encrypted channel.
-class SessionManagerTestPeer {
-public:
-    static bool sendCommand(SessionManager& manager, const std::string& command) {
-        return manager.sendCommand(command);
-    }
-};
 
 namespace test {
 

@@ -1,0 +1,30 @@
+#pragma once
+
+#include <string>
+
+#include "core/SessionManager.h"
+#include "crypto/EcdhKeyExchange.h"
+#include "crypto/Spake2.h"
+
+namespace veltrix {
+
+// Reaches into a session manager for what a test plays the partner with: its private
+// control-channel sender (so any command text goes through the real encrypted channel, also
+// malformed ones no sender of the product writes) and the public halves of its key agreement,
+// which the backend would otherwise carry to the partner.
+class SessionManagerTestPeer {
+public:
+    static bool sendCommand(SessionManager& manager, const std::string& command) {
+        return manager.sendCommand(command);
+    }
+    // The ECDH public key of the session in progress; empty without one.
+    static std::string publicKey(const SessionManager& manager) {
+        return manager.keyExchange_ ? manager.keyExchange_->publicKeyBase64() : std::string();
+    }
+    // A Master's SPAKE2 element for the typed password; empty when it typed none.
+    static std::string passwordElement(const SessionManager& manager) {
+        return manager.passwordAuthenticator_ ? manager.passwordAuthenticator_->elementHex() : std::string();
+    }
+};
+
+}  // namespace veltrix
