@@ -219,31 +219,44 @@ TEST_F(HostilePartnerTest, AnUploadCutByTheSessionsEndReportsItsFailure) {
     EXPECT_EQ(record.uploadsComplete, 0);
 }
 
-// The backend's create reply may come after an acknowledgement of the Target: an
-// acknowledgement held meanwhile is applied only to the session it names; one of an earlier
-// session (its keys are another session's) is dropped, also once the session id is known.
+// The backend's create reply may come after the Target's acknowledgement: an acknowledgement
+// held meanwhile is applied only to the session it names; one of an earlier session (its keys
+// are another session's) is dropped, before the reply and after it.
 TEST_F(HostilePartnerTest, AHeldAcknowledgementAppliesOnlyToTheSessionItNames) {
     victim.initiateSession("123456789", "pass-1");
     ASSERT_EQ(victim.state(), SessionState::Initiating);
-    // A stale acknowledgement of an earlier session, with keys of its own, before the reply.
+    // A stale acknowledgement of an earlier session, with keys of its own, and this session's.
     EcdhKeyExchange staleKeys;
     const Spake2 staleSpake("pass-1", SessionRole::Target);
     const QString staleKey = QString::fromStdString(staleKeys.publicKeyBase64());
     const QString staleOffer = QString::fromStdString(staleSpake.elementHex());
     victim.onHandshakeAck("earlier-session", "accepted", staleKey, staleOffer);
-    emit api.sessionCreated(nlohmann::json{{"session_id", "new-session"}});
-    EXPECT_EQ(victim.state(), SessionState::Handshaking);
-    EXPECT_TRUE(log.contains("Dropping a handshake ACK held for session earlier-session"));
-    // While handshaking, too.
+    EXPECT_FALSE(partner.answerAsTarget("pass-1", "new-session")) << "held until the reply";
     victim.onHandshakeAck("earlier-session", "accepted", staleKey, staleOffer);
-    EXPECT_EQ(victim.state(), SessionState::Handshaking);
+    EXPECT_EQ(victim.state(), SessionState::Initiating);
 
-    ASSERT_TRUE(partner.answerAsTarget("pass-1", "new-session"));
+    emit api.sessionCreated(nlohmann::json{{"session_id", "new-session"}});
+    EXPECT_TRUE(log.contains("Dropping a handshake ACK held for session earlier-session"));
+    ASSERT_TRUE(partner.finishConnecting());
     int monitors = 0;
     QObject::connect(&victim, &SessionManager::monitorCountReceived, [&](int n) { monitors = n; });
     partner.sendCommand("monitor_count:2");
     EXPECT_EQ(monitors, 2) << "the session runs on the keys of its own partner";
     EXPECT_EQ(authFailures, 0);
+}
+
+// While handshaking, an acknowledgement that names another session is ignored as well.
+TEST_F(HostilePartnerTest, AnAcknowledgementOfAnotherSessionIsIgnoredWhileHandshaking) {
+    victim.initiateSession("123456789", "pass-1");
+    emit api.sessionCreated(nlohmann::json{{"session_id", "new-session"}});
+    ASSERT_EQ(victim.state(), SessionState::Handshaking);
+    EcdhKeyExchange staleKeys;
+    const Spake2 staleSpake("pass-1", SessionRole::Target);
+    victim.onHandshakeAck("earlier-session", "accepted", QString::fromStdString(staleKeys.publicKeyBase64()),
+                          QString::fromStdString(staleSpake.elementHex()));
+    EXPECT_EQ(victim.state(), SessionState::Handshaking);
+    EXPECT_TRUE(log.contains("Handshake ACK for session earlier-session ignored (this session is new-session)"));
+    ASSERT_TRUE(partner.answerAsTarget("pass-1", "new-session"));
 }
 
 // A backend reply to this session's request counts whether or not it repeats the session id; a

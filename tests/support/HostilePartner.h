@@ -118,7 +118,10 @@ public:
         }
         victim_.onHandshakeAck(sessionId, QStringLiteral("accepted"), QString::fromStdString(keys_->publicKeyBase64()),
                                offer);
-        return finishKeys(sessionId, SessionRole::Target, secret);
+        sessionId_ = sessionId;
+        ownRole_ = SessionRole::Target;
+        secret_ = std::move(secret);
+        return victim_.state() == SessionState::Connecting && finishConnecting();
     }
 
     // The victim shares its desktop with this partner, which asks as a Master without a
@@ -127,7 +130,25 @@ public:
         keys_ = std::make_unique<EcdhKeyExchange>();
         victim_.acceptHandshakeRequest(sessionId, QStringLiteral("987654321"),
                                        QString::fromStdString(keys_->publicKeyBase64()), QString(), QString());
-        return finishKeys(sessionId, SessionRole::Master, {});
+        sessionId_ = sessionId;
+        ownRole_ = SessionRole::Master;
+        crypto::wipe(secret_);
+        return finishConnecting();
+    }
+
+    // Once the victim has applied the partner's answer (it is Connecting): the partner's cipher,
+    // and its transport comes up. True once the victim is Connected.
+    bool finishConnecting() {
+        if (victim_.state() != SessionState::Connecting || !keys_ ||
+            !keys_->deriveSharedKey(SessionManagerTestPeer::publicKey(victim_)))
+            return false;
+        cipher_ = std::make_unique<AesGcmCipher>(keys_->aesKey(), keys_->baseIv(), sessionId_.toStdString(), ownRole_,
+                                                 secret_);
+        ScriptedTransport* t = transport();
+        if (!t) return false;
+        t->comeUp();
+        return runUntil([this] { return victim_.state() != SessionState::Connecting; }) &&
+               victim_.state() == SessionState::Connected;
     }
 
     // The transport the victim's session runs on (the latest it made).
@@ -193,21 +214,13 @@ private:
         return live;
     }
 
-    bool finishKeys(const QString& sessionId, SessionRole ownRole, const crypto::SecureBytes& secret) {
-        if (victim_.state() != SessionState::Connecting || !keys_->deriveSharedKey(SessionManagerTestPeer::publicKey(victim_)))
-            return false;
-        cipher_ = std::make_unique<AesGcmCipher>(keys_->aesKey(), keys_->baseIv(), sessionId.toStdString(), ownRole, secret);
-        ScriptedTransport* t = transport();
-        if (!t) return false;
-        t->comeUp();
-        return runUntil([this] { return victim_.state() != SessionState::Connecting; }) &&
-               victim_.state() == SessionState::Connected;
-    }
-
     SessionManager& victim_;
     std::vector<QPointer<ScriptedTransport>> transports_;
     std::unique_ptr<EcdhKeyExchange> keys_;
     std::unique_ptr<AesGcmCipher> cipher_;
+    QString sessionId_;
+    SessionRole ownRole_ = SessionRole::None;
+    crypto::SecureBytes secret_;
 };
 
 }  // namespace veltrix::test
