@@ -18,6 +18,7 @@
 #include "core/NatType.h"
 #include "crypto/AesGcmCipher.h"
 #include "platform/InstanceConfig.h"
+#include "shared/JsonFields.h"
 #include "shared/Logging.h"
 #include "shared/SharedFrameBuffer.h"
 #include "shared/SharedFrameReader.h"
@@ -30,16 +31,12 @@ namespace {
 
 std::string text(const QString& value) { return value.toStdString(); }
 
-std::string textMember(const nlohmann::json& element, const char* key) {
-    if (!element.is_object()) return {};
-    const auto it = element.find(key);
-    return it != element.end() && it->is_string() ? it->get<std::string>() : std::string();
-}
+std::string textMember(const nlohmann::json& element, const char* key) { return json::stringOr(element, key); }
 
+// An integer member; 0 when it is missing or of another kind (a number with a fraction too).
 std::int64_t intMember(const nlohmann::json& element, const char* key) {
-    if (!element.is_object()) return 0;
-    const auto it = element.find(key);
-    return it != element.end() && it->is_number_integer() ? it->get<std::int64_t>() : 0;
+    const json::Json* member = json::member(element, key);
+    return member && member->is_number_integer() ? json::int64Or(element, key, 0) : 0;
 }
 
 // The TURN relay host of the deployment: the instance's [turn] host when set.

@@ -2,6 +2,7 @@
 
 #include "platform/InstanceConfig.h"
 #include "transport/P2PWebRtcBridge.h"
+#include "shared/Logging.h"
 
 #include <QMetaObject>
 #include <QPointer>
@@ -192,7 +193,7 @@ void P2PTransport::addRemoteCandidate(const QString& candidate, const QString& m
     }
     const auto mline = bridge->remoteMlineOf(mid.toStdString());
     if (!mline) {
-        spdlog::warn("P2PTransport: remote ICE candidate for unknown mid '{}' ignored", mid.toStdString());
+        spdlog::warn("P2PTransport: remote ICE candidate for unknown mid '{}' ignored", logging::peerText(mid));
         return;
     }
     bridge->addRemoteCandidate(*mline, body.toStdString());
