@@ -139,9 +139,9 @@ signals:
     void inputEventReceived(veltrix::InputEvent event);
     void sessionError(QString error);
     void sessionAuthFailed();
-    // Master or Target: the session was Connected, but not one packet came from the partner in
-    // the time allowed (it has no capture agent, its capture failed, or its capture section is
-    // taken). `error` is the user text, also emitted with sessionError.
+    // The session was Connected, but not one packet came from the partner in the time allowed,
+    // though the keys may well match (a Target with no capture agent, a failed capture, or its
+    // capture section taken). `error` is the user text, also emitted with sessionError.
     void partnerSilent(QString error);
     void monitorSwitchRequested(int monitorIdx);
     void monitorCountReceived(int count);

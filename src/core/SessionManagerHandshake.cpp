@@ -17,8 +17,6 @@ namespace veltrix {
 
 namespace {
 
-std::string text(const QString& value) { return value.toStdString(); }
-
 std::string utf8(const QString& value) {
     const QByteArray bytes = value.toUtf8();
     return std::string(bytes.constData(), static_cast<std::size_t>(bytes.size()));

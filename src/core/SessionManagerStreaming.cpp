@@ -204,11 +204,11 @@ void SessionManager::sendSessionHeartbeat() {
 void SessionManager::onTransportEstablished(const QString& method) {
     // Arrives queued: the session may have ended (or been replaced) since the manager reported.
     if (state_ != SessionState::Connecting || !transportManager_ || !transportManager_->activeTransport()) {
-        spdlog::info("Transport established via {} after the session ended or moved on; ignored", logging::peerText(method));
+        spdlog::info("Transport established via {} after the session ended or moved on; ignored", text(method));
         return;
     }
     transportMethod_ = method;
-    spdlog::info("Transport established via {} (tid={})", logging::peerText(method),
+    spdlog::info("Transport established via {} (tid={})", text(method),
                  reinterpret_cast<std::uintptr_t>(QThread::currentThreadId()));
     logging::flush();
     if (role_ == SessionRole::Master && api_) {
