@@ -7,9 +7,11 @@
 // desktop); then messages, each a flags byte (bit 0: video channel, bit 1: delivered unsealed),
 // a 16-bit little-endian length and that many bytes of plaintext.
 //
-// The instance root is a fresh folder without any user session, so the serving side can
-// impersonate nobody and touches no file; the viewing side asks for a download into a folder
-// that does not exist and for the listing of "/", so its requesting side has work to do.
+// Each victim keeps its session from input to input (building one costs a key agreement and a
+// video decoder) and gets a new one when an input ended it. The instance root is a fresh folder
+// without any user session, so the serving side can impersonate nobody and touches no file;
+// before each input the viewing side asks for a download into a folder that does not exist and
+// for the listing of "/", so its requesting side has work to do.
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -68,29 +70,44 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     (void)ready;
     if (size == 0) return 0;
     run(data, size);
-    // The session's objects that were handed to the event loop for deletion go now.
-    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
     return 0;
 }
 
 namespace {
 
+// One victim and the partner that plays against it, for the life of the process.
+struct Match {
+    veltrix::SessionManager victim{nullptr, nullptr};
+    veltrix::test::HostilePartner partner{victim};
+    bool completed = false;
+    QMetaObject::Connection completion;
+
+    // The victim Connected again if the last input ended its session.
+    void connect(bool viewing) {
+        using namespace veltrix;
+        if (victim.state() != SessionState::Connected) {
+            QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+            check(viewing ? partner.connectVictimAsMaster() : partner.connectVictimAsTarget());
+        }
+        if (viewing) {
+            FileTransferService* files = victim.fileTransferService();
+            QObject::disconnect(completion);
+            completion = QObject::connect(files, &FileTransferService::fileDownloadComplete, [this] { completed = true; });
+            files->requestListing("/");
+            files->requestDownload("/remote/file", "/nonexistent-veltrix-fuzz/folder/file");
+        }
+        partner.takeControl();
+    }
+};
+
 void run(const std::uint8_t* data, std::size_t size) {
     using namespace veltrix;
     const bool viewing = data[0] % 2 == 0;
-    SessionManager victim(nullptr, nullptr);
-    test::HostilePartner partner(victim);
-    bool completed = false;
-    if (viewing) {
-        check(partner.connectVictimAsMaster());
-        FileTransferService* files = victim.fileTransferService();
-        QObject::connect(files, &FileTransferService::fileDownloadComplete, [&] { completed = true; });
-        files->requestListing("/");
-        files->requestDownload("/remote/file", "/nonexistent-veltrix-fuzz/folder/file");
-    } else {
-        check(partner.connectVictimAsTarget());
-    }
-    partner.takeControl();
+    static Match viewer, shared;
+    Match& match = viewing ? viewer : shared;
+    match.connect(viewing);
+    SessionManager& victim = match.victim;
+    test::HostilePartner& partner = match.partner;
 
     std::size_t at = 1;
     while (at + 3 <= size && victim.state() == SessionState::Connected) {
@@ -110,9 +127,9 @@ void run(const std::uint8_t* data, std::size_t size) {
             for (const QByteArray& reply : partner.takeFileTransfer()) check(reply.isEmpty() || servesNothing(reply));
         }
     }
-    // Whatever the messages posted (a remote close, deferred deletes) runs before the session ends.
+    // Whatever the messages posted (a remote close) runs before the next input.
     QCoreApplication::processEvents();
-    check(!completed);
+    check(!match.completed);
 }
 
 }  // namespace

@@ -83,6 +83,7 @@ public:
         TransportFactory factory;
         factory.createP2P = [this]() -> IP2PTransport* {
             auto* transport = new ScriptedTransport;
+            std::erase_if(transports_, [](const QPointer<ScriptedTransport>& t) { return t.isNull(); });
             transports_.push_back(transport);
             return transport;
         };
