@@ -27,9 +27,10 @@
 
 #include <spdlog/spdlog.h>
 
-#include "shared/SharedFrameBuffer.h"
-#include "shared/SharedFrameReader.h"
+#include "shared/SharedFrameHeader.h"
+#include "support/BenchFigures.h"
 #include "support/RemoteSessionRig.h"
+#include "support/SectionReader.h"
 #include "support/ServiceDevice.h"
 #include "support/TempInstanceRoot.h"
 #include "support/WaitUntil.h"
@@ -39,8 +40,8 @@
 #include <X11/Xlib.h>
 
 using namespace veltrix;
+using namespace veltrix::bench;
 using namespace std::chrono_literals;
-using Clock = std::chrono::steady_clock;
 
 namespace {
 
@@ -48,7 +49,8 @@ constexpr int kWidth = 1920;
 constexpr int kHeight = 1080;
 // The square that changes for the latency figure, away from the pointer.
 constexpr int kSquareX = 1500, kSquareY = 250, kSquareSize = 200;
-constexpr int kSampleX = kSquareX + kSquareSize / 2, kSampleY = kSquareY + kSquareSize / 2;
+constexpr double kSampleFx = double(kSquareX + kSquareSize / 2) / kWidth;
+constexpr double kSampleFy = double(kSquareY + kSquareSize / 2) / kHeight;
 constexpr unsigned long kBackground = 0x808080;
 // Scrolling: a text line of 16 pixels every second step of 8 pixels, 60 steps a second.
 constexpr int kScrollStep = 8;
@@ -113,42 +115,6 @@ private:
     GC gc_{};
 };
 
-// A section of another instance, read the way its reader does but only as far as a figure needs.
-class SectionReader {
-public:
-    bool open(const std::filesystem::path& instance, const char* name) {
-        return test::openFrameSection(instance, section_, name);
-    }
-
-    std::uint64_t sequence() const { return readSharedFrameHeader(section_.header()).sequence; }
-
-    // The header of the latest complete frame; nothing before the first.
-    std::optional<SharedFrameInfo> latest() const {
-        auto info = readSharedFrame(section_.header(), section_.size(),
-                                    [](const SharedFrameInfo&, const std::uint8_t*, std::uint64_t) { return true; });
-        if (!info || info->sequence == 0) return std::nullopt;
-        return info;
-    }
-
-    // The luma at (x, y) of the latest complete decoded frame; -1 when none.
-    int lumaAt(int x, int y) const {
-        std::uint8_t luma = 0;
-        const auto info = readSharedFrame(section_.header(), section_.size(),
-                                          [&](const SharedFrameInfo& frame, const std::uint8_t* payload,
-                                              std::uint64_t readable) {
-                                              if (frame.sequence == 0 || x >= static_cast<int>(frame.width) ||
-                                                  y >= static_cast<int>(frame.height))
-                                                  return false;
-                                              const std::uint64_t at = std::uint64_t(y) * frame.strideY + x;
-                                              return at < readable && copySharedPayload(&luma, payload + at, 1);
-                                          });
-        return info ? luma : -1;
-    }
-
-private:
-    SharedFrameBuffer section_;
-};
-
 // User plus system CPU time of a process so far, in milliseconds; -1 when it cannot be read.
 double cpuMilliseconds(long pid) {
     std::ifstream file("/proc/" + std::to_string(pid) + "/stat");
@@ -167,20 +133,6 @@ double cpuMilliseconds(long pid) {
         }
     }
     return -1;
-}
-
-double percentile(std::vector<double> values, double fraction) {
-    if (values.empty()) return -1;
-    std::sort(values.begin(), values.end());
-    return values[std::min(values.size() - 1, static_cast<std::size_t>(fraction * static_cast<double>(values.size())))];
-}
-
-double millisecondsSince(Clock::time_point start) {
-    return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
-}
-
-std::int64_t steadyMilliseconds(Clock::time_point at) {
-    return std::chrono::duration_cast<std::chrono::milliseconds>(at.time_since_epoch()).count();
 }
 
 // One change, from drawing to A's picture, in the three stretches the path has.
@@ -205,7 +157,7 @@ std::vector<ChangeTimes> measureLatency(Painter& painter, const SectionReader& v
         const bool white = i % 2 == 0;
         painter.fill(kSquareX, kSquareY, kSquareSize, kSquareSize, white ? 0xFFFFFF : 0x000000);
         const auto drawn = Clock::now();
-        const auto drawnMs = steadyMilliseconds(drawn);
+        const auto drawnMs = static_cast<std::int64_t>(steadyMilliseconds(drawn));
         ChangeTimes change;
         std::optional<double> writtenAt;
         bool seen = false;
@@ -218,7 +170,7 @@ std::vector<ChangeTimes> measureLatency(Painter& painter, const SectionReader& v
                     change.agent = *writtenAt - change.untilCapture;
                 }
             }
-            const int luma = viewer.lumaAt(kSampleX, kSampleY);
+            const int luma = viewer.lumaAt(kSampleFx, kSampleFy);
             if (luma >= 0 && (white ? luma > 200 : luma < 55)) {
                 seen = true;
                 break;
@@ -296,14 +248,6 @@ int occurrences(const std::string& text, const std::string& what) {
     return count;
 }
 
-// The one-minute load average and the number of processors: the figures depend on both.
-std::string loadAverage() {
-    std::ifstream file("/proc/loadavg");
-    std::string oneMinute;
-    file >> oneMinute;
-    return oneMinute + " on " + std::to_string(std::thread::hardware_concurrency()) + " processors";
-}
-
 int fail(const std::string& why) {
     std::fprintf(stderr, "remote_session_bench: %s\n", why.c_str());
     return 1;
@@ -344,7 +288,7 @@ int main(int argc, char** argv) {
         return fail("A's frame section is missing");
     if (!capture.open(rig.target.root, kCaptureSectionName)) return fail("B's capture section is missing");
     if (!test::waitUntil([&] {
-            const int luma = viewer.lumaAt(kSampleX, kSampleY);
+            const int luma = viewer.lumaAt(kSampleFx, kSampleFy);
             return luma >= 0 && luma < 55;
         }, 15s))
         return fail("B's screen does not arrive at A\n" + rig.target.log() + rig.target.agentLogs());

@@ -57,6 +57,10 @@ AuthController::AuthController(ApiClient& api, SignalingClient& signaling, Heart
     retryTimer_.setSingleShot(true);
     retryTimer_.setInterval(kDefaultRetryIntervalMs);
     connect(&retryTimer_, &QTimer::timeout, this, &AuthController::tryAuthenticate);
+    signalingRetryTimer_.setSingleShot(true);
+    connect(&signalingRetryTimer_, &QTimer::timeout, this, [this] {
+        if (!reauthInProgress_) reauthenticate();
+    });
 }
 
 AuthController::~AuthController() = default;
@@ -79,6 +83,7 @@ void AuthController::tryAuthenticate() {
     // A retry that was due is this log-in now; and one log-in at a time, so two replies never
     // race to set the identity.
     retryTimer_.stop();
+    signalingRetryTimer_.stop();
     if (loginInFlight_) {
         spdlog::info("AuthController: a log-in is already under way");
         return;
@@ -179,9 +184,13 @@ void AuthController::onSignalingGaveUp() {
 }
 
 void AuthController::onSignalingAuthRejected() {
-    if (reauthInProgress_) return;
-    spdlog::warn("AuthController: signaling refused the token — logging in again");
-    reauthenticate();
+    if (reauthInProgress_ || signalingRetryTimer_.isActive()) return;
+    // A backend that admits the log-in and still refuses its token would otherwise get log-ins
+    // and signaling handshakes back to back: the log-in waits as signaling's reconnects do,
+    // 1 s doubling up to 30 s while the refusals go on.
+    const int delay = signaling_.reconnectDelay(signalingRefusals_++);
+    spdlog::warn("AuthController: signaling refused the token — logging in again in {} ms", delay);
+    signalingRetryTimer_.start(delay);
 }
 
 // The signaling connection is left as it is: while it still works the device stays reachable,
@@ -194,6 +203,7 @@ void AuthController::reauthenticate() {
 }
 
 void AuthController::logout() {
+    signalingRetryTimer_.stop();
     heartbeat_.stop();
     signaling_.disconnectFromServer();
     authenticated_ = false;
@@ -230,7 +240,10 @@ void AuthController::regeneratePairingCode() {
     pushPairingCode();
 }
 
-void AuthController::onSignalingConnected() { pushPairingCode(); }
+void AuthController::onSignalingConnected() {
+    signalingRefusals_ = 0;
+    pushPairingCode();
+}
 
 void AuthController::pushPairingCode() {
     if (signaling_.isConnected() && !pairingCode_.isEmpty()) {

@@ -48,6 +48,8 @@ public:
     bool isAuthenticated() const { return authenticated_; }
     bool isLoggingIn() const { return loginInFlight_; }
     bool retryPending() const { return retryTimer_.isActive(); }
+    // A log-in after signaling refused the token is waiting.
+    bool signalingRetryPending() const { return signalingRetryTimer_.isActive(); }
     int failureCount() const { return failureCount_; }
 
     // Intervals, shortened by tests.
@@ -82,7 +84,8 @@ public slots:
     // Signaling used up its reconnects: the connection is gone, so log in again, which also
     // connects signaling anew and keeps the heartbeat from reporting an unreachable device.
     void onSignalingGaveUp();
-    // The signaling server refused the token: log in again, which reconnects signaling.
+    // The signaling server refused the token: log in again, which reconnects signaling, after a
+    // back-off that grows while the refusals repeat.
     void onSignalingAuthRejected();
     void regeneratePairingCode();
 
@@ -104,6 +107,9 @@ private:
     QString pairingCode_;
     QString pairingHash_;
     QTimer retryTimer_;
+    QTimer signalingRetryTimer_;
+    // Refusals of the token by signaling since it last accepted one.
+    int signalingRefusals_ = 0;
     QTimer pairingTimer_;
     int failureCount_ = 0;
     bool reauthInProgress_ = false;

@@ -230,7 +230,6 @@ void SessionManager::cleanupSession() {
         // The session may be ending inside one of the manager's or its transports' signals: it
         // is detached now and deleted once that call chain has returned.
         transportManager_->disconnect(this);
-        if (ITransport* active = transportManager_->activeTransport()) active->QObject::disconnect(this);
         transportManager_->reset();
         transportManager_->deleteLater();
         transportManager_ = nullptr;

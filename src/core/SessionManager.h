@@ -207,7 +207,6 @@ private:
     // Transport and streaming.
     void setupTransport();
     void enterConnected();
-    void wireActiveTransport();
     void startStreaming();
     void stopStreaming();
     void startMasterStreaming();

@@ -88,17 +88,32 @@ void SessionManager::setupTransport() {
     if (p2pTimeout_.count() > 0) manager->setP2PTimeout(p2pTimeout_);
 
     // Queued: the outcome is handled after the manager's own call chain has returned, and one
-    // that arrives for a manager this session no longer has is ignored.
+    // that arrives for a manager this session no longer has is ignored. What the transport
+    // delivers is queued too, so it arrives after the establishment it follows, and nothing of a
+    // manager that is gone reaches the session.
+    const QPointer<TransportManager> source(manager);
     connect(
         manager, &TransportManager::connectionEstablished, this,
-        [this, manager](const QString& method) {
-            if (manager == transportManager_) onTransportEstablished(method);
+        [this, source](const QString& method) {
+            if (source && source == transportManager_) onTransportEstablished(method);
         },
         Qt::QueuedConnection);
     connect(
         manager, &TransportManager::connectionFailed, this,
-        [this, manager](const QString& error) {
-            if (manager == transportManager_) onTransportFailed(error);
+        [this, source](const QString& error) {
+            if (source && source == transportManager_) onTransportFailed(error);
+        },
+        Qt::QueuedConnection);
+    connect(
+        manager, &TransportManager::dataReceived, this,
+        [this, source](ChannelType channel, const QByteArray& data) {
+            if (source && source == transportManager_) onTransportData(channel, data);
+        },
+        Qt::QueuedConnection);
+    connect(
+        manager, &TransportManager::transportDisconnected, this,
+        [this, source] {
+            if (source && source == transportManager_) onTransportDisconnected();
         },
         Qt::QueuedConnection);
     connect(manager, &TransportManager::localDescriptionReady, this, &SessionManager::sendLocalDescription);
@@ -202,6 +217,15 @@ void SessionManager::sendSessionHeartbeat() {
 // --- the transport's outcome ------------------------------------------------------------------
 
 void SessionManager::onTransportEstablished(const QString& method) {
+    if (state_ == SessionState::Connected && transportManager_ && transportManager_->activeTransport()) {
+        if (method == transportMethod_) return;  // a renewed relay connection
+        // The Target follows the Master onto the transport the Master took. What it announced on
+        // the other one may never have arrived.
+        spdlog::info("Transport switched from {} to {}", text(transportMethod_), text(method));
+        transportMethod_ = method;
+        repeatAnnouncements();
+        return;
+    }
     // Arrives queued: the session may have ended (or been replaced) since the manager reported.
     if (state_ != SessionState::Connecting || !transportManager_ || !transportManager_->activeTransport()) {
         spdlog::info("Transport established via {} after the session ended or moved on; ignored", text(method));
@@ -218,22 +242,14 @@ void SessionManager::onTransportEstablished(const QString& method) {
     enterConnected();
 }
 
-// The transport is up: incoming data is wired, streaming starts, the session is Connected.
+// The transport is up: streaming starts, the session is Connected.
 void SessionManager::enterConnected() {
-    wireActiveTransport();
     startStreaming();
     spdlog::info("startStreaming() returned, setting state to Connected");
     logging::flush();
     setState(SessionState::Connected);
     spdlog::info("setState(Connected) done");
     logging::flush();
-}
-
-void SessionManager::wireActiveTransport() {
-    ITransport* transport = transportManager_ ? transportManager_->activeTransport() : nullptr;
-    if (!transport) return;
-    connect(transport, &ITransport::dataReceived, this, &SessionManager::onTransportData, Qt::UniqueConnection);
-    connect(transport, &ITransport::disconnected, this, &SessionManager::onTransportDisconnected, Qt::UniqueConnection);
 }
 
 void SessionManager::onTransportDisconnected() {

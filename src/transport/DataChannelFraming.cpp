@@ -12,9 +12,6 @@ MessageReassembler::Result MessageReassembler::feed(const std::uint8_t* piece, s
     case PieceKind::KeepAlive:
         return size == 1 ? Result::KeepAlive : violation();
 
-    case PieceKind::Selected:
-        return size == 1 && !inProgress() ? Result::Selected : violation();
-
     case PieceKind::Whole:
         if (inProgress()) return violation();
         buffer_ = QByteArray(reinterpret_cast<const char*>(piece + 1), static_cast<qsizetype>(size - 1));

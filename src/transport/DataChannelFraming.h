@@ -17,7 +17,6 @@ namespace veltrix {
 //   First        [0x02] u32 BE total, payload the start of a longer message (total > its payload)
 //   Continuation [0x03] payload               the next bytes of that message
 //   KeepAlive    [0x00]                       liveness probe; carries nothing and is not delivered
-//   Selected     [0x04]                       the offerer chose this transport for the session
 //
 // The channels are ordered and reliable, so pieces arrive in the order they were sent and a
 // message is complete once its total length has arrived. Anything else is a protocol violation.
@@ -31,7 +30,6 @@ enum class PieceKind : std::uint8_t {
     Whole = 0x01,
     First = 0x02,
     Continuation = 0x03,
-    Selected = 0x04,
 };
 
 inline constexpr std::size_t kWholeHeaderSize = 1;
@@ -54,7 +52,6 @@ public:
         NeedMore,   // piece accepted, message not complete yet
         Message,    // a message is complete: takeMessage()
         KeepAlive,  // a keep-alive piece
-        Selected,   // the peer chose this transport (between messages only)
         Violation,  // the piece breaks the framing; the reassembler is reset
     };
 

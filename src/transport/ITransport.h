@@ -34,16 +34,9 @@ public:
     virtual bool send(ChannelType channel, const std::uint8_t* data, std::uint64_t size) = 0;
     // Bytes accepted by send() on `channel` and not yet handed to the network.
     virtual std::uint64_t bufferedAmount(ChannelType channel) const = 0;
-    // Tells the peer that this side chose this transport for the session; its transport then
-    // emits selectedByPeer() instead of delivering anything. False when it could not be sent.
-    virtual bool announceSelection() { return false; }
 
 signals:
     void connected();
-    // The peer announced that it chose this transport. Messages the peer sends after the
-    // announcement are delivered only once the event loop has run again, so a receiver that
-    // connects to dataReceived() in a queued reaction to this signal misses none of them.
-    void selectedByPeer();
     void disconnected();
     void dataReceived(veltrix::ChannelType channel, const QByteArray& data);
     void transportError(const QString& error);

@@ -5,7 +5,6 @@
 #include "shared/Logging.h"
 
 #include <QMetaObject>
-#include <QPointer>
 #include <spdlog/spdlog.h>
 #include <string>
 #include <utility>
@@ -126,8 +125,6 @@ void P2PTransport::teardown() {
     }
     livenessTimer_.stop();
     pendingCandidates_.clear();
-    held_.clear();
-    holding_ = false;
     if (bridge) bridge->shutdown();
 }
 
@@ -243,51 +240,7 @@ void P2PTransport::onConnectionLost(const char* reason) {
 }
 
 void P2PTransport::onChannelMessage(ChannelType channel, const QByteArray& message) {
-    if (holding_) {
-        held_.emplace_back(channel, message);
-        return;
-    }
     emit dataReceived(channel, message);
-}
-
-void P2PTransport::onSelectedByPeer() {
-    {
-        std::lock_guard lock(mutex_);
-        if (!connected_ && !controlOpen_) return;
-    }
-    spdlog::info("P2PTransport: the peer chose this transport");
-    // Messages that follow the announcement wait, in order, until the work that the receivers
-    // of the signal queue in reaction has run.
-    holding_ = true;
-    const QPointer<P2PTransport> self(this);
-    emit selectedByPeer();
-    if (!self) return;
-    std::uint64_t generation;
-    {
-        std::lock_guard lock(mutex_);
-        generation = generation_;
-    }
-    QMetaObject::invokeMethod(this, [this, generation] { releaseHeld(generation); }, Qt::QueuedConnection);
-}
-
-void P2PTransport::releaseHeld(std::uint64_t generation) {
-    const QPointer<P2PTransport> self(this);
-    while (!held_.empty()) {
-        {
-            std::lock_guard lock(mutex_);
-            if (closed_ || generation != generation_) return;  // teardown() dropped them
-        }
-        auto [channel, message] = std::move(held_.front());
-        held_.pop_front();
-        emit dataReceived(channel, message);
-        if (!self) return;
-    }
-    holding_ = false;
-}
-
-bool P2PTransport::announceSelection() {
-    std::lock_guard lock(mutex_);
-    return bridge_ && connected_ && bridge_->sendSelected();
 }
 
 void P2PTransport::onLivenessTick() {

@@ -6,7 +6,6 @@
 #include <QTimer>
 #include <chrono>
 #include <cstdint>
-#include <deque>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -41,7 +40,6 @@ public:
     bool isConnected() const override;
     bool send(ChannelType channel, const std::uint8_t* data, std::uint64_t size) override;
     std::uint64_t bufferedAmount(ChannelType channel) const override;
-    bool announceSelection() override;
 
     // IP2PTransport.
     void setTurnServerConfig(const TurnServerConfig& config) override;
@@ -70,8 +68,6 @@ private:
     void onChannelClosed(ChannelType channel);
     void onConnectionLost(const char* reason);
     void onChannelMessage(ChannelType channel, const QByteArray& message);
-    void onSelectedByPeer();
-    void releaseHeld(std::uint64_t generation);
     void onLocalDescription(const QString& sdp, const QString& type);
     void onLocalCandidate(const QString& candidate, const QString& mid);
     void onRemoteMidsKnown();
@@ -95,9 +91,6 @@ private:
     QTimer livenessTimer_;
     // Candidates that arrived before the remote description told which mid is which m-line.
     std::vector<std::pair<QString, QString>> pendingCandidates_;
-    // Messages that arrived right after the peer's selection, held for one turn of the loop.
-    std::deque<std::pair<ChannelType, QByteArray>> held_;
-    bool holding_ = false;
 };
 
 }  // namespace veltrix

@@ -423,11 +423,6 @@ bool P2PTransport::WebRtcBridge::sendKeepAlive() {
     return sendControlPiece(&keepAlive);
 }
 
-bool P2PTransport::WebRtcBridge::sendSelected() {
-    static const std::uint8_t selected = static_cast<std::uint8_t>(framing::PieceKind::Selected);
-    return sendControlPiece(&selected);
-}
-
 bool P2PTransport::WebRtcBridge::sendControlPiece(const std::uint8_t* piece) {
     GstWebRTCDataChannel* channel = channelRef(ChannelType::Control);
     if (!channel) return false;
@@ -738,9 +733,6 @@ void P2PTransport::WebRtcBridge::onChannelData(GstWebRTCDataChannel*, GBytes* by
         switch (inbound.reassembler.feed(piece, size)) {
         case MessageReassembler::Result::NeedMore:
         case MessageReassembler::Result::KeepAlive:
-            return;
-        case MessageReassembler::Result::Selected:
-            bridge.post([](P2PTransport& transport) { transport.onSelectedByPeer(); });
             return;
         case MessageReassembler::Result::Violation:
             spdlog::warn("P2PTransport: malformed message piece on '{}' channel ({} bytes), dropping the connection",

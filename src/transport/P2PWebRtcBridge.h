@@ -68,7 +68,6 @@ public:
 
     bool send(ChannelType channel, const std::uint8_t* data, std::uint64_t size);
     bool sendKeepAlive();
-    bool sendSelected();
     // Sends the one-byte piece at `piece` (static storage) on the control channel.
     bool sendControlPiece(const std::uint8_t* piece);
     bool sendText(ChannelType channel, const QByteArray& text);

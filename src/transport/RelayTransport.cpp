@@ -13,9 +13,6 @@ namespace veltrix {
 namespace {
 
 // First 8 hex digits of the token's SHA-256: enough to match logs of both ends, useless to replay.
-// The announcement that the peer chose the relay: a control frame no session packet can equal.
-constexpr char kSelectedFrame[] = R"({"type":"relay_selected"})";
-
 std::string tokenFingerprint(const QString& token) {
     if (token.isEmpty()) return "(empty)";
     return QCryptographicHash::hash(token.toUtf8(), QCryptographicHash::Sha256).toHex().left(8).toStdString();
@@ -56,7 +53,6 @@ bool RelayTransport::connect(const QByteArray& host, std::uint16_t port) {
     closing_ = false;
     up_ = false;
     everUp_ = false;
-    readingPaused_ = false;
     parser_.clear();
     spdlog::info("RelayTransport: connecting to {}:{} (TLS)", host_.toStdString(), port_);
     // The node's chain and host name are verified against the system's trusted CAs. Loading them
@@ -125,10 +121,6 @@ bool RelayTransport::send(ChannelType channel, const std::uint8_t* data, std::ui
     return true;
 }
 
-bool RelayTransport::announceSelection() {
-    return send(ChannelType::Control, reinterpret_cast<const std::uint8_t*>(kSelectedFrame), sizeof kSelectedFrame - 1);
-}
-
 std::uint64_t RelayTransport::bufferedAmount(ChannelType) const {
     const qint64 pending = socket_.bytesToWrite() + socket_.encryptedBytesToWrite();
     return pending > 0 ? static_cast<std::uint64_t>(pending) : 0;
@@ -139,7 +131,6 @@ void RelayTransport::onSocketConnected() {
     reconnectAttempts_ = 0;
     up_ = true;
     everUp_ = true;
-    readingPaused_ = false;
     parser_.clear();
     socket_.setSocketOption(QAbstractSocket::LowDelayOption, 1);
     sendRelayJoin();
@@ -167,7 +158,7 @@ void RelayTransport::onSocketReadyRead() {
     char* target = parser_.reserve(static_cast<std::size_t>(available));
     const qint64 got = socket_.read(target, available);
     parser_.commit(got > 0 ? static_cast<std::size_t>(got) : 0);
-    if (!readingPaused_) processReadBuffer();
+    processReadBuffer();
 }
 
 void RelayTransport::processReadBuffer() {
@@ -188,16 +179,6 @@ void RelayTransport::processReadBuffer() {
                 failFraming("Frame payload exceeds maximum size");
                 return;
             case RelayFrameParser::Status::Frame:
-                if (frame.channel == ChannelType::Control && frame.payload == QByteArrayView(kSelectedFrame)) {
-                    spdlog::info("RelayTransport: the peer chose the relay");
-                    // The frames behind it wait until what the receivers queue in reaction ran:
-                    // the resume is posted after the signal, so it runs after their queued work
-                    // (a session manager connects to dataReceived in a queued slot).
-                    readingPaused_ = true;
-                    emit selectedByPeer();
-                    if (self) QMetaObject::invokeMethod(this, &RelayTransport::resumeReading, Qt::QueuedConnection);
-                    return;
-                }
                 emit dataReceived(frame.channel, frame.payload);
                 // A receiver may have closed or deleted this transport (a session that ends on
                 // this frame): then nothing here may be touched any more.
@@ -205,11 +186,6 @@ void RelayTransport::processReadBuffer() {
                 break;
         }
     }
-}
-
-void RelayTransport::resumeReading() {
-    readingPaused_ = false;
-    if (!closing_ && isConnected()) processReadBuffer();
 }
 
 void RelayTransport::failFraming(const char* reason) {

@@ -35,8 +35,6 @@ public:
     bool send(ChannelType channel, const std::uint8_t* data, std::uint64_t size) override;
     // Bytes written and not yet sent; the two channels share one stream, so both report the same.
     std::uint64_t bufferedAmount(ChannelType channel) const override;
-    // A control frame that the peer's transport takes as the announcement, not as data.
-    bool announceSelection() override;
 
     void setSessionId(const QString& sessionId) override { sessionId_ = sessionId; }
     void setRelayToken(const QString& token) override { relayToken_ = token; }
@@ -56,7 +54,6 @@ private:
     void startConnection();
     void sendRelayJoin();
     void processReadBuffer();
-    void resumeReading();
     void failFraming(const char* reason);
     void scheduleReconnect();
     void scheduleReconnectAfterFailedAttempt();
@@ -72,7 +69,6 @@ private:
     bool closing_ = false;
     bool up_ = false;      // reported connected and not yet reported lost
     bool everUp_ = false;  // came up at least once since connect(): only then is a drop retried
-    bool readingPaused_ = false;  // frames after the peer's selection wait for one loop turn
     std::chrono::milliseconds reconnectDelay_ = kDefaultReconnectDelay;
 };
 

@@ -1,5 +1,7 @@
 #include "transport/TransportManager.h"
 
+#include <QPointer>
+
 #include <spdlog/spdlog.h>
 
 #include <utility>
@@ -32,8 +34,6 @@ TransportManager::TransportManager(TransportFactory factory, QObject* parent)
     : QObject(parent), factory_(std::move(factory)) {
     p2pTimer_.setSingleShot(true);
     QObject::connect(&p2pTimer_, &QTimer::timeout, this, &TransportManager::onP2PTimeout);
-    choiceTimer_.setSingleShot(true);
-    QObject::connect(&choiceTimer_, &QTimer::timeout, this, &TransportManager::onChoiceTimeout);
 }
 
 TransportManager::~TransportManager() { reset(); }
@@ -46,7 +46,6 @@ void TransportManager::establishConnection(const QString& sessionId, int localNa
     sessionId_ = sessionId;
     relayToken_ = relayToken;
     relayCandidates_ = relayCandidates;
-    if (!offerer) choiceTimer_.start(p2pTimeout_ + choiceGrace_);
 
     spdlog::info("TransportManager: establishing connection for session {}", sessionId.toStdString());
     spdlog::info("TransportManager: local NAT={}, remote NAT={}, relay candidates={}", localNatType, remoteNatType,
@@ -57,7 +56,7 @@ void TransportManager::establishConnection(const QString& sessionId, int localNa
         startP2P(offerer);
     } else {
         spdlog::info("TransportManager: NAT type(s) incompatible with P2P, going directly to relay");
-        connectRelay();
+        fallBackToRelay();
     }
 }
 
@@ -71,9 +70,8 @@ void TransportManager::addRemoteCandidate(const QString& candidate, const QStrin
 
 void TransportManager::reset() {
     p2pTimer_.stop();
-    choiceTimer_.stop();
     failed_ = false;
-    peerChoice_ = Choice::None;
+    settled_ = false;
     active_ = nullptr;
     retire(std::exchange(p2p_, nullptr));
     retire(std::exchange(relay_, nullptr));
@@ -92,20 +90,33 @@ void TransportManager::retire(ITransport* transport) {
     transport->deleteLater();
 }
 
+void TransportManager::watch(ITransport* transport) {
+    QObject::connect(transport, &ITransport::dataReceived, this,
+                     [this, transport](ChannelType channel, const QByteArray& data) {
+                         onTransportData(transport, channel, data);
+                     });
+    QObject::connect(transport, &ITransport::disconnected, this,
+                     [this, transport] { onTransportDisconnected(transport); });
+}
+
+QString TransportManager::methodOf(const ITransport* transport) const {
+    return transport && transport == p2p_ ? QStringLiteral("p2p") : QStringLiteral("relay");
+}
+
 void TransportManager::startP2P(bool offerer) {
     retire(std::exchange(p2p_, nullptr));
     p2p_ = factory_.createP2P ? factory_.createP2P() : nullptr;
     if (!p2p_) {
         spdlog::warn("TransportManager: no P2P transport available, going directly to relay");
-        connectRelay();
+        fallBackToRelay();
         return;
     }
     p2p_->setTurnServerConfig(turn_);
     QObject::connect(p2p_, &ITransport::connected, this, &TransportManager::onP2PConnected);
     QObject::connect(p2p_, &ITransport::transportError, this, &TransportManager::onP2PError);
-    QObject::connect(p2p_, &ITransport::selectedByPeer, this, &TransportManager::onP2PSelectedByPeer);
     QObject::connect(p2p_, &IP2PTransport::localDescriptionReady, this, &TransportManager::localDescriptionReady);
     QObject::connect(p2p_, &IP2PTransport::localCandidateReady, this, &TransportManager::localCandidateReady);
+    watch(p2p_);
     p2pTimer_.start(p2pTimeout_);
     if (offerer) {
         p2p_->startAsOfferer();
@@ -115,14 +126,30 @@ void TransportManager::startP2P(bool offerer) {
 }
 
 void TransportManager::onP2PTimeout() {
+    if (failed_ || settled_ || relay_) return;
+    if (active_) {
+        // An answerer on peer to peer that has heard nothing from the offerer yet: the offerer
+        // may have taken the relay, so the relay is made ready too. The session stays up without.
+        spdlog::info("TransportManager: P2P is up but nothing arrived from the offerer within {} ms; connecting the "
+                     "relay in case it chose that",
+                     p2pTimeout_.count());
+        QString failure;
+        if (!connectRelay(failure)) spdlog::warn("TransportManager: {}; staying on P2P", failure.toStdString());
+        return;
+    }
     spdlog::warn("TransportManager: P2P connection timed out after {} ms, falling back to relay", p2pTimeout_.count());
     // The peer-to-peer attempt stays up: the partner's may be just about to settle on it, and
     // closing it here would leave the two sides on different transports. If it comes up before
     // the relay does, it wins on both sides; a relay that comes up first retires it.
-    connectRelay();
+    fallBackToRelay();
 }
 
-void TransportManager::connectRelay() {
+void TransportManager::fallBackToRelay() {
+    QString failure;
+    if (!connectRelay(failure)) fail(failure);
+}
+
+bool TransportManager::connectRelay(QString& failure) {
     const RelayCandidate* best = nullptr;
     for (const RelayCandidate& candidate : std::as_const(relayCandidates_)) {
         if (!hasUsablePort(candidate)) {
@@ -134,8 +161,8 @@ void TransportManager::connectRelay() {
     }
     if (!best) {
         spdlog::error("TransportManager: no relay candidates available");
-        fail(QStringLiteral("No relay candidates available"));
-        return;
+        failure = QStringLiteral("No relay candidates available");
+        return false;
     }
     const RelayCandidate chosen = *best;
     spdlog::info("TransportManager: connecting to relay node '{}' at {}:{}", chosen.relayId.toStdString(),
@@ -143,98 +170,140 @@ void TransportManager::connectRelay() {
 
     retire(std::exchange(relay_, nullptr));
     relay_ = factory_.createRelay ? factory_.createRelay() : nullptr;
-    if (!relay_) {
-        spdlog::error("TransportManager: relay connect() returned false");
-        fail(QStringLiteral("Failed to initiate relay connection"));
-        return;
+    if (relay_) {
+        relay_->setSessionId(sessionId_);
+        relay_->setRelayToken(relayToken_);
+        QObject::connect(relay_, &ITransport::connected, this, &TransportManager::onRelayConnected);
+        QObject::connect(relay_, &ITransport::transportError, this, &TransportManager::onRelayError);
+        watch(relay_);
+        if (relay_->connect(chosen.host.toUtf8(), static_cast<std::uint16_t>(chosen.port))) return true;
+        retire(std::exchange(relay_, nullptr));
     }
-    relay_->setSessionId(sessionId_);
-    relay_->setRelayToken(relayToken_);
-    QObject::connect(relay_, &ITransport::connected, this, &TransportManager::onRelayConnected);
-    QObject::connect(relay_, &ITransport::transportError, this, &TransportManager::onRelayError);
-    QObject::connect(relay_, &ITransport::selectedByPeer, this, &TransportManager::onRelaySelectedByPeer);
-
-    if (!relay_->connect(chosen.host.toUtf8(), static_cast<std::uint16_t>(chosen.port))) {
-        spdlog::error("TransportManager: relay connect() returned false");
-        fail(QStringLiteral("Failed to initiate relay connection"));
-    }
+    spdlog::error("TransportManager: relay connect() returned false");
+    failure = QStringLiteral("Failed to initiate relay connection");
+    return false;
 }
 
 void TransportManager::onP2PConnected() {
-    if (!p2p_ || failed_ || active_) return;
+    if (p2p_ && !failed_) onUp(p2p_);
+}
+
+void TransportManager::onRelayConnected() {
+    if (relay_ && !failed_) onUp(relay_);
+}
+
+void TransportManager::onUp(ITransport* transport) {
+    if (transport == active_ && transport == p2p_) return;  // taken already, on the offerer's data
+    // Only an answerer that has not heard from the offerer yet has a second attempt coming up
+    // beside the one in use; the offerer's data decides between them.
+    if (active_ && active_ != transport && active_->isConnected()) {
+        spdlog::info("TransportManager: {} connection up as well; staying on {} until data from the offerer shows "
+                     "its choice",
+                     methodOf(transport).toStdString(), methodOf(active_).toStdString());
+        return;
+    }
+    // The first transport up, a renewed relay connection, or one that replaces a transport the
+    // answerer lost before the offerer's data came.
+    take(transport);
+}
+
+void TransportManager::take(ITransport* transport) {
+    spdlog::info(transport == p2p_ ? "TransportManager: P2P connection established"
+                                   : "TransportManager: relay connection established");
+    active_ = transport;
     if (offerer_) {
-        adoptP2P();
-        if (active_ == p2p_ && !p2p_->announceSelection())
-            spdlog::warn("TransportManager: could not announce the P2P choice to the peer");
-    } else if (peerChoice_ == Choice::P2P) {
-        adoptP2P();
+        settle();
+    } else if (transport == relay_) {
+        // The peer-to-peer attempt goes on: the offerer may take it. An answerer on peer to peer
+        // keeps the timer, which readies the relay if the offerer stays silent.
+        p2pTimer_.stop();
+    }
+    emit connectionEstablished(methodOf(transport));
+}
+
+void TransportManager::settle() {
+    settled_ = true;
+    p2pTimer_.stop();
+    if (active_ == relay_) {
+        // The peer-to-peer attempt is closed but kept until reset.
+        if (p2p_) {
+            QObject::disconnect(p2p_, nullptr, this, nullptr);
+            p2p_->disconnect();
+        }
     } else {
-        spdlog::info("TransportManager: P2P connection up, waiting for the offerer's choice");
+        retire(std::exchange(relay_, nullptr));
     }
 }
 
-void TransportManager::onP2PSelectedByPeer() {
-    if (!p2p_ || failed_ || offerer_ || active_) return;
-    spdlog::info("TransportManager: the offerer chose P2P");
-    peerChoice_ = Choice::P2P;
-    if (p2p_->isConnected()) adoptP2P();
+void TransportManager::onTransportData(ITransport* transport, ChannelType channel, const QByteArray& data) {
+    if (failed_) return;
+    if (transport != active_) {
+        // Until the offerer's first data arrives, an answerer listens to both of its attempts:
+        // the transport that data arrives on is the one the offerer took.
+        if (offerer_ || settled_) {
+            spdlog::debug("TransportManager: data on a transport not in use dropped");
+            return;
+        }
+        spdlog::info("TransportManager: data from the offerer arrives via {}; following it",
+                     methodOf(transport).toStdString());
+        const QPointer<TransportManager> self(this);
+        active_ = transport;
+        settle();
+        emit connectionEstablished(methodOf(transport));
+        if (!self || active_ != transport) return;
+    } else if (!settled_) {
+        spdlog::info("TransportManager: data from the offerer arrives via {}; staying on it",
+                     methodOf(transport).toStdString());
+        settle();
+    }
+    emit dataReceived(channel, data);
 }
 
-void TransportManager::adoptP2P() {
-    spdlog::info("TransportManager: P2P connection established");
-    p2pTimer_.stop();
-    choiceTimer_.stop();
-    active_ = p2p_;
-    retire(std::exchange(relay_, nullptr));
-    emit connectionEstablished(QStringLiteral("p2p"));
+void TransportManager::onTransportDisconnected(ITransport* transport) {
+    if (failed_) return;
+    if (settled_) {
+        if (transport == active_) emit transportDisconnected();
+        return;
+    }
+    // An answerer that has heard nothing from the offerer yet: the offerer may have taken its
+    // other transport and closed this one. A peer-to-peer connection does not come back; a relay
+    // connection tries again by itself.
+    const bool inUse = transport == active_;
+    const bool peerToPeer = transport == p2p_;
+    spdlog::info("TransportManager: {} connection lost before any data from the offerer",
+                 methodOf(transport).toStdString());
+    if (peerToPeer) {
+        if (inUse) active_ = nullptr;
+        retire(std::exchange(p2p_, nullptr));
+    }
+    if (!inUse) return;
+    ITransport* other = peerToPeer ? static_cast<ITransport*>(relay_) : p2p_;
+    if (other && other->isConnected()) {
+        take(other);
+        return;
+    }
+    if (other) return;  // still coming up: it is taken when it does
+    if (peerToPeer) {
+        p2pTimer_.stop();
+        QString failure;
+        if (connectRelay(failure)) return;
+    }
+    emit transportDisconnected();
 }
 
 void TransportManager::onP2PError(const QString& error) {
     spdlog::warn("TransportManager: P2P error: {}", error.toStdString());
 }
 
-void TransportManager::onRelayConnected() {
-    if (!relay_ || failed_) return;
-    if (active_ && active_ != relay_) return;
-    // A renewed relay connection is reported again; the offerer announces it again too, for a
-    // partner whose own connection was renewed.
-    if (offerer_ || active_ == relay_ || peerChoice_ == Choice::Relay) {
-        adoptRelay();
-        if (offerer_ && active_ == relay_ && !relay_->announceSelection())
-            spdlog::warn("TransportManager: could not announce the relay choice to the peer");
-    } else {
-        spdlog::info("TransportManager: relay connection up, waiting for the offerer's choice");
-    }
-}
-
-void TransportManager::onRelaySelectedByPeer() {
-    if (!relay_ || failed_ || offerer_ || active_) return;
-    spdlog::info("TransportManager: the offerer chose the relay");
-    peerChoice_ = Choice::Relay;
-    if (relay_->isConnected()) adoptRelay();
-}
-
-void TransportManager::adoptRelay() {
-    spdlog::info("TransportManager: relay connection established");
-    p2pTimer_.stop();
-    choiceTimer_.stop();
-    active_ = relay_;
-    if (p2p_) {
-        QObject::disconnect(p2p_, nullptr, this, nullptr);
-        p2p_->disconnect();
-    }
-    emit connectionEstablished(QStringLiteral("relay"));
-}
-
-void TransportManager::onChoiceTimeout() {
-    if (failed_ || active_) return;
-    spdlog::warn("TransportManager: the offerer chose no transport within {} ms",
-                 (p2pTimeout_ + choiceGrace_).count());
-    fail(QStringLiteral("The partner chose no transport in time"));
-}
-
 void TransportManager::onRelayError(const QString& error) {
     if (failed_) return;
+    if (!settled_ && active_ && active_ != relay_) {
+        // The relay an answerer readied beside the peer-to-peer connection it uses: the session
+        // does not depend on it.
+        spdlog::warn("TransportManager: relay connection failed: {}; staying on P2P", error.toStdString());
+        retire(std::exchange(relay_, nullptr));
+        return;
+    }
     spdlog::error("TransportManager: relay connection failed: {}", error.toStdString());
     fail(QStringLiteral("All connection methods failed. Last error: ") + error);
 }
@@ -245,7 +314,6 @@ void TransportManager::fail(const QString& reason) {
     // reset(), since the session may still hold it.
     failed_ = true;
     p2pTimer_.stop();
-    choiceTimer_.stop();
     for (ITransport* transport : {static_cast<ITransport*>(p2p_), static_cast<ITransport*>(relay_)}) {
         if (!transport) continue;
         QObject::disconnect(transport, nullptr, this, nullptr);

@@ -18,11 +18,19 @@ namespace veltrix {
 // allow it, the relay after a time-out or straight away otherwise. Reports the winner as "p2p" or
 // "relay". Lives on the service's Qt thread; one per session set-up.
 //
-// Both sides must end on the same transport, so the offerer decides: the first of its attempts to
-// come up wins, and it announces the choice to the answerer on the chosen transport. The answerer
-// keeps its attempts going and reports only the transport the offerer announced, once it is up;
-// an answerer that hears no choice within the peer-to-peer time-out plus a grace period (the
-// offerer may have given up the session) reports failure.
+// Nothing about the choice travels on the wire, yet both sides must end on the same transport.
+// Each side takes the first of its attempts to come up. The offerer (the Master) drops its other
+// attempt at once; its session data, which it starts sending as soon as it is up and repeats until
+// it is answered, then travels on the transport it took. The answerer keeps its other attempt
+// until that data arrives and follows the transport it arrives on: when that is not the one it
+// took, it reports the other as established and drops the first. Until then a drop of the
+// answerer's transport (the offerer may have closed it, having taken the other) does not end the
+// session, and an answerer on peer to peer still connects the relay at the peer-to-peer time-out
+// in case the offerer took that.
+//
+// The session receives through the manager: dataReceived() and transportDisconnected() carry what
+// the transport in use delivers, so a switch needs nothing from the receiver. Connected queued,
+// like connectionEstablished(), they arrive after the establishment they follow.
 //
 // The manager owns its transports. Transports it gives up are disconnected from it, closed and
 // deleted through the event loop, because the code that made it give them up may be running
@@ -32,9 +40,6 @@ class TransportManager : public QObject {
 
 public:
     static constexpr std::chrono::milliseconds kDefaultP2PTimeout{5000};
-    // How long after its peer-to-peer time-out the answerer waits for the offerer's choice: time
-    // for the offerer's own relay connection to come up.
-    static constexpr std::chrono::milliseconds kDefaultChoiceGrace{15000};
 
     explicit TransportManager(QObject* parent = nullptr);
     explicit TransportManager(TransportFactory factory, QObject* parent = nullptr);
@@ -45,7 +50,8 @@ public:
                              const QList<RelayCandidate>& relayCandidates, bool offerer,
                              const QString& relayToken);
 
-    // The transport the session uses; null until one is established.
+    // The transport the session uses; null until one is established, and while an answerer that
+    // lost its transport before the offerer's data waits for the other one.
     ITransport* activeTransport() const { return active_; }
 
     // The partner's session description and ICE candidates, for the current peer-to-peer attempt;
@@ -65,14 +71,16 @@ public:
     void setP2PTimeout(std::chrono::milliseconds timeout) { p2pTimeout_ = timeout; }
     std::chrono::milliseconds p2pTimeout() const { return p2pTimeout_; }
 
-    // How long the answerer waits, beyond the peer-to-peer time-out, for the offerer's choice.
-    void setChoiceGrace(std::chrono::milliseconds grace) { choiceGrace_ = grace; }
-
 signals:
+    // A transport is up and in use; again when the answerer follows the offerer onto the other
+    // transport, and when a relay connection is renewed.
     void connectionEstablished(const QString& method);
     void connectionFailed(const QString& reason);
     void localDescriptionReady(const QString& sdp, const QString& type);
     void localCandidateReady(const QString& candidate, const QString& mid);
+    // What the transport in use received, and its loss.
+    void dataReceived(veltrix::ChannelType channel, const QByteArray& data);
+    void transportDisconnected();
 
 public slots:
     void onP2PConnected();
@@ -80,17 +88,23 @@ public slots:
     void onP2PTimeout();
     void onRelayConnected();
     void onRelayError(const QString& error);
-    void onP2PSelectedByPeer();
-    void onRelaySelectedByPeer();
-    void onChoiceTimeout();
 
 private:
-    enum class Choice { None, P2P, Relay };
-
-    void adoptP2P();
-    void adoptRelay();
     void startP2P(bool offerer);
-    void connectRelay();
+    // Starts the relay attempt; false, with the reason, when none could be started.
+    bool connectRelay(QString& failure);
+    void fallBackToRelay();
+    // Receives `transport`'s data and loss.
+    void watch(ITransport* transport);
+    void onTransportData(ITransport* transport, ChannelType channel, const QByteArray& data);
+    void onTransportDisconnected(ITransport* transport);
+    // `transport` is up: it becomes the one in use unless the one in use is still up.
+    void onUp(ITransport* transport);
+    // Makes `transport` the one in use and reports it.
+    void take(ITransport* transport);
+    // The session's transport is final: the other attempt is dropped.
+    void settle();
+    QString methodOf(const ITransport* transport) const;
     // Detaches `transport` from the manager, closes it and deletes it through the event loop.
     void retire(ITransport* transport);
     // Closes every attempt and reports `reason`; nothing is reported after it until the next
@@ -103,11 +117,11 @@ private:
     ITransport* active_ = nullptr;
     bool failed_ = false;
     bool offerer_ = false;
-    Choice peerChoice_ = Choice::None;  // answerer: what the offerer announced
+    // The transport in use is final. The offerer settles when it takes one; the answerer when the
+    // offerer's first data arrives.
+    bool settled_ = false;
     QTimer p2pTimer_;
-    QTimer choiceTimer_;  // answerer: the wait for the offerer's choice
     std::chrono::milliseconds p2pTimeout_ = kDefaultP2PTimeout;
-    std::chrono::milliseconds choiceGrace_ = kDefaultChoiceGrace;
     QString sessionId_;
     QString relayToken_;
     QList<RelayCandidate> relayCandidates_;

@@ -560,6 +560,39 @@ TEST_F(AuthControllerTest, ALogInStopsTheRetryTimerAndNeverOverlapsAnother) {
     EXPECT_TRUE(logs.contains("a log-in is already under way"));
 }
 
+// A backend that admits the log-in but whose signaling refuses the token: the next log-in waits
+// as signaling's reconnects do, longer with each refusal, until signaling accepts a token again.
+TEST(AuthControllerSignaling, ATokenRefusedBySignalingIsFollowedByLogInsWithABackOff) {
+    test::TempInstanceRoot root;
+    std::ofstream(root.path() / "instance.ini") << "[backend]\napi_url=https://127.0.0.1:1\n";  // refuses at once
+    test::LogCapture logs;
+    SettingsController settings;
+    ApiClient api{settings.serverUrl()};
+    SignalingClient signaling;
+    HeartbeatService heartbeat{api};
+    AuthController auth{api, signaling, heartbeat, settings};
+    auth.setRetryInterval(600000);
+    signaling.setReconnectDelays(20, 80);
+    for (const int delay : {20, 40, 80, 80}) {
+        SCOPED_TRACE(delay);
+        const std::size_t logIns = logs.count("Auto-registering...");
+        const std::string waiting = fmt::format("signaling refused the token — logging in again in {} ms", delay);
+        const std::size_t waits = logs.count(waiting);
+        emit signaling.authenticationRejected();
+        emit signaling.authenticationRejected();  // refusals that arrive together wait once
+        EXPECT_EQ(logs.count(waiting), waits + 1);
+        EXPECT_FALSE(auth.isLoggingIn());
+        EXPECT_TRUE(auth.signalingRetryPending());
+        ASSERT_TRUE(waitUntil([&] { return logs.count("Auto-registering...") > logIns; }));
+        ASSERT_TRUE(waitUntil([&] { return !auth.isLoggingIn(); }));  // the refused log-in
+    }
+    auth.onSignalingConnected();
+    emit signaling.authenticationRejected();
+    EXPECT_EQ(logs.count("logging in again in 20 ms"), 2u);
+    auth.logout();
+    EXPECT_FALSE(auth.signalingRetryPending());
+}
+
 TEST_F(AuthControllerTest, TokenExpiryTwiceStartsOneLogIn) {
     auth.onTokenExpired();
     auth.onTokenExpired();

@@ -236,6 +236,29 @@ TEST_F(SessionManagerTest, CapturedFramesArriveDecodedAtTheMasterPeerToPeer) {
     EXPECT_NEAR(master->frames[1]->y[100], 160, 3);
 }
 
+// The Target gives up on peer to peer at once and is Connected over the relay, where it announces
+// its monitors; the Master waits for peer to peer and takes it. The Master's first packet, on
+// peer to peer, moves the Target there, and what it announced on the relay is announced again.
+TEST_F(SessionManagerTest, ATargetOnTheRelayFollowsTheMasterOntoPeerToPeerAndAnnouncesAgain) {
+    bringUp(false, QString(), "pass-1");
+    target->manager.setP2PTimeout(1ms);
+    QObject::connect(&target->manager, &SessionManager::stateChanged, [&](SessionState state) {
+        if (state == SessionState::Connected) target->manager.advertiseMonitorCount(3);
+    });
+    std::vector<int> monitorCounts;
+    QObject::connect(&master->manager, &SessionManager::monitorCountReceived,
+                     [&](int count) { monitorCounts.push_back(count); });
+    connectWith("pass-1");
+    ASSERT_TRUE(waitUntil([&] { return target->manager.transportMethod() == "p2p"; }, 20s));
+    EXPECT_EQ(master->manager.transportMethod(), "p2p");
+    EXPECT_TRUE(log.contains("Transport switched from relay to p2p"));
+    ASSERT_TRUE(waitUntil([&] { return !monitorCounts.empty(); }, 10s));
+    EXPECT_EQ(monitorCounts.front(), 3);
+    expectUniformFramesArrive({{90, 128, 128}});
+    EXPECT_EQ(target->state(), SessionState::Connected);
+    EXPECT_TRUE(master->errors.isEmpty() && target->errors.isEmpty());
+}
+
 TEST_F(SessionManagerTest, KeyFramesAreRequestedAtTheFifthMissAndEverySixtiethAfter) {
     bringUp(true, QString(), "pass-1");
     // Only the schedule of misses asks for key frames here, not the start-up repeats.

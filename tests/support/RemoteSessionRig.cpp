@@ -83,6 +83,24 @@ void RemoteSessionRig::giveTargetItsSession(const std::string& display, bool use
     else target.showLogOnScreen(display);
 }
 
+fs::path RemoteSessionRig::giveViewerTheRealClient() {
+    const auto count = [](const std::string& text, const std::string& what) {
+        std::size_t n = 0;
+        for (auto at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
+        return n;
+    };
+    waitUntil(
+        [&] {
+            const std::string log = viewer.log();
+            return count(log, "Agent disconnected") >= count(log, "Agent connected to pipe");
+        },
+        10s);
+    std::ofstream(viewer.root / "instance.ini", std::ios::app)
+        << "[service]\ncontrol_program=" << (viewer.root / "no-service-manager").string() << "\n";
+    installProgram(programs_.client, viewerClient_);
+    return viewerClient_;
+}
+
 void RemoteSessionRig::connect() {
     const IpcMessage message{{"type", "CONNECT"}, {"target_id", targetId}, {"password", targetPassword}};
     talkToViewer({QString::fromStdString(message.dump())}, 200);

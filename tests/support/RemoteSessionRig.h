@@ -44,6 +44,12 @@ public:
     // nobody logged on (the log-on screen, for the headless agent).
     void giveTargetItsSession(const std::string& display, bool userLoggedOn);
 
+    // A's folder gets the real client program in place of the stand-in, once the stand-in has left
+    // A's pipe; from then on the real client holds that pipe and talkToViewer no longer gets
+    // through. The client leaves A's service to the console (no service manager is asked).
+    // Returns the program to start (ServiceDevice::startClient).
+    std::filesystem::path giveViewerTheRealClient();
+
     // CONNECT from A with B's ID and session password.
     void connect();
 

@@ -47,6 +47,17 @@ void ServiceDevice::start(const fs::path& program, bool serviceMode) {
     service.start(QString::fromStdString(program.string()), {});
 }
 
+void ServiceDevice::startClient(QProcess& client, const fs::path& program, const std::string& display) const {
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.remove("VELTRIX_SERVICE_MANAGER");
+    environment.remove("NOTIFY_SOCKET");
+    environment.remove("QT_QPA_PLATFORM");
+    environment.insert("VELTRIX_ROOT", QString::fromStdString(root.string()));
+    environment.insert("DISPLAY", QString::fromStdString(display));
+    client.setProcessEnvironment(environment);
+    client.start(QString::fromStdString(program.string()), {});
+}
+
 void ServiceDevice::stop() {
     if (service.state() == QProcess::NotRunning) return;
     ::kill(static_cast<pid_t>(service.processId()), SIGTERM);

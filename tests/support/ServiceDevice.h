@@ -35,6 +35,8 @@ struct ServiceDevice {
     void showLogOnScreen(const std::string& display);
 
     void start(const std::filesystem::path& program, bool serviceMode = false);
+    // The client program at `program` as this device's user starts it, on the X display `display`.
+    void startClient(QProcess& client, const std::filesystem::path& program, const std::string& display) const;
     // SIGTERM, then up to 10 s for the service to end.
     void stop();
 

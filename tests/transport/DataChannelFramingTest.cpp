@@ -69,17 +69,6 @@ TEST(DataChannelFramingTest, KeepAliveIsNeitherMessageNorViolation) {
     EXPECT_EQ(feed(reassembler, pieces[2]), Result::Message);
 }
 
-// The announcement of the peer's choice stands between messages only, and alone.
-TEST(DataChannelFramingTest, SelectedStandsBetweenMessagesOnly) {
-    MessageReassembler reassembler;
-    EXPECT_EQ(feed(reassembler, {0x04}), Result::Selected);
-    EXPECT_EQ(feed(reassembler, {0x04, 0x00}), Result::Violation);
-    const auto pieces = split(pattern(framing::kMaxPieceSize * 2));
-    EXPECT_EQ(feed(reassembler, pieces[0]), Result::NeedMore);
-    EXPECT_EQ(feed(reassembler, {0x04}), Result::Violation);
-    EXPECT_FALSE(reassembler.inProgress());
-}
-
 TEST(DataChannelFramingTest, FramingViolations) {
     const auto big = split(pattern(framing::kMaxPieceSize * 2));
     const auto first = big[0];
@@ -93,6 +82,7 @@ TEST(DataChannelFramingTest, FramingViolations) {
     const std::vector<Case> cases = {
         {"empty piece", {{}}},
         {"unknown kind", {{0x04, 1}}},
+        {"unknown kind alone", {{0x04}}},
         {"keep-alive with payload", {{0x00, 1}}},
         {"continuation without start", {{0x03, 1, 2}}},
         {"empty continuation", {first, {0x03}}},

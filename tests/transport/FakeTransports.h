@@ -4,13 +4,50 @@
 #include "transport/TransportFactory.h"
 
 #include <QList>
+#include <QPair>
 #include <QPointer>
 #include <QStringList>
 
+#include <utility>
+
 namespace veltrix::test {
 
+// What both fake transports do with data: sends are recorded while the transport is open, and
+// tests deliver and drop through it.
+template <typename Base>
+class FakeTransportBase : public Base {
+public:
+    bool isConnected() const override { return open; }
+    bool send(ChannelType channel, const std::uint8_t* data, std::uint64_t size) override {
+        if (!open) return false;
+        sent << qMakePair(channel, QByteArray(reinterpret_cast<const char*>(data), static_cast<qsizetype>(size)));
+        return true;
+    }
+    std::uint64_t bufferedAmount(ChannelType) const override { return 0; }
+
+    void comeUp() {
+        open = true;
+        emit this->connected();
+    }
+    // The connection is lost (not closed by its owner).
+    void drop() {
+        open = false;
+        emit this->disconnected();
+    }
+    void receive(const QByteArray& data, ChannelType channel = ChannelType::Control) {
+        emit this->dataReceived(channel, data);
+    }
+    // Takes what was sent so far.
+    QList<QPair<ChannelType, QByteArray>> takeSent() { return std::exchange(sent, {}); }
+
+    QList<QPair<ChannelType, QByteArray>> sent;
+    bool open = false;
+    bool closed = false;  // closed by its owner
+    int disconnectCalls = 0;
+};
+
 // Transports that only record what the manager asks of them; tests emit their signals.
-class FakeP2PTransport : public IP2PTransport {
+class FakeP2PTransport : public FakeTransportBase<IP2PTransport> {
     Q_OBJECT
 
 public:
@@ -18,16 +55,8 @@ public:
     void disconnect() override {
         ++disconnectCalls;
         open = false;
+        closed = true;
     }
-    bool isConnected() const override { return open; }
-    bool send(ChannelType, const std::uint8_t*, std::uint64_t) override { return open; }
-    std::uint64_t bufferedAmount(ChannelType) const override { return 0; }
-    bool announceSelection() override {
-        ++announcements;
-        return open;
-    }
-    void selectByPeer() { emit selectedByPeer(); }
-    int announcements = 0;
 
     void setTurnServerConfig(const TurnServerConfig& config) override { turn = config; }
     void startAsOfferer() override { started = "offerer"; }
@@ -37,19 +66,12 @@ public:
         remote << mid + ":" + candidate;
     }
 
-    void comeUp() {
-        open = true;
-        emit connected();
-    }
-
     TurnServerConfig turn;
     QString started;
     QStringList remote;
-    int disconnectCalls = 0;
-    bool open = false;
 };
 
-class FakeRelayTransport : public IRelayTransport {
+class FakeRelayTransport : public FakeTransportBase<IRelayTransport> {
     Q_OBJECT
 
 public:
@@ -63,22 +85,8 @@ public:
         open = false;
         closed = true;
     }
-    bool isConnected() const override { return open; }
-    bool send(ChannelType, const std::uint8_t*, std::uint64_t) override { return open; }
-    std::uint64_t bufferedAmount(ChannelType) const override { return 0; }
-    bool announceSelection() override {
-        ++announcements;
-        return open;
-    }
-    void selectByPeer() { emit selectedByPeer(); }
-    int announcements = 0;
     void setSessionId(const QString& id) override { sessionId = id; }
     void setRelayToken(const QString& t) override { token = t; }
-
-    void comeUp() {
-        open = true;
-        emit connected();
-    }
 
     // Delivers frames the way a transport's read loop does: it reads its own state after each
     // signal and stops once a receiver closed it.
@@ -95,9 +103,6 @@ public:
     QString sessionId;
     QString token;
     bool acceptConnect = true;
-    bool open = false;
-    bool closed = false;
-    int disconnectCalls = 0;
     int delivered = 0;
 };
 
