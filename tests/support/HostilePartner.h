@@ -45,21 +45,23 @@ public:
         return true;
     }
     std::uint64_t bufferedAmount(ChannelType) const override { return buffered; }
-    bool announceSelection() override { return open_; }
     void setTurnServerConfig(const TurnServerConfig&) override {}
-    void startAsOfferer() override { offerer_ = true; }
-    void startAsAnswerer() override { offerer_ = false; }
+    void startAsOfferer() override {}
+    void startAsAnswerer() override {}
     void setRemoteDescription(const QString&, const QString&) override {}
     void addRemoteCandidate(const QString&, const QString&) override {}
 
-    // The partner is reachable; a manager that waits for the offerer's choice hears that the
-    // partner chose this transport.
+    // The partner is reachable.
     void comeUp() {
         open_ = true;
         emit connected();
-        if (!offerer_) emit selectedByPeer();
     }
-    void deliver(ChannelType channel, const QByteArray& packet) { emit dataReceived(channel, packet); }
+    // The session receives through its transport manager, queued: the packet is handled before
+    // this returns.
+    void deliver(ChannelType channel, const QByteArray& packet) {
+        emit dataReceived(channel, packet);
+        QCoreApplication::sendPostedEvents();
+    }
     void closeFromTheFarSide() {
         open_ = false;
         emit disconnected();
@@ -70,7 +72,6 @@ public:
 
 private:
     bool open_ = false;
-    bool offerer_ = false;
 };
 
 class HostilePartner {
