@@ -142,20 +142,19 @@ public:
     }
 
 private:
-    // What the Target's capture poll does with a new frame: seal the payload where it lies and send
+    // What the Target's capture poll does with a new frame: copy the payload out, seal and send
     // it; a frame the agent replaced meanwhile is dropped by the reader.
     bool sendCapturedFrame() {
-        bool sent = false;
-        readSharedFrame(capture_.header(), capture_.size(),
-                        [&](const SharedFrameInfo& info, const std::uint8_t* payload, std::uint64_t readable) {
-                            if (info.sequence == lastSequence_ || info.dataSize == 0 || info.dataSize > readable) return false;
-                            lastSequence_ = info.sequence;
-                            sealed_ = targetCipher_->encrypt(payload, info.dataSize);
-                            return !sealed_.empty();
-                        });
-        if (!sealed_.empty()) sent = targetEnd_.send(ChannelType::Video, sealed_.data(), sealed_.size());
-        sealed_.clear();
-        return sent;
+        const auto info = capture_.readFrame([&](const SharedFrameInfo& frame, std::uint64_t readable)
+                                                 -> std::optional<SharedFrameDestination> {
+            if (frame.sequence == lastSequence_ || frame.dataSize == 0 || frame.dataSize > readable) return std::nullopt;
+            lastSequence_ = frame.sequence;
+            if (payload_.size() < frame.dataSize) payload_.resize(frame.dataSize);
+            return SharedFrameDestination{0, {payload_.data(), frame.dataSize}};
+        });
+        if (!info) return false;
+        const std::vector<std::uint8_t> sealed = targetCipher_->encrypt(payload_.data(), info->dataSize);
+        return !sealed.empty() && targetEnd_.send(ChannelType::Video, sealed.data(), sealed.size());
     }
 
     void onPacket(ChannelType channel, const QByteArray& packet) {
@@ -172,7 +171,7 @@ private:
     SharedFrameBuffer capture_;
     SharedFrameBuffer agent_;
     AV1Decoder decoder_;
-    std::vector<std::uint8_t> sealed_;
+    std::vector<std::uint8_t> payload_;
     std::uint64_t lastSequence_ = 0;
     int arrived_ = 0;
     int decoded_ = 0;

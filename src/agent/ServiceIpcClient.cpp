@@ -596,7 +596,7 @@ std::shared_ptr<DecodedFrame> ServiceIpcClient::readSharedFrame(const IpcMessage
     }
 
     std::shared_ptr<DecodedFrame> frame;
-    const auto copy = [&](const SharedFrameInfo& info, const std::uint8_t* payload, std::uint64_t readable) {
+    const auto sink = [&](const SharedFrameInfo& info, std::uint64_t readable) -> std::optional<SharedFrameDestination> {
         const std::uint64_t strideY = info.strideY ? info.strideY : static_cast<std::uint64_t>(width);
         const std::uint64_t strideUV = info.strideUV ? info.strideUV : static_cast<std::uint64_t>(width);
         // 64-bit sizes: a 31-bit height times a 32-bit stride cannot wrap.
@@ -607,7 +607,7 @@ std::shared_ptr<DecodedFrame> ServiceIpcClient::readSharedFrame(const IpcMessage
         if (ySize > readable || uvWritten > readable - ySize) {
             spdlog::warn("ServiceIpcClient: frame planes ({}+{}) exceed mapped capacity {} — dropping", ySize, uvSize,
                          readable);
-            return false;
+            return std::nullopt;
         }
         auto picture = std::make_shared<DecodedFrame>();
         picture->width = width;
@@ -615,15 +615,14 @@ std::shared_ptr<DecodedFrame> ServiceIpcClient::readSharedFrame(const IpcMessage
         picture->strideY = static_cast<std::int32_t>(std::min<std::uint64_t>(strideY, INT32_MAX));
         picture->strideUV = static_cast<std::int32_t>(std::min<std::uint64_t>(strideUV, INT32_MAX));
         picture->timestamp = static_cast<std::int64_t>(std::min<std::uint64_t>(info.timestamp, INT64_MAX));
-        picture->y.assign(payload, payload + ySize);
-        const std::uint64_t uvCopy = std::min(uvSize, readable - ySize);
+        picture->y.resize(ySize);
         // A missing last chroma row reads as neutral grey.
         picture->uv.resize(uvSize, 0x80);
-        if (uvCopy > 0) std::memcpy(picture->uv.data(), payload + ySize, uvCopy);
+        const std::uint64_t uvCopy = std::min(uvSize, readable - ySize);
         frame = std::move(picture);
-        return true;
+        return SharedFrameDestination{0, frame->y, {frame->uv.data(), uvCopy}};
     };
-    if (!veltrix::readSharedFrame(frameView_.address(), frameView_.size(), copy)) return nullptr;
+    if (!veltrix::readSharedFrame(frameView_.address(), frameView_.size(), sink)) return nullptr;
     return frame;
 }
 

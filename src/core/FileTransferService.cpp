@@ -71,6 +71,17 @@ QList<FileEntry> sortedEntries(const std::vector<files::DirectoryEntry>& found) 
     return entries;
 }
 
+// Runs `access` as the interactive user and gives its result; nothing when there is no user to act
+// as. The thread has the user's identity only while `access` runs, and `access` writes no log line:
+// the log folder is the service's, and a rotation of the log as the user would fail. Whatever is to
+// be logged or sent is done with the result, as the service.
+template <typename Access>
+auto asInteractiveUser(Access&& access) -> std::optional<std::invoke_result_t<Access&>> {
+    ImpersonationScope user;
+    if (!user.isImpersonating()) return std::nullopt;
+    return access();
+}
+
 // Marks the instance as sending for the life of the object, unless the instance is deleted first.
 class SendingFlag {
 public:
@@ -136,11 +147,14 @@ void FileTransferService::serveListing(WireReader& body) {
         // The top of the tree is listed as the service: it tells nothing a user could not see.
         found = files::listDirectory("/", error);
     } else {
-        ImpersonationScope user;
-        if (!user.isImpersonating()) return sendTransferError(kNoUserSession);
-        const QString local = transferpath::validateTransferPath(path);
-        if (local.isEmpty()) return sendTransferError(QStringLiteral("Access denied: invalid path"));
-        found = files::listDirectory(local.toStdString(), error);
+        transferpath::CheckedTransferPath local;
+        auto listed = asInteractiveUser([&] {
+            local = transferpath::checkTransferPath(path);
+            return local.accepted() ? files::listDirectory(local.path.toStdString(), error) : std::nullopt;
+        });
+        if (!listed) return sendTransferError(kNoUserSession);
+        if (!local.accepted()) return refusePath(local, QStringLiteral("Access denied: invalid path"));
+        found = std::move(*listed);
     }
     if (!found) {
         if (error.code == ENOENT || error.code == ENOTDIR)
@@ -154,14 +168,16 @@ void FileTransferService::serveDownload(WireReader& body) {
     const QString path = body.string();
     spdlog::info("FileTransfer: serving download request for '{}'", shown(path));
     if (sending_) return sendTransferError(QStringLiteral("Another file transfer is in progress"));
-    ImpersonationScope user;
-    if (!user.isImpersonating()) return sendTransferError(kNoUserSession);
-    const QString local = transferpath::validateTransferPath(path);
-    if (local.isEmpty()) return sendTransferError(QStringLiteral("Access denied: invalid path"));
+    transferpath::CheckedTransferPath local;
     platform::SystemError error;
-    const auto file = files::openRegularFileForReading(local.toStdString(), error);
+    auto opened = asInteractiveUser([&] {
+        local = transferpath::checkTransferPath(path);
+        return local.accepted() ? files::openRegularFileForReading(local.path.toStdString(), error) : std::nullopt;
+    });
+    if (!opened) return sendTransferError(kNoUserSession);
+    if (!local.accepted()) return refusePath(local, QStringLiteral("Access denied: invalid path"));
+    auto& file = *opened;
     if (!file) return sendTransferError(QStringLiteral("Cannot open file: ") + path);
-    user.close();
     if (file->size > kMaxTransferSize) return sendTransferError(QStringLiteral("File too large (max 100 MB): ") + path);
 
     if (!sendMessage(WireWriter(SubType::DownloadStart).u8(0).u64(file->size).take())) return;
@@ -176,13 +192,10 @@ void FileTransferService::serveDownload(WireReader& body) {
 void FileTransferService::receiveUploadStart(WireReader& body) {
     clearUpload();
     const QString path = body.string();
-    QString local;
-    {
-        ImpersonationScope user;
-        if (!user.isImpersonating()) return sendTransferError(kNoUserSession);
-        local = transferpath::validateTransferPath(path);
-    }
-    if (local.isEmpty()) return sendTransferError(QStringLiteral("Access denied: invalid upload path"));
+    const auto checked = asInteractiveUser([&] { return transferpath::checkTransferPath(path); });
+    if (!checked) return sendTransferError(kNoUserSession);
+    if (!checked->accepted()) return refusePath(*checked, QStringLiteral("Access denied: invalid upload path"));
+    const QString local = checked->path;
     const auto size = body.u64();
     if (!size) return;
     if (*size > kMaxTransferSize) {
@@ -223,12 +236,14 @@ void FileTransferService::finishUpload() {
                               .arg(uploadExpectedSize_));
         return clearUpload();
     }
-    ImpersonationScope user;
     platform::SystemError error;
-    if (!user.isImpersonating()) {
+    const auto written = asInteractiveUser([&] {
+        return files::writeFileReplacing(uploadPath_.toStdString(), uploadBuffer_.constData(),
+                                         static_cast<std::size_t>(uploadBuffer_.size()), error);
+    });
+    if (!written) {
         sendTransferError(kNoUserSession);
-    } else if (!files::writeFileReplacing(uploadPath_.toStdString(), uploadBuffer_.constData(),
-                                          static_cast<std::size_t>(uploadBuffer_.size()), error)) {
+    } else if (!*written) {
         spdlog::warn("FileTransfer: writing '{}' failed: {}", shown(uploadPath_), error.text());
         sendTransferError(QStringLiteral("Cannot write file: ") + uploadPath_);
     } else {
@@ -239,17 +254,20 @@ void FileTransferService::finishUpload() {
 
 void FileTransferService::makeDirectory(WireReader& body) {
     const QString path = body.string();
-    ImpersonationScope user;
-    if (!user.isImpersonating()) return sendTransferError(kNoUserSession);
-    const QString local = transferpath::validateTransferPath(path);
-    if (local.isEmpty()) return sendTransferError(QStringLiteral("Access denied: invalid directory path"));
+    transferpath::CheckedTransferPath local;
     platform::SystemError error;
-    if (!files::makeDirectories(local.toStdString(), error)) {
-        spdlog::warn("FileTransfer: mkpath failed for '{}'", shown(local));
+    const auto made = asInteractiveUser([&] {
+        local = transferpath::checkTransferPath(path);
+        return local.accepted() && files::makeDirectories(local.path.toStdString(), error);
+    });
+    if (!made) return sendTransferError(kNoUserSession);
+    if (!local.accepted()) return refusePath(local, QStringLiteral("Access denied: invalid directory path"));
+    if (!*made) {
+        spdlog::warn("FileTransfer: mkpath failed for '{}'", shown(local.path));
         return sendTransferError(QStringLiteral("Failed to create directory: ") + path);
     }
-    createdDirectories_.insert(local);
-    spdlog::info("FileTransfer: created directory '{}'", shown(local));
+    createdDirectories_.insert(local.path);
+    spdlog::info("FileTransfer: created directory '{}'", shown(local.path));
 }
 
 // ---- Requesting side ----
@@ -379,18 +397,15 @@ void FileTransferService::finishDownload() {
     }
     const QString localPath = downloadLocalPath_;
     const QString remotePath = downloadRemotePath_;
-    ImpersonationScope user;
-    if (!user.isImpersonating()) {
-        clearDownload();
-        return emit fileError(QStringLiteral("Cannot write to local file: no interactive user session"));
-    }
     platform::SystemError error;
-    const bool written = files::writeFileReplacing(localPath.toStdString(), downloadBuffer_.constData(),
-                                                   static_cast<std::size_t>(downloadBuffer_.size()), error);
-    user.close();
+    const auto written = asInteractiveUser([&] {
+        return files::writeFileReplacing(localPath.toStdString(), downloadBuffer_.constData(),
+                                         static_cast<std::size_t>(downloadBuffer_.size()), error);
+    });
     const qsizetype size = downloadBuffer_.size();
     clearDownload();
-    if (!written) {
+    if (!written) return emit fileError(QStringLiteral("Cannot write to local file: no interactive user session"));
+    if (!*written) {
         spdlog::warn("FileTransfer: writing '{}' failed: {}", shown(localPath), error.text());
         return emit fileError(QStringLiteral("Cannot write to local file: %1").arg(localPath));
     }
@@ -401,14 +416,19 @@ void FileTransferService::finishDownload() {
 
 void FileTransferService::sendFile(const QString& localPath, const QString& remotePath) {
     if (sending_) return emit fileError(QStringLiteral("Another file transfer is in progress"));
-    ImpersonationScope user;
-    if (!user.isImpersonating()) return emit fileError(QStringLiteral("Cannot open local file: no interactive user session"));
-    const QString local = transferpath::validateTransferPath(localPath);
-    if (local.isEmpty()) return emit fileError(QStringLiteral("Invalid local file path: %1").arg(localPath));
+    transferpath::CheckedTransferPath local;
     platform::SystemError error;
-    const auto file = files::openRegularFileForReading(local.toStdString(), error);
+    auto opened = asInteractiveUser([&] {
+        local = transferpath::checkTransferPath(localPath);
+        return local.accepted() ? files::openRegularFileForReading(local.path.toStdString(), error) : std::nullopt;
+    });
+    if (!opened) return emit fileError(QStringLiteral("Cannot open local file: no interactive user session"));
+    if (!local.accepted()) {
+        local.logRefusal();
+        return emit fileError(QStringLiteral("Invalid local file path: %1").arg(localPath));
+    }
+    auto& file = *opened;
     if (!file) return emit fileError(QStringLiteral("Cannot open local file: %1").arg(localPath));
-    user.close();
     if (file->size > kMaxTransferSize) return emit fileError(QStringLiteral("File too large (max 100 MB): %1").arg(localPath));
 
     bytesTotal_ = static_cast<qint64>(file->size);
@@ -470,6 +490,11 @@ bool FileTransferService::sendMessage(const QByteArray& message) {
 
 void FileTransferService::sendTransferError(const QString& message) {
     sendMessage(WireWriter(SubType::TransferError).string(message).take());
+}
+
+void FileTransferService::refusePath(const transferpath::CheckedTransferPath& checked, const QString& message) {
+    checked.logRefusal();
+    sendTransferError(message);
 }
 
 FileTransferService::StreamResult FileTransferService::streamFile(

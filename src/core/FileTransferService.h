@@ -24,6 +24,9 @@ namespace filetransfer {
 class WireReader;
 enum class SubType : std::uint8_t;
 }
+namespace transferpath {
+struct CheckedTransferPath;
+}
 
 // Moves files and directory listings between the two ends of a session inside its encrypted
 // control channel. It issues the local client's requests to the peer and, on the shared side of
@@ -31,7 +34,8 @@ enum class SubType : std::uint8_t;
 // directory). The viewing side answers every request with "Access denied: ..." and touches no
 // file: the machine being viewed has no business with the viewer's files.
 // Every path from either side passes transferpath::validateTransferPath; file access on this
-// machine runs as the interactive user and never follows a link. Files are capped at
+// machine runs as the interactive user (the file-system calls only: nothing is logged or sent
+// meanwhile) and never follows a link. Files are capped at
 // 104857600 bytes, sent in 64 KiB chunks paced on the transport's send buffer, and written under
 // their name only once complete.
 //
@@ -108,6 +112,8 @@ private:
 
     bool sendMessage(const QByteArray& message);
     void sendTransferError(const QString& text);
+    // Logs why a path was refused and answers the peer with `message`.
+    void refusePath(const transferpath::CheckedTransferPath& checked, const QString& message);
     // Sends the file in chunks of `type`, at most its size at open, pacing before each chunk.
     // `afterChunk`(bytes sent so far, chunk size) runs after every chunk.
     StreamResult streamFile(const platform::files::ReadableFile& file, filetransfer::SubType type,

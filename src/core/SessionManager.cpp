@@ -220,6 +220,7 @@ void SessionManager::cleanupSession() {
     capturePollTimer_.stop();
     capturePollTimer_.disconnect();
     captureSection_.reset();
+    capturePayload_ = {};
     lastCaptureSequence_ = 0;
     advertisedCaptureWidth_ = 0;
     advertisedCaptureHeight_ = 0;

@@ -293,7 +293,8 @@ private:
     std::chrono::milliseconds handshakeTimeout_{kHandshakeTimeoutMs};
     std::chrono::milliseconds p2pTimeout_{0};
     std::optional<TransportFactory> transportFactory_;
-    std::vector<std::uint8_t> captureBlock_;  // the capture payload's encrypted packet, reused
+    std::vector<std::uint8_t> capturePayload_;  // the latest capture packet copied out of the section; only grows
+    std::vector<std::uint8_t> captureBlock_;    // that packet sealed
 };
 
 }  // namespace veltrix

@@ -374,8 +374,7 @@ void SessionManager::requestKeyFrame() {
 
 void SessionManager::pollCaptureBuffer() {
     if (state_ != SessionState::Connected || !sessionCipher_ || !captureSection_ || !captureSection_->isOpen()) return;
-    const void* view = captureSection_->header();
-    const SharedFrameInfo header = readSharedFrameHeader(view);
+    const SharedFrameHeader header = captureSection_->readHeader();
     if (header.sequence == 0 || header.sequence == lastCaptureSequence_) return;
     lastCaptureSequence_ = header.sequence;
     if (header.dataSize == 0) return;
@@ -389,18 +388,22 @@ void SessionManager::pollCaptureBuffer() {
         static_cast<std::int64_t>(header.height) > advertisedCaptureHeight_) {
         advertiseCaptureResolution(static_cast<int>(header.width), static_cast<int>(header.height));
     }
-    // Encrypted straight from the section; the reader checks the sequence again afterwards, so
-    // a frame the agent replaced while it was being encrypted is dropped rather than sent torn.
-    const auto frame = readSharedFrame(view, size, [this](const SharedFrameInfo& info, const std::uint8_t* payload,
-                                                          std::uint64_t readable) {
-        if (info.sequence != lastCaptureSequence_ || info.dataSize == 0 || info.dataSize > readable) return false;
-        captureBlock_ = sessionCipher_->encrypt(payload, info.dataSize);
-        return !captureBlock_.empty();
+    // The agent's user can rewrite or shrink the section at any time, so the packet is copied out
+    // (into a buffer that only grows) and sealed from the copy. The reader checks the sequence
+    // again after the copy: a frame the agent replaced meanwhile is dropped rather than sent torn,
+    // and a section shrunk under the copy gives nothing instead of SIGBUS.
+    const auto frame = captureSection_->readFrame([this](const SharedFrameInfo& info, std::uint64_t readable)
+                                                      -> std::optional<SharedFrameDestination> {
+        if (info.sequence != lastCaptureSequence_ || info.dataSize == 0 || info.dataSize > readable) return std::nullopt;
+        if (capturePayload_.size() < info.dataSize) capturePayload_.resize(info.dataSize);
+        return SharedFrameDestination{0, {capturePayload_.data(), info.dataSize}};
     });
     if (!frame) {
-        spdlog::debug("Capture frame {} changed while it was read — dropped", header.sequence);
+        spdlog::debug("Capture frame {} changed or shrank while it was read — dropped", header.sequence);
         return;
     }
+    captureBlock_ = sessionCipher_->encrypt(capturePayload_.data(), frame->dataSize);
+    if (captureBlock_.empty()) return;
     ITransport* transport = transportManager_ ? transportManager_->activeTransport() : nullptr;
     if (transport) transport->send(ChannelType::Video, captureBlock_.data(), captureBlock_.size());
 }

@@ -32,9 +32,8 @@ std::optional<QChar> illegalCharacter(const QString& path) {
     return std::nullopt;
 }
 
-QString refuse(const char* format, const QString& path) {
-    spdlog::warn(fmt::runtime(format), logging::peerText(path));
-    return {};
+CheckedTransferPath refuse(const char* format, const QString& path) {
+    return {QString(), fmt::format(fmt::runtime(format), logging::peerText(path))};
 }
 
 }  // namespace
@@ -59,17 +58,25 @@ bool isReservedDeviceName(const QString& path) {
     return reserved.contains(name);
 }
 
+void CheckedTransferPath::logRefusal() const {
+    if (!accepted()) spdlog::warn("{}", refusal);
+}
+
 QString validateTransferPath(const QString& path) {
+    const CheckedTransferPath checked = checkTransferPath(path);
+    checked.logRefusal();
+    return checked.path;
+}
+
+CheckedTransferPath checkTransferPath(const QString& path) {
     if (path.contains(QStringLiteral("..")))
         return refuse("FileTransfer: path traversal attempt blocked: '{}'", path);
     if (path.startsWith(QStringLiteral("\\\\")) || path.startsWith(QStringLiteral("//")))
         return refuse("FileTransfer: UNC path rejected: '{}'", path);
     if (isDriveRelative(path)) return refuse("FileTransfer: drive-relative path rejected: '{}'", path);
-    if (const auto bad = illegalCharacter(path)) {
-        spdlog::warn("FileTransfer: illegal character '{}' in path '{}'", logging::peerText(QString(*bad)),
-                     logging::peerText(path));
-        return {};
-    }
+    if (const auto bad = illegalCharacter(path))
+        return {QString(), fmt::format("FileTransfer: illegal character '{}' in path '{}'", logging::peerText(QString(*bad)),
+                                       logging::peerText(path))};
     if (isReservedDeviceName(path)) return refuse("FileTransfer: NTFS reserved device name rejected: '{}'", path);
     if (!path.startsWith(u'/')) return refuse("FileTransfer: relative path rejected: '{}'", path);
 
@@ -80,7 +87,7 @@ QString validateTransferPath(const QString& path) {
     platform::SystemError error;
     if (platform::files::probePath(result.toStdString(), error) == platform::files::PathState::Link)
         return refuse("FileTransfer: reparse point (symlink/junction) rejected: '{}'", result);
-    return result;
+    return {result, {}};
 }
 
 }  // namespace veltrix::transferpath

@@ -2,6 +2,8 @@
 
 #include <QString>
 
+#include <string>
+
 // The one check every file-transfer path passes, whichever side it came from.
 namespace veltrix::transferpath {
 
@@ -26,5 +28,20 @@ bool isReservedDeviceName(const QString& path);
 // without following links (platform/NoFollowFiles.h), which closes the gap between check and use.
 // Runs with the calling thread's file-system identity.
 QString validateTransferPath(const QString& path);
+
+// The outcome of the same check, with the refusal kept instead of logged.
+struct CheckedTransferPath {
+    QString path;         // the local path to use; empty when refused
+    std::string refusal;  // the warning line that says why, when refused
+
+    bool accepted() const { return !path.isEmpty(); }
+    // Logs the refusal as a warning (nothing when accepted).
+    void logRefusal() const;
+};
+
+// validateTransferPath without the log line, for a caller that runs the check as the interactive
+// user: nothing may be logged while the thread has the user's identity, so the caller logs the
+// refusal once it is the service again.
+CheckedTransferPath checkTransferPath(const QString& path);
 
 }  // namespace veltrix::transferpath

@@ -29,7 +29,9 @@ std::optional<UserToken> queryUserToken(std::uint32_t sessionId, SystemError& er
 // The text that names the token's user in access lists: the decimal uid.
 std::string userIdText(const UserToken& token);
 
-// Makes the calling thread act as the token's user. On failure the thread keeps its identity.
+// Makes the calling thread act as the token's user; a thread that already has the user's
+// file-system user id is left as it is. On failure (for one, a process that may not switch: not
+// root) the thread keeps its identity.
 bool impersonateLoggedOnUser(const UserToken& token, SystemError& error);
 
 // Undoes the calling thread's latest impersonation: the thread gets back the identity it had

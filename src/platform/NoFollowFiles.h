@@ -74,7 +74,9 @@ bool makeDirectories(std::string_view absolutePath, SystemError& error);
 // that is renamed over the target only when every byte is written, so the target name shows either
 // what it held before or the whole new content, never a part. The temporary file is removed on
 // failure. The target's parent must exist; an existing target is replaced only when it is a
-// regular file (a link fails with ELOOP, a directory with EISDIR, anything else with EINVAL).
+// regular file (a link fails with ELOOP, a directory with EISDIR, anything else with EINVAL), and
+// the new file keeps its permission bits, and its owner and group as far as the caller may set
+// them.
 bool writeFileReplacing(std::string_view absolutePath, const void* data, std::size_t size, SystemError& error);
 
 }  // namespace veltrix::platform::files

@@ -68,9 +68,12 @@ private:
     std::uint64_t size_ = 0;
 };
 
-// Creates the section, or opens it when it exists and belongs to this process's user (a name
-// taken first by another user is refused with EPERM; links are never followed). The section is
-// at least `size` bytes long and gets the access given.
+// Creates a new section of at least `size` bytes (zero-filled) with the access given, and puts it
+// under `name` in one step, replacing whatever held the name: a section of an earlier run or
+// session (whoever still holds that one keeps only the old object), or a file, folder or link that
+// another account put there first. The new section is built under a private name, so nobody opens
+// it before its access is set, and nothing found under the name is opened or followed. Replacing
+// another account's entry needs the right to remove it (root); without it, EPERM.
 SectionHandle createSection(std::string_view name, std::uint64_t size, const SectionAccess& access,
                             SystemError& error);
 

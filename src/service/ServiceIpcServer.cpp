@@ -106,13 +106,8 @@ void ServiceIpcServer::stop() {
     pollTimer_.stop();
     if (connected_ || pipe_.hasInstance()) disconnectAgent();
     pipe_.close();
-    if (frameSection_.isOpen()) {
-        // A reader that still maps the section sees no picture left in it.
-        const std::uint64_t used =
-            kSharedFrameHeaderSize + std::min<std::uint64_t>(frameSection_.header()->dataSize,
-                                                             frameSection_.size() - kSharedFrameHeaderSize);
-        std::memset(frameSection_.header(), 0, used);
-    }
+    // A reader that still maps the section sees no picture left in it.
+    frameSection_.clearFrame();
     frameSection_.close();
     // The session ended with the agent's disconnect above, so its capture section goes too.
     removeSections();
@@ -497,7 +492,7 @@ void ServiceIpcServer::forwardDecodedFrame(std::shared_ptr<DecodedFrame> frame) 
                                  frameBlock_.size());
     }
     if (!connected_) return;
-    const std::uint64_t frameId = std::atomic_ref<std::uint64_t>(frameSection_.header()->sequence).load();
+    const std::uint64_t frameId = frameSection_.sequence();
     sendMessage(IpcMessage{{"type", "FRAME"}, {"frame_id", frameId}, {"width", frame->width}, {"height", frame->height}});
 }
 

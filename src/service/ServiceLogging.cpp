@@ -10,14 +10,14 @@ namespace veltrix::service {
 
 std::filesystem::path logFolder() { return platform::paths::commonDataDir() / "Veltrix"; }
 
-void setupLogging() {
+void setupLogging(std::size_t fileBytes) {
     const auto folder = logFolder();
     if (!platform::paths::ensureDirectory(folder)) {
         spdlog::set_level(spdlog::level::info);
         spdlog::warn("Logging initialization failed: cannot create log folder '{}'", folder.string());
         return;
     }
-    if (!logging::initialize(logging::RotatingFile{folder / "service.log", kLogFileBytes, kLogFilesKept})) {
+    if (!logging::initialize(logging::RotatingFile{folder / "service.log", fileBytes, kLogFilesKept})) {
         spdlog::warn("Logging initialization failed: cannot open '{}'", (folder / "service.log").string());
     }
 }

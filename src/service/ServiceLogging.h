@@ -14,8 +14,8 @@ inline constexpr int kOldLogAgeDays = 180;
 std::filesystem::path logFolder();
 
 // Creates the log folder and makes the rotating file the default logger ("veltrix", level info,
-// flushed from info up).
-void setupLogging();
+// flushed from info up); the file rotates at `fileBytes`.
+void setupLogging(std::size_t fileBytes = kLogFileBytes);
 
 // Deletes the files (never folders) in `folder` whose names match "*.log*" and that were last
 // written more than 180 days before `now`; gives the number deleted.

@@ -1,7 +1,6 @@
 #include "shared/Logging.h"
 
 #include <spdlog/sinks/basic_file_sink.h>
-#include <spdlog/sinks/rotating_file_sink.h>
 #include <spdlog/sinks/stdout_sinks.h>
 #include <spdlog/spdlog.h>
 
@@ -14,6 +13,8 @@
 #include <cstdint>
 #include <system_error>
 #include <vector>
+
+#include "shared/RotatingFileSink.h"
 
 namespace veltrix::logging {
 namespace {
@@ -51,8 +52,7 @@ bool initializeWith(const std::filesystem::path& path, bool alsoToConsole, MakeS
 
 bool initialize(const RotatingFile& file, bool alsoToConsole) {
     return initializeWith(file.path, alsoToConsole, [&] {
-        return std::make_shared<spdlog::sinks::rotating_file_sink_mt>(file.path.string(), file.maxBytes,
-                                                                      file.maxFiles);
+        return std::make_shared<RotatingFileSink>(file.path, file.maxBytes, file.maxFiles);
     });
 }
 

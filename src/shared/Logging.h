@@ -16,7 +16,8 @@ namespace veltrix::logging {
 
 inline constexpr const char* kLoggerName = "veltrix";
 
-// A log file that rotates at `maxBytes` keeping `maxFiles` old files (service.log, service.log.1 ...).
+// A log file that rotates at `maxBytes` keeping `maxFiles` old files (service.log, service.1.log ...);
+// a rotation that cannot be made keeps the lines in the open file (see RotatingFileSink).
 struct RotatingFile {
     std::filesystem::path path;
     std::size_t maxBytes;

@@ -57,9 +57,10 @@ bool SharedFrameBuffer::create(const std::string& name, std::uint64_t maxSize, b
     }
     section_ = std::move(section);
     view_ = std::move(view);
-    size_ = maxSize;
+    // A new section reads all zero: no frame. The admitted user may already have shrunk it, so
+    // the size is what was mapped when that is less.
+    size_ = std::min(maxSize, view_.size());
     sequence_ = 0;
-    std::memset(view_.address(), 0, kSharedFrameHeaderSize);
     spdlog::info("SharedFrameBuffer created: name='{}', size={}", name, size_);
     return true;
 }
@@ -96,6 +97,29 @@ bool SharedFrameBuffer::admitUser(bool userWritable, const std::string& sid) {
         return false;
     }
     return true;
+}
+
+SharedFrameHeader SharedFrameBuffer::readHeader() const {
+    SharedFrameHeader header;
+    copySharedFrameHeader(view_.isValid() ? view_.address() : nullptr, header);
+    return header;
+}
+
+std::optional<SharedFrameInfo> SharedFrameBuffer::readFrame(const SharedFrameSink& sink) const {
+    if (!view_.isValid()) return std::nullopt;
+    return readSharedFrame(view_.address(), size_, sink);
+}
+
+std::optional<SharedFrameInfo> SharedFrameBuffer::readFrameInto(std::vector<std::uint8_t>& payload) const {
+    if (!view_.isValid()) return std::nullopt;
+    return readSharedFrameInto(view_.address(), size_, payload);
+}
+
+void SharedFrameBuffer::clearFrame() {
+    if (!view_.isValid()) return;
+    const std::uint64_t used =
+        kSharedFrameHeaderSize + std::min<std::uint64_t>(readHeader().dataSize, size_ - kSharedFrameHeaderSize);
+    std::memset(view_.address(), 0, used);
 }
 
 template <typename CopyPayload>

@@ -7,6 +7,7 @@
 #include "platform/SharedSection.h"
 #include "shared/DecodedFrame.h"
 #include "shared/SharedFrameHeader.h"
+#include "shared/SharedFrameReader.h"
 
 namespace veltrix {
 
@@ -15,6 +16,12 @@ namespace veltrix {
 // full fence, the header fields, the sequence number, and then marks it complete (the next even
 // lock word); a reader refuses a frame whose lock word was odd or changed while it copied (see
 // SharedFrameReader). Not thread-safe; one thread at a time.
+//
+// The mapping itself is not handed out: the capture section is writable by the admitted user, who
+// may also shrink it, and a read of a page past its new end would raise SIGBUS in the reader. Every
+// read goes through SharedFrameReader, which copies with copyFromSection. The writers store into the
+// mapping directly: the agent writes only the capture section, which the service created for it,
+// and the service writes only the frame section, which users may only read.
 class SharedFrameBuffer {
 public:
     SharedFrameBuffer() = default;
@@ -22,9 +29,9 @@ public:
     SharedFrameBuffer(const SharedFrameBuffer&) = delete;
     SharedFrameBuffer& operator=(const SharedFrameBuffer&) = delete;
 
-    // Creates (or maps an existing) section of `maxSize` bytes and zeroes its header. SYSTEM (the
-    // creator) has all access; `sid` (or every local user when empty) may read, and write when
-    // `userWritable`.
+    // Creates a new section of `maxSize` bytes under `name` (replacing whatever held the name, see
+    // platform::createSection); it holds no frame. SYSTEM (the creator) has all access; `sid` (or
+    // every local user when empty) may read, and write when `userWritable`.
     bool create(const std::string& name, std::uint64_t maxSize, bool userWritable, const std::string& sid);
 
     // Maps an existing section for reading and writing; the size is the mapped region's size.
@@ -39,8 +46,17 @@ public:
     // The account that created the open section; nothing when none is open or it cannot be read.
     std::optional<uid_t> owner() const;
     std::uint64_t size() const { return size_; }
-    std::uint8_t* data() const;
-    SharedFrameHeader* header() const;
+
+    // The header as it stands; all zero when none is open or it cannot be read.
+    SharedFrameHeader readHeader() const;
+    // The latest complete frame, its payload copied where `sink` wants it (see readSharedFrame).
+    std::optional<SharedFrameInfo> readFrame(const SharedFrameSink& sink) const;
+    // The latest complete frame with its whole readable payload in `payload` (resized to fit).
+    std::optional<SharedFrameInfo> readFrameInto(std::vector<std::uint8_t>& payload) const;
+
+    // Wipes the header and the payload of the last frame written, so a reader that still maps the
+    // section finds no picture left in it.
+    void clearFrame();
 
     // The agent's writer: one AV1 packet into the capture section.
     bool writeEncodedFrame(std::int32_t width, std::int32_t height, std::uint64_t timestamp, bool isKey,
@@ -65,6 +81,8 @@ private:
         std::uint64_t timestamp;
         bool keyFrame;
     };
+    std::uint8_t* data() const;
+    SharedFrameHeader* header() const;
     template <typename CopyPayload>
     bool write(const char* operation, const char* tooLargeText, const HeaderFields& fields, std::uint64_t len,
                CopyPayload&& copyPayload);

@@ -204,9 +204,9 @@ TEST_F(AgentCaptureTest, StartWithNoKeysUsesTheDefaultsAndWritesFramesIntoTheSec
         EXPECT_EQ(std::tie(c.width, c.height, c.fps, c.bitrateKbps, c.keyframeInterval, c.crf, c.preset),
                   std::make_tuple(1920, 1080, 20, 1500, 60, 45, std::string("8")));
     }
-    ASSERT_TRUE(test::waitUntil([&] { return section.header()->sequence >= 1; }, 5s));
-    EXPECT_EQ(section.header()->width, 1920u);
-    EXPECT_EQ(section.header()->dataSize, 3u);
+    ASSERT_TRUE(test::waitUntil([&] { return section.readHeader().sequence >= 1; }, 5s));
+    EXPECT_EQ(section.readHeader().width, 1920u);
+    EXPECT_EQ(section.readHeader().dataSize, 3u);
 
     // A second start stops the first one (its thread joined) before building anew.
     emitted.clear();
@@ -270,7 +270,7 @@ TEST_F(AgentCaptureTest, InputFollowsTheCapturedMonitorAcrossASwitch) {
 
     deliver(IpcMessage{{"type", "REQUEST_KEY_FRAME"}});
     EXPECT_TRUE(logs.contains("Key frame requested via IPC"));
-    ASSERT_TRUE(test::waitUntil([&] { return section.header()->keyFrame == 1; }, 10s));
+    ASSERT_TRUE(test::waitUntil([&] { return section.readHeader().keyFrame == 1; }, 10s));
 }
 
 TEST_F(AgentCaptureTest, FallsBackToScreenCopyAndWithoutABackendKeepsOnlyInput) {
@@ -316,7 +316,7 @@ TEST_F(AgentCaptureTest, ACaptureSectionOfAnotherUserGetsNoPicture) {
         SharedFrameBuffer own;
         if (!own.create(kCaptureSectionName, kCaptureSectionSize, true, std::string())) return std::string("failed");
         std::this_thread::sleep_for(1500ms);
-        return std::string(own.header()->sequence == 0 ? "nothing written" : "screen written");
+        return std::string(own.readHeader().sequence == 0 ? "nothing written" : "screen written");
     });
     // The impostor's section is whole (created and sized) before the agent is asked to write into it.
     const auto path = platform::paths::sectionPath(kCaptureSectionName);

@@ -54,13 +54,17 @@ protected:
     std::optional<Packet> nextPacket(std::uint64_t& sequence) {
         std::optional<Packet> packet;
         test::waitUntil([&] {
-            const auto info = readSharedFrame(section.header(), section.size(),
-                                              [&](const SharedFrameInfo& i, const std::uint8_t* p, std::uint64_t n) {
-                                                  if (i.sequence <= sequence) return false;
-                                                  packet = Packet{{p, p + std::min<std::uint64_t>(i.dataSize, n)}, i.keyFrame};
-                                                  return true;
-                                              });
-            if (info && packet) sequence = info->sequence;
+            std::optional<Packet> read;
+            const auto info = section.readFrame([&](const SharedFrameInfo& i, std::uint64_t n)
+                                                    -> std::optional<SharedFrameDestination> {
+                if (i.sequence <= sequence) return std::nullopt;
+                read = Packet{std::vector<std::uint8_t>(std::min<std::uint64_t>(i.dataSize, n)), i.keyFrame};
+                return SharedFrameDestination{0, read->data};
+            });
+            if (info && read) {
+                sequence = info->sequence;
+                packet = std::move(read);
+            }
             return packet.has_value();
         }, 10s);
         return packet;

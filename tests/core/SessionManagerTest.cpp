@@ -6,16 +6,24 @@
 #include <QPointer>
 
 #include <algorithm>
+#include <atomic>
+#include <fcntl.h>
 #include <iostream>
 #include <memory>
+#include <sys/mman.h>
+#include <unistd.h>
 
 #include "core/ChatService.h"
 #include "core/ControlMessageType.h"
 #include "core/FileTransferService.h"
 #include "shared/SharedFrameBuffer.h"
+#include "platform/InstancePaths.h"
+#include "support/InteractiveUser.h"
 #include "support/LogCapture.h"
 #include "support/RawAomStream.h"
+#include "support/SessionsFile.h"
 #include "support/TempInstanceRoot.h"
+#include "support/UnprivilegedChild.h"
 #include "core/SessionTestDevice.h"
 #include "FileTransferTestSupport.h"
 
@@ -91,10 +99,12 @@ protected:
         ASSERT_TRUE(waitUntil([&] { return log.count(seen) > before; }, 10s)) << command;
     }
 
-    // Writes AV1 packets into the Target's capture section one by one, each after the previous
-    // one reached the Master (decoded, or counted as a miss).
-    void streamPackets(const std::vector<std::vector<std::uint8_t>>& packets, int width, int height) {
-        SharedFrameBuffer* section = target->manager.captureSection();
+    // Writes AV1 packets into the Target's capture section (through `agent`, else through the
+    // Target's own object) one by one, each after the previous one reached the Master (decoded,
+    // or counted as a miss).
+    void streamPackets(const std::vector<std::vector<std::uint8_t>>& packets, int width, int height,
+                       SharedFrameBuffer* agent = nullptr) {
+        SharedFrameBuffer* section = agent ? agent : target->manager.captureSection();
         ASSERT_NE(section, nullptr);
         for (const auto& packet : packets) {
             const std::size_t frames = master->frames.size();
@@ -108,8 +118,8 @@ protected:
 
     // Streams one 64 x 64 frame of each of `colours`; each arrives decoded at the Master in
     // order, its luma kept, and none is missed.
-    void expectUniformFramesArrive(const std::vector<test::PlaneValues>& colours) {
-        streamPackets(test::encodeUniformFrames({64, 64}, colours), 64, 64);
+    void expectUniformFramesArrive(const std::vector<test::PlaneValues>& colours, SharedFrameBuffer* agent = nullptr) {
+        streamPackets(test::encodeUniformFrames({64, 64}, colours), 64, 64, agent);
         ASSERT_EQ(master->frames.size(), colours.size());
         for (std::size_t i = 0; i < colours.size(); ++i) {
             SCOPED_TRACE(i);
@@ -234,6 +244,69 @@ TEST_F(SessionManagerTest, CapturedFramesArriveDecodedAtTheMasterPeerToPeer) {
     EXPECT_EQ(target->manager.transportMethod(), "p2p");
     expectUniformFramesArrive({{90, 128, 128}, {160, 128, 128}});
     EXPECT_NEAR(master->frames[1]->y[100], 160, 3);
+}
+
+// The agent's user may cut the capture section short at any time, also under the Target's poll:
+// the poll drops the frame it cannot read, and the session streams on once the section is whole.
+TEST_F(SessionManagerTest, ACaptureSectionShrunkByTheAgentsUserIsSurvivedByTheTargetsPoll) {
+    test::makeNobodyTheInteractiveUser();
+    bringUp(true, QString(), "pass-1");
+    connectWith("pass-1");
+    ASSERT_NE(target->manager.captureSection(), nullptr);
+    const auto path = platform::paths::sectionPath(kCaptureSectionName);
+    // As the admitted user: the section cut down to its first page, then a frame announced whose
+    // payload lies past it.
+    test::UnprivilegedChild agentUser([&] {
+        const int fd = ::open(path.c_str(), O_RDWR | O_CLOEXEC);
+        if (fd < 0 || ::ftruncate(fd, 4096) != 0) return "cannot shrink: " + platform::SystemError::last().text();
+        void* page = ::mmap(nullptr, 4096, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+        if (page == MAP_FAILED) return std::string("cannot map");
+        auto* header = static_cast<SharedFrameHeader*>(page);
+        header->dataSize = 100000;
+        header->width = 64;
+        header->height = 64;
+        std::atomic_ref<std::uint64_t>(header->sequence).store(1000, std::memory_order_release);
+        return std::string("shrunk");
+    });
+    ASSERT_EQ(agentUser.result(), "shrunk");
+    ASSERT_TRUE(waitUntil([&] { return SessionManagerTestPeer::lastCaptureSequence(target->manager) == 1000; }, 5s));
+    EXPECT_EQ(target->state(), SessionState::Connected);
+    EXPECT_TRUE(master->frames.empty());
+
+    ASSERT_EQ(::truncate(path.c_str(), static_cast<off_t>(kCaptureSectionSize)), 0);
+    expectUniformFramesArrive({{60, 128, 128}, {180, 128, 128}});
+}
+
+// Another account that takes the capture section's name first neither stops the session's capture
+// nor gets into the section the session made.
+TEST_F(SessionManagerTest, ACaptureSectionNameTakenByAnotherAccountDoesNotStopTheCapture) {
+    test::writeSessions({1});  // the admitted user is "daemon"; the squatter is "nobody"
+    const auto path = platform::paths::sectionPath(kCaptureSectionName);
+    test::UnprivilegedChild squatter([&] {
+        const int fd = ::open(path.c_str(), O_CREAT | O_EXCL | O_RDWR | O_CLOEXEC, 0666);
+        return std::string(fd >= 0 && ::ftruncate(fd, 4096) == 0 ? "taken" : "not taken");
+    });
+    ASSERT_EQ(squatter.result(), "taken");
+
+    bringUp(true, QString(), "pass-1");
+    connectWith("pass-1");
+    ASSERT_NE(target->manager.captureSection(), nullptr);
+    test::UnprivilegedChild prober([&] {
+        std::string seen;
+        for (const int mode : {O_RDONLY, O_RDWR}) {
+            const int fd = ::open(path.c_str(), mode | O_CLOEXEC);
+            seen += fd >= 0 ? "opened " : platform::SystemError::last().text() + " ";
+            if (fd >= 0) ::close(fd);
+        }
+        return seen;
+    });
+    EXPECT_EQ(prober.result(), "13: Permission denied 13: Permission denied ");
+
+    // The agent finds the session's section under the name.
+    SharedFrameBuffer agent;
+    ASSERT_TRUE(agent.openReadWrite(kCaptureSectionName));
+    EXPECT_EQ(agent.owner(), geteuid());
+    expectUniformFramesArrive({{70, 128, 128}, {150, 128, 128}}, &agent);
 }
 
 // The Target gives up on peer to peer at once and is Connected over the relay, where it announces

@@ -111,6 +111,30 @@ TEST_F(NoFollowFilesTest, WritingReplacesTheTargetWholeAndNeverThroughALink) {
         EXPECT_EQ(entry.path().filename().string().find(".part"), std::string::npos) << entry.path();
 }
 
+// Run with the right to (as root), the replacement keeps the old file's owner and group too; the
+// set-user and set-group bits go, as a write to the old file would have cleared them.
+TEST_F(NoFollowFilesTest, AReplacedFileKeepsItsModeOwnerAndGroup) {
+    if (geteuid() != 0) GTEST_SKIP() << "needs root to hand files to other accounts";
+    const struct {
+        mode_t mode, modeAfter;
+        uid_t owner;
+        gid_t group;
+    } cases[] = {{0600, 0600, 65534, 65534}, {0755, 0755, 1, 1}, {0640, 0640, 0, 65534}, {04755, 0755, 65534, 0}};
+    const fs::path target = dir / "sub" / "file.txt";
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.mode);
+        ASSERT_EQ(::chown(target.c_str(), c.owner, c.group), 0);
+        ASSERT_EQ(::chmod(target.c_str(), c.mode), 0);
+        SystemError error;
+        ASSERT_TRUE(writeFileReplacing(target.string(), "replaced", 8, error)) << error.text();
+        struct stat info {};
+        ASSERT_EQ(::stat(target.c_str(), &info), 0);
+        EXPECT_EQ(info.st_mode & 07777, c.modeAfter);
+        EXPECT_EQ(info.st_uid, c.owner);
+        EXPECT_EQ(info.st_gid, c.group);
+    }
+}
+
 TEST_F(NoFollowFilesTest, MakingDirectoriesCreatesParentsButStopsAtALink) {
     SystemError error;
     EXPECT_TRUE(makeDirectories((dir / "a" / "b" / "c").string(), error));

@@ -150,10 +150,12 @@ TEST_F(ServiceIpcServerTest, DecodedFramesGoToTheSectionAndAreAnnouncedOnlyToAnA
     frame->uv.assign(64 * 8, 0x80);  // short: the rest of the UV plane is zero
 
     server_.forwardDecodedFrame(frame);
-    const SharedFrameHeader* header = server_.frameSection().header();
+    std::vector<std::uint8_t> block;  // the payload, after the header
+    const auto header = server_.frameSection().readFrameInto(block);
+    ASSERT_TRUE(header.has_value());
     EXPECT_EQ(header->sequence, 1u);
     EXPECT_EQ(header->width, 64u);
-    const std::uint8_t* block = server_.frameSection().data();  // the payload, after the header
+    ASSERT_EQ(block.size(), 64u * 32 + 64 * 16);
     EXPECT_EQ(block[64 * 32 - 1], 0x40);
     EXPECT_EQ(block[64 * 32 + 64 * 8 - 1], 0x80);
     EXPECT_EQ(block[64 * 32 + 64 * 8], 0x00);
@@ -165,13 +167,13 @@ TEST_F(ServiceIpcServerTest, DecodedFramesGoToTheSectionAndAreAnnouncedOnlyToAnA
     EXPECT_EQ((*announced)["frame_id"], 2);
     EXPECT_EQ((*announced)["width"], 64);
     EXPECT_EQ((*announced)["height"], 32);
-    EXPECT_EQ(header->sequence, 2u);
+    EXPECT_EQ(server_.frameSection().readHeader().sequence, 2u);
 
     // Neither an empty frame nor a missing one is written or announced: the next FRAME is the
     // next real picture.
     server_.forwardDecodedFrame(std::make_shared<DecodedFrame>());
     server_.forwardDecodedFrame(nullptr);
-    EXPECT_EQ(header->sequence, 2u);
+    EXPECT_EQ(server_.frameSection().readHeader().sequence, 2u);
     server_.forwardDecodedFrame(frame);
     const auto next = receive(client, "FRAME");
     ASSERT_TRUE(next.has_value());

@@ -407,8 +407,10 @@ TEST_F(PipeSecurityTest, NoSectionOutlivesTheServiceAndStaleOnesAreReplaced) {
     std::ofstream(frameSection, std::ios::binary) << std::string(kSharedFrameHeaderSize + 256, '\x77');
     server_.start();
     EXPECT_FALSE(fs::exists(captureSection));
-    const std::uint8_t* payload = server_.frameSection().data();
-    EXPECT_EQ(std::count(payload, payload + 256, 0x77), 0);
+    EXPECT_EQ(server_.frameSection().readHeader().sequence, 0u);
+    std::string section(kSharedFrameHeaderSize + 256, '\0');
+    std::ifstream(frameSection, std::ios::binary).read(section.data(), std::streamsize(section.size()));
+    EXPECT_EQ(std::count(section.begin(), section.end(), '\x77'), 0);
 }
 
 }  // namespace

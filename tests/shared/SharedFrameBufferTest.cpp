@@ -1,12 +1,16 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <fcntl.h>
 #include <filesystem>
+#include <fstream>
+#include <functional>
 #include <map>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#include <thread>
 #include <vector>
 
 #include "platform/InstancePaths.h"
@@ -16,9 +20,14 @@
 #include "support/LogCapture.h"
 #include "support/SessionsFile.h"
 #include "support/TempInstanceRoot.h"
+#include "support/UnprivilegedChild.h"
+#include "support/WaitUntil.h"
 
 namespace veltrix {
 namespace {
+
+using namespace std::chrono_literals;
+using platform::SystemError;
 
 constexpr const char* kName = "Global\\VeltrixTestSection";
 
@@ -34,11 +43,15 @@ protected:
     }
 
     static bool headerIsZero(const SharedFrameBuffer& buffer) {
-        const auto* raw = reinterpret_cast<const std::uint8_t*>(buffer.header());
-        for (std::size_t i = 0; i < kSharedFrameHeaderSize; ++i) {
-            if (raw[i] != 0) return false;
-        }
-        return true;
+        const SharedFrameHeader header = buffer.readHeader();
+        const auto* raw = reinterpret_cast<const std::uint8_t*>(&header);
+        return std::all_of(raw, raw + sizeof header, [](std::uint8_t b) { return b == 0; });
+    }
+
+    static std::vector<std::uint8_t> payloadOf(const SharedFrameBuffer& buffer) {
+        std::vector<std::uint8_t> payload;
+        buffer.readFrameInto(payload);
+        return payload;
     }
 };
 
@@ -60,20 +73,21 @@ TEST_F(SharedFrameBufferTest, WritesExactlyTheCapacityAndRefusesOneByteMoreWithH
 
     const auto packet = bytes(4096 - 48);
     ASSERT_TRUE(buffer.writeEncodedFrame(640, 480, 1234, true, packet.data(), packet.size()));
-    const SharedFrameHeader before = *buffer.header();
+    const SharedFrameHeader before = buffer.readHeader();
     EXPECT_EQ(before.sequence, 1u);
     EXPECT_EQ(before.dataSize, packet.size());
     EXPECT_EQ(before.width, 640u);
     EXPECT_EQ(before.height, 480u);
     EXPECT_EQ(before.timestamp, 1234u);
     EXPECT_EQ(before.keyFrame, 1);
-    EXPECT_EQ(std::memcmp(buffer.data(), packet.data(), packet.size()), 0);
+    EXPECT_EQ(payloadOf(buffer), packet);
 
     const auto tooBig = bytes(4096 - 47, 9);
     EXPECT_FALSE(buffer.writeEncodedFrame(1, 1, 1, false, tooBig.data(), tooBig.size()));
     EXPECT_TRUE(log.contains("SharedFrameBuffer::writeEncodedFrame: data too large (4097 > 4096)"));
-    EXPECT_EQ(std::memcmp(buffer.header(), &before, sizeof before), 0);
-    EXPECT_EQ(std::memcmp(buffer.data(), packet.data(), packet.size()), 0);
+    const SharedFrameHeader after = buffer.readHeader();
+    EXPECT_EQ(std::memcmp(&after, &before, sizeof before), 0);
+    EXPECT_EQ(payloadOf(buffer), packet);
 
     EXPECT_FALSE(buffer.writeFrame(1, 1, 1, 1, tooBig.data(), tooBig.size()));
     EXPECT_TRUE(log.contains("SharedFrameBuffer::writeFrame: frame too large (4097 > 4096)"));
@@ -84,7 +98,7 @@ TEST_F(SharedFrameBufferTest, FrameWriterStoresStridesAndNoTimestampOrKeyFlag) {
     ASSERT_TRUE(buffer.create(kName, 1 << 16, false, ""));
     const auto picture = bytes(6 * 4 + 6 * 2);
     ASSERT_TRUE(buffer.writeFrame(6, 4, 6, 6, picture.data(), picture.size()));
-    const SharedFrameHeader& h = *buffer.header();
+    const SharedFrameHeader h = buffer.readHeader();
     EXPECT_EQ(h.sequence, 1u);
     EXPECT_EQ(h.strideY, 6u);
     EXPECT_EQ(h.strideUV, 6u);
@@ -93,21 +107,25 @@ TEST_F(SharedFrameBufferTest, FrameWriterStoresStridesAndNoTimestampOrKeyFlag) {
     EXPECT_EQ(h.reserved, 2u);  // the write lock: odd during the write, even once it is complete
 }
 
-TEST_F(SharedFrameBufferTest, EachWriterObjectCountsFromOneAndCreateZeroesAnExistingHeader) {
+TEST_F(SharedFrameBufferTest, EachWriterObjectCountsFromOneAndCreateStartsAFreshSection) {
     SharedFrameBuffer creator;
     ASSERT_TRUE(creator.create(kName, 8192, true, ""));
     const auto packet = bytes(100);
     ASSERT_TRUE(creator.writeEncodedFrame(1, 1, 0, false, packet.data(), packet.size()));
     ASSERT_TRUE(creator.writeEncodedFrame(1, 1, 0, false, packet.data(), packet.size()));
-    EXPECT_EQ(creator.header()->sequence, 2u);
+    EXPECT_EQ(creator.readHeader().sequence, 2u);
 
     SharedFrameBuffer writer;
     ASSERT_TRUE(writer.openReadWrite(kName));
     ASSERT_TRUE(writer.writeEncodedFrame(1, 1, 0, false, packet.data(), packet.size()));
-    EXPECT_EQ(writer.header()->sequence, 1u);
+    EXPECT_EQ(writer.readHeader().sequence, 1u);
 
+    // A new create replaces the section: it holds no frame, and the writer of the old one no
+    // longer reaches it.
     SharedFrameBuffer again;
     ASSERT_TRUE(again.create(kName, 8192, true, ""));
+    EXPECT_TRUE(headerIsZero(again));
+    ASSERT_TRUE(writer.writeEncodedFrame(1, 1, 0, false, packet.data(), packet.size()));
     EXPECT_TRUE(headerIsZero(again));
 }
 
@@ -168,24 +186,73 @@ TEST_F(SharedFrameBufferTest, ABadUserIdIsAConversionFailure) {
     EXPECT_TRUE(log.contains("SharedFrameBuffer::create: SDDL conversion failed"));
 }
 
-TEST_F(SharedFrameBufferTest, RefusesANameTakenByAnotherUserOrALink) {
+// Another account that takes the section's name first (a file it keeps open, a folder with
+// content, a link to somewhere else) neither stops the creator nor gets into the section made.
+TEST_F(SharedFrameBufferTest, ANameTakenFirstByAnotherAccountIsReplacedAndTheSquatterGetsNothing) {
+    std::filesystem::permissions(root.path(), std::filesystem::perms::all);  // the squatter leaves its mark here
     const auto path = platform::paths::sectionPath(kName);
-    {
-        const int fd = open(path.c_str(), O_CREAT | O_RDWR, 0666);
-        ASSERT_GE(fd, 0);
-        ASSERT_EQ(fchown(fd, 65534, 65534), 0);  // as if user "nobody" took the name first
-        close(fd);
-    }
-    SharedFrameBuffer buffer;
-    EXPECT_FALSE(buffer.create(kName, 4096, true, ""));
-    EXPECT_TRUE(log.contains("CreateFileMappingW failed (error 1: Operation not permitted)"));
-    unlink(path.c_str());
+    const auto linkTarget = root.path() / "elsewhere";
+    const std::vector<std::uint8_t> secret(64, 0x5A);
+    struct Squat {
+        const char* label;
+        std::function<int()> take;  // as the squatter: takes the name; gives a descriptor it keeps (or -1)
+    } squats[] = {
+        {"file", [&] { return ::open(path.c_str(), O_CREAT | O_EXCL | O_RDWR | O_CLOEXEC, 0666); }},
+        {"folder",
+         [&] {
+             if (::mkdir(path.c_str(), 0777) != 0) return -1;
+             std::ofstream(path / "content") << "kept";
+             return ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+         }},
+        {"link", [&] { return ::symlink(linkTarget.c_str(), path.c_str()) == 0 ? ::open("/", O_RDONLY) : -1; }},
+    };
+    for (const Squat& squat : squats) {
+        SCOPED_TRACE(squat.label);
+        std::filesystem::remove_all(path);
+        const auto taken = root.path() / (std::string("taken-") + squat.label);
+        test::UnprivilegedChild squatter([&] {
+            const int held = squat.take();
+            if (held < 0) return "cannot take the name: " + SystemError::last().text();
+            std::ofstream(taken) << "taken";
+            // Waits until the creator has put its section under the name.
+            struct stat own{}, named{};
+            ::fstat(held, &own);
+            for (int i = 0; i < 400; ++i) {
+                if (::lstat(path.c_str(), &named) == 0 && S_ISREG(named.st_mode) && named.st_ino != own.st_ino) break;
+                std::this_thread::sleep_for(5ms);
+            }
+            std::this_thread::sleep_for(50ms);
+            std::string seen;
+            // What the descriptor it kept shows, and whether its writes reach anything.
+            std::vector<std::uint8_t> bytes(kSharedFrameHeaderSize + secret.size());
+            if (::pread(held, bytes.data(), bytes.size(), 0) == ssize_t(bytes.size()) &&
+                std::search(bytes.begin(), bytes.end(), secret.begin(), secret.end()) != bytes.end())
+                seen += " read-the-frame";
+            [[maybe_unused]] const ssize_t scribbled = ::pwrite(held, "XXXXXXXX", 8, 0);
+            for (const int mode : {O_RDONLY, O_RDWR}) {
+                const int fd = ::open(path.c_str(), mode | O_CLOEXEC);
+                if (fd >= 0) seen += mode == O_RDONLY ? " opened-for-reading" : " opened-for-writing";
+                if (fd >= 0) ::close(fd);
+            }
+            return "done" + seen;
+        });
+        ASSERT_TRUE(test::waitUntil([&] { return std::filesystem::exists(taken); }, 3s)) << squatter.result();
 
-    const auto target = root.path() / "elsewhere";
-    ASSERT_EQ(symlink(target.c_str(), path.c_str()), 0);
-    EXPECT_FALSE(buffer.create(kName, 4096, true, ""));
-    EXPECT_FALSE(std::filesystem::exists(target));
-    unlink(path.c_str());
+        // The admitted user is uid 1, not the squatter.
+        SharedFrameBuffer buffer;
+        ASSERT_TRUE(buffer.create(kName, 4096, true, "1"));
+        struct stat st{};
+        ASSERT_EQ(::lstat(path.c_str(), &st), 0);
+        EXPECT_TRUE(S_ISREG(st.st_mode));
+        EXPECT_EQ(st.st_uid, geteuid());
+        EXPECT_EQ(test::namedUsersOf(path), (std::map<uid_t, unsigned>{{1, 6}}));
+        EXPECT_FALSE(std::filesystem::exists(linkTarget));
+        ASSERT_TRUE(buffer.writeEncodedFrame(1, 1, 0, false, secret.data(), secret.size()));
+
+        EXPECT_EQ(squatter.result(), "done");
+        EXPECT_EQ(payloadOf(buffer), secret);
+        EXPECT_EQ(buffer.readHeader().sequence, 1u);
+    }
 }
 
 TEST_F(SharedFrameBufferTest, AnotherProcessReadsWhatTheWriterWrote) {
@@ -206,11 +273,7 @@ TEST_F(SharedFrameBufferTest, AnotherProcessReadsWhatTheWriterWrote) {
     ASSERT_EQ(WEXITSTATUS(status), 0);
 
     std::vector<std::uint8_t> copied;
-    const auto info = readSharedFrame(creator.header(), creator.size(),
-                                      [&](const SharedFrameInfo&, const std::uint8_t* payload, std::uint64_t n) {
-                                          copied.assign(payload, payload + n);
-                                          return true;
-                                      });
+    const auto info = creator.readFrameInto(copied);
     ASSERT_TRUE(info);
     EXPECT_EQ(info->sequence, 1u);
     EXPECT_EQ(info->width, 1920u);
@@ -227,32 +290,45 @@ TEST_F(SharedFrameBufferTest, ReaderDropsAFrameReplacedDuringTheCopy) {
     const auto second = bytes(64, 2);
     ASSERT_TRUE(buffer.writeEncodedFrame(1, 1, 0, false, first.data(), first.size()));
 
-    const auto torn = readSharedFrame(buffer.header(), buffer.size(),
-                                      [&](const SharedFrameInfo&, const std::uint8_t*, std::uint64_t) {
-                                          // The writer laps the reader in the middle of its copy.
-                                          return buffer.writeEncodedFrame(1, 1, 0, false, second.data(),
-                                                                          second.size());
-                                      });
+    std::vector<std::uint8_t> copied(64);
+    const auto torn = buffer.readFrame([&](const SharedFrameInfo&, std::uint64_t) {
+        // The writer laps the reader between its look at the header and its copy.
+        EXPECT_TRUE(buffer.writeEncodedFrame(1, 1, 0, false, second.data(), second.size()));
+        return std::optional<SharedFrameDestination>(SharedFrameDestination{0, copied});
+    });
     EXPECT_FALSE(torn);
 
-    const auto whole = readSharedFrame(buffer.header(), buffer.size(),
-                                       [](const SharedFrameInfo&, const std::uint8_t*, std::uint64_t) { return true; });
+    const auto whole = buffer.readFrameInto(copied);
     ASSERT_TRUE(whole);
     EXPECT_EQ(whole->sequence, 2u);
+    EXPECT_EQ(copied, second);
 }
 
 TEST_F(SharedFrameBufferTest, ReaderBoundsTheCopyByTheMapping) {
     SharedFrameBuffer buffer;
     ASSERT_TRUE(buffer.create(kName, 4096, true, ""));
-    buffer.header()->dataSize = 0xFFFFFFFF;  // a corrupt or hostile header
+    // A corrupt or hostile header, written through a mapping of its own as the agent's user would.
+    SystemError error;
+    const auto section = platform::openSection(kName, platform::SectionMode::ReadWrite, error);
+    const auto view = platform::mapSection(section, platform::SectionMode::ReadWrite, error);
+    ASSERT_TRUE(view.isValid()) << error.text();
+    static_cast<SharedFrameHeader*>(view.address())->dataSize = 0xFFFFFFFF;
+
     std::uint64_t readable = 0;
-    readSharedFrame(buffer.header(), buffer.size(), [&](const SharedFrameInfo& info, const std::uint8_t*, std::uint64_t n) {
+    const auto whole = [&](const SharedFrameInfo& info, std::uint64_t n) {
         EXPECT_EQ(info.dataSize, 0xFFFFFFFFu);
         readable = n;
-        return true;
-    });
+        return std::optional<SharedFrameDestination>(SharedFrameDestination{});
+    };
+    EXPECT_TRUE(buffer.readFrame(whole));
     EXPECT_EQ(readable, 4096u - 48u);
-    EXPECT_FALSE(readSharedFrame(buffer.header(), 40, [](auto&&...) { return true; }));
+    EXPECT_FALSE(readSharedFrame(view.address(), 40, whole));
+
+    // A destination beyond what may be read is refused, not copied.
+    std::vector<std::uint8_t> room(16);
+    EXPECT_FALSE(buffer.readFrame([&](const SharedFrameInfo&, std::uint64_t n) {
+        return std::optional<SharedFrameDestination>(SharedFrameDestination{n - 8, room});
+    }));
 }
 
 }  // namespace

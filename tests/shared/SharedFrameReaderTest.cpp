@@ -92,12 +92,11 @@ protected:
 
     std::optional<SharedFrameInfo> read(std::vector<std::uint8_t>& copied,
                                         const std::function<void()>& duringCopy = {}) const {
-        return readSharedFrame(section.header(), section.size(),
-                               [&](const SharedFrameInfo&, const std::uint8_t* payload, std::uint64_t readable) {
-                                   if (duringCopy) duringCopy();
-                                   copied.resize(readable);
-                                   return copySharedPayload(copied.data(), payload, readable);
-                               });
+        return section.readFrame([&](const SharedFrameInfo&, std::uint64_t readable) {
+            if (duringCopy) duringCopy();
+            copied.resize(readable);
+            return std::optional<SharedFrameDestination>(SharedFrameDestination{0, copied});
+        });
     }
 
     test::TempInstanceRoot root;
@@ -112,7 +111,7 @@ TEST_F(SharedFrameReaderTest, AFrameBeingWrittenIsRefusedAndTheCompletedOneIsRea
 
     // The writer is inside its payload copy: the sequence still names the first frame.
     std::vector<std::uint8_t> copied;
-    EXPECT_EQ(std::atomic_ref<std::uint64_t>(section.header()->sequence).load(), 1u);
+    EXPECT_EQ(section.readHeader().sequence, 1u);
     EXPECT_FALSE(read(copied).has_value());
 
     source.release();
@@ -148,13 +147,13 @@ TEST_F(SharedFrameReaderTest, ASectionShrunkUnderTheReaderGivesNothingInsteadOfA
     // The header itself is gone now as well.
     EXPECT_FALSE(read(copied).has_value());
     std::vector<std::uint8_t> payload;
-    EXPECT_FALSE(readSharedFrameInto(section.header(), section.size(), payload).has_value());
+    EXPECT_FALSE(section.readFrameInto(payload).has_value());
 
     // Restored to its size, the section is readable again (the writer's next frame).
     ASSERT_EQ(ftruncate(attacker, 1 << 20), 0);
     const std::vector<std::uint8_t> next(100, 'C');
     ASSERT_TRUE(section.writeEncodedFrame(640, 480, 3, false, next.data(), next.size()));
-    ASSERT_TRUE(readSharedFrameInto(section.header(), section.size(), payload).has_value());
+    ASSERT_TRUE(section.readFrameInto(payload).has_value());
     EXPECT_EQ(payload, next);
     ::close(attacker);
 }

@@ -3,6 +3,8 @@
 #include <spdlog/sinks/base_sink.h>
 #include <spdlog/spdlog.h>
 
+#include "platform/Impersonation.h"
+
 namespace veltrix::test {
 namespace {
 
@@ -14,6 +16,7 @@ protected:
     void sink_it_(const spdlog::details::log_msg& msg) override {
         std::lock_guard lock(store_->mutex);
         store_->lines.emplace_back(msg.payload.data(), msg.payload.size());
+        if (platform::impersonation::isImpersonating()) store_->asAUser.push_back(store_->lines.back());
     }
     void flush_() override {}
 
@@ -45,9 +48,15 @@ std::size_t LogCapture::count(const std::string& text) const {
     return n;
 }
 
+std::vector<std::string> LogCapture::linesLoggedAsAUser() const {
+    std::lock_guard lock(store_->mutex);
+    return store_->asAUser;
+}
+
 void LogCapture::clear() {
     std::lock_guard lock(store_->mutex);
     store_->lines.clear();
+    store_->asAUser.clear();
 }
 
 }  // namespace veltrix::test

@@ -22,11 +22,14 @@ public:
     // True when a recorded message contains `text`.
     bool contains(const std::string& text) const;
     std::size_t count(const std::string& text) const;
+    // The messages logged by a thread that was impersonating a user at the time.
+    std::vector<std::string> linesLoggedAsAUser() const;
     void clear();
 
     struct Store {
         mutable std::mutex mutex;
         std::vector<std::string> lines;
+        std::vector<std::string> asAUser;
     };
 
 private:

@@ -144,7 +144,7 @@ std::optional<DecodedPicture> readDecodedFrame(const fs::path& instance) {
     SharedFrameBuffer section;
     if (!openFrameSection(instance, section)) return std::nullopt;
     DecodedPicture picture;
-    const auto info = readSharedFrameInto(section.header(), section.size(), picture.planes);
+    const auto info = section.readFrameInto(picture.planes);
     if (!info || info->sequence == 0 || info->width == 0) return std::nullopt;
     picture.info = *info;
     return picture;

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <string>
 
 #include "core/SessionManager.h"
@@ -10,13 +11,15 @@ namespace veltrix {
 
 // Reaches into a session manager for what a test plays the partner with: its private
 // control-channel sender (so any command text goes through the real encrypted channel, also
-// malformed ones no sender of the product writes) and the public halves of its key agreement,
-// which the backend would otherwise carry to the partner.
+// malformed ones no sender of the product writes), what its capture poll saw last, and the public
+// halves of its key agreement, which the backend would otherwise carry to the partner.
 class SessionManagerTestPeer {
 public:
     static bool sendCommand(SessionManager& manager, const std::string& command) {
         return manager.sendCommand(command);
     }
+    // The sequence number of the last capture frame the Target's poll looked at.
+    static std::uint64_t lastCaptureSequence(const SessionManager& manager) { return manager.lastCaptureSequence_; }
     // The ECDH public key of the session in progress; empty without one.
     static std::string publicKey(const SessionManager& manager) {
         return manager.keyExchange_ ? manager.keyExchange_->publicKeyBase64() : std::string();

@@ -25,7 +25,8 @@ TempInstanceRoot::~TempInstanceRoot() {
     const std::string pattern = "/dev/shm/veltrix." + platform::paths::instanceTag() + ".*";
     glob_t found{};
     if (glob(pattern.c_str(), 0, nullptr, &found) == 0) {
-        for (size_t i = 0; i < found.gl_pathc; ++i) unlink(found.gl_pathv[i]);
+        std::error_code ec;
+        for (size_t i = 0; i < found.gl_pathc; ++i) std::filesystem::remove_all(found.gl_pathv[i], ec);
     }
     globfree(&found);
     if (hadPrevious_) setenv(platform::paths::kRootVariable, previous_.c_str(), 1);

@@ -1,5 +1,6 @@
 #include "platform/Impersonation.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <grp.h>
@@ -67,10 +68,22 @@ std::optional<Identity> currentIdentity() {
     return Identity{threadFsuid(), threadFsgid(), std::move(*groups)};
 }
 
+bool sameGroups(std::vector<gid_t> a, std::vector<gid_t> b) {
+    std::sort(a.begin(), a.end());
+    std::sort(b.begin(), b.end());
+    return a == b;
+}
+
+// Sets only what differs from `identity`: a service that does not run as root may not call
+// setgroups at all (it needs CAP_SETGID even for an unchanged list), and going back to what the
+// thread already has must not fail for that.
 bool restore(const Identity& identity) {
     // The user id first: going back to the service's own id also gives the thread back its
     // file-system capabilities.
-    return setThreadFsuid(identity.fsuid) && setThreadFsgid(identity.fsgid) && setThreadGroups(identity.groups);
+    if (threadFsuid() != identity.fsuid && !setThreadFsuid(identity.fsuid)) return false;
+    if (threadFsgid() != identity.fsgid && !setThreadFsgid(identity.fsgid)) return false;
+    const auto groups = threadGroups();
+    return groups && (sameGroups(*groups, identity.groups) || setThreadGroups(identity.groups));
 }
 
 }  // namespace
@@ -112,9 +125,17 @@ bool impersonateLoggedOnUser(const UserToken& token, SystemError& error) {
         error = SystemError::last();
         return false;
     }
+    // A thread that already acts as the token's user (a service that runs as that user, or a scope
+    // inside one for the same user) has the user's rights: nothing to switch, nothing to revert.
+    if (original->fsuid == token.uid) {
+        replaced.push_back(std::move(*original));
+        return true;
+    }
     // Groups and group id before the user id: once the user id is the user's, the thread has
-    // lost the right to change the others.
-    if (setThreadGroups(token.groups) && setThreadFsgid(token.gid) && setThreadFsuid(token.uid)) {
+    // lost the right to change the others. Without the right to switch (a service that does not
+    // run as root), the first step fails and nothing has changed.
+    if ((sameGroups(original->groups, token.groups) || setThreadGroups(token.groups)) &&
+        (original->fsgid == token.gid || setThreadFsgid(token.gid)) && setThreadFsuid(token.uid)) {
         replaced.push_back(std::move(*original));
         return true;
     }

@@ -89,6 +89,20 @@ FileDescriptor createTemporarySibling(int directory, const std::string& name, st
     return {};
 }
 
+// Gives the new file of a replacement what the file it replaces had, before any byte is in it: the
+// owner and group as far as the caller may set them (the kernel lets a user keep a file of its own
+// in one of its groups, not give it to someone else), then the permission bits, so a private file
+// stays private and an executable stays executable. The set-user and set-group bits are not kept,
+// as a write to the old file would have cleared them too.
+bool keepOwnerAndMode(int fd, const struct stat& existing, SystemError& error) {
+    if (::fchown(fd, existing.st_uid, existing.st_gid) != 0) {
+        [[maybe_unused]] const int groupOnly = ::fchown(fd, static_cast<uid_t>(-1), existing.st_gid);
+    }
+    if (::fchmod(fd, existing.st_mode & 0777) == 0) return true;
+    error = SystemError::last();
+    return false;
+}
+
 }  // namespace
 
 FileDescriptor::~FileDescriptor() {
@@ -258,7 +272,8 @@ bool writeFileReplacing(std::string_view absolutePath, const void* data, std::si
     const std::string& name = parts->back();
     // Only a regular file is replaced: a link, FIFO or device there is refused untouched.
     struct stat existing {};
-    if (::fstatat(directory.get(), name.c_str(), &existing, AT_SYMLINK_NOFOLLOW) == 0 && !S_ISREG(existing.st_mode)) {
+    const bool replacing = ::fstatat(directory.get(), name.c_str(), &existing, AT_SYMLINK_NOFOLLOW) == 0;
+    if (replacing && !S_ISREG(existing.st_mode)) {
         error.code = S_ISLNK(existing.st_mode) ? ELOOP : S_ISDIR(existing.st_mode) ? EISDIR : EINVAL;
         return false;
     }
@@ -266,7 +281,8 @@ bool writeFileReplacing(std::string_view absolutePath, const void* data, std::si
     FileDescriptor temp = createTemporarySibling(directory.get(), name, tempName, error);
     if (!temp.isValid()) return false;
     // The data reaches the disk before the rename makes it visible under the target name.
-    bool ok = writeAll(temp.get(), static_cast<const char*>(data), size, error);
+    bool ok = (!replacing || keepOwnerAndMode(temp.get(), existing, error)) &&
+              writeAll(temp.get(), static_cast<const char*>(data), size, error);
     if (ok && ::fdatasync(temp.get()) != 0) {
         error = SystemError::last();
         ok = false;

@@ -2,6 +2,8 @@
 
 #include <cerrno>
 #include <charconv>
+#include <cstdio>
+#include <cstdlib>
 #include <fcntl.h>
 #include <pwd.h>
 #include <sys/mman.h>
@@ -55,6 +57,17 @@ bool applyAccess(int fd, const SectionAccess& access) {
         mode |= access.usersMayWrite ? 0066 : 0044;
     }
     return fchmod(fd, mode) == 0;
+}
+
+// Renames `from` over `to`, whatever `to` is. A file or link there is replaced by the rename
+// itself; a folder is swapped out and then removed when empty (an account's folder with content
+// stays, under `from`'s name, which nobody uses).
+bool moveOver(const std::string& from, const std::filesystem::path& to) {
+    if (::rename(from.c_str(), to.c_str()) == 0) return true;
+    if (errno != EISDIR && errno != ENOTEMPTY && errno != EEXIST) return false;
+    if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_EXCHANGE) != 0) return false;
+    ::rmdir(from.c_str());
+    return true;
 }
 
 }  // namespace
@@ -120,29 +133,19 @@ void SectionView::reset() {
 SectionHandle createSection(std::string_view name, std::uint64_t size, const SectionAccess& access,
                             SystemError& error) {
     const auto path = paths::sectionPath(name);
-    SectionHandle section(::open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600));
+    // A private name first: mkostemp creates the file exclusively (never through a link) and
+    // with no access for anybody else.
+    std::string privateName = path.string() + ".XXXXXX";
+    SectionHandle section(::mkostemp(privateName.data(), O_CLOEXEC));
     if (!section.isValid()) {
         error = SystemError::last();
         return {};
     }
-    struct stat st{};
-    if (fstat(section.nativeHandle(), &st) != 0) {
+    const int fd = section.nativeHandle();
+    if (ftruncate(fd, static_cast<off_t>(pageRounded(size))) != 0 || !applyAccess(fd, access) ||
+        !moveOver(privateName, path)) {
         error = SystemError::last();
-        return {};
-    }
-    // A name that another user took first is not ours to hand out.
-    if (!S_ISREG(st.st_mode) || st.st_uid != geteuid()) {
-        error = SystemError{EPERM};
-        return {};
-    }
-    // Like an existing Windows section, an existing one keeps its size; it only grows.
-    const auto wanted = static_cast<off_t>(pageRounded(size));
-    if (st.st_size < wanted && ftruncate(section.nativeHandle(), wanted) != 0) {
-        error = SystemError::last();
-        return {};
-    }
-    if (!applyAccess(section.nativeHandle(), access)) {
-        error = SystemError::last();
+        ::unlink(privateName.c_str());
         return {};
     }
     return section;
