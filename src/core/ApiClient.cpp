@@ -8,6 +8,7 @@
 #include "core/AppVersion.h"
 #include "platform/TrustedCertificates.h"
 #include "shared/JsonFields.h"
+#include "shared/Logging.h"
 
 namespace veltrix {
 namespace {
@@ -89,11 +90,11 @@ void ApiClient::autoLogin(const QString& clientId, const QString& deviceSecret, 
         const auto identity = status == 200 ? readIdentity(reply, false) : std::nullopt;
         if (!identity) {
             const QString detail = detailOr(reply, QStringLiteral("Auto-login failed"));
-            spdlog::warn("Auto-login failed: {}", text(detail));
+            spdlog::warn("Auto-login failed: {}", logging::peerText(detail));
             emit authError(detail);
             return;
         }
-        spdlog::info("Auto-login successful for client {}", text(identity->clientId));
+        spdlog::info("Auto-login successful for client {}", logging::peerText(identity->clientId));
         adoptToken(identity->clientId, identity->token);
         emit authSuccess(identity->clientId, identity->token, identity->companyName);
     });
@@ -109,11 +110,11 @@ void ApiClient::autoRegister(const QString& clientName, const QString& agentVers
         const auto identity = status == 200 ? readIdentity(reply, true) : std::nullopt;
         if (!identity) {
             const QString detail = detailOr(reply, QStringLiteral("Auto-registration failed"));
-            spdlog::warn("Auto-register failed: {}", text(detail));
+            spdlog::warn("Auto-register failed: {}", logging::peerText(detail));
             emit authError(detail);
             return;
         }
-        spdlog::info("Auto-registered as client {}", text(identity->clientId));
+        spdlog::info("Auto-registered as client {}", logging::peerText(identity->clientId));
         adoptToken(identity->clientId, identity->token);
         emit autoRegisterSuccess(identity->clientId, identity->deviceSecret, identity->token, identity->companyName);
     });
@@ -126,7 +127,7 @@ ApiClient::Completion ApiClient::sessionCompletion(const QString& endpoint, cons
         } else if (created) {
             emit sessionCreated(reply);
         } else {
-            emit sessionUpdated(reply);
+            emit sessionUpdated(reply, endpoint);
         }
     };
 }
@@ -280,7 +281,7 @@ void ApiClient::failPendingRequests(const QString& reason) {
     reauthTimer_.stop();
     awaitingReauth_ = false;
     if (pending_.isEmpty()) return;
-    spdlog::warn("Failing {} queued request(s): {}", pending_.size(), text(reason));
+    spdlog::warn("Failing {} queued request(s): {}", pending_.size(), logging::peerText(reason));
     // Taken out first: a completion may queue a new request or fail the queue again.
     const QList<Outgoing> failed = std::exchange(pending_, {});
     const Json body{{"detail", text(reason)}};

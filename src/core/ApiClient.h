@@ -97,7 +97,9 @@ signals:
     void authError(const QString& error);
     void heartbeatSent();
     void sessionCreated(const nlohmann::json& sessionData);
-    void sessionUpdated(const nlohmann::json& sessionData);
+    // The reply to a handshake-ack, complete or close request; `endpoint` is its request path
+    // ("/sessions/<id>/complete" ...), so the caller can tell which request it answers.
+    void sessionUpdated(const nlohmann::json& sessionData, const QString& endpoint);
     void clientInfoReceived(const nlohmann::json& clientData);
     // `endpoint` is the request path ("/sessions/create", "/sessions/<id>/complete", ...).
     void requestError(const QString& endpoint, int statusCode, const QString& detail);

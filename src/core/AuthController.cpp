@@ -14,6 +14,7 @@
 #include "core/SettingsController.h"
 #include "platform/MachineIdentity.h"
 #include "transport/SignalingClient.h"
+#include "shared/Logging.h"
 
 namespace veltrix {
 namespace {
@@ -105,7 +106,7 @@ void AuthController::onAuthSuccess(const QString& clientId, const QString& token
     retryTimer_.stop();
     failureCount_ = 0;
     reauthInProgress_ = false;
-    spdlog::info("Auto-login successful. Client ID: {}", text(clientId));
+    spdlog::info("Auto-login successful. Client ID: {}", logging::peerText(clientId));
     completeAuthentication(clientId, token, companyName);
 }
 
@@ -117,7 +118,7 @@ void AuthController::onAutoRegisterSuccess(const QString& clientId, const QStrin
     reauthInProgress_ = false;
     settings_.setClientId(clientId);
     settings_.setDeviceSecret(deviceSecret);
-    spdlog::info("Auto-registration successful. Client ID: {}", text(clientId));
+    spdlog::info("Auto-registration successful. Client ID: {}", logging::peerText(clientId));
     completeAuthentication(clientId, token, companyName);
 }
 
@@ -155,7 +156,7 @@ void AuthController::onAuthError(const QString& error) {
     reauthInProgress_ = false;
     api_.failPendingRequests(error);
     ++failureCount_;
-    spdlog::warn("Authentication failed (attempt {}): {}. Retrying in 20 seconds...", failureCount_, text(error));
+    spdlog::warn("Authentication failed (attempt {}): {}. Retrying in 20 seconds...", failureCount_, logging::peerText(error));
     const bool credentialError = isCredentialError(error);
     if (credentialError && settings_.hasClientId()) {
         spdlog::info("Credential error — clearing client ID, will auto-register on next retry");

@@ -12,6 +12,7 @@
 #include "core/ImpersonationScope.h"
 #include "core/TransferPath.h"
 #include "platform/NoFollowFiles.h"
+#include "shared/Logging.h"
 
 namespace veltrix {
 
@@ -23,9 +24,38 @@ namespace {
 constexpr std::uint64_t kPacingHighWater = 4194304;
 constexpr std::uint64_t kPacingLowWater = 1048576;
 constexpr qint64 kYieldIntervalMs = 20;
+constexpr qsizetype kMaxRequestedListings = 64;
+// A partner's error text shown to the user is cut here: it is echoed into one pipe message.
+constexpr qsizetype kMaxRemoteErrorText = 4096;
 const QString kNoUserSession = QStringLiteral("Access denied: no interactive user session");
+const QString kViewingSideServesNothing = QStringLiteral("Access denied: the viewing side serves no files");
 
-std::string text(const QString& value) { return value.toStdString(); }
+std::string shown(const QString& value) { return logging::peerText(value); }
+
+// The serving side's answers to a listing, a folder or an upload request: such an error says
+// nothing about a download in progress. Any other error may be the download's and ends it.
+bool belongsToAnotherRequest(const QString& error) {
+    static const QStringList prefixes{
+        QStringLiteral("Directory does not exist: "), QStringLiteral("Cannot list directory: "),
+        QStringLiteral("Failed to create directory: "), QStringLiteral("Access denied: invalid directory path"),
+        QStringLiteral("Access denied: invalid upload path"), QStringLiteral("Upload too large"),
+        QStringLiteral("Upload exceeded size cap"), QStringLiteral("Upload aborted: "),
+        QStringLiteral("Upload incomplete: "), QStringLiteral("Cannot write file: "),
+    };
+    return std::any_of(prefixes.begin(), prefixes.end(), [&](const QString& p) { return error.startsWith(p); });
+}
+
+const char* requestName(SubType type) {
+    switch (type) {
+    case SubType::List: return "LIST";
+    case SubType::DownloadRequest: return "DOWNLOAD_REQUEST";
+    case SubType::UploadStart: return "UPLOAD_START";
+    case SubType::UploadChunk: return "UPLOAD_CHUNK";
+    case SubType::UploadDone: return "UPLOAD_DONE";
+    case SubType::MakeDirectory: return "MKDIR";
+    default: return nullptr;  // not a request: the requesting side's own messages
+    }
+}
 
 bool isRootListing(const QString& path) { return path.isEmpty() || path == u"/" || path == u"\\"; }
 
@@ -67,15 +97,18 @@ private:
 
 }  // namespace
 
-FileTransferService::FileTransferService(SendFunction send, BufferedAmountFunction bufferedAmount, QObject* parent)
-    : QObject(parent), send_(std::move(send)), bufferedAmount_(std::move(bufferedAmount)) {}
+FileTransferService::FileTransferService(SendFunction send, BufferedAmountFunction bufferedAmount, Side side,
+                                         QObject* parent)
+    : QObject(parent), send_(std::move(send)), bufferedAmount_(std::move(bufferedAmount)), side_(side) {}
 
 FileTransferService::~FileTransferService() = default;
 
 void FileTransferService::handleFileTransferMessage(const std::uint8_t* data, std::size_t length) {
     if (length == 0) return;
     WireReader body(data + 1, length - 1);
-    switch (static_cast<SubType>(data[0])) {
+    const auto type = static_cast<SubType>(data[0]);
+    if (side_ == Side::Viewing && requestName(type)) return refuseToServe(type, body);
+    switch (type) {
     case SubType::List: return serveListing(body);
     case SubType::Listing: return receiveListing(data + 1, length - 1);
     case SubType::DownloadRequest: return serveDownload(body);
@@ -93,9 +126,21 @@ void FileTransferService::handleFileTransferMessage(const std::uint8_t* data, st
 
 // ---- Serving side ----
 
+void FileTransferService::refuseToServe(SubType type, WireReader& body) {
+    // Chunks belong to an upload that was refused at its start: dropped without an answer each.
+    if (type == SubType::UploadChunk) {
+        spdlog::debug("FileTransfer: dropped an upload chunk from the partner: this side serves no files");
+        return;
+    }
+    const QString path = type == SubType::UploadDone ? QString() : body.string();
+    spdlog::warn("FileTransfer: refused the partner's {} '{}': the viewing side serves no files", requestName(type),
+                 shown(path));
+    sendTransferError(kViewingSideServesNothing);
+}
+
 void FileTransferService::serveListing(WireReader& body) {
     const QString path = body.string();
-    spdlog::info("FileTransfer: listing directory '{}'", text(path));
+    spdlog::info("FileTransfer: listing directory '{}'", shown(path));
     platform::SystemError error;
     std::optional<std::vector<files::DirectoryEntry>> found;
     if (isRootListing(path)) {
@@ -121,7 +166,7 @@ void FileTransferService::serveListing(WireReader& body) {
 
 void FileTransferService::serveDownload(WireReader& body) {
     const QString path = body.string();
-    spdlog::info("FileTransfer: serving download request for '{}'", text(path));
+    spdlog::info("FileTransfer: serving download request for '{}'", shown(path));
     if (sending_) return sendTransferError(QStringLiteral("Another file transfer is in progress"));
     transferpath::CheckedTransferPath local;
     platform::SystemError error;
@@ -141,7 +186,7 @@ void FileTransferService::serveDownload(WireReader& body) {
     if (result == StreamResult::Destroyed || result == StreamResult::SendFailed) return;
     if (result == StreamResult::ReadFailed) return sendTransferError(QStringLiteral("Cannot read file: ") + path);
     sendMessage(WireWriter(SubType::DownloadDone).take());
-    spdlog::info("FileTransfer: download served '{}' ({} bytes in chunks)", text(path), file->size);
+    spdlog::info("FileTransfer: download served '{}' ({} bytes in chunks)", shown(path), file->size);
 }
 
 void FileTransferService::receiveUploadStart(WireReader& body) {
@@ -160,7 +205,7 @@ void FileTransferService::receiveUploadStart(WireReader& body) {
     uploadPath_ = local;
     uploadExpectedSize_ = *size;
     uploadBuffer_.reserve(static_cast<qsizetype>(std::min(*size, kMaxReserve)));
-    spdlog::info("FileTransfer: receiving upload '{}' ({} bytes)", text(local), *size);
+    spdlog::info("FileTransfer: receiving upload '{}' ({} bytes)", shown(local), *size);
 }
 
 void FileTransferService::receiveUploadChunk(WireReader& body) {
@@ -184,7 +229,7 @@ void FileTransferService::finishUpload() {
         return clearUpload();
     }
     if (std::uint64_t(uploadBuffer_.size()) != uploadExpectedSize_) {
-        spdlog::warn("FileTransfer: upload '{}' ended after {} of {} bytes", text(uploadPath_), uploadBuffer_.size(),
+        spdlog::warn("FileTransfer: upload '{}' ended after {} of {} bytes", shown(uploadPath_), uploadBuffer_.size(),
                      uploadExpectedSize_);
         sendTransferError(QStringLiteral("Upload incomplete: received %1 of %2 bytes")
                               .arg(uploadBuffer_.size())
@@ -199,10 +244,10 @@ void FileTransferService::finishUpload() {
     if (!written) {
         sendTransferError(kNoUserSession);
     } else if (!*written) {
-        spdlog::warn("FileTransfer: writing '{}' failed: {}", text(uploadPath_), error.text());
+        spdlog::warn("FileTransfer: writing '{}' failed: {}", shown(uploadPath_), error.text());
         sendTransferError(QStringLiteral("Cannot write file: ") + uploadPath_);
     } else {
-        spdlog::info("FileTransfer: received upload -> '{}' ({} bytes)", text(uploadPath_), uploadBuffer_.size());
+        spdlog::info("FileTransfer: received upload -> '{}' ({} bytes)", shown(uploadPath_), uploadBuffer_.size());
     }
     clearUpload();
 }
@@ -218,23 +263,25 @@ void FileTransferService::makeDirectory(WireReader& body) {
     if (!made) return sendTransferError(kNoUserSession);
     if (!local.accepted()) return refusePath(local, QStringLiteral("Access denied: invalid directory path"));
     if (!*made) {
-        spdlog::warn("FileTransfer: mkpath failed for '{}'", text(local.path));
+        spdlog::warn("FileTransfer: mkpath failed for '{}'", shown(local.path));
         return sendTransferError(QStringLiteral("Failed to create directory: ") + path);
     }
     createdDirectories_.insert(local.path);
-    spdlog::info("FileTransfer: created directory '{}'", text(local.path));
+    spdlog::info("FileTransfer: created directory '{}'", shown(local.path));
 }
 
 // ---- Requesting side ----
 
 void FileTransferService::requestListing(const QString& remotePath) {
+    if (requestedListings_.size() == kMaxRequestedListings) requestedListings_.removeFirst();
+    requestedListings_.append(remotePath);
     sendMessage(WireWriter(SubType::List).string(remotePath).take());
-    spdlog::info("FileTransfer: requested listing for '{}'", text(remotePath));
+    spdlog::info("FileTransfer: requested listing for '{}'", shown(remotePath));
 }
 
 void FileTransferService::requestCreateDirectory(const QString& remotePath) {
     sendMessage(WireWriter(SubType::MakeDirectory).string(remotePath).take());
-    spdlog::info("FileTransfer: requested create directory '{}'", text(remotePath));
+    spdlog::info("FileTransfer: requested create directory '{}'", shown(remotePath));
 }
 
 void FileTransferService::requestDownload(const QString& remotePath, const QString& localPath) {
@@ -248,18 +295,32 @@ void FileTransferService::requestDownload(const QString& remotePath, const QStri
         clearDownload();
         return emit fileError(QStringLiteral("Cannot request the download: the session is not connected"));
     }
-    spdlog::info("FileTransfer: requested download of '{}'", text(remotePath));
+    spdlog::info("FileTransfer: requested download of '{}'", shown(remotePath));
 }
 
 void FileTransferService::receiveListing(const std::uint8_t* body, std::size_t size) {
     const Listing listing = parseListing(body, size);
-    spdlog::info("FileTransfer: received listing for '{}' ({} entries)", text(listing.path), listing.entries.size());
+    if (!requestedListings_.removeOne(listing.path)) {
+        spdlog::warn("FileTransfer: listing for '{}' that was never requested — dropping", shown(listing.path));
+        return;
+    }
+    spdlog::info("FileTransfer: received listing for '{}' ({} entries)", shown(listing.path), listing.entries.size());
     emit directoryListed(listing.path, listing.entries);
+    if (!listing.cut) return;
+    spdlog::warn("FileTransfer: listing for '{}' cut after {} entries", shown(listing.path), listing.entries.size());
+    emit fileError(QStringLiteral("Cannot list directory: %1 (too large; only its first %2 entries are shown)")
+                       .arg(listing.path)
+                       .arg(listing.entries.size()));
 }
 
 void FileTransferService::receiveTransferError(WireReader& body) {
-    const QString message = body.string();
-    spdlog::error("FileTransfer: remote error: {}", text(message));
+    const QString message = body.string().left(kMaxRemoteErrorText);
+    spdlog::error("FileTransfer: remote error: {}", shown(message));
+    // The partner gave up the download: whatever it sends for it afterwards was not asked for.
+    if (downloadRequested_ && !belongsToAnotherRequest(message)) {
+        spdlog::warn("FileTransfer: the download of '{}' ends at the partner's error", shown(downloadRemotePath_));
+        clearDownload();
+    }
     emit fileError(message);
 }
 
@@ -349,10 +410,10 @@ void FileTransferService::finishDownload() {
     clearDownload();
     if (!written) return emit fileError(QStringLiteral("Cannot write to local file: no interactive user session"));
     if (!*written) {
-        spdlog::warn("FileTransfer: writing '{}' failed: {}", text(localPath), error.text());
+        spdlog::warn("FileTransfer: writing '{}' failed: {}", shown(localPath), error.text());
         return emit fileError(QStringLiteral("Cannot write to local file: %1").arg(localPath));
     }
-    spdlog::info("FileTransfer: download complete -> '{}' ({} bytes)", text(localPath), size);
+    spdlog::info("FileTransfer: download complete -> '{}' ({} bytes)", shown(localPath), size);
     emit fileDownloadProgress(remotePath, 100);
     emit fileDownloadComplete(localPath);
 }
@@ -381,31 +442,41 @@ void FileTransferService::sendFile(const QString& localPath, const QString& remo
     if (!sendMessage(WireWriter(SubType::UploadStart).string(remotePath).u64(file->size).take()))
         return emit fileError(stopped);
     SendingFlag flag(this, sending_);
+    uploadSending_ = localPath;
     const StreamResult result = streamFile(*file, SubType::UploadChunk, [&](std::uint64_t sent, std::size_t chunk) {
         if (file->size > 0) emit fileUploadProgress(remotePath, static_cast<int>(sent * 100 / file->size));
         addTransferredBytes(static_cast<qint64>(chunk));
     });
+    // The end of the session reported the failure already (before the instance went away).
     if (result == StreamResult::Destroyed) return;
+    uploadSending_.clear();
+    if (sessionEnded_) return;
     if (result == StreamResult::SendFailed) return emit fileError(stopped);
     if (result == StreamResult::ReadFailed) return emit fileError(QStringLiteral("Cannot read local file: %1").arg(localPath));
     if (!sendMessage(WireWriter(SubType::UploadDone).string(remotePath).take())) return emit fileError(stopped);
-    spdlog::info("FileTransfer: upload complete '{}' ({} bytes)", text(remotePath), file->size);
+    spdlog::info("FileTransfer: upload complete '{}' ({} bytes)", shown(remotePath), file->size);
     emit fileUploadComplete();
 }
 
 void FileTransferService::endSession() {
     sessionEnded_ = true;
     if (downloadRequested_) {
-        spdlog::warn("FileTransfer: session ended during the download of '{}' ({} of {} bytes)", text(downloadRemotePath_),
+        spdlog::warn("FileTransfer: session ended during the download of '{}' ({} of {} bytes)", shown(downloadRemotePath_),
                      downloadBuffer_.size(), downloadExpectedSize_);
         const QString message = QStringLiteral("Download of %1 failed: the session ended").arg(downloadRemotePath_);
         clearDownload();
         emit fileError(message);
     }
     if (!uploadPath_.isEmpty())
-        spdlog::warn("FileTransfer: session ended during the upload to '{}' — dropping {} bytes", text(uploadPath_),
+        spdlog::warn("FileTransfer: session ended during the upload to '{}' — dropping {} bytes", shown(uploadPath_),
                      uploadBuffer_.size());
     clearUpload();
+    if (!uploadSending_.isEmpty()) {
+        spdlog::warn("FileTransfer: session ended during the upload of '{}'", shown(uploadSending_));
+        const QString message = QStringLiteral("Upload of %1 failed: the session ended").arg(uploadSending_);
+        uploadSending_.clear();
+        emit fileError(message);
+    }
 }
 
 bool FileTransferService::isCreatedDirectory(const QString& path) const {

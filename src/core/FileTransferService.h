@@ -6,6 +6,7 @@
 #include <QObject>
 #include <QSet>
 #include <QString>
+#include <QStringList>
 
 #include <chrono>
 #include <cstddef>
@@ -28,8 +29,10 @@ struct CheckedTransferPath;
 }
 
 // Moves files and directory listings between the two ends of a session inside its encrypted
-// control channel. One instance plays both roles: it serves the peer's requests on this machine
-// (list, download, upload, make directory) and issues the local client's requests to the peer.
+// control channel. It issues the local client's requests to the peer and, on the shared side of
+// the session only, serves the peer's requests on this machine (list, download, upload, make
+// directory). The viewing side answers every request with "Access denied: ..." and touches no
+// file: the machine being viewed has no business with the viewer's files.
 // Every path from either side passes transferpath::validateTransferPath; file access on this
 // machine runs as the interactive user (the file-system calls only: nothing is logged or sent
 // meanwhile) and never follows a link. Files are capped at
@@ -51,7 +54,11 @@ public:
     // Bytes queued in the transport's send buffer.
     using BufferedAmountFunction = std::function<std::uint64_t()>;
 
-    FileTransferService(SendFunction send, BufferedAmountFunction bufferedAmount, QObject* parent = nullptr);
+    // The session's side this service runs on: Viewing (the Master) only requests; Shared (the
+    // Target) also serves.
+    enum class Side { Viewing, Shared };
+
+    FileTransferService(SendFunction send, BufferedAmountFunction bufferedAmount, Side side, QObject* parent = nullptr);
     ~FileTransferService() override;
 
     // One received file-transfer message (after the control type byte).
@@ -63,8 +70,9 @@ public:
     void sendFile(const QString& localPath, const QString& remotePath);
 
     // The session is over: a download in progress fails with fileError and leaves no file, a
-    // partly received upload is dropped, a send in progress stops at its next chunk (reporting
-    // fileError when it is this side's upload), and nothing is sent any more.
+    // partly received upload is dropped, this side's upload in progress fails with fileError at
+    // once (its send stops at its next chunk, or when the instance is deleted), and nothing is
+    // sent any more.
     void endSession();
 
     // Whether `path` names a directory made here by the peer's MKDIR during this session.
@@ -88,6 +96,7 @@ private:
     enum class StreamResult { Done, SendFailed, ReadFailed, Destroyed };
 
     // Serving side.
+    void refuseToServe(filetransfer::SubType type, filetransfer::WireReader& body);
     void serveListing(filetransfer::WireReader& body);
     void serveDownload(filetransfer::WireReader& body);
     void receiveUploadStart(filetransfer::WireReader& body);
@@ -118,11 +127,16 @@ private:
 
     SendFunction send_;
     BufferedAmountFunction bufferedAmount_;
+    Side side_;
     std::chrono::milliseconds pacingTimeout_{30000};
     bool sending_ = false;
     bool sessionEnded_ = false;
 
     QSet<QString> createdDirectories_;
+    // Listings asked for and not answered yet (a few; the oldest is forgotten first).
+    QStringList requestedListings_;
+    // The local file of this side's upload while it is sent; empty otherwise.
+    QString uploadSending_;
 
     // The current download: requested, then started by DOWNLOAD_START.
     bool downloadRequested_ = false;

@@ -90,12 +90,18 @@ Listing parseListing(const std::uint8_t* body, std::size_t size) {
     WireReader reader(body, size);
     Listing listing{reader.string(), {}};
     const std::uint32_t count = reader.u32().value_or(0);
+    std::size_t nameBytes = 0;
     for (std::uint32_t i = 0; i < count; ++i) {
         const auto isDir = reader.u8();
         const auto entrySize = reader.u64();
         const auto nameLength = reader.u32();
         const std::uint8_t* name = nameLength ? reader.bytes(*nameLength) : nullptr;
         if (!isDir || !entrySize || !name) break;
+        nameBytes += *nameLength;
+        if (listing.entries.size() == kMaxListingEntries || nameBytes > kMaxListingNameBytes) {
+            listing.cut = true;
+            break;
+        }
         listing.entries.append(FileEntry{QString::fromUtf8(reinterpret_cast<const char*>(name), qsizetype(*nameLength)),
                                          *isDir != 0, static_cast<std::int64_t>(*entrySize)});
     }

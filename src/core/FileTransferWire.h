@@ -74,11 +74,17 @@ QByteArray chunkMessage(SubType type, std::uint64_t offset, std::size_t payload)
 
 QByteArray listingMessage(const QString& path, const QList<FileEntry>& entries);
 
+// What a received listing may hold at most, so that it fits one pipe message and a window: more
+// entries, or more bytes of names in all, are cut off (and the listing marked cut).
+inline constexpr int kMaxListingEntries = 10000;
+inline constexpr std::size_t kMaxListingNameBytes = 2 * 1024 * 1024;
+
 struct Listing {
     QString path;
     QList<FileEntry> entries;
+    bool cut = false;  // the message held more than the limits above
 };
-// A LISTING body; parsing stops at the first entry that does not fit.
+// A LISTING body; parsing stops at the first entry that does not fit, and at the limits.
 Listing parseListing(const std::uint8_t* body, std::size_t size);
 
 }  // namespace veltrix::filetransfer

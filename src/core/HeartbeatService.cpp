@@ -10,6 +10,7 @@
 #include "core/ApiClient.h"
 #include "platform/InstanceConfig.h"
 #include "platform/TrustedCertificates.h"
+#include "shared/Logging.h"
 
 namespace veltrix {
 namespace {
@@ -120,7 +121,7 @@ void HeartbeatService::fetchPublicIp() {
             return;
         }
         publicIp_ = address.toString();
-        spdlog::info("Public IP detected: {}", text(publicIp_));
+        spdlog::info("Public IP detected: {}", logging::peerText(publicIp_));
     });
 }
 

@@ -14,6 +14,8 @@
 #include "crypto/Spake2.h"
 #include "platform/InstancePaths.h"
 #include "platform/StagingFolder.h"
+#include "shared/JsonFields.h"
+#include "shared/Logging.h"
 #include "shared/SharedFrameBuffer.h"
 #include "transport/SignalingClient.h"
 #include "transport/TransportManager.h"
@@ -102,44 +104,43 @@ void SessionManager::initiateSession(const QString& targetId, const QString& pas
         emit sessionError(QStringLiteral("Cannot initiate session: not idle"));
         return;
     }
-    spdlog::info("Initiating session to target: {}", text(targetId));
+    spdlog::info("Initiating session to target: {}", logging::peerText(targetId));
     role_ = SessionRole::Master;
     remoteClientId_ = targetId;
-    heldAck_.reset();
+    heldAcks_.clear();
     heldFailure_.reset();
     setState(SessionState::Initiating);
     startMasterHandshake(targetId, password);
 }
 
 void SessionManager::onSessionCreated(const nlohmann::json& data) {
+    const std::string id = json::stringOr(data, "session_id");
     // A create reply of a session that ended before it arrived: that session exists at the
     // backend now and is closed there; the current one is left alone.
     if (staleCreateReplies_ > 0) {
         --staleCreateReplies_;
-        const auto* id = data.is_object() ? &data["session_id"] : nullptr;
-        if (api_ && id && id->is_string()) {
-            spdlog::info("Closing session {} created after it was abandoned", id->get<std::string>());
-            api_->closeSession(QString::fromStdString(id->get<std::string>()), QStringLiteral("user_disconnect"), 0);
+        if (api_ && !id.empty()) {
+            spdlog::info("Closing session {} created after it was abandoned", logging::peerText(id));
+            api_->closeSession(QString::fromStdString(id), QStringLiteral("user_disconnect"), 0);
         }
         return;
     }
     if (role_ != SessionRole::Master || state_ != SessionState::Initiating) return;
     createPending_ = false;
-    const auto id = data.is_object() ? data.find("session_id") : data.end();
-    if (!data.is_object() || id == data.end() || !id->is_string() || id->get_ref<const std::string&>().empty()) {
+    if (id.empty()) {
         spdlog::error("Session creation response missing session_id");
         setState(SessionState::Failed);
         emit sessionError(QStringLiteral("Server returned invalid session data"));
         return;
     }
-    sessionId_ = QString::fromStdString(id->get<std::string>());
-    if (const auto token = data.find("relay_token"); token != data.end() && token->is_string()) {
+    sessionId_ = QString::fromStdString(id);
+    if (const json::Json* token = json::member(data, "relay_token"); token && token->is_string()) {
         relayToken_ = QString::fromStdString(token->get<std::string>());
     }
-    spdlog::info("Session created with ID: {}", text(sessionId_));
+    spdlog::info("Session created with ID: {}", logging::peerText(id));
     setState(SessionState::Handshaking);
     // The backend's push may have overtaken its own reply: a failure of this session first, else
-    // the Target's answer.
+    // the Target's answer. Only what names this session counts.
     if (heldFailure_) {
         const auto [failedId, reason] = *std::exchange(heldFailure_, std::nullopt);
         if (failedId == sessionId_) {
@@ -147,10 +148,16 @@ void SessionManager::onSessionCreated(const nlohmann::json& data) {
             return;
         }
     }
-    if (heldAck_) {
-        const auto ack = std::move(heldAck_);
+    std::vector<HeldAck> held = std::exchange(heldAcks_, {});
+    for (HeldAck& ack : held) {
+        if (ack.sessionId != sessionId_) {
+            spdlog::warn("Dropping a handshake ACK held for session {} (this session is {})",
+                         logging::peerText(ack.sessionId), logging::peerText(sessionId_));
+            continue;
+        }
         spdlog::info("Applying the handshake ACK that arrived before the session id");
-        applyHandshakeAck(ack->targetEcdhPublicKey, ack->targetSpake2Element);
+        applyHandshakeAck(ack.targetEcdhPublicKey, ack.targetSpake2Element);
+        return;
     }
 }
 
@@ -167,7 +174,7 @@ void SessionManager::acceptHandshakeRequest(const QString& sessionId, const QStr
             setState(SessionState::Idle);
         }
     }
-    spdlog::info("Accepting session {} from master {}", text(sessionId), text(masterClientId));
+    spdlog::info("Accepting session {} from master {}", logging::peerText(sessionId), logging::peerText(masterClientId));
     role_ = SessionRole::Target;
     sessionId_ = sessionId;
     remoteClientId_ = masterClientId;
@@ -178,7 +185,7 @@ void SessionManager::acceptHandshakeRequest(const QString& sessionId, const QStr
 
 void SessionManager::endSession(const QString& reason) {
     if (state_ == SessionState::Idle || state_ == SessionState::Failed) return;
-    spdlog::info("Ending session {} (reason: {})", text(sessionId_), text(reason));
+    spdlog::info("Ending session {} (reason: {})", logging::peerText(sessionId_), logging::peerText(reason));
     setState(SessionState::Closing);
     if (sessionCipher_ && transportManager_ && transportManager_->activeTransport()) sendCommand("disconnect");
     stopStreaming();
@@ -243,8 +250,9 @@ void SessionManager::cleanupSession() {
     passwordAuthenticator_.reset();
     advertisedMonitorCount_ = 0;
     wipePasswordSecret();
-    heldAck_.reset();
+    heldAcks_.clear();
     heldFailure_.reset();
+    pendingReplies_.clear();
     sessionId_.clear();
     remoteClientId_.clear();
     relayToken_.clear();
@@ -258,11 +266,20 @@ void SessionManager::failSession(const QString& logText, const QString& userText
     emit sessionError(userText);
 }
 
-bool SessionManager::isCurrentSessionReply(const nlohmann::json& data) const {
-    if (!data.is_object()) return false;
-    const auto id = data.find("session_id");
-    return id != data.end() && id->is_string() && !sessionId_.isEmpty() &&
-           QString::fromStdString(id->get<std::string>()) == sessionId_;
+// Whether `endpoint` names a request of this session whose reply is due; the reply is taken as
+// that request's. A reply that names a session of its own must name this one.
+bool SessionManager::takePendingReply(const QString& endpoint, const nlohmann::json* reply) {
+    if (!pendingReplies_.contains(endpoint)) return false;
+    if (reply) {
+        if (const json::Json* id = json::member(*reply, "session_id");
+            id && id->is_string() && QString::fromStdString(id->get<std::string>()) != sessionId_) {
+            spdlog::warn("Reply to {} names session {}; ignored", logging::peerText(endpoint),
+                         logging::peerText(id->get_ref<const std::string&>()));
+            return false;
+        }
+    }
+    pendingReplies_.removeOne(endpoint);
+    return true;
 }
 
 void SessionManager::onSessionFailed(const QString& sessionId, const QString& reason) {
@@ -275,7 +292,7 @@ void SessionManager::onSessionFailed(const QString& sessionId, const QString& re
     }
     if (sessionId != sessionId_) return;
     if (state_ != SessionState::Initiating && state_ != SessionState::Handshaking) return;
-    spdlog::error("Session {} failed: {}", text(sessionId), text(reason));
+    spdlog::error("Session {} failed: {}", logging::peerText(sessionId), logging::peerText(reason));
     cleanupSession();
     setState(SessionState::Failed);
     if (reason == u"agent_starting") {
@@ -298,16 +315,15 @@ void SessionManager::onApiRequestError(const QString& endpoint, int /*statusCode
         }
         ours = createPending_;
         createPending_ = false;
-    } else if (!sessionId_.isEmpty()) {
-        const QString prefix = QStringLiteral("/sessions/") + sessionId_;
-        ours = endpoint == prefix + QStringLiteral("/handshake-ack") || endpoint == prefix + QStringLiteral("/complete");
+    } else {
+        ours = takePendingReply(endpoint);
     }
     if (!ours) return;
     if (state_ != SessionState::Initiating && state_ != SessionState::Handshaking &&
         state_ != SessionState::Connecting && state_ != SessionState::Failed) {
         return;
     }
-    spdlog::error("API error during session setup: {}", text(detail));
+    spdlog::error("API error during session setup: {}", logging::peerText(detail));
     closeAtBackend(QStringLiteral("setup_failed"));
     cleanupSession();
     setState(SessionState::Failed);
@@ -323,14 +339,12 @@ void SessionManager::onHandshakeTimeout() {
     emit sessionError(tr("Connection timed out — remote side did not respond"));
 }
 
-void SessionManager::onSessionUpdated(const nlohmann::json& data) {
-    // Replies carry their session id; one for another session (the close of an earlier one)
-    // leaves the current session alone.
-    if (!isCurrentSessionReply(data)) return;
-    const auto stateMember = data.find("state");
-    const std::string stateText =
-        stateMember != data.end() && stateMember->is_string() ? stateMember->get<std::string>() : std::string();
-    spdlog::info("Session updated: state={}", stateText);
+void SessionManager::onSessionUpdated(const nlohmann::json& data, const QString& endpoint) {
+    // Only the reply to a request of this session counts: the close of an earlier session, or a
+    // late reply of one already ended, leaves the current session alone.
+    if (!takePendingReply(endpoint, &data)) return;
+    const std::string stateText = json::stringOr(data, "state");
+    spdlog::info("Session updated: state={}", logging::peerText(stateText));
     if (stateText == "connected") {
         if (state_ != SessionState::Connecting) return;
         if (!transportManager_ || !transportManager_->activeTransport()) {

@@ -19,11 +19,13 @@
 
 #include <nlohmann/json.hpp>
 
+#include "crypto/SecureBytes.h"
 #include "shared/DecodedFrame.h"
 #include "shared/InputEvent.h"
 #include "shared/SessionTypes.h"
 #include "transport/ChannelType.h"
 #include "transport/RelayCandidate.h"
+#include "transport/TransportFactory.h"
 #include "transport/TurnServerConfig.h"
 
 namespace veltrix {
@@ -127,6 +129,8 @@ public:
     void setKeyFrameRetryInterval(std::chrono::milliseconds interval);
     void setPacketOpenTimeout(std::chrono::milliseconds timeout);
     void setP2PTimeout(std::chrono::milliseconds timeout) { p2pTimeout_ = timeout; }
+    // Transports of the managers made after the call come from `factory` (fakes in tests).
+    void setTransportFactory(TransportFactory factory) { transportFactory_ = std::move(factory); }
 
 
 signals:
@@ -135,6 +139,10 @@ signals:
     void inputEventReceived(veltrix::InputEvent event);
     void sessionError(QString error);
     void sessionAuthFailed();
+    // The session was Connected, but not one packet came from the partner in the time allowed,
+    // though the keys may well match (a Target with no capture agent, a failed capture, or its
+    // capture section taken). `error` is the user text, also emitted with sessionError.
+    void partnerSilent(QString error);
     void monitorSwitchRequested(int monitorIdx);
     void monitorCountReceived(int count);
     void keyFrameRequested();
@@ -144,7 +152,9 @@ signals:
 
 public slots:
     void onSessionCreated(const nlohmann::json& data);
-    void onSessionUpdated(const nlohmann::json& data);
+    // A backend reply to one of this session's requests (`endpoint` names the request, e.g.
+    // "/sessions/<id>/complete"); replies to requests this session has not made are ignored.
+    void onSessionUpdated(const nlohmann::json& data, const QString& endpoint);
     void onHandshakeAck(const QString& sessionId, const QString& state, const QString& targetEcdhPublicKey,
                         const QString& targetSpake2Element);
     void onSessionFailed(const QString& sessionId, const QString& reason);
@@ -181,18 +191,19 @@ private:
     void closeAtBackend(const QString& reason);
     // A connected session whose partner went away without ending it: Failed, not Idle.
     void loseSession();
-    bool isCurrentSessionReply(const nlohmann::json& data) const;
+    bool takePendingReply(const QString& endpoint, const nlohmann::json* reply = nullptr);
 
     // Handshake.
     bool createKeyExchange();
     void startMasterHandshake(const QString& targetId, const QString& password);
     void startTargetHandshake(const QString& masterEcdhPublicKey, const QString& masterSpake2Element);
     bool matchTargetCandidate(const QString& targetSpake2Element);
-    bool buildTargetCiphers(std::size_t candidateCount, const std::vector<std::vector<std::uint8_t>>& secrets);
+    bool buildTargetCiphers(std::size_t candidateCount, const std::vector<crypto::SecureBytes>& secrets);
     void applyHandshakeAck(const QString& targetEcdhPublicKey, const QString& targetSpake2Element);
     std::vector<std::uint8_t> lockCipherCandidate(const std::uint8_t* packet, std::size_t size);
     void countFailedDecrypt();
     void failAuthentication();
+    void failSilentPartner();
     void wipePasswordSecret();
 
     // Transport and streaming.
@@ -236,7 +247,7 @@ private:
     std::mutex candidateLock_;
     std::atomic<bool> cipherLocked_{false};
     std::unique_ptr<Spake2> passwordAuthenticator_;
-    std::vector<std::uint8_t> passwordSecret_;
+    crypto::SecureBytes passwordSecret_;
     QString sessionPassword_;
     QStringList passwordCandidates_;
     bool anyPacketOpened_ = false;
@@ -262,16 +273,20 @@ private:
 
     // Beyond the members above: whether the current session's streaming has started, whether a
     // video packet opened yet (the Master's key-frame requests repeat until one does), the limit
-    // for a Connected session whose partner never opens a packet, an ACK that arrived before the
-    // session id was known, and create requests of ended sessions whose reply is still due.
+    // for a Connected session whose partner never opens a packet, ACKs that arrived before the
+    // session id was known, this session's backend requests whose reply is due (by endpoint),
+    // and create requests of ended sessions whose reply is still due.
     bool streaming_ = false;
     bool videoOpened_ = false;
     QTimer packetOpenTimer_;
     struct HeldAck {
+        QString sessionId;
         QString targetEcdhPublicKey;
         QString targetSpake2Element;
     };
-    std::unique_ptr<HeldAck> heldAck_;
+    static constexpr std::size_t kMaxHeldAcks = 4;
+    std::vector<HeldAck> heldAcks_;
+    QStringList pendingReplies_;
     // A SESSION_FAILED that arrived before the create reply named the session: (id, reason).
     std::optional<std::pair<QString, QString>> heldFailure_;
     bool createPending_ = false;
@@ -279,6 +294,7 @@ private:
     TurnServerConfig turnSettings_;
     std::chrono::milliseconds handshakeTimeout_{kHandshakeTimeoutMs};
     std::chrono::milliseconds p2pTimeout_{0};
+    std::optional<TransportFactory> transportFactory_;
     std::vector<std::uint8_t> capturePayload_;  // the latest capture packet copied out of the section; only grows
     std::vector<std::uint8_t> captureBlock_;    // that packet sealed
 };

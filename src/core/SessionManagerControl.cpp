@@ -13,6 +13,7 @@
 #include "core/FileTransferService.h"
 #include "crypto/AesGcmCipher.h"
 #include "platform/SecureAttention.h"
+#include "shared/Logging.h"
 #include "transport/TransportManager.h"
 
 namespace veltrix {
@@ -118,7 +119,7 @@ void SessionManager::repeatAnnouncements() {
 void SessionManager::sendClipboardFiles(const QStringList& paths, const QString& stagingRoot) {
     if (paths.isEmpty() || stagingRoot.isEmpty()) return;
     if (sendControl(MSG_CLIPBOARD_FILES, buildClipboardFiles(paths, stagingRoot))) {
-        spdlog::info("Sent MSG_CLIPBOARD_FILES: {} file(s) staged at '{}'", paths.size(), stagingRoot.toStdString());
+        spdlog::info("Sent MSG_CLIPBOARD_FILES: {} file(s) staged at '{}'", paths.size(), logging::peerText(stagingRoot));
     }
 }
 
@@ -188,7 +189,7 @@ void SessionManager::dispatchControl(const std::vector<std::uint8_t>& plaintext)
         if (size == 0) return;
         {
             const std::string command(reinterpret_cast<const char*>(payload), size);
-            spdlog::info("Session command received: {}", command);
+            spdlog::info("Session command received: {}", logging::peerText(command));
             handleCommand(command);
         }
         return;
@@ -222,7 +223,7 @@ void SessionManager::handleCommand(const std::string& command) {
         if (role_ != SessionRole::Master) return;
         const auto count = parseCommandNumber(command.substr(kMonitorCount.size()));
         if (!count) {
-            spdlog::warn("Invalid monitor_count command: {}", command);
+            spdlog::warn("Invalid monitor_count command: {}", logging::peerText(command));
             return;
         }
         const int n = std::max(*count, 1);
@@ -232,7 +233,7 @@ void SessionManager::handleCommand(const std::string& command) {
         if (role_ != SessionRole::Target) return;
         const auto index = parseCommandNumber(command.substr(kSwitchMonitor.size()));
         if (!index) {
-            spdlog::warn("Invalid switch_monitor command: {}", command);
+            spdlog::warn("Invalid switch_monitor command: {}", logging::peerText(command));
             return;
         }
         const int n = std::max(*index, 0);
@@ -255,7 +256,7 @@ void SessionManager::handleEncodeResolution(const std::string& command) {
     if (rest != "auto") {
         const auto size = rest.empty() ? std::nullopt : parseCommandSize(rest);
         if (!size) {
-            spdlog::warn("Invalid encode_resolution command: {}", command);
+            spdlog::warn("Invalid encode_resolution command: {}", logging::peerText(command));
             return;
         }
         width = size->first < 1 ? 0 : size->first;
@@ -274,7 +275,7 @@ void SessionManager::handleCaptureResolution(const std::string& command) {
     if (rest.empty() || rest.find('x') == std::string::npos) return;
     const auto size = parseCommandSize(rest);
     if (!size) {
-        spdlog::warn("Invalid capture_resolution: {}", command);
+        spdlog::warn("Invalid capture_resolution: {}", logging::peerText(command));
         return;
     }
     if (size->first <= 0 || size->second <= 0) return;
@@ -299,11 +300,11 @@ void SessionManager::handleClipboardFiles(const std::uint8_t* payload, std::size
     const bool createdHere = fileTransferService_ && fileTransferService_->isCreatedDirectory(message.stagingRoot);
     if (!createdHere) {
         spdlog::warn("MSG_CLIPBOARD_FILES: refused unknown staging root '{}' (not created here this session)",
-                     message.stagingRoot.toStdString());
+                     logging::peerText(message.stagingRoot));
         return;
     }
     const QStringList names = clipboardFileNames(message.paths);
-    spdlog::info("MSG_CLIPBOARD_FILES: {} file(s) staged at '{}'", names.size(), message.stagingRoot.toStdString());
+    spdlog::info("MSG_CLIPBOARD_FILES: {} file(s) staged at '{}'", names.size(), logging::peerText(message.stagingRoot));
     emit clipboardFilesReceived(message.stagingRoot, names);
 }
 

@@ -11,24 +11,15 @@
 #include "crypto/AesGcmCipher.h"
 #include "crypto/EcdhKeyExchange.h"
 #include "crypto/Spake2.h"
+#include "shared/Logging.h"
 
 namespace veltrix {
 
 namespace {
 
-std::string text(const QString& value) { return value.toStdString(); }
-
 std::string utf8(const QString& value) {
     const QByteArray bytes = value.toUtf8();
     return std::string(bytes.constData(), static_cast<std::size_t>(bytes.size()));
-}
-
-// Overwrites a secret before its memory is given back.
-void wipe(std::vector<std::uint8_t>& bytes) {
-    std::fill(bytes.begin(), bytes.end(), std::uint8_t{0});
-    // The compiler must not drop the stores because the bytes are freed next.
-    asm volatile("" : : "r"(bytes.data()) : "memory");
-    bytes.clear();
 }
 
 }  // namespace
@@ -40,7 +31,7 @@ void SessionManager::setSessionPasswords(const QString& securePassword, const QS
     sessionPassword_ = securePassword.isEmpty() ? ephemeralPassword : securePassword;
 }
 
-void SessionManager::wipePasswordSecret() { wipe(passwordSecret_); }
+void SessionManager::wipePasswordSecret() { crypto::wipe(passwordSecret_); }
 
 // A fresh ECDH key pair for the session; false (the session has failed) when none can be made.
 bool SessionManager::createKeyExchange() {
@@ -87,14 +78,21 @@ void SessionManager::onHandshakeAck(const QString& sessionId, const QString& sta
                                     const QString& targetSpake2Element) {
     if (role_ != SessionRole::Master) return;
     // The Target may answer before the backend's reply to our create request arrives: the ACK is
-    // held until the session id is known.
+    // held until the session id is known, and then applied only if it names that session.
     if (state_ == SessionState::Initiating && createPending_) {
-        spdlog::info("Handshake ACK for session {} arrived before the session id; holding it", text(sessionId));
-        heldAck_ = std::make_unique<HeldAck>(HeldAck{targetEcdhPublicKey, targetSpake2Element});
+        spdlog::info("Handshake ACK for session {} arrived before the session id; holding it", logging::peerText(sessionId));
+        if (heldAcks_.size() == kMaxHeldAcks) heldAcks_.erase(heldAcks_.begin());
+        heldAcks_.push_back(HeldAck{sessionId, targetEcdhPublicKey, targetSpake2Element});
         return;
     }
     if (state_ != SessionState::Handshaking) return;
-    spdlog::info("Handshake ACK received for session {} (state={})", text(sessionId), text(state));
+    // A late answer of an earlier session would give this one the wrong keys.
+    if (sessionId != sessionId_) {
+        spdlog::warn("Handshake ACK for session {} ignored (this session is {})", logging::peerText(sessionId),
+                     logging::peerText(sessionId_));
+        return;
+    }
+    spdlog::info("Handshake ACK received for session {} (state={})", logging::peerText(sessionId), logging::peerText(state));
     applyHandshakeAck(targetEcdhPublicKey, targetSpake2Element);
 }
 
@@ -160,7 +158,6 @@ bool SessionManager::matchTargetCandidate(const QString& targetSpake2Element) {
             passwordSecret_ = std::move(secret);
             return true;
         }
-        wipe(secret);
     }
     spdlog::error("SPAKE2: entered password matched no target candidate (wrong password)");
     authFailureReported_ = true;
@@ -177,7 +174,7 @@ void SessionManager::startTargetHandshake(const QString& masterEcdhPublicKey, co
     if (!createKeyExchange()) return;
     wipePasswordSecret();
     std::string offer;
-    std::vector<std::vector<std::uint8_t>> secrets;
+    std::vector<crypto::SecureBytes> secrets;
     if (!masterSpake2Element.isEmpty()) {
         QStringList candidates = passwordCandidates_;
         if (candidates.isEmpty() && !sessionPassword_.isEmpty()) candidates.append(sessionPassword_);
@@ -197,7 +194,6 @@ void SessionManager::startTargetHandshake(const QString& masterEcdhPublicKey, co
                 authenticator = std::make_unique<Spake2>(utf8(candidate), SessionRole::Target);
             } catch (const std::exception& error) {
                 spdlog::error("SPAKE2 init failed (Target): {}", error.what());
-                for (auto& secret : secrets) wipe(secret);
                 setState(SessionState::Failed);
                 emit sessionError(QStringLiteral("Crypto error"));
                 return;
@@ -205,7 +201,6 @@ void SessionManager::startTargetHandshake(const QString& masterEcdhPublicKey, co
             auto secret = authenticator->computeSharedSecret(masterElement);
             if (secret.empty()) {
                 spdlog::error("SPAKE2 shared-secret computation failed (Target)");
-                for (auto& kept : secrets) wipe(kept);
                 setState(SessionState::Failed);
                 emit sessionError(QStringLiteral("Authentication failed"));
                 return;
@@ -224,32 +219,28 @@ void SessionManager::startTargetHandshake(const QString& masterEcdhPublicKey, co
     }
 
     if (api_) {
+        pendingReplies_.append(QStringLiteral("/sessions/") + sessionId_ + QStringLiteral("/handshake-ack"));
         api_->handshakeAck(sessionId_, QString::fromStdString(keyExchange_->publicKeyBase64()), QString(), QString(),
                            QString::fromStdString(offer));
     }
     if (masterEcdhPublicKey.isEmpty()) {
         // Nothing to agree on: the handshake timer fails the session.
-        for (auto& secret : secrets) wipe(secret);
         return;
     }
     if (!keyExchange_->deriveSharedKey(utf8(masterEcdhPublicKey))) {
         spdlog::error("ECDH key derivation failed (Target side)");
-        for (auto& secret : secrets) wipe(secret);
         closeAtBackend(QStringLiteral("handshake_failed"));
         setState(SessionState::Failed);
         emit sessionError(QStringLiteral("ECDH key derivation failed"));
         return;
     }
-    const bool built = buildTargetCiphers(secrets.size(), secrets);
-    for (auto& secret : secrets) wipe(secret);
-    if (!built) return;
+    if (!buildTargetCiphers(secrets.size(), secrets)) return;
     spdlog::info("ECDH key exchange completed (Target side)");
     setupTransport();
 }
 
 // One cipher per candidate while the Master's choice is unknown, else the one session cipher.
-bool SessionManager::buildTargetCiphers(std::size_t candidateCount,
-                                        const std::vector<std::vector<std::uint8_t>>& secrets) {
+bool SessionManager::buildTargetCiphers(std::size_t candidateCount, const std::vector<crypto::SecureBytes>& secrets) {
     std::lock_guard lock(candidateLock_);
     candidateCiphers_.clear();
     cipherLocked_ = false;
@@ -314,6 +305,18 @@ void SessionManager::failAuthentication() {
                   failedDecrypts_);
     closeAtBackend(QStringLiteral("authentication_failed"));
     emit sessionAuthFailed();
+    setState(SessionState::Failed);
+    cleanupSession();
+}
+
+void SessionManager::failSilentPartner() {
+    spdlog::error("No packet from the partner within {} ms of connecting — the partner sends nothing (no capture "
+                  "agent, no capture, or its capture section is taken); the password was not the problem",
+                  packetOpenTimer_.interval());
+    closeAtBackend(QStringLiteral("partner_silent"));
+    const QString error = tr("Remote side sent nothing — its screen cannot be shared right now");
+    emit partnerSilent(error);
+    emit sessionError(error);
     setState(SessionState::Failed);
     cleanupSession();
 }

@@ -34,7 +34,9 @@ void SessionManager::startSessionServices() {
             ITransport* transport = transportManager_ ? transportManager_->activeTransport() : nullptr;
             return transport ? transport->bufferedAmount(ChannelType::Control) : 0;
         },
-        this);
+        // Files are served only where the desktop is shared: the viewed machine never reaches
+        // into the viewer's.
+        role_ == SessionRole::Target ? FileTransferService::Side::Shared : FileTransferService::Side::Viewing, this);
     spdlog::info("File transfer service initialized");
     chatService_ = new ChatService([this](const QByteArray& payload) { return sendChatPayload(payload); }, this);
     spdlog::info("Chat service initialized");

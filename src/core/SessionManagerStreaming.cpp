@@ -18,6 +18,7 @@
 #include "core/NatType.h"
 #include "crypto/AesGcmCipher.h"
 #include "platform/InstanceConfig.h"
+#include "shared/JsonFields.h"
 #include "shared/Logging.h"
 #include "shared/SharedFrameBuffer.h"
 #include "shared/SharedFrameReader.h"
@@ -30,16 +31,12 @@ namespace {
 
 std::string text(const QString& value) { return value.toStdString(); }
 
-std::string textMember(const nlohmann::json& element, const char* key) {
-    if (!element.is_object()) return {};
-    const auto it = element.find(key);
-    return it != element.end() && it->is_string() ? it->get<std::string>() : std::string();
-}
+std::string textMember(const nlohmann::json& element, const char* key) { return json::stringOr(element, key); }
 
+// An integer member; 0 when it is missing or of another kind (a number with a fraction too).
 std::int64_t intMember(const nlohmann::json& element, const char* key) {
-    if (!element.is_object()) return 0;
-    const auto it = element.find(key);
-    return it != element.end() && it->is_number_integer() ? it->get<std::int64_t>() : 0;
+    const json::Json* member = json::member(element, key);
+    return member && member->is_number_integer() ? json::int64Or(element, key, 0) : 0;
 }
 
 // The TURN relay host of the deployment: the instance's [turn] host when set.
@@ -76,7 +73,7 @@ void SessionManager::fetchRelayCandidates() {
 }
 
 void SessionManager::setupTransport() {
-    spdlog::info("Setting up transport for session {}", text(sessionId_));
+    spdlog::info("Setting up transport for session {}", logging::peerText(sessionId_));
     setState(SessionState::Connecting);
     // A listener of the state change may have ended the session already.
     if (state_ != SessionState::Connecting) return;
@@ -85,7 +82,8 @@ void SessionManager::setupTransport() {
         transportManager_->reset();
         transportManager_->deleteLater();
     }
-    TransportManager* manager = new TransportManager(this);
+    TransportManager* manager =
+        transportFactory_ ? new TransportManager(*transportFactory_, this) : new TransportManager(this);
     transportManager_ = manager;
     if (p2pTimeout_.count() > 0) manager->setP2PTimeout(p2pTimeout_);
 
@@ -187,7 +185,7 @@ bool SessionManager::isPartnerMessage(const QString& sessionId, const QString& f
                                       const char* rejectFormat) const {
     if (sessionId.isEmpty() || sessionId != sessionId_ || !transportManager_) return false;
     if (fromClientId != remoteClientId_) {
-        spdlog::warn(fmt::runtime(rejectFormat), text(fromClientId), text(remoteClientId_));
+        spdlog::warn(fmt::runtime(rejectFormat), logging::peerText(fromClientId), logging::peerText(remoteClientId_));
         return false;
     }
     return true;
@@ -237,7 +235,10 @@ void SessionManager::onTransportEstablished(const QString& method) {
     spdlog::info("Transport established via {} (tid={})", text(method),
                  reinterpret_cast<std::uintptr_t>(QThread::currentThreadId()));
     logging::flush();
-    if (role_ == SessionRole::Master && api_) api_->completeSession(sessionId_, method, QString());
+    if (role_ == SessionRole::Master && api_) {
+        pendingReplies_.append(QStringLiteral("/sessions/") + sessionId_ + QStringLiteral("/complete"));
+        api_->completeSession(sessionId_, method, QString());
+    }
     enterConnected();
 }
 
@@ -286,12 +287,12 @@ void SessionManager::loseSession() {
 void SessionManager::onTransportFailed(const QString& error) {
     if (state_ == SessionState::Connected && !anyPacketOpened_ && !authFailureReported_) {
         spdlog::error("Transport closed with zero successful decrypts ({}) — treating as authentication failure",
-                      text(error));
+                      logging::peerText(error));
         failAuthentication();
         return;
     }
     if (state_ == SessionState::Idle || state_ == SessionState::Failed) return;
-    spdlog::error("Transport failed: {}", text(error));
+    spdlog::error("Transport failed: {}", logging::peerText(error));
     closeAtBackend(QStringLiteral("transport_failed"));
     setState(SessionState::Failed);
     emit sessionError(QStringLiteral("Transport failed: %1").arg(error));
@@ -300,16 +301,21 @@ void SessionManager::onTransportFailed(const QString& error) {
 
 void SessionManager::onPacketOpenTimeout() {
     if (state_ != SessionState::Connected || anyPacketOpened_) return;
-    // The partner failed its side of the handshake and went away, or holds another password.
-    spdlog::error("No packet from the partner opened within {} ms of connecting", packetOpenTimer_.interval());
-    failAuthentication();
+    // Packets came and none opened: the partner holds another password. None came at all: the
+    // keys may well match, but the partner has nothing to send.
+    if (failedDecrypts_ > 0) {
+        spdlog::error("No packet from the partner opened within {} ms of connecting", packetOpenTimer_.interval());
+        failAuthentication();
+        return;
+    }
+    failSilentPartner();
 }
 
 // --- streaming --------------------------------------------------------------------------------
 
 void SessionManager::startStreaming() {
     if (streaming_) {
-        spdlog::debug("Streaming already started for session {}", text(sessionId_));
+        spdlog::debug("Streaming already started for session {}", logging::peerText(sessionId_));
         return;
     }
     streaming_ = true;
@@ -371,11 +377,8 @@ void SessionManager::requestKeyFrameIfStalled() {
 
 void SessionManager::requestKeyFrame() {
     if (!sessionCipher_ || !transportManager_) return;
-    if (videoDecoder_) {
-        videoDecoder_->shutdown();
-        videoDecoder_->initialize(0, 0);
-        spdlog::info("Decoder reinitialized before key frame request");
-    }
+    // The decoder keeps its state: frames already under way still decode, and the key frame
+    // restarts the picture by itself.
     if (sendControl(MSG_KEY_FRAME_REQUEST, {}, /*needConnected=*/false)) spdlog::info("Sent key frame request to target");
 }
 

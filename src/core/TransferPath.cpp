@@ -7,15 +7,10 @@
 
 #include "platform/InstancePaths.h"
 #include "platform/NoFollowFiles.h"
+#include "shared/Logging.h"
 
 namespace veltrix::transferpath {
 namespace {
-
-// A path as it may appear in the log: a NUL character shows as "\0".
-std::string text(const QString& value) {
-    QString shown = value;
-    return shown.replace(QChar(0), QStringLiteral("\\0")).toStdString();
-}
 
 QString fileNamePart(const QString& path) {
     const qsizetype cut = std::max(path.lastIndexOf(u'/'), path.lastIndexOf(u'\\'));
@@ -38,7 +33,7 @@ std::optional<QChar> illegalCharacter(const QString& path) {
 }
 
 CheckedTransferPath refuse(const char* format, const QString& path) {
-    return {QString(), fmt::format(fmt::runtime(format), text(path))};
+    return {QString(), fmt::format(fmt::runtime(format), logging::peerText(path))};
 }
 
 }  // namespace
@@ -80,7 +75,8 @@ CheckedTransferPath checkTransferPath(const QString& path) {
         return refuse("FileTransfer: UNC path rejected: '{}'", path);
     if (isDriveRelative(path)) return refuse("FileTransfer: drive-relative path rejected: '{}'", path);
     if (const auto bad = illegalCharacter(path))
-        return {QString(), fmt::format("FileTransfer: illegal character '{}' in path '{}'", text(QString(*bad)), text(path))};
+        return {QString(), fmt::format("FileTransfer: illegal character '{}' in path '{}'", logging::peerText(QString(*bad)),
+                                       logging::peerText(path))};
     if (isReservedDeviceName(path)) return refuse("FileTransfer: NTFS reserved device name rejected: '{}'", path);
     if (!path.startsWith(u'/')) return refuse("FileTransfer: relative path rejected: '{}'", path);
 

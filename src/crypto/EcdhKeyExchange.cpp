@@ -230,7 +230,7 @@ bool EcdhKeyExchange::deriveKeyMaterial(std::span<const std::uint8_t> sharedSecr
     return true;
 }
 
-std::vector<std::uint8_t> EcdhKeyExchange::aesKey() const {
+crypto::SecureBytes EcdhKeyExchange::aesKey() const {
     if (!derived_) {
         spdlog::warn("EcdhKeyExchange::aesKey: key not yet derived");
         return {};
@@ -238,7 +238,7 @@ std::vector<std::uint8_t> EcdhKeyExchange::aesKey() const {
     return {aesKey_.begin(), aesKey_.end()};
 }
 
-std::vector<std::uint8_t> EcdhKeyExchange::baseIv() const {
+crypto::SecureBytes EcdhKeyExchange::baseIv() const {
     if (!derived_) {
         spdlog::warn("EcdhKeyExchange::baseIv: IV not yet derived");
         return {};

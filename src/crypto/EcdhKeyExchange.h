@@ -10,6 +10,8 @@
 
 #include <openssl/types.h>
 
+#include "crypto/SecureBytes.h"
+
 namespace veltrix {
 
 // Fresh session key material from an ECDH exchange on P-256. Each side publishes
@@ -39,9 +41,10 @@ public:
     // The HKDF step alone: the key material from a raw shared secret.
     bool deriveKeyMaterial(std::span<const std::uint8_t> sharedSecret);
 
-    // Copies of the derived key and IV; empty (with a warning) before a successful derivation.
-    std::vector<std::uint8_t> aesKey() const;
-    std::vector<std::uint8_t> baseIv() const;
+    // Copies of the derived key and IV, wiped when they are freed; empty (with a warning) before
+    // a successful derivation.
+    crypto::SecureBytes aesKey() const;
+    crypto::SecureBytes baseIv() const;
 
 private:
     friend class EcdhKeyExchangeTestPeer;

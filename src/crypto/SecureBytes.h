@@ -34,4 +34,10 @@ struct CleansingAllocator {
 // Scratch bytes that hold key material, passwords or values derived from them.
 using SecureBytes = std::vector<std::uint8_t, CleansingAllocator<std::uint8_t>>;
 
+// Overwrites the bytes now and empties the buffer (its memory is wiped again when freed).
+inline void wipe(SecureBytes& bytes) noexcept {
+    if (!bytes.empty()) OPENSSL_cleanse(bytes.data(), bytes.size());
+    bytes.clear();
+}
+
 }  // namespace veltrix::crypto

@@ -194,7 +194,7 @@ std::string Spake2::elementHex() const {
     return encodeHex(bytes);
 }
 
-std::vector<std::uint8_t> Spake2::computeSharedSecret(std::string_view peerElementHex) {
+crypto::SecureBytes Spake2::computeSharedSecret(std::string_view peerElementHex) {
     std::uint8_t peerBytes[kPointBytes];
     if (!decodeHex(peerElementHex, peerBytes)) {
         spdlog::warn("Spake2: peer element wrong size/format");
@@ -211,7 +211,7 @@ std::vector<std::uint8_t> Spake2::computeSharedSecret(std::string_view peerEleme
     const auto failed = [] {
         ERR_clear_error();  // the identity case queues nothing; OpenSSL failures are not worth more words
         spdlog::error("Spake2: shared-secret computation failed");
-        return std::vector<std::uint8_t>();
+        return crypto::SecureBytes();
     };
 
     // K = x·(peer − w·U), U the peer's mask. The identity means the peer chose its element to
@@ -255,7 +255,7 @@ std::vector<std::uint8_t> Spake2::computeSharedSecret(std::string_view peerEleme
 
     std::uint8_t secret[32];
     if (!digest("SHA256", {transcript}, secret)) return failed();
-    std::vector<std::uint8_t> result(secret, secret + sizeof secret);
+    crypto::SecureBytes result(secret, secret + sizeof secret);
     OPENSSL_cleanse(secret, sizeof secret);
     return result;
 }

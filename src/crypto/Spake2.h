@@ -11,6 +11,7 @@
 
 #include <openssl/ec.h>
 
+#include "crypto/SecureBytes.h"
 #include "shared/SessionTypes.h"
 
 namespace veltrix {
@@ -44,8 +45,8 @@ public:
     std::string elementHex() const;
 
     // The 32-byte shared secret from the peer's element (hexadecimal, either case), or empty when
-    // the element is malformed, not on the curve, or the computation fails.
-    std::vector<std::uint8_t> computeSharedSecret(std::string_view peerElementHex);
+    // the element is malformed, not on the curve, or the computation fails. Wiped when freed.
+    crypto::SecureBytes computeSharedSecret(std::string_view peerElementHex);
 
     // 16 lowercase hexadecimal characters that prove knowledge of `sharedSecret` for this session;
     // empty for an empty secret.

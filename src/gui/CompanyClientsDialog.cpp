@@ -13,6 +13,7 @@
 
 #include "gui/MainWindow.h"
 #include "gui/StyledLabel.h"
+#include "shared/JsonFields.h"
 
 namespace veltrix {
 namespace {
@@ -29,9 +30,7 @@ constexpr const char* kRowStyle =
 
 // A string member, or empty when it is missing or of another kind.
 QString stringField(const nlohmann::json& object, const char* key) {
-    const auto it = object.find(key);
-    if (it == object.end() || !it->is_string()) return {};
-    return QString::fromStdString(it->get<std::string>());
+    return QString::fromStdString(json::stringOr(object, key));
 }
 
 }  // namespace
@@ -93,8 +92,7 @@ void CompanyClientsDialog::addRow(const nlohmann::json& client) {
     row.id = stringField(client, "id");
     row.label = stringField(client, "label");
     row.clientName = stringField(client, "client_name");
-    const auto online = client.find("is_online");
-    row.online = online != client.end() && online->is_boolean() && online->get<bool>();
+    row.online = json::boolOr(client, "is_online", false);
     const QString age = ageText(stringField(client, "last_heartbeat"), QDateTime::currentDateTimeUtc());
 
     QVBoxLayout* section = row.online ? onlineRows_ : offlineRows_;

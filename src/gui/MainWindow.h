@@ -232,6 +232,8 @@ private:
     bool userRequestedDisconnect_ = false;
     bool wasConnected_ = false;
     bool wrongPassword_ = false;
+    // The service explained the failure of the connected session (ERROR): it is shown, not retried.
+    bool failureExplained_ = false;
     bool pasteInProgress_ = false;
     // The state the window last acted on: an Idle straight after a live session is its end.
     SessionState lastState_ = SessionState::Idle;

@@ -178,7 +178,15 @@ void MainWindow::onAuthFailed() {
 }
 
 // The service's text, often the backend's or the partner's own words: shown as it came, never as markup.
-void MainWindow::onSessionError(QString error) { warnInPlainText(this, tr("Session Error"), error); }
+void MainWindow::onSessionError(QString error) {
+    // A connected session that fails with an explanation (its partner sends nothing) would fail
+    // the same way again: the box says why, and no retry loop follows.
+    if (wasConnected_) {
+        failureExplained_ = true;
+        stopAutoReconnect();
+    }
+    warnInPlainText(this, tr("Session Error"), error);
+}
 
 void MainWindow::restoreConnectButton() {
     connectButton_->setText(tr("Connect") + QStringLiteral("  →"));
@@ -225,6 +233,7 @@ void MainWindow::onSessionStateChanged(SessionState newState) {
             break;
         case SessionState::Connected:
             wasConnected_ = true;
+            failureExplained_ = false;
             stopAutoReconnect();
             showStatus(tr("Connected"), kReady);
             if (ipcClient_->sessionRole() == SessionRole::Master)
@@ -272,7 +281,7 @@ void MainWindow::onConnectedAsTarget() {
 }
 
 void MainWindow::decideAfterFailure() {
-    if (wasConnected_ && !userRequestedDisconnect_ && !wrongPassword_ &&
+    if (wasConnected_ && !userRequestedDisconnect_ && !wrongPassword_ && !failureExplained_ &&
         ipcClient_->sessionRole() == SessionRole::Master && !reconnectTargetId_.isEmpty()) {
         // A failed attempt of a running loop: the loop goes on, its countdown stays.
         if (reconnectTimer_.isActive()) return;

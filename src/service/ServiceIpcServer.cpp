@@ -75,6 +75,7 @@ void ServiceIpcServer::connectSessionManager() {
     connect(session, &SessionManager::stateChanged, this, &ServiceIpcServer::handleSessionStateChange);
     connect(session, &SessionManager::frameDecoded, this, &ServiceIpcServer::forwardDecodedFrame);
     connect(session, &SessionManager::sessionAuthFailed, this, &ServiceIpcServer::forwardAuthFailed);
+    connect(session, &SessionManager::partnerSilent, this, &ServiceIpcServer::forwardPartnerSilent);
     connect(session, &SessionManager::inputEventReceived, this, &ServiceIpcServer::forwardInputEvent);
     connect(session, &SessionManager::keyFrameRequested, this, &ServiceIpcServer::forwardKeyFrameRequest);
     connect(session, &SessionManager::monitorSwitchRequested, this, &ServiceIpcServer::forwardMonitorSwitch);

@@ -170,6 +170,9 @@ public slots:
     void handleSessionStateChange(veltrix::SessionState newState);
     // The session manager's events, forwarded to the agent.
     void forwardAuthFailed();
+    // A viewing session whose partner sent nothing: its text reaches the client as ERROR (the
+    // shared side's user started nothing and hears nothing).
+    void forwardPartnerSilent(QString error);
     void forwardInputEvent(veltrix::InputEvent event);
     void forwardKeyFrameRequest();
     void forwardMonitorSwitch(int monitorIndex);

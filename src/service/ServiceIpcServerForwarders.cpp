@@ -10,6 +10,7 @@
 #include "service/IpcServiceMessages.h"
 #include "service/ServiceCommandHandler.h"
 #include "shared/InputEventJson.h"
+#include "shared/Logging.h"
 
 namespace veltrix {
 
@@ -81,6 +82,12 @@ void ServiceIpcServer::forwardAuthFailed() {
     sendMessage(IpcMessage{{"type", "AUTH_FAILED"}});
 }
 
+void ServiceIpcServer::forwardPartnerSilent(QString error) {
+    if (!sessionManager_ || sessionManager_->role() != SessionRole::Master) return;
+    spdlog::warn("Session failed: the partner sent nothing");
+    sendMessage(buildErrorMessage(error.toStdString()));
+}
+
 void ServiceIpcServer::forwardInputEvent(InputEvent event) {
     if (!connected_) return;
     sendMessage(IpcMessage{{"type", "INPUT_INJECT"}, {"event", inputEventToJson(event)}});
@@ -122,7 +129,8 @@ void ServiceIpcServer::forwardRemoteClipboardFiles(QString stagingRoot, QStringL
     for (const QString& name : fileNames) names.push_back(name.toStdString());
     const std::string root = stagingRoot.toStdString();
     sendMessage(IpcMessage{{"type", "REMOTE_CLIPBOARD_FILES"}, {"staging_root", root}, {"file_names", std::move(names)}});
-    spdlog::info("Forwarded REMOTE_CLIPBOARD_FILES ({} files at '{}') to agent", fileNames.size(), root);
+    spdlog::info("Forwarded REMOTE_CLIPBOARD_FILES ({} files at '{}') to agent", fileNames.size(),
+                 logging::peerText(root));
 }
 
 void ServiceIpcServer::forwardRemoteCaptureResolution(int width, int height) {

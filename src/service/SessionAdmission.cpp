@@ -2,6 +2,8 @@
 
 #include <spdlog/spdlog.h>
 
+#include "shared/Logging.h"
+
 namespace veltrix::service {
 
 SessionAdmission::Decision SessionAdmission::decide(Mode mode, bool userLoggedIn, bool unattendedAccess,
@@ -45,12 +47,12 @@ void SessionAdmission::admit(const char* requestName, const QString& sessionId, 
     const Decision decision = decide(Mode::Service, loggedIn, unattendedAccess_(), agents_.platform().clientMutexExists());
     if (!decision.accept) {
         spdlog::info("{} for session {} from {} — no user logged in and unattended access OFF, declining", requestName,
-                     sessionId.toStdString(), masterClientId.toStdString());
+                     logging::peerText(sessionId), logging::peerText(masterClientId));
         decline_(sessionId, kDeclineReason);
         return;
     }
-    spdlog::info("{} for session {} from {} — accepting", requestName, sessionId.toStdString(),
-                 masterClientId.toStdString());
+    spdlog::info("{} for session {} from {} — accepting", requestName, logging::peerText(sessionId),
+                 logging::peerText(masterClientId));
     acceptRequest();
     switch (decision.launch) {
     case Launch::UserSessionAgents:
@@ -72,7 +74,7 @@ void SessionAdmission::onConsoleSessionRequest(const QString& sessionId, const Q
         return;
     }
     spdlog::info("Console mode: declining session {} from {} — no user logged in and unattended access OFF",
-                 sessionId.toStdString(), masterClientId.toStdString());
+                 logging::peerText(sessionId), logging::peerText(masterClientId));
     decline_(sessionId, kDeclineReason);
 }
 

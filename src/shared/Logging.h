@@ -8,6 +8,8 @@
 
 #include <spdlog/common.h>
 
+class QString;
+
 // The one default logger of a process, named "veltrix". Everything logs through spdlog's default
 // logger ("{}" placeholders); this sets it up once per process.
 namespace veltrix::logging {
@@ -47,9 +49,17 @@ void flush();
 // Longest run of a peer-supplied text that goes into a log line or an echoed reply.
 inline constexpr std::size_t kMaxPeerText = 256;
 
-// A text that came from a peer (the pipe, the network), cut to at most `max` bytes on a UTF-8
-// character boundary with the number of bytes left out appended, so no peer can flood the log
-// or have its text echoed back in full.
+// A text that came from outside this process (a session partner, the backend, the pipe), made
+// fit for one log line or an echoed reply: cut to at most `max` bytes on a UTF-8 character
+// boundary with the number of bytes left out appended, and every character that could break or
+// disguise a line written as an escape: control characters (\n, \r, \t, \xNN, \u0085 ...), line
+// and paragraph separators, bidirectional overrides, the backslash itself (\\) and any byte
+// that is not UTF-8 (\xNN). So no peer can flood the log, forge a line of it or have its text
+// echoed back in full. Every value a peer chose goes through this before it is logged.
 std::string peerText(std::string_view text, std::size_t max = kMaxPeerText);
+std::string peerText(const QString& text, std::size_t max = kMaxPeerText);
+inline std::string peerText(const char* text, std::size_t max = kMaxPeerText) {
+    return peerText(std::string_view(text), max);
+}
 
 }  // namespace veltrix::logging

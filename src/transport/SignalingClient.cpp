@@ -10,6 +10,7 @@
 
 #include "platform/TrustedCertificates.h"
 #include "shared/JsonFields.h"
+#include "shared/Logging.h"
 
 namespace veltrix {
 namespace {
@@ -230,7 +231,7 @@ void SignalingClient::onTextMessageReceived(const QString& text) {
         spdlog::warn("Failed to parse signaling message: {}", "not a JSON object");
         return;
     }
-    spdlog::debug("Signaling message: {}", json::toText(message));
+    spdlog::debug("Signaling message: {}", logging::peerText(json::toText(message), 4096));
     emit messageReceived(message);
     dispatch(message);
 }
@@ -270,18 +271,18 @@ void SignalingClient::dispatch(const Json& message) {
                                          "master_spake2_element"},
                                         wrongKey);
         if (!m) return fail();
-        spdlog::info("Session auto-accepted: {} from {}", text((*m)[0]), text((*m)[1]));
+        spdlog::info("Session auto-accepted: {} from {}", logging::peerText((*m)[0]), logging::peerText((*m)[1]));
         emit sessionAutoAccept((*m)[0], (*m)[1], (*m)[2], (*m)[3], (*m)[4]);
     } else if (kind == QLatin1String("SESSION_HANDSHAKE_ACK")) {
         const auto m = stringMembers<4>(
             message, {"session_id", "state", "target_ecdh_public_key", "target_spake2_element"}, wrongKey);
         if (!m) return fail();
-        spdlog::info("Session handshake ACK: {} state={}", text((*m)[0]), text((*m)[1]));
+        spdlog::info("Session handshake ACK: {} state={}", logging::peerText((*m)[0]), logging::peerText((*m)[1]));
         emit sessionHandshakeAck((*m)[0], (*m)[1], (*m)[2], (*m)[3]);
     } else if (kind == QLatin1String("SESSION_FAILED")) {
         const auto m = stringMembers<2>(message, {"session_id", "reason"}, wrongKey);
         if (!m) return fail();
-        spdlog::warn("Session failed: {} reason={}", text((*m)[0]), text((*m)[1]));
+        spdlog::warn("Session failed: {} reason={}", logging::peerText((*m)[0]), logging::peerText((*m)[1]));
         emit sessionFailed((*m)[0], (*m)[1]);
     } else if (kind == QLatin1String("ICE_OFFER") || kind == QLatin1String("ICE_ANSWER")) {
         const auto m = stringMembers<3>(message, {"session_id", "from_client_id", "sdp"}, wrongKey);

@@ -29,7 +29,8 @@ struct ServingEnd {
                                     sent << m;
                                     return true;
                                 },
-                                [] { return std::uint64_t(0); }};
+                                [] { return std::uint64_t(0); },
+                                FileTransferService::Side::Shared};
 
     void feed(const QByteArray& message) {
         service.handleFileTransferMessage(reinterpret_cast<const std::uint8_t*>(message.constData()),

@@ -49,19 +49,23 @@ protected:
     }
 };
 
-// One service whose sends are recorded, for forged conversations.
+// One service whose sends are recorded, for forged conversations; on the shared side unless told.
 struct Probe {
     QList<QByteArray> sent;
     bool sendWorks = true;
     std::uint64_t buffered = 0;
-    FileTransferService service{[this](const QByteArray& m) {
-                                    if (sendWorks) sent << m;
-                                    return sendWorks;
-                                },
-                                [this] { return buffered; }};
+    FileTransferService service;
     test::TransferRecord record;
 
-    Probe() { record.attach(service); }
+    explicit Probe(FileTransferService::Side side = FileTransferService::Side::Shared)
+        : service(
+              [this](const QByteArray& m) {
+                  if (sendWorks) sent << m;
+                  return sendWorks;
+              },
+              [this] { return buffered; }, side) {
+        record.attach(service);
+    }
     void feed(const QByteArray& message) {
         service.handleFileTransferMessage(reinterpret_cast<const std::uint8_t*>(message.constData()),
                                           std::size_t(message.size()));
@@ -348,7 +352,7 @@ TEST_F(FileTransferServiceTest, DeletingTheServiceDuringAPacingWaitEndsTheSendSa
     test::writeFile(saved / "file", test::patternBytes(3 * 65536));
     QList<QByteArray> sent;
     auto* service = new FileTransferService([&](const QByteArray& m) { return sent << m, true; },
-                                            [] { return std::uint64_t(8u << 20); });
+                                            [] { return std::uint64_t(8u << 20); }, FileTransferService::Side::Viewing);
     QTimer::singleShot(50ms, [&] { delete service; });
     service->sendFile(q(saved / "file"), q(served / "file"));
     EXPECT_EQ(sent.size(), 1) << "only UPLOAD_START went out";

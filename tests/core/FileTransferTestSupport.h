@@ -123,8 +123,10 @@ struct BackToBack {
     TransferRecord localRecord, remoteRecord;
 
     BackToBack() {
-        local = std::make_unique<FileTransferService>(toRemote.sender(), toRemote.buffered());
-        remote = std::make_unique<FileTransferService>(toLocal.sender(), toLocal.buffered());
+        local = std::make_unique<FileTransferService>(toRemote.sender(), toRemote.buffered(),
+                                                      FileTransferService::Side::Viewing);
+        remote = std::make_unique<FileTransferService>(toLocal.sender(), toLocal.buffered(),
+                                                       FileTransferService::Side::Shared);
         toRemote.target = remote.get();
         toLocal.target = local.get();
         localRecord.attach(*local);

@@ -139,20 +139,28 @@ TEST_F(SessionManagerUnitTest, OnlyThisSessionsSetUpRequestsCanFailIt) {
     EXPECT_EQ(errors, QStringList{"Session is no longer active"});
 }
 
-TEST_F(SessionManagerUnitTest, UpdatesOfAnotherSessionAreIgnoredThoseOfThisOneEndIt) {
+TEST_F(SessionManagerUnitTest, OnlyTheReplyToThisSessionsRequestCanEndIt) {
     startTargetSession();
-    manager.onSessionUpdated({{"session_id", "earlier"}, {"state", "closed"}});
-    manager.onSessionUpdated({{"state", "failed"}});
-    manager.onSessionUpdated(Json::array());
+    const QString ack = "/sessions/session-1/handshake-ack";
+    // A close of any session, a reply of another session's request, and a reply that names
+    // another session are not this session's.
+    emit api.sessionUpdated(Json{{"state", "closed"}}, "/sessions/session-1/close");
+    emit api.sessionUpdated(Json{{"state", "failed"}}, "/sessions/earlier/handshake-ack");
+    emit api.sessionUpdated(Json{{"session_id", "earlier"}, {"state", "failed"}}, ack);
+    emit api.sessionUpdated(Json::array(), "/sessions/earlier/complete");
     EXPECT_EQ(manager.state(), SessionState::Handshaking);
-    manager.onSessionUpdated({{"session_id", "session-1"}, {"state", 7}});
+    // The reply to the acknowledgement counts once, whatever it holds.
+    emit api.sessionUpdated(Json{{"session_id", "session-1"}, {"state", 7}}, ack);
+    emit api.sessionUpdated(Json{{"state", "failed"}}, ack);
     EXPECT_EQ(manager.state(), SessionState::Handshaking);
-    manager.onSessionUpdated({{"session_id", "session-1"}, {"state", "failed"}});
+
+    // With or without the session id in it.
+    startTargetSession("session-2");
+    emit api.sessionUpdated(Json{{"state", "failed"}}, "/sessions/session-2/handshake-ack");
     EXPECT_EQ(manager.state(), SessionState::Failed);
     EXPECT_TRUE(log.contains("Session ended by server: failed"));
-
-    startTargetSession("session-2");
-    manager.onSessionUpdated({{"session_id", "session-2"}, {"state", "closed"}});
+    startTargetSession("session-3");
+    emit api.sessionUpdated(Json{{"session_id", "session-3"}, {"state", "closed"}}, "/sessions/session-3/handshake-ack");
     EXPECT_EQ(manager.state(), SessionState::Idle);
 }
 

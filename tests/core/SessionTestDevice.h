@@ -13,30 +13,13 @@
 #include "core/ApiClient.h"
 #include "core/SessionManager.h"
 #include "support/RunningBackend.h"
+#include "support/SessionManagerTestPeer.h"
 #include "support/WaitUntil.h"
 #include "transport/ITransport.h"
 #include "transport/SignalingClient.h"
 #include "transport/TransportManager.h"
 
 namespace veltrix {
-
-// Reaches the session manager's private control-channel sender, so a test can send any command
-// text (also malformed ones no sender of the product writes) through the real encrypted channel,
-// and what its capture poll saw last.
-class SessionManagerTestPeer {
-public:
-    static bool sendCommand(SessionManager& manager, const std::string& command) {
-        return manager.sendCommand(command);
-    }
-    // The session's link goes away under it, as when its process is killed: no "disconnect"
-    // reaches the partner.
-    static void dropTransport(SessionManager& manager) {
-        if (manager.transportManager_ && manager.transportManager_->activeTransport())
-            manager.transportManager_->activeTransport()->disconnect();
-    }
-    // The sequence number of the last capture frame the Target's poll looked at.
-    static std::uint64_t lastCaptureSequence(const SessionManager& manager) { return manager.lastCaptureSequence_; }
-};
 
 namespace test {
 

@@ -27,7 +27,7 @@ TEST(TransferPath, EveryRefusalNamesItsReason) {
         {"C:name", "drive-relative path rejected"},
         {"/tmp/a|b", "illegal character '|' in path '/tmp/a|b'"},
         {"C:\\dir\\a?b", "illegal character '?'"},
-        {"/tmp/x" + QString(QChar(0)) + "y", "illegal character '\\0' in path '/tmp/x\\0y'"},
+        {"/tmp/x" + QString(QChar(0)) + "y", "illegal character '\\x00' in path '/tmp/x\\x00y'"},
         {"/tmp/con.txt", "NTFS reserved device name rejected"},
         {"/tmp/LPT9 .", "NTFS reserved device name rejected"},
         {"/tmp/Com1.tar.gz", "NTFS reserved device name rejected"},

@@ -2,6 +2,8 @@
 
 #include <memory>
 #include <string>
+#include <type_traits>
+#include <utility>
 
 #include <openssl/evp.h>
 
@@ -102,6 +104,11 @@ TEST_F(EcdhKeyExchangeTest, FreshPairsAgreeAndAThirdKeyDiffers) {
     EXPECT_NE(c.aesKey(), b.aesKey());
     EXPECT_NE(c.baseIv(), b.baseIv());
 }
+
+// Copies of key material handed out are buffers that wipe themselves when freed, so no caller
+// can leave a key behind in freed memory.
+static_assert(std::is_same_v<decltype(std::declval<const EcdhKeyExchange&>().aesKey()), crypto::SecureBytes>);
+static_assert(std::is_same_v<decltype(std::declval<const EcdhKeyExchange&>().baseIv()), crypto::SecureBytes>);
 
 TEST_F(EcdhKeyExchangeTest, KeyMaterialIsEmptyBeforeDerivation) {
     EcdhKeyExchange exchange;

@@ -4,6 +4,8 @@
 #include <cctype>
 #include <memory>
 #include <set>
+#include <type_traits>
+#include <utility>
 
 #include <openssl/bn.h>
 #include <openssl/obj_mac.h>
@@ -108,6 +110,9 @@ TEST_F(Spake2Test, StoredPointsAreThePublishedOnesUncompressed) {
     EXPECT_EQ(Spake2TestPeer::pointM(spake), kUncompressedM);
     EXPECT_EQ(Spake2TestPeer::pointN(spake), kUncompressedN);
 }
+
+// The shared secret is handed out in a buffer that wipes itself when freed.
+static_assert(std::is_same_v<decltype(std::declval<Spake2&>().computeSharedSecret("")), crypto::SecureBytes>);
 
 TEST_F(Spake2Test, FixedScalarsGiveTheIndependentlyComputedValues) {
     auto master = Spake2TestPeer::withScalar(kPassword, SessionRole::Master, kMasterScalar);

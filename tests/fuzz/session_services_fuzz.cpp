@@ -23,7 +23,8 @@ void check(bool condition) {
 
 void fuzzFileTransfer(const std::uint8_t* data, std::size_t size) {
     bool sent = false;
-    veltrix::FileTransferService service([&](const QByteArray&) { return sent = true; }, [] { return std::uint64_t(0); });
+    veltrix::FileTransferService service([&](const QByteArray&) { return sent = true; }, [] { return std::uint64_t(0); },
+                                         veltrix::FileTransferService::Side::Viewing);
     int lastPercent = 0;
     bool completed = false;
     QObject::connect(&service, &veltrix::FileTransferService::fileDownloadProgress,

@@ -29,7 +29,7 @@ veltrix::Spake2& master() {
     return instance;
 }
 
-void checkSecret(const std::vector<std::uint8_t>& secret) { check(secret.empty() || secret.size() == 32); }
+void checkSecret(const veltrix::crypto::SecureBytes& secret) { check(secret.empty() || secret.size() == 32); }
 
 }  // namespace
 

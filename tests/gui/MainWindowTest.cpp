@@ -251,6 +251,25 @@ TEST_F(MainWindowTest, NoLoopAfterTheUserDisconnectsOrThePasswordIsRefused) {
     EXPECT_TRUE(sentOfType("CONNECT").empty());
 }
 
+// A partner that connected and then sent nothing: the service's text is shown, and no retry
+// loop follows (it would connect and fail the same way again); a later plain loss is retried.
+TEST_F(MainWindowTest, AFailureTheServiceExplainsIsShownAndNotRetried) {
+    connectAsViewer();
+    deliver({{"type", "ERROR"}, {"message", "Remote side sent nothing — its screen cannot be shared right now"}});
+    ASSERT_TRUE(test::waitUntil([&] { return !boxes.boxes().empty(); }, 5s));
+    EXPECT_EQ(boxes.boxes()[0].title, "Session Error");
+    EXPECT_EQ(boxes.boxes()[0].text, "Remote side sent nothing — its screen cannot be shared right now");
+    state("Failed", "master");
+    EXPECT_FALSE(access->loopRunning());
+    EXPECT_EQ(status(), "● Session failed");
+    EXPECT_TRUE(sentOfType("CONNECT").empty());
+
+    state("Idle");
+    connectAsViewer();
+    state("Failed", "master");
+    EXPECT_TRUE(access->loopRunning());
+}
+
 TEST_F(MainWindowTest, ASharedDesktopIsNeverRetriedAndShowsItsUptime) {
     logIn();
     state("Initiating", "target");

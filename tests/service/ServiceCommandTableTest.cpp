@@ -25,6 +25,7 @@
 #include "service/IpcServiceMessages.h"
 #include "service/ServiceIpcServer.h"
 #include "shared/IpcFrameReader.h"
+#include "support/HostilePartner.h"
 #include "support/LogCapture.h"
 #include "support/SessionsFile.h"
 #include "support/TempInstanceRoot.h"
@@ -341,6 +342,48 @@ TEST(CommandTableWithSession, EveryEndOfATargetSessionStopsTheAgentsCapture) {
     for (const IpcMessage& message : drain(client, reader)) types.push_back(message.value("type", ""));
     EXPECT_NE(std::find(types.begin(), types.end(), "STOP_CAPTURE"), types.end());
     EXPECT_EQ(server.startCaptureMessage()["encode_width"], 0);
+}
+
+// A viewing session whose partner connects with the right keys and then sends nothing fails
+// with its own text, which the client hears as ERROR; it is no wrong password (no AUTH_FAILED).
+TEST(CommandTableWithSession, ASilentPartnerReachesTheViewerAsItsOwnErrorNotAsAWrongPassword) {
+    test::TempInstanceRoot root;
+    test::LogCapture logs;
+    SettingsController settings;
+    SessionManager session{nullptr, nullptr};
+    test::HostilePartner partner{session};
+    ServiceIpcServer server{nullptr, &session, &settings, nullptr, nullptr};
+    server.setClientProgramPath(platform::process::ownProgramPath());
+    server.start();
+    platform::SystemError error;
+    platform::PipeConnection client = platform::connectToPipe(ServiceIpcServer::kPipeName, error);
+    ASSERT_TRUE(client.isOpen()) << error.text();
+    for (int i = 0; i < 50 && !server.isAgentConnected(); ++i) server.pollPipe();
+    ASSERT_TRUE(server.isAgentConnected());
+    IpcFrameReader reader{0x400000};
+    drain(client, reader);
+
+    session.setPacketOpenTimeout(200ms);
+    ASSERT_TRUE(partner.connectVictimAsMaster());
+    ASSERT_TRUE(test::waitUntil([&] { return session.state() == SessionState::Failed; }, 10s));
+    std::vector<IpcMessage> errors;
+    bool authFailed = false;
+    for (const IpcMessage& message : drain(client, reader)) {
+        if (message.value("type", "") == "ERROR") errors.push_back(message);
+        if (message.value("type", "") == "AUTH_FAILED") authFailed = true;
+    }
+    EXPECT_FALSE(authFailed);
+    ASSERT_EQ(errors.size(), 1u);
+    EXPECT_EQ(errors[0]["message"], "Remote side sent nothing — its screen cannot be shared right now");
+
+    // The shared side's user started nothing and is told nothing.
+    drain(client, reader);
+    ASSERT_TRUE(partner.connectVictimAsTarget());
+    ASSERT_TRUE(test::waitUntil([&] { return session.state() == SessionState::Failed; }, 10s));
+    for (const IpcMessage& message : drain(client, reader)) {
+        EXPECT_NE(message.value("type", ""), "ERROR");
+        EXPECT_NE(message.value("type", ""), "AUTH_FAILED");
+    }
 }
 
 TEST_F(CommandTable, ForwardersCarryTheSessionsEvents) {

@@ -53,7 +53,8 @@ TEST(ServiceLogRotationTest, RotationsAmongFileAccessAsTheUserLoseNoLineAndDoNot
     EXPECT_EXIT(
         {
             service::setupLogging(4096);
-            FileTransferService files([](const QByteArray&) { return true; }, [] { return std::uint64_t(0); });
+            FileTransferService files([](const QByteArray&) { return true; }, [] { return std::uint64_t(0); },
+                                      FileTransferService::Side::Shared);
             for (int i = 0; i < kRequests; ++i) {
                 list(files, "/" + std::string(200, 'x') + "/../request-" + std::to_string(i));
                 list(files, served.string());

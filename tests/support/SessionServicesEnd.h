@@ -25,7 +25,8 @@ public:
         : transport_(transport),
           cipher_(sessionKey(), sessionIv(), sessionId, role),
           files([this](const QByteArray& m) { return sendControl(MSG_FILE_TRANSFER, m); },
-                [this] { return transport_.bufferedAmount(ChannelType::Control); }),
+                [this] { return transport_.bufferedAmount(ChannelType::Control); },
+                role == SessionRole::Target ? FileTransferService::Side::Shared : FileTransferService::Side::Viewing),
           chat([this](const QByteArray& m) { return sendControl(MSG_CHAT, m); }) {
         QObject::connect(&transport_, &ITransport::dataReceived, this, &SessionServicesEnd::onData);
     }
