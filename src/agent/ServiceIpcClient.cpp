@@ -85,6 +85,7 @@ bool ServiceIpcClient::openPipe() {
                       server->uid);
         return false;
     }
+    readWatch_.reset();
     {
         std::lock_guard lock(writeMutex_);
         pipe_ = std::move(pipe);
@@ -92,6 +93,7 @@ bool ServiceIpcClient::openPipe() {
         linkBroken_ = false;
     }
     spdlog::info("ServiceIpcClient: connected to service pipe");
+    readWatch_ = std::make_unique<platform::PipeReadWatch>(pipe_, [this] { onPipePoll(); });
     readBuffer_.clear();
     reconnectTimer_.stop();
     reconnectAttempts_ = 0;
@@ -103,6 +105,7 @@ bool ServiceIpcClient::openPipe() {
 
 void ServiceIpcClient::disconnectFromService() {
     pollTimer_.stop();
+    readWatch_.reset();
     stopCapture();
     closeFrameSection();
     bool wasOpen = false;
@@ -610,6 +613,7 @@ bool ServiceIpcClient::openFrameSection() {
 }
 
 void ServiceIpcClient::closeFrameSection() {
+    lastPicture_.reset();
     frameView_.reset();
     frameSection_.reset();
 }
@@ -641,20 +645,24 @@ std::shared_ptr<DecodedFrame> ServiceIpcClient::readSharedFrame(const IpcMessage
                          readable);
             return std::nullopt;
         }
-        auto picture = std::make_shared<DecodedFrame>();
+        // The viewer is done with the last picture once it has drawn it: its buffers are reused,
+        // so a stream of pictures allocates nothing per frame.
+        auto picture = lastPicture_ && lastPicture_.use_count() == 1 ? lastPicture_ : std::make_shared<DecodedFrame>();
         picture->width = width;
         picture->height = height;
         picture->strideY = static_cast<std::int32_t>(std::min<std::uint64_t>(strideY, INT32_MAX));
         picture->strideUV = static_cast<std::int32_t>(std::min<std::uint64_t>(strideUV, INT32_MAX));
         picture->timestamp = static_cast<std::int64_t>(std::min<std::uint64_t>(info.timestamp, INT64_MAX));
         picture->y.resize(ySize);
-        // A missing last chroma row reads as neutral grey.
-        picture->uv.resize(uvSize, 0x80);
+        picture->uv.resize(uvSize);
         const std::uint64_t uvCopy = std::min(uvSize, readable - ySize);
+        // A missing last chroma row reads as neutral grey.
+        std::fill(picture->uv.begin() + static_cast<std::ptrdiff_t>(uvCopy), picture->uv.end(), 0x80);
         frame = std::move(picture);
         return SharedFrameDestination{0, frame->y, {frame->uv.data(), uvCopy}};
     };
     if (!veltrix::readSharedFrame(frameView_.address(), frameView_.size(), sink)) return nullptr;
+    lastPicture_ = frame;
     return frame;
 }
 

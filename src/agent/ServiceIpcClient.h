@@ -7,6 +7,8 @@
 #include <QStringList>
 #include <QTimer>
 
+#include <chrono>
+
 #include <atomic>
 #include <cstdint>
 #include <functional>
@@ -22,6 +24,7 @@
 #include "agent/MonitorInfo.h"
 #include "platform/InputDesktop.h"
 #include "platform/PipeConnection.h"
+#include "platform/PipeReadWatch.h"
 #include "platform/SharedSection.h"
 #include "shared/ConnectionStats.h"
 #include "shared/DecodedFrame.h"
@@ -38,8 +41,9 @@ class FrameConverter;
 class InputForwarder;
 class ScreenCaptureManager;
 
-// The client program's only link to VeltrixService: the client end of the service pipe. It polls
-// the pipe every 16 ms on the thread that owns it, turns each message into a signal or an agent
+// The client program's only link to VeltrixService: the client end of the service pipe. It reads
+// each message as soon as it arrives on the thread that owns it (a 16 ms poll notices a link that
+// another thread found broken), turns each message into a signal or an agent
 // action, sends the user's commands, reconnects after a drop (waits of 1, 2, 4, 8, then 16 s;
 // 30 attempts) and copies each announced decoded frame out of the "Global\VeltrixFrame"
 // section. It holds the client's view of the service (session state and role, client ID,
@@ -132,6 +136,8 @@ public:
     // The wait before reconnect attempt `attempt` + 1, after `attempt` failed or dropped ones.
     static int reconnectDelayMs(int attempt);
     int reconnectAttempts() const { return reconnectAttempts_; }
+    // The periodic poll's interval (kPollIntervalMs unless set); messages never wait for it.
+    void setPollInterval(std::chrono::milliseconds interval) { pollTimer_.setInterval(interval); }
     bool isReconnectPending() const { return reconnectTimer_.isActive(); }
     int reconnectIntervalMs() const { return reconnectTimer_.interval(); }
 
@@ -212,6 +218,8 @@ private:
     void markBrokenFromOtherThread(std::uint64_t generation);
 
     platform::PipeConnection pipe_;
+    // Polls as soon as the service has sent something.
+    std::unique_ptr<platform::PipeReadWatch> readWatch_;
     // Held around every write to and the closing of the pipe.
     mutable std::mutex writeMutex_;
     // Counts links, so a teardown queued for a broken link never closes the next one.
@@ -236,6 +244,9 @@ private:
     // The first STATE of a link is news even where it matches what the client remembers.
     bool awaitingFirstState_ = false;
     std::uint64_t lastFrameId_ = 0;
+    // The picture announced last. Once every receiver has let it go, the next picture of its size
+    // is read into its buffers instead of fresh ones.
+    std::shared_ptr<DecodedFrame> lastPicture_;
     FileRequestLedger fileRequests_;
 
     CaptureAgentFactories factories_;

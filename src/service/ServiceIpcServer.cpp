@@ -120,6 +120,7 @@ void ServiceIpcServer::stop() {
 }
 
 void ServiceIpcServer::createPipeInstance() {
+    readWatch_.reset();  // the instance's client goes with it
     connectPending_ = false;
     clearOutbound();
     partialSince_.reset();
@@ -259,6 +260,7 @@ bool ServiceIpcServer::onAgentConnected() {
     setAgentSessionId(*sessionId);
     giveFrameSectionToInteractiveUser();
     connected_ = true;
+    readWatch_ = std::make_unique<platform::PipeReadWatch>(pipe_.client(), [this] { pollPipe(); });
     if (handoffInProgress_) {
         handoffInProgress_ = false;
         spdlog::info("Agent handoff completed — new agent connected");
@@ -408,6 +410,7 @@ void ServiceIpcServer::disconnectAgent() {
             emit agentDisconnected();
         }
     }
+    readWatch_.reset();
     receiveBuffer_.clear();
     partialSince_.reset();
     clearOutbound();

@@ -17,6 +17,7 @@
 #include <optional>
 #include <vector>
 
+#include "platform/PipeReadWatch.h"
 #include "platform/PipeServer.h"
 #include "platform/ProcessInfo.h"
 #include "service/LaunchedAgent.h"
@@ -48,8 +49,9 @@ class ServiceCommandHandler;
 //
 // The server never waits on the pipe: replies go to a bounded queue that each poll drains as far
 // as the client reads (a client that lets it overflow is dropped), and a client that leaves a
-// message half-sent for longer than the partial-message time-out is dropped too. Messages are read every 16 ms, framed as a
-// 32-bit little-endian length and UTF-8 JSON (inbound at most 1 MiB), and handed one by one to
+// message half-sent for longer than the partial-message time-out is dropped too. Messages are read as
+// soon as they arrive (a 16 ms poll does the periodic work: a client that connects, replies that
+// waited for room, the time-outs), framed as a 32-bit little-endian length and UTF-8 JSON (inbound at most 1 MiB), and handed one by one to
 // processCommand; malformed ones are dropped alone. One poll handles a bounded number of messages
 // for a bounded time; what is left waits for the next turn of the event loop (not for the next
 // tick), so timers, signaling and a stop request run in between however fast a client sends. The
@@ -128,6 +130,9 @@ public:
     // The agents the service launched itself (none in console mode): such an agent acts for the
     // session it was launched into, and only it may report desktop changes.
     void setLaunchedAgentLookup(LaunchedAgentLookup lookup) { launchedAgents_ = std::move(lookup); }
+
+    // The periodic poll's interval (kPollIntervalMs unless set); messages never wait for it.
+    void setPollInterval(std::chrono::milliseconds interval) { pollTimer_.setInterval(interval); }
 
     // The work one poll may do: `messages` at most, and no new one after `time` has passed.
     void setPollBudget(int messages, std::chrono::milliseconds time) {
@@ -236,6 +241,8 @@ private:
 
     platform::PipeServer pipe_;
     QTimer pollTimer_;
+    // Polls as soon as the connected client has sent something.
+    std::unique_ptr<platform::PipeReadWatch> readWatch_;
     std::atomic<bool> connected_{false};
     bool connectPending_ = false;
     bool handoffInProgress_ = false;

@@ -19,6 +19,7 @@
 #include "shared/SharedFrameBuffer.h"
 #include "support/LogCapture.h"
 #include "support/TempInstanceRoot.h"
+#include "support/WaitUntil.h"
 #include "support/UnprivilegedChild.h"
 
 namespace veltrix {
@@ -151,6 +152,44 @@ TEST_F(ClientLink, FramesAreNewByIdAndCountAgainAfterAReconnect) {
     EXPECT_EQ(frames.size(), 2u);
 }
 
+// Pictures are read into the buffers of the last one once every receiver has let it go, and never
+// into one that a receiver still holds.
+TEST_F(ClientLink, APictureIsReadIntoTheLastOnesBuffersOnlyWhenNobodyHoldsIt) {
+    SharedFrameBuffer section;
+    ASSERT_TRUE(section.create(kFrameSectionName, kFrameSectionSize, false, std::string()));
+    const auto writePicture = [&](int height, std::uint8_t first) {
+        std::vector<std::uint8_t> block(4 * height + 4 * (height / 2));
+        for (std::size_t i = 0; i < block.size(); ++i) block[i] = static_cast<std::uint8_t>(first + i);
+        ASSERT_TRUE(section.writeFrame(4, height, 4, 4, block.data(), block.size()));
+    };
+    std::vector<std::shared_ptr<DecodedFrame>> frames;
+    QObject::connect(&client, &ServiceIpcClient::frameDecoded, [&](auto frame) { frames.push_back(frame); });
+    const auto announce = [&](int id, int height) {
+        deliver(IpcMessage{{"type", "FRAME"}, {"frame_id", id}, {"width", 4}, {"height", height}});
+    };
+
+    writePicture(4, 1);  // both chroma rows written
+    announce(1, 4);
+    ASSERT_EQ(frames.size(), 1u);
+    const DecodedFrame* first = frames[0].get();
+    frames.clear();
+
+    writePicture(3, 100);  // odd height: the last chroma row is not written
+    announce(2, 3);
+    ASSERT_EQ(frames.size(), 1u);
+    EXPECT_EQ(frames[0].get(), first);
+    EXPECT_EQ(frames[0]->height, 3);
+    EXPECT_EQ(frames[0]->y[0], 100);
+    EXPECT_EQ(frames[0]->uv, (std::vector<std::uint8_t>{112, 113, 114, 115, 0x80, 0x80, 0x80, 0x80}));
+
+    writePicture(3, 50);
+    announce(3, 3);
+    ASSERT_EQ(frames.size(), 2u);
+    EXPECT_NE(frames[1].get(), first);
+    EXPECT_EQ(frames[0]->y[0], 100);  // still the picture its receiver holds
+    EXPECT_EQ(frames[1]->y[0], 50);
+}
+
 TEST_F(ClientLink, InputIsInjectedOnlyWhileConnected) {
     auto record = std::make_shared<test::InputRecord>();
     auto factories = CaptureAgentFactories::system();
@@ -173,6 +212,19 @@ TEST_F(ClientLink, InputIsInjectedOnlyWhileConnected) {
     EXPECT_EQ(injected[0].mouse_button, 1);
     EXPECT_EQ(injected[0].mouse_x, 0.5);
     EXPECT_EQ(injected[0].wheel_delta, 32767);
+}
+
+// The service's messages are handled when they arrive, and its departure is noticed at once: the
+// periodic poll, here an hour apart, is needed for neither.
+TEST_F(ClientLink, MessagesAndADropAreHandledWithoutWaitingForThePoll) {
+    client.setPollInterval(1h);
+    std::vector<QString> errors;
+    QObject::connect(&client, &ServiceIpcClient::sessionError, [&](QString e) { errors.push_back(e); });
+    ASSERT_EQ(server.client().write(encodeIpcFrame({{"type", "ERROR"}, {"message", "now"}})).status,
+              platform::PipeStatus::Ok);
+    EXPECT_TRUE(test::waitUntil([&] { return !errors.empty(); }, 5s));
+    server.disconnectClient();
+    EXPECT_TRUE(test::waitUntil([&] { return !client.isConnected(); }, 5s));
 }
 
 TEST_F(ClientLink, StateAfterAReconnectIsReportedAnew) {

@@ -11,6 +11,7 @@
 #include "platform/ProcessInfo.h"
 #include "service/ServiceIpcServer.h"
 #include "PipeServerFixture.h"
+#include "support/WaitUntil.h"
 #include "shared/IpcFrameReader.h"
 #include "shared/IpcMessage.h"
 #include "shared/SharedFrameHeader.h"
@@ -30,6 +31,17 @@ TEST_F(ServiceIpcServerTest, AcceptsTheClientProgramAndHandsOverItsMessages) {
     ASSERT_EQ(client.write(frameOf(R"({"type":"PING","n":1})")).status, PipeStatus::Ok);
     ASSERT_TRUE(pollUntil([this] { return received_.size() == 1; }));
     EXPECT_EQ(received_[0], (nlohmann::json{{"type", "PING"}, {"n", 1}}));
+}
+
+// A message is handled when it arrives: the periodic poll, here an hour apart, is not what reads
+// it, and neither is it what notices that the client has gone.
+TEST_F(ServiceIpcServerTest, MessagesAndADepartureAreHandledWithoutWaitingForThePoll) {
+    PipeConnection client = connectAgent();
+    server_.setPollInterval(1h);
+    ASSERT_EQ(client.write(frameOf(R"({"type":"PING","n":1})")).status, PipeStatus::Ok);
+    EXPECT_TRUE(test::waitUntil([this] { return received_.size() == 1; }, 5s));
+    client.close();
+    EXPECT_TRUE(test::waitUntil([this] { return disconnects_ == 1; }, 5s));
 }
 
 TEST_F(ServiceIpcServerTest, RefusesAClientRunningAProgramFromAnotherFolder) {
