@@ -574,7 +574,10 @@ TEST_F(SessionManagerTest, ASessionEndedMidDownloadLeavesNoFileAndReportsTheFail
     const fs::path saved = folders.saved / "large.bin";
     files->requestDownload(q(source), q(saved));
     ASSERT_TRUE(waitUntil([&] { return ended && target->state() == SessionState::Idle; }, 30s));
-    ASSERT_TRUE(waitUntil([&] { return master->state() == SessionState::Idle; }, 10s));
+    // Idle when the partner's "disconnect" arrives; Failed (the partner vanished) when its link's
+    // close overtakes that command, which the relay may drop behind megabytes of queued chunks.
+    ASSERT_TRUE(waitUntil(
+        [&] { return master->state() == SessionState::Idle || master->state() == SessionState::Failed; }, 10s));
     EXPECT_EQ(record.errors, QStringList{"Download of " + q(source) + " failed: the session ended"});
     EXPECT_TRUE(record.downloadsComplete.isEmpty());
     EXPECT_FALSE(fs::exists(saved));
