@@ -234,6 +234,10 @@ void DataChannelSet::markClosed(int index) {
     events_.channelClosed(index);
 }
 
+bool DataChannelSet::drained() const {
+    return std::all_of(channels_.begin(), channels_.end(), [](const Channel& channel) { return channel.queue.empty(); });
+}
+
 void DataChannelSet::detach() {
     sctp_ = nullptr;
     sending_ = -1;

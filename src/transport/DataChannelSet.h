@@ -59,6 +59,8 @@ public:
     void enqueue(int channel, QByteArray data, bool text);
     // Sends what the queues hold, as far as SCTP takes it.
     void pump();
+    // True when every queued message has been handed to SCTP.
+    bool drained() const;
     // Forgets the association and every queued message.
     void detach();
 

@@ -139,7 +139,7 @@ P2PTransport::~P2PTransport() {
         std::lock_guard lock(mutex_);
         closed_ = true;
     }
-    teardown();
+    teardown(false);
 }
 
 bool P2PTransport::connect(const QByteArray&, std::uint16_t) {
@@ -147,7 +147,7 @@ bool P2PTransport::connect(const QByteArray&, std::uint16_t) {
     return true;
 }
 
-void P2PTransport::disconnect() { teardown(); }
+void P2PTransport::disconnect() { teardown(true); }
 
 bool P2PTransport::isConnected() const {
     std::lock_guard lock(mutex_);
@@ -213,7 +213,7 @@ void P2PTransport::startAsAnswerer() {
 }
 
 void P2PTransport::start(bool offerer) {
-    teardown();
+    teardown(true);
     PeerConnection::Configuration configuration;
     configuration.ice = p2p::iceSettingsFromConfig(turn_);
     configuration.channels = {{"control", true}, {"video", true}};
@@ -228,7 +228,7 @@ void P2PTransport::start(bool offerer) {
     connection_->start(offerer);
 }
 
-void P2PTransport::teardown() {
+void P2PTransport::teardown(bool orderly) {
     std::unique_ptr<PeerConnection> connection;
     std::shared_ptr<Events> events;
     {
@@ -239,8 +239,13 @@ void P2PTransport::teardown() {
         connected_ = controlOpen_ = videoOpen_ = false;
     }
     if (events) events->detach();
-    // Closing aborts the association and closes DTLS, which tells the peer.
-    if (connection) connection->close();
+    // Either way the peer is told (SCTP's SHUTDOWN or ABORT, and DTLS's close_notify); no event of
+    // this attempt reaches the transport any more.
+    if (!connection) return;
+    if (orderly)
+        connection->close();
+    else
+        connection->abort();
 }
 
 void P2PTransport::post(std::uint64_t generation, std::function<void()> work) {
@@ -299,7 +304,7 @@ void P2PTransport::onConnectionLost() {
         if (closed_ || !connected_) return;
     }
     // Nothing more of a lost connection is delivered.
-    teardown();
+    teardown(true);
     emit disconnected();
 }
 

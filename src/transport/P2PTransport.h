@@ -22,6 +22,10 @@ class PeerConnection;
 // transport's Qt thread, where every signal is emitted. Each start and each disconnect() opens a
 // new generation; work posted for an older generation is dropped, so nothing of a closed attempt
 // reaches a restarted one.
+//
+// disconnect() closes in order: what send() accepted before it still reaches the peer (within
+// about a second, on the connection's own thread), then the connection closes. Destruction aborts
+// the connection and drops what is queued.
 class P2PTransport final : public IP2PTransport {
     Q_OBJECT
 
@@ -65,7 +69,8 @@ private:
     friend struct P2PTransportTestAccess;
 
     void start(bool offerer);
-    void teardown();
+    // Ends the current attempt: in order (PeerConnection::close) or at once (abort).
+    void teardown(bool orderly);
     // Runs `work` on the Qt thread unless the generation it was posted for has ended.
     void post(std::uint64_t generation, std::function<void()> work);
 

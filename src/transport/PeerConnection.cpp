@@ -11,8 +11,12 @@
 
 #include <spdlog/spdlog.h>
 
+#include <algorithm>
 #include <atomic>
+#include <condition_variable>
+#include <mutex>
 #include <optional>
+#include <thread>
 
 namespace veltrix {
 
@@ -32,6 +36,95 @@ constexpr std::size_t kMaxEarlyDatagramSize = 2048;
 // The SCTP port of data channels.
 constexpr std::uint16_t kSctpPort = 5000;
 
+// Events that go nowhere: what a closing connection still reads is dropped.
+PeerConnection::Events ignoredEvents() {
+    PeerConnection::Events events;
+    events.localDescription = [](const std::string&, const std::string&) {};
+    events.localCandidate = [](const std::string&, const std::string&) {};
+    events.stateChanged = [](PeerConnection::State, const std::string&) {};
+    events.gatheringStateChanged = [](PeerConnection::GatheringState) {};
+    events.incomingChannel = [](const std::string&, int) {};
+    events.channelOpen = [](int) {};
+    events.channelClosed = [](int) {};
+    events.message = [](int, QByteArray, std::shared_ptr<DeliveryWindow::Ticket>) {};
+    return events;
+}
+
+// The network threads of connections closing in order. Each close runs on its connection's own
+// thread and reports when it is over; the thread is joined here, so whoever closed the connection
+// does not wait. At exit the closes still running are waited for (each is bounded by its close
+// time-out) before the process's usrsctp and OpenSSL state goes: this is first made once an
+// association exists, after both, and so destroyed before them.
+class ClosingThreads {
+public:
+    struct Closing {
+        std::unique_ptr<NetworkThread> thread;
+        bool over = false;
+    };
+
+    // Made on first use; null until then.
+    static ClosingThreads& make() {
+        static ClosingThreads keeper;
+        made_ = &keeper;
+        return keeper;
+    }
+    static ClosingThreads* made() { return made_.load(); }
+
+    // What the close calls, on its thread, once it is over.
+    std::function<void()> reportOver(std::shared_ptr<Closing> closing) {
+        return [this, closing = std::move(closing)] {
+            std::lock_guard lock(mutex_);
+            closing->over = true;
+            changed_.notify_one();
+        };
+    }
+    // Keeps `thread` until the close on it is over, then joins it.
+    void keep(std::shared_ptr<Closing> closing, std::unique_ptr<NetworkThread> thread) {
+        std::lock_guard lock(mutex_);
+        closing->thread = std::move(thread);
+        closings_.push_back(std::move(closing));
+        changed_.notify_one();
+    }
+
+private:
+    ClosingThreads() : joiner_([this] { run(); }) {}
+    ~ClosingThreads() {
+        {
+            std::lock_guard lock(mutex_);
+            stopping_ = true;
+            changed_.notify_one();
+        }
+        joiner_.join();
+    }
+
+    void run() {
+        std::unique_lock lock(mutex_);
+        for (;;) {
+            changed_.wait(lock, [this] {
+                return (stopping_ && closings_.empty()) ||
+                       std::any_of(closings_.begin(), closings_.end(), [](const auto& closing) { return closing->over; });
+            });
+            if (closings_.empty()) return;
+            std::vector<std::unique_ptr<NetworkThread>> over;
+            std::erase_if(closings_, [&](std::shared_ptr<Closing>& closing) {
+                if (!closing->over) return false;
+                over.push_back(std::move(closing->thread));
+                return true;
+            });
+            lock.unlock();
+            over.clear();  // joins them
+            lock.lock();
+        }
+    }
+
+    static inline std::atomic<ClosingThreads*> made_{nullptr};
+    std::mutex mutex_;  // guards the members below
+    std::condition_variable changed_;
+    std::vector<std::shared_ptr<Closing>> closings_;
+    bool stopping_ = false;
+    std::thread joiner_;  // last: started once the rest is there
+};
+
 }  // namespace
 
 // Everything on the network thread, except the atomics that the public operations read.
@@ -43,13 +136,15 @@ public:
           events_(std::move(events)),
           status_(new DataChannelSet::Status[configuration_.channels.size()]),
           dtlsTimer_([this] { if (dtls_) dtls_->handleTimeout(); }),
-          livenessTimer_([this] { checkLiveness(); }) {}
+          livenessTimer_([this] { checkLiveness(); }),
+          closeTimer_([this] { teardown(); }) {}
 
     void start(bool offerer);
     void setRemoteDescription(SessionDescription description);
     void addRemoteCandidate(const IceCandidate& candidate, const std::string& mid);
     void enqueue(int channel, QByteArray data, bool text);
-    void close();
+    // Ends the connection, in order or at once; `over` is called once the layers are gone.
+    void close(bool orderly, std::function<void()> over);
 
     std::size_t channelCount() const { return configuration_.channels.size(); }
     DataChannelSet::Status& status(int channel) { return status_[channel]; }
@@ -68,6 +163,8 @@ private:
     void setState(State state, const std::string& reason = {});
     // Ends the connection with `state`; the layers go once the calls on the stack have returned.
     void end(State state, const std::string& reason);
+    // While closing in order: shuts SCTP down once every queued message is in its hands.
+    void shutdownWhenDrained();
     void teardown();
     std::weak_ptr<Impl> weak() { return weak_from_this(); }
 
@@ -79,6 +176,11 @@ private:
     bool started_ = false;
     bool offerer_ = false;
     bool closed_ = false;
+    // Closing in order: the layers run on until SCTP has shut down or the close time-out passes.
+    bool closing_ = false;
+    bool shutdownStarted_ = false;
+    std::shared_ptr<Impl> keptWhileClosing_;
+    std::function<void()> over_;
     std::shared_ptr<const DtlsCertificate> certificate_;
     std::unique_ptr<IceTransport> ice_;
     std::unique_ptr<DtlsTransport> dtls_;
@@ -93,6 +195,7 @@ private:
     std::vector<std::vector<std::uint8_t>> earlyDatagrams_;
     NetworkThread::Timer dtlsTimer_;
     NetworkThread::Timer livenessTimer_;
+    NetworkThread::Timer closeTimer_;
     std::chrono::steady_clock::time_point lastHeard_;
 };
 
@@ -236,7 +339,7 @@ void PeerConnection::Impl::onIceState(IceTransport::State state) {
 }
 
 void PeerConnection::Impl::onDatagram(const std::uint8_t* data, std::size_t size) {
-    if (closed_ || !DtlsTransport::isDtlsRecord(data, size)) return;
+    if ((closed_ && !closing_) || !DtlsTransport::isDtlsRecord(data, size)) return;
     lastHeard_ = std::chrono::steady_clock::now();
     if (dtls_) {
         dtls_->receive(data, size);
@@ -297,7 +400,10 @@ void PeerConnection::Impl::startSctp() {
                       [this](const std::string& reason) { end(State::Failed, "SCTP: " + reason); },
                       [this] { end(State::Closed, "the peer shut SCTP down"); },
                       [this] { channels_->receive(); },
-                      [this] { channels_->pump(); },
+                      [this] {
+                          channels_->pump();
+                          if (closing_) shutdownWhenDrained();
+                      },
                       [this](std::uint16_t stream) { channels_->onIncomingStreamReset(stream); },
                   });
     // Attached before the association is up: its notifications arrive through the channels' reads.
@@ -305,6 +411,7 @@ void PeerConnection::Impl::startSctp() {
     lastHeard_ = std::chrono::steady_clock::now();
     const auto checkEvery = std::max(std::chrono::milliseconds(20), configuration_.livenessTimeout / 8);
     livenessTimer_.start(checkEvery, true);
+    ClosingThreads::make();  // after the association: see ClosingThreads
     if (!sctp_->connect()) end(State::Failed, "SCTP could not start");
 }
 
@@ -338,18 +445,41 @@ void PeerConnection::Impl::setState(State state, const std::string& reason) {
 }
 
 void PeerConnection::Impl::end(State state, const std::string& reason) {
+    if (closing_) {
+        // A close in order is over: shut down, aborted by the peer, or the peer is gone.
+        thread_->post([self = shared_from_this()] { self->teardown(); });
+        return;
+    }
     if (closed_ || state_ == State::Failed || state_ == State::Closed) return;
     setState(state, reason);
     thread_->post([self = shared_from_this()] { self->teardown(); });
 }
 
-void PeerConnection::Impl::close() {
+void PeerConnection::Impl::close(bool orderly, std::function<void()> over) {
     closed_ = true;
-    events_ = Events{};
-    teardown();
+    over_ = std::move(over);
+    // Nobody listens any more; what still comes in is read and dropped.
+    events_ = ignoredEvents();
+    if (!orderly || !sctp_ || !sctp_->isConnected() || !channels_) {
+        teardown();
+        return;
+    }
+    closing_ = true;
+    keptWhileClosing_ = shared_from_this();
+    closeTimer_.start(configuration_.closeTimeout);
+    channels_->pump();
+    shutdownWhenDrained();
+}
+
+void PeerConnection::Impl::shutdownWhenDrained() {
+    if (shutdownStarted_ || !sctp_ || !channels_->drained()) return;
+    shutdownStarted_ = true;
+    if (!sctp_->shutdown()) thread_->post([self = shared_from_this()] { self->teardown(); });
 }
 
 void PeerConnection::Impl::teardown() {
+    closing_ = false;
+    closeTimer_.stop();
     livenessTimer_.stop();
     dtlsTimer_.stop();
     if (window_) window_->close();
@@ -363,6 +493,9 @@ void PeerConnection::Impl::teardown() {
     ice_.reset();
     earlyDatagrams_.clear();
     earlyCandidates_.clear();
+    // The last reference may be the one kept while closing: it goes after this call.
+    if (keptWhileClosing_) thread_->post([self = std::move(keptWhileClosing_)] {});
+    if (over_) std::exchange(over_, {})();
 }
 
 // ---- The public side ------------------------------------------------------------------------
@@ -371,7 +504,7 @@ PeerConnection::PeerConnection(Configuration configuration, Events events)
     : thread_(std::make_unique<NetworkThread>()),
       impl_(std::make_shared<Impl>(thread_.get(), std::move(configuration), std::move(events))) {}
 
-PeerConnection::~PeerConnection() { close(); }
+PeerConnection::~PeerConnection() { abort(); }
 
 void PeerConnection::start(bool offerer) {
     if (!impl_) return;
@@ -423,12 +556,25 @@ std::uint64_t PeerConnection::remoteMaxMessageSize() const {
     return impl_->remoteKnown ? impl_->remoteMaxMessageSize.load() : SessionDescription::kDefaultMaxMessageSize;
 }
 
-void PeerConnection::close() {
+void PeerConnection::close() { end(true); }
+
+void PeerConnection::abort() { end(false); }
+
+void PeerConnection::end(bool orderly) {
     if (!impl_) return;
     // The last reference goes on the network thread, where the layers live; the thread ends once
-    // that and everything posted before it has run.
-    thread_->post([impl = std::move(impl_)] { impl->close(); });
-    thread_.reset();
+    // that and everything posted before it has run. A close in order may run on past this call:
+    // its thread is joined once it is over. Before any association exists there is nothing to
+    // close in order.
+    ClosingThreads* closings = orderly ? ClosingThreads::made() : nullptr;
+    if (!closings) {
+        thread_->post([impl = std::move(impl_)] { impl->close(false, {}); });
+        thread_.reset();
+        return;
+    }
+    auto closing = std::make_shared<ClosingThreads::Closing>();
+    thread_->post([impl = std::move(impl_), over = closings->reportOver(closing)] { impl->close(true, over); });
+    closings->keep(std::move(closing), std::move(thread_));
 }
 
 }  // namespace veltrix

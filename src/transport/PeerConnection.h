@@ -27,7 +27,13 @@ class NetworkThread;
 // Threads: the connection's state lives on a network thread of its own. The public operations may
 // be called from any one thread: they check what they can at once and post the rest there.
 // Events are called on the network thread; a handler copies what it needs and posts it on. After
-// close() no event is called.
+// close() or abort() no event is called.
+//
+// Closing: close() ends the connection in order. What send() accepted before it still goes out and
+// SCTP shuts down once the peer has acknowledged all of it; then DTLS closes. That runs on the
+// connection's own thread, for at most the close time-out (then it aborts), and the thread is
+// joined elsewhere afterwards: the caller does not wait for it. abort(), and destruction, drop
+// whatever is queued and end at once.
 class PeerConnection {
 public:
     // As the state numbers of WebRTC peer connections.
@@ -49,6 +55,8 @@ public:
         std::chrono::milliseconds livenessTimeout{6000};
         // Bytes of received messages that may wait for the receiver before reading stops.
         std::uint64_t receiveWindow = 16 * 1024 * 1024;
+        // How long close() lets queued messages go out and the peer acknowledge the end.
+        std::chrono::milliseconds closeTimeout{1000};
     };
 
     struct Events {
@@ -67,7 +75,7 @@ public:
     };
 
     PeerConnection(Configuration configuration, Events events);
-    // Closes the connection (as close()).
+    // Aborts the connection (as abort()).
     ~PeerConnection();
     PeerConnection(const PeerConnection&) = delete;
     PeerConnection& operator=(const PeerConnection&) = delete;
@@ -88,8 +96,12 @@ public:
     std::uint64_t bufferedAmount(int channel) const;
     // The largest message the peer takes (its a=max-message-size; 0 for any size), once known.
     std::uint64_t remoteMaxMessageSize() const;
-    // Aborts the association and closes DTLS, which tells the peer, then lets everything go.
+    // Ends the connection in order: the messages send() accepted are delivered first, within the
+    // close time-out, then SCTP shuts down and DTLS closes, which tells the peer. Returns at once.
     void close();
+    // Aborts the association and closes DTLS, which tells the peer, then lets everything go.
+    // Queued messages are dropped.
+    void abort();
 
     // For tests: one text message (which the peer is to ignore).
     bool sendText(int channel, const QByteArray& text);
@@ -97,6 +109,8 @@ public:
     class Impl;
 
 private:
+    void end(bool orderly);
+
     std::unique_ptr<NetworkThread> thread_;
     std::shared_ptr<Impl> impl_;
 };

@@ -152,7 +152,8 @@ SctpAssociation::~SctpAssociation() {
 bool SctpAssociation::configure() {
     usrsctp_set_non_blocking(socket_, 1);
     usrsctp_set_upcall(socket_, &SctpAssociation::onUpcall, reinterpret_cast<void*>(id_));
-    // Closing the socket aborts the association: whatever is still queued is dropped.
+    // Closing the socket aborts the association: whatever is still queued is dropped. An orderly
+    // end is shutdown(), before the close.
     const linger abortOnClose{1, 0};
     bool ok = setOption(socket_, SOL_SOCKET, SO_LINGER, abortOnClose, "SO_LINGER");
     const int sendBuffer = static_cast<int>(settings_.sendBuffer);
@@ -305,12 +306,20 @@ bool SctpAssociation::resetStream(std::uint16_t stream) {
     return false;
 }
 
+bool SctpAssociation::shutdown() {
+    if (!socket_ || !connected_ || ended_) return false;
+    // SCTP sends its SHUTDOWN once everything queued is acknowledged; SHUTDOWN_COMP reports the end.
+    if (usrsctp_shutdown(socket_, SHUT_WR) == 0) return true;
+    spdlog::debug("SctpAssociation: shutdown failed (errno {})", errno);
+    return false;
+}
+
 void SctpAssociation::abort() {
     if (!socket_) return;
     ended_ = true;
     connected_ = false;
     usrsctp_set_upcall(socket_, nullptr, nullptr);
-    usrsctp_close(socket_);  // SO_LINGER 0: sends ABORT
+    usrsctp_close(socket_);  // SO_LINGER 0: sends ABORT to an association still up
     socket_ = nullptr;
 }
 

@@ -31,7 +31,8 @@ class NetworkThread;
 //
 // usrsctp runs without threads of its own; one thread drives its timers for every association.
 // An association lives on the network thread it was made on: its callbacks run there (what
-// usrsctp hands over on the timer thread is posted there) and must not destroy it.
+// usrsctp hands over on the timer thread is posted there) and must not destroy it. Destroying it
+// aborts it; shutdown() is the orderly end, whose owner keeps it until closed() or failed().
 class SctpAssociation {
 public:
     struct Settings {
@@ -52,7 +53,8 @@ public:
         std::function<void()> connected;
         // The association is gone: lost (no answer, the peer's ABORT) or refused.
         std::function<void(const std::string& reason)> failed;
-        // The peer shut the association down in order.
+        // The association was shut down in order: by the peer, or by shutdown() once the peer
+        // has acknowledged it.
         std::function<void()> closed;
         // Data or notifications wait: call receive() until it returns nothing.
         std::function<void()> readable;
@@ -97,7 +99,12 @@ public:
     std::optional<Message> receive();
     // Resets this side's outgoing stream (closes a data channel).
     bool resetStream(std::uint16_t stream);
-    // Ends the association at once (ABORT).
+    // Ends the association in order (SHUTDOWN): what send() took is delivered and acknowledged
+    // first, then closed() follows, or failed() when the peer aborts or goes silent. Nothing more
+    // is sent after it. False when the association is not up.
+    bool shutdown();
+    // Ends the association at once (ABORT unless it is already shut down); whatever is still
+    // queued is dropped.
     void abort();
 
     bool isConnected() const { return connected_; }

@@ -270,6 +270,23 @@ TEST_F(P2PTransportTest, PeerCloseDisconnectsTheOtherSidePromptly) {
     EXPECT_EQ(answererGot_.disconnectedCount, 1);  // once per connection
 }
 
+// What was sent before disconnect() reaches the peer before it hears of the close, even with
+// megabytes queued ahead of it on the other channel: a session's last word is not lost.
+TEST_F(P2PTransportTest, DisconnectDeliversWhatWasSentBeforeIt) {
+    connectPair();
+    const QByteArray chunk = patternMessage(1024 * 1024, 5);
+    constexpr int kChunks = 12;
+    for (int i = 0; i < kChunks; ++i) ASSERT_TRUE(sendBytes(*offerer_, ChannelType::Video, chunk));
+    ASSERT_TRUE(sendBytes(*offerer_, ChannelType::Control, "last word"));
+    offerer_->disconnect();
+    ASSERT_TRUE(waitUntil([&] { return answererGot_.disconnectedCount == 1; }, 10s));
+    ASSERT_EQ(answererGot_.control.size(), 1u);
+    EXPECT_EQ(answererGot_.control.front(), QByteArray("last word"));
+    EXPECT_EQ(answererGot_.video.size(), static_cast<std::size_t>(kChunks));
+    for (const QByteArray& message : answererGot_.video) EXPECT_TRUE(message == chunk);
+    EXPECT_EQ(offererGot_.disconnectedCount, 0);
+}
+
 // A slot connected directly to disconnected() may call back into the transport.
 TEST_F(P2PTransportTest, DisconnectedSlotMayCallBackIntoTheTransport) {
     connectPair();
