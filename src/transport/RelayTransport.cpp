@@ -2,6 +2,7 @@
 
 #include "platform/TrustedCertificates.h"
 
+#include <QCoreApplication>
 #include <QCryptographicHash>
 #include <QPointer>
 
@@ -23,24 +24,30 @@ std::string tokenFingerprint(const QString& token) {
 RelayTransport::RelayTransport(QObject* parent) : IRelayTransport(parent) {
     reconnectTimer_.setSingleShot(true);
     QObject::connect(&reconnectTimer_, &QTimer::timeout, this, &RelayTransport::attemptReconnect);
-    QObject::connect(&socket_, &QSslSocket::encrypted, this, &RelayTransport::onSocketConnected);
-    QObject::connect(&socket_, &QSslSocket::disconnected, this, &RelayTransport::onSocketDisconnected);
-    QObject::connect(&socket_, &QSslSocket::readyRead, this, &RelayTransport::onSocketReadyRead);
-    QObject::connect(&socket_, &QSslSocket::errorOccurred, this, &RelayTransport::onSocketError);
-    QObject::connect(&socket_, &QSslSocket::sslErrors, this, &RelayTransport::onSslErrors);
+    socket_ = newSocket();
+}
+
+QSslSocket* RelayTransport::newSocket() {
+    auto* socket = new QSslSocket(this);
+    QObject::connect(socket, &QSslSocket::encrypted, this, &RelayTransport::onSocketConnected);
+    QObject::connect(socket, &QSslSocket::disconnected, this, &RelayTransport::onSocketDisconnected);
+    QObject::connect(socket, &QSslSocket::readyRead, this, &RelayTransport::onSocketReadyRead);
+    QObject::connect(socket, &QSslSocket::errorOccurred, this, &RelayTransport::onSocketError);
+    QObject::connect(socket, &QSslSocket::sslErrors, this, &RelayTransport::onSslErrors);
+    return socket;
 }
 
 RelayTransport::~RelayTransport() {
     closing_ = true;
     reconnectTimer_.stop();
     // No signal of a half-destroyed transport may reach its receivers.
-    QObject::disconnect(&socket_, nullptr, this, nullptr);
-    if (socket_.state() != QAbstractSocket::UnconnectedState) socket_.abort();
+    QObject::disconnect(socket_, nullptr, this, nullptr);
+    if (socket_->state() != QAbstractSocket::UnconnectedState) socket_->abort();
 }
 
 bool RelayTransport::connect(const QByteArray& host, std::uint16_t port) {
-    if (socket_.state() != QAbstractSocket::UnconnectedState) {
-        spdlog::warn("RelayTransport::connect called while socket is in state {}", static_cast<int>(socket_.state()));
+    if (socket_->state() != QAbstractSocket::UnconnectedState) {
+        spdlog::warn("RelayTransport::connect called while socket is in state {}", static_cast<int>(socket_->state()));
         return false;
     }
     if (port == 0) {
@@ -57,13 +64,13 @@ bool RelayTransport::connect(const QByteArray& host, std::uint16_t port) {
     spdlog::info("RelayTransport: connecting to {}:{} (TLS)", host_.toStdString(), port_);
     // The node's chain and host name are verified against the system's trusted CAs. Loading them
     // is slow, so the reconnects of this connection reuse the set.
-    socket_.setSslConfiguration(platform::tls::clientConfiguration());
+    socket_->setSslConfiguration(platform::tls::clientConfiguration());
     startConnection();
     return true;
 }
 
 void RelayTransport::startConnection() {
-    socket_.connectToHostEncrypted(QString::fromUtf8(host_), port_, QIODevice::ReadWrite,
+    socket_->connectToHostEncrypted(QString::fromUtf8(host_), port_, QIODevice::ReadWrite,
                                    QAbstractSocket::AnyIPProtocol);
 }
 
@@ -71,19 +78,49 @@ void RelayTransport::disconnect() {
     closing_ = true;
     reconnectTimer_.stop();
     reconnectAttempts_ = kMaxReconnectAttempts;
-    if (socket_.state() != QAbstractSocket::UnconnectedState) {
+    if (socket_->state() != QAbstractSocket::UnconnectedState) {
         spdlog::info("RelayTransport: disconnecting from {}:{}", host_.toStdString(), port_);
-        // What was sent last (a session's "disconnect" command) goes out before the abort below.
-        socket_.flush();
-        socket_.disconnectFromHost();
-        if (socket_.state() != QAbstractSocket::UnconnectedState) socket_.abort();
+        // What was sent last (a session's "disconnect" command) goes out before the connection
+        // closes: TLS's close_notify and TCP's FIN follow the written bytes. A connection not up
+        // yet has nothing to deliver and is aborted.
+        const bool up = isConnected();
+        if (up) {
+            socket_->flush();
+            socket_->disconnectFromHost();
+        }
+        if (socket_->state() == QAbstractSocket::UnconnectedState) return;
+        if (up)
+            letClose(std::exchange(socket_, newSocket()));
+        else
+            socket_->abort();
     }
+}
+
+void RelayTransport::letClose(QSslSocket* socket) {
+    // The socket closes on its own, without this transport (which its owner may delete at once):
+    // it goes once closed, or is aborted after the close time-out. Its events no longer reach
+    // the transport.
+    QObject::disconnect(socket, nullptr, this, nullptr);
+    QCoreApplication* application = QCoreApplication::instance();
+    // Kept by the application where it can, so a socket still closing at exit is freed with it.
+    socket->setParent(application && application->thread() == socket->thread() ? application : nullptr);
+    QObject::connect(socket, &QAbstractSocket::disconnected, socket, &QObject::deleteLater);
+    QObject::connect(socket, &QAbstractSocket::errorOccurred, socket, [socket] {
+        socket->abort();
+        socket->deleteLater();
+    });
+    QTimer::singleShot(kCloseTimeout, socket, [socket] {
+        spdlog::info("RelayTransport: the closing connection still had {} bytes to send after {} ms, aborted",
+                     socket->bytesToWrite() + socket->encryptedBytesToWrite(), kCloseTimeout.count());
+        socket->abort();
+        socket->deleteLater();
+    });
 }
 
 bool RelayTransport::isConnected() const {
     // Connected only once the handshake is done: bytes written earlier would reach the node
     // before the join message.
-    return socket_.state() == QAbstractSocket::ConnectedState && socket_.isEncrypted();
+    return socket_->state() == QAbstractSocket::ConnectedState && socket_->isEncrypted();
 }
 
 bool RelayTransport::send(ChannelType channel, const std::uint8_t* data, std::uint64_t size) {
@@ -106,23 +143,23 @@ bool RelayTransport::send(ChannelType channel, const std::uint8_t* data, std::ui
     RelayFrameParser::writeHeader(header, channel, static_cast<std::uint32_t>(size));
     const std::uint64_t expected = size + RelayFrameParser::kHeaderSize;
     std::uint64_t written = 0;
-    const qint64 headerWritten = socket_.write(header, sizeof header);
+    const qint64 headerWritten = socket_->write(header, sizeof header);
     if (headerWritten > 0) written += static_cast<std::uint64_t>(headerWritten);
     if (headerWritten == static_cast<qint64>(sizeof header) && size > 0) {
-        const qint64 payloadWritten = socket_.write(reinterpret_cast<const char*>(data), static_cast<qint64>(size));
+        const qint64 payloadWritten = socket_->write(reinterpret_cast<const char*>(data), static_cast<qint64>(size));
         if (payloadWritten > 0) written += static_cast<std::uint64_t>(payloadWritten);
     }
     if (written != expected) {
         spdlog::error("RelayTransport::send: write failed, wrote {}/{} bytes", written, expected);
         // Part of a frame is on the stream; nothing after it could be parsed by the partner.
-        if (written > 0) socket_.abort();
+        if (written > 0) socket_->abort();
         return false;
     }
     return true;
 }
 
 std::uint64_t RelayTransport::bufferedAmount(ChannelType) const {
-    const qint64 pending = socket_.bytesToWrite() + socket_.encryptedBytesToWrite();
+    const qint64 pending = socket_->bytesToWrite() + socket_->encryptedBytesToWrite();
     return pending > 0 ? static_cast<std::uint64_t>(pending) : 0;
 }
 
@@ -132,7 +169,7 @@ void RelayTransport::onSocketConnected() {
     up_ = true;
     everUp_ = true;
     parser_.clear();
-    socket_.setSocketOption(QAbstractSocket::LowDelayOption, 1);
+    socket_->setSocketOption(QAbstractSocket::LowDelayOption, 1);
     sendRelayJoin();
     emit connected();
 }
@@ -149,14 +186,14 @@ void RelayTransport::sendRelayJoin() {
                                  {"session_id", sessionId_.toStdString()},
                                  {"type", "relay_join"}};
     const std::string text = join.dump();
-    socket_.write(RelayFrameParser::buildFrame(ChannelType::Control, text.data(), text.size()));
+    socket_->write(RelayFrameParser::buildFrame(ChannelType::Control, text.data(), text.size()));
 }
 
 void RelayTransport::onSocketReadyRead() {
-    const qint64 available = socket_.bytesAvailable();
+    const qint64 available = socket_->bytesAvailable();
     if (available <= 0) return;
     char* target = parser_.reserve(static_cast<std::size_t>(available));
-    const qint64 got = socket_.read(target, available);
+    const qint64 got = socket_->read(target, available);
     parser_.commit(got > 0 ? static_cast<std::size_t>(got) : 0);
     processReadBuffer();
 }
@@ -199,7 +236,7 @@ void RelayTransport::failFraming(const char* reason) {
     everUp_ = false;
     reconnectTimer_.stop();
     reconnectAttempts_ = kMaxReconnectAttempts;
-    socket_.abort();
+    socket_->abort();
 }
 
 void RelayTransport::onSocketDisconnected() {
@@ -230,12 +267,12 @@ void RelayTransport::scheduleReconnectAfterFailedAttempt() {
     // A reconnect that does not come up (refused, unreachable, timed out) reports only its error,
     // without a disconnect notification; the attempt budget still applies. A first connection
     // that never came up schedules nothing: its error is the outcome of connect().
-    if (everUp_ && socket_.state() == QAbstractSocket::UnconnectedState) scheduleReconnect();
+    if (everUp_ && socket_->state() == QAbstractSocket::UnconnectedState) scheduleReconnect();
 }
 
 void RelayTransport::attemptReconnect() {
     ++reconnectAttempts_;
-    if (socket_.state() != QAbstractSocket::UnconnectedState) socket_.abort();
+    if (socket_->state() != QAbstractSocket::UnconnectedState) socket_->abort();
     spdlog::info("RelayTransport: reconnect attempt {}/{} to {}:{}", reconnectAttempts_, kMaxReconnectAttempts,
                  host_.toStdString(), port_);
     parser_.clear();
@@ -243,10 +280,10 @@ void RelayTransport::attemptReconnect() {
 }
 
 void RelayTransport::onSocketError(QAbstractSocket::SocketError error) {
-    spdlog::error("RelayTransport: socket error ({}): {}", static_cast<int>(error), socket_.errorString().toStdString());
+    spdlog::error("RelayTransport: socket error ({}): {}", static_cast<int>(error), socket_->errorString().toStdString());
     if (error != QAbstractSocket::RemoteHostClosedError) {
         const QPointer<RelayTransport> self(this);
-        emit transportError(socket_.errorString());
+        emit transportError(socket_->errorString());
         if (!self) return;
     }
     // Decided after the socket has finished reporting: a disconnect notification that follows

@@ -19,12 +19,18 @@ namespace veltrix {
 // A dropped connection is re-established up to three times in a row (1 s, 2 s, 4 s apart); a
 // first connection that fails is reported by transportError() and not retried. disconnected()
 // follows only a connected(), never disconnect().
+//
+// disconnect() closes in order: what send() wrote before it still goes out (for up to the close
+// time-out, on a socket that closes on its own, so the transport may be deleted at once), then
+// TLS and TCP close. Destruction aborts the connection.
 class RelayTransport : public IRelayTransport {
     Q_OBJECT
 
 public:
     static constexpr int kMaxReconnectAttempts = 3;
     static constexpr std::chrono::milliseconds kDefaultReconnectDelay{1000};
+    // How long a connection closed by disconnect() may take to send what it still holds.
+    static constexpr std::chrono::milliseconds kCloseTimeout{1000};
 
     explicit RelayTransport(QObject* parent = nullptr);
     ~RelayTransport() override;
@@ -51,6 +57,10 @@ private slots:
     void attemptReconnect();
 
 private:
+    // A socket wired to this transport.
+    QSslSocket* newSocket();
+    // Lets `socket` finish closing on its own.
+    void letClose(QSslSocket* socket);
     void startConnection();
     void sendRelayJoin();
     void processReadBuffer();
@@ -58,7 +68,7 @@ private:
     void scheduleReconnect();
     void scheduleReconnectAfterFailedAttempt();
 
-    QSslSocket socket_;
+    QSslSocket* socket_ = nullptr;  // a child: the connection of the moment
     QTimer reconnectTimer_;
     RelayFrameParser parser_;
     QString sessionId_;

@@ -574,10 +574,10 @@ TEST_F(SessionManagerTest, ASessionEndedMidDownloadLeavesNoFileAndReportsTheFail
     const fs::path saved = folders.saved / "large.bin";
     files->requestDownload(q(source), q(saved));
     ASSERT_TRUE(waitUntil([&] { return ended && target->state() == SessionState::Idle; }, 30s));
-    // Idle when the partner's "disconnect" arrives; Failed (the partner vanished) when its link's
-    // close overtakes that command, which the relay may drop behind megabytes of queued chunks.
-    ASSERT_TRUE(waitUntil(
-        [&] { return master->state() == SessionState::Idle || master->state() == SessionState::Failed; }, 10s));
+    // The partner's "disconnect" arrives before its link closes, megabytes of chunks queued ahead
+    // of it or not: the session ends, it is not lost.
+    ASSERT_TRUE(waitUntil([&] { return master->state() == SessionState::Idle; }, 10s))
+        << "master " << int(master->state());
     EXPECT_EQ(record.errors, QStringList{"Download of " + q(source) + " failed: the session ended"});
     EXPECT_TRUE(record.downloadsComplete.isEmpty());
     EXPECT_FALSE(fs::exists(saved));

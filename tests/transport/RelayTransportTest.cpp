@@ -233,6 +233,26 @@ TEST_F(RelayTransportTest, DisconnectEmitsNothingInEveryState) {
     }
 }
 
+// What was sent before disconnect() still reaches the node, megabytes of it, although the
+// transport is deleted at once (as the transport manager does) and the event loop runs on.
+TEST_F(RelayTransportTest, DisconnectDeliversWhatWasSentBeforeItEvenIfTheTransportGoesAtOnce) {
+    auto a = std::make_unique<Endpoint>("s");
+    ASSERT_TRUE(connectAndWait(*a));
+    const QByteArray chunk(1024 * 1024, 'v');
+    QByteArray expected;
+    for (int i = 0; i < 4; ++i) {
+        ASSERT_TRUE(sendBytes(a->transport, ChannelType::Video, chunk));
+        expected += rawFrame(1, static_cast<std::uint32_t>(chunk.size()), chunk);
+    }
+    ASSERT_TRUE(sendBytes(a->transport, ChannelType::Control, "disconnect"));
+    expected += rawFrame(0, 10, "disconnect");
+    a->transport.disconnect();
+    a.reset();
+    EXPECT_TRUE(waitUntil([&] { return node.received("s").size() >= expected.size(); }, std::chrono::seconds(10)))
+        << node.received("s").size() << " of " << expected.size() << " bytes";
+    EXPECT_TRUE(node.received("s") == expected);
+}
+
 TEST_F(RelayTransportTest, SendRefusesAChannelTheNodeCannotRoute) {
     Endpoint a("s");
     ASSERT_TRUE(connectAndWait(a));
