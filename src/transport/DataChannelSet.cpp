@@ -235,7 +235,8 @@ void DataChannelSet::markClosed(int index) {
 }
 
 bool DataChannelSet::drained() const {
-    return std::all_of(channels_.begin(), channels_.end(), [](const Channel& channel) { return channel.queue.empty(); });
+    return std::all_of(channels_.begin(), channels_.end(),
+                       [](const Channel& channel) { return channel.queue.empty(); });
 }
 
 void DataChannelSet::detach() {

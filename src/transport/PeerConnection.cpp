@@ -102,7 +102,8 @@ private:
         for (;;) {
             changed_.wait(lock, [this] {
                 return (stopping_ && closings_.empty()) ||
-                       std::any_of(closings_.begin(), closings_.end(), [](const auto& closing) { return closing->over; });
+                       std::any_of(closings_.begin(), closings_.end(),
+                                   [](const auto& closing) { return closing->over; });
             });
             if (closings_.empty()) return;
             std::vector<std::unique_ptr<NetworkThread>> over;

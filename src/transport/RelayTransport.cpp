@@ -83,16 +83,12 @@ void RelayTransport::disconnect() {
         // What was sent last (a session's "disconnect" command) goes out before the connection
         // closes: TLS's close_notify and TCP's FIN follow the written bytes. A connection not up
         // yet has nothing to deliver and is aborted.
-        const bool up = isConnected();
-        if (up) {
+        if (isConnected()) {
             socket_->flush();
-            socket_->disconnectFromHost();
-        }
-        if (socket_->state() == QAbstractSocket::UnconnectedState) return;
-        if (up)
             letClose(std::exchange(socket_, newSocket()));
-        else
+        } else {
             socket_->abort();
+        }
     }
 }
 
@@ -109,9 +105,20 @@ void RelayTransport::letClose(QSslSocket* socket) {
         socket->abort();
         socket->deleteLater();
     });
+    // TLS is closed only once every byte is with the kernel: closed earlier, what the socket
+    // still held could be lost. What the node sends meanwhile is read and dropped, since unread
+    // data at the close would reset the connection and cut off what is still in flight.
+    const auto closeWhenWritten = [socket] {
+        const qint64 unsent = socket->bytesToWrite() + socket->encryptedBytesToWrite();
+        if (socket->state() == QAbstractSocket::ConnectedState && unsent == 0) socket->disconnectFromHost();
+    };
+    QObject::connect(socket, &QSslSocket::encryptedBytesWritten, socket, closeWhenWritten);
+    QObject::connect(socket, &QSslSocket::readyRead, socket, [socket] { socket->readAll(); });
+    closeWhenWritten();
     QTimer::singleShot(kCloseTimeout, socket, [socket] {
-        spdlog::info("RelayTransport: the closing connection still had {} bytes to send after {} ms, aborted",
-                     socket->bytesToWrite() + socket->encryptedBytesToWrite(), kCloseTimeout.count());
+        if (socket->state() != QAbstractSocket::UnconnectedState)
+            spdlog::info("RelayTransport: the closing connection still had {} bytes to send after {} ms, aborted",
+                         socket->bytesToWrite() + socket->encryptedBytesToWrite(), kCloseTimeout.count());
         socket->abort();
         socket->deleteLater();
     });

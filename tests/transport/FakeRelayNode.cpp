@@ -94,7 +94,7 @@ void FakeRelayNode::tryJoin(Peer& peer) {
 }
 
 QByteArray FakeRelayNode::received(const QString& sessionId) const {
-    QByteArray bytes;
+    QByteArray bytes = receivedOnClosed_.value(sessionId);
     for (const Peer* peer : peers_)
         if (peer->sessionId == sessionId) bytes += peer->afterJoin;
     return bytes;
@@ -104,6 +104,8 @@ void FakeRelayNode::onDisconnected(QSslSocket* socket) {
     for (qsizetype i = 0; i < peers_.size(); ++i) {
         if (peers_[i]->socket == socket) {
             Peer* peer = peers_.takeAt(i);
+            // What is still unread arrived before the close.
+            if (!peer->sessionId.isEmpty()) receivedOnClosed_[peer->sessionId] += peer->afterJoin + socket->readAll();
             socket->deleteLater();
             delete peer;
             return;

@@ -31,7 +31,7 @@ public:
     int connectionsAccepted() const { return accepted_; }
     // Bytes received on connections that never sent a whole join frame.
     qint64 bytesBeforeJoin() const;
-    // Bytes received after the join on the connections of `sessionId`.
+    // Bytes received after the join on the connections of `sessionId`, closed ones first.
     QByteArray received(const QString& sessionId) const;
 
     // Writes raw bytes to the latest connection that joined `sessionId`.
@@ -55,6 +55,7 @@ private:
     QSslServer server_;
     QList<Peer*> peers_;
     QList<QByteArray> joins_;
+    QHash<QString, QByteArray> receivedOnClosed_;  // by session
     int accepted_ = 0;
 };
 
