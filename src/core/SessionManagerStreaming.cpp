@@ -412,8 +412,7 @@ void SessionManager::pollCaptureBuffer() {
         spdlog::debug("Capture frame {} changed or shrank while it was read — dropped", header.sequence);
         return;
     }
-    captureBlock_ = sessionCipher_->encrypt(capturePayload_.data(), frame->dataSize);
-    if (captureBlock_.empty()) return;
+    if (!sessionCipher_->encryptInto(capturePayload_.data(), frame->dataSize, captureBlock_)) return;
     ITransport* transport = transportManager_ ? transportManager_->activeTransport() : nullptr;
     if (transport) transport->send(ChannelType::Video, captureBlock_.data(), captureBlock_.size());
 }

@@ -168,45 +168,55 @@ std::vector<std::uint8_t> AesGcmCipher::encrypt(std::span<const std::uint8_t> da
 }
 
 std::vector<std::uint8_t> AesGcmCipher::encrypt(const std::uint8_t* data, std::size_t size) {
+    std::vector<std::uint8_t> packet;
+    encryptInto(data, size, packet);
+    return packet;
+}
+
+bool AesGcmCipher::encryptInto(const std::uint8_t* data, std::size_t size, std::vector<std::uint8_t>& packet) {
+    packet.clear();
     std::uint64_t counter = 0;
     if (!takeSendCounter(counter)) {
         spdlog::error("AesGcmCipher::encrypt: send counter exhausted, refusing to reuse a nonce");
-        return {};
+        return false;
     }
     const Iv nonce = nonceFor(sendIv_, counter);
 
     ContextLease ctx(sealContexts_);
     if (!ctx.get()) {
         spdlog::error("AesGcmCipher::encrypt: {} failed: {}", ctx.failedStep(), crypto::openSslErrorText());
-        return {};
+        return false;
     }
     // The context holds the key schedule already; only the nonce is new.
     if (EVP_EncryptInit_ex(ctx.get(), nullptr, nullptr, nullptr, nonce.data()) != 1) {
         spdlog::error("AesGcmCipher::encrypt: EncryptInit_ex (key/IV) failed: {}", crypto::openSslErrorText());
-        return {};
+        return false;
     }
 
-    std::vector<std::uint8_t> packet(size + kOverhead);
+    packet.resize(size + kOverhead);
     writeLe64(packet.data() + kCounterOffset, counter);
     std::uint8_t* ciphertext = packet.data() + kOverhead;
     std::size_t written = 0;
     if (!updateInChunks(ctx.get(), EVP_EncryptUpdate, data, size, ciphertext, written)) {
         spdlog::error("AesGcmCipher::encrypt: EncryptUpdate failed: {}", crypto::openSslErrorText());
-        return {};
+        packet.clear();
+        return false;
     }
     int finalLength = 0;
     if (EVP_EncryptFinal_ex(ctx.get(), ciphertext + written, &finalLength) != 1) {
         spdlog::error("AesGcmCipher::encrypt: EncryptFinal_ex failed: {}", crypto::openSslErrorText());
-        return {};
+        packet.clear();
+        return false;
     }
     if (EVP_CIPHER_CTX_ctrl(ctx.get(), EVP_CTRL_GCM_GET_TAG, static_cast<int>(kTagSize),
                             packet.data() + kTagOffset) != 1) {
         spdlog::error("AesGcmCipher::encrypt: get tag failed: {}", crypto::openSslErrorText());
-        return {};
+        packet.clear();
+        return false;
     }
     packet.resize(kOverhead + written + static_cast<std::size_t>(finalLength));
     ctx.succeeded();
-    return packet;
+    return true;
 }
 
 std::vector<std::uint8_t> AesGcmCipher::decrypt(const std::uint8_t* packet, std::size_t size) {

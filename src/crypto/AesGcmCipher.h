@@ -52,6 +52,10 @@ public:
     // the send counter is used up.
     std::vector<std::uint8_t> encrypt(const std::uint8_t* data, std::size_t size);
     std::vector<std::uint8_t> encrypt(std::span<const std::uint8_t> data);
+    // The same packet written into `packet`, whose storage is reused (a stream of frames sealed
+    // into one buffer allocates only when a frame is larger than any before); false, with
+    // `packet` empty, on failure.
+    bool encryptInto(const std::uint8_t* data, std::size_t size, std::vector<std::uint8_t>& packet);
 
     // The plaintext of a packet from the peer, or empty when the packet is too short, replayed,
     // too old or fails authentication. A packet with an empty plaintext also gives an empty

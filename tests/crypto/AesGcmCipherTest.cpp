@@ -346,6 +346,28 @@ TEST_F(AesGcmCipherTest, LargePayloadsRoundTrip) {
     EXPECT_EQ(open(target, packet), frame);
 }
 
+// Frames sealed one after another into one buffer: each packet is whole and opens, a smaller one
+// after a larger one keeps the storage, and the independent vector still matches.
+TEST_F(AesGcmCipherTest, PacketsSealedIntoOneBufferEachOpen) {
+    AesGcmCipher master = makeCipher(SessionRole::Master);
+    AesGcmCipher target = makeCipher(SessionRole::Target);
+    Bytes packet;
+    const Bytes large(70000, 0x11);
+    ASSERT_TRUE(master.encryptInto(large.data(), large.size(), packet));
+    EXPECT_EQ(open(target, packet), large);
+    const std::uint8_t* storage = packet.data();
+    const Bytes small(10, 0x22);
+    ASSERT_TRUE(master.encryptInto(small.data(), small.size(), packet));
+    EXPECT_EQ(packet.size(), small.size() + AesGcmCipher::kOverhead);
+    EXPECT_EQ(packet.data(), storage);
+    EXPECT_EQ(open(target, packet), small);
+
+    AesGcmCipher fresh = makeCipher(SessionRole::Master);
+    const Bytes plaintext = fromHex(kPlaintext);
+    ASSERT_TRUE(fresh.encryptInto(plaintext.data(), plaintext.size(), packet));
+    EXPECT_EQ(toHex(packet), kMasterPacket0);
+}
+
 }  // namespace
 }  // namespace veltrix
 
