@@ -1,5 +1,7 @@
 #include "transport/IceCandidate.h"
 
+#include <QString>
+
 #include <arpa/inet.h>
 
 #include <charconv>
@@ -60,15 +62,6 @@ bool isAddressLiteral(std::string_view text) {
     return inet_pton(AF_INET, copy.c_str(), &v4) == 1 || inet_pton(AF_INET6, copy.c_str(), &v6) == 1;
 }
 
-bool caseInsensitiveEquals(std::string_view a, std::string_view b) {
-    if (a.size() != b.size()) return false;
-    for (std::size_t i = 0; i < a.size(); ++i) {
-        const auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; };
-        if (lower(a[i]) != lower(b[i])) return false;
-    }
-    return true;
-}
-
 std::optional<IceCandidate::Type> typeFromName(std::string_view name) {
     if (name == "host") return IceCandidate::Type::Host;
     if (name == "srflx") return IceCandidate::Type::ServerReflexive;
@@ -116,7 +109,8 @@ std::optional<IceCandidate> IceCandidate::parse(std::string_view text, std::stri
     if (!parseNumber(tokens[1], component) || component < 1 || component > 256)
         return refuse(error, "bad component");
     if (component != 1) return refuse(error, "component other than 1");
-    if (!caseInsensitiveEquals(tokens[2], "udp")) return refuse(error, "transport other than UDP");
+    const QLatin1String protocol(tokens[2].data(), static_cast<qsizetype>(tokens[2].size()));
+    if (protocol.compare(QLatin1String("udp"), Qt::CaseInsensitive) != 0) return refuse(error, "transport other than UDP");
     if (!parseNumber(tokens[3], candidate.priority) || candidate.priority == 0)
         return refuse(error, "bad priority");
     if (!isAddressLiteral(tokens[4])) return refuse(error, "address is not a literal IP address");

@@ -1,5 +1,7 @@
 #include "transport/SessionDescription.h"
 
+#include <QString>
+
 #include <charconv>
 
 namespace veltrix {
@@ -58,15 +60,6 @@ std::optional<Sha256Fingerprint> parseSha256(std::string_view text) {
         digest[i] = static_cast<std::uint8_t>(high << 4 | low);
     }
     return digest;
-}
-
-bool equalsIgnoringCase(std::string_view a, std::string_view b) {
-    if (a.size() != b.size()) return false;
-    for (std::size_t i = 0; i < a.size(); ++i) {
-        const auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; };
-        if (lower(a[i]) != lower(b[i])) return false;
-    }
-    return true;
 }
 
 // What one level (session or media) of the description said about the transport.
@@ -212,7 +205,8 @@ bool Parser::levelAttribute(Level& level, std::string_view name, std::string_vie
     } else {  // fingerprint
         const std::size_t blank = value.find(' ');
         if (blank == std::string_view::npos) return refuseLine("malformed a=fingerprint");
-        if (!equalsIgnoringCase(value.substr(0, blank), "sha-256")) return true;  // a hash this side does not check
+        const QLatin1String hash(value.data(), static_cast<qsizetype>(blank));
+        if (hash.compare(QLatin1String("sha-256"), Qt::CaseInsensitive) != 0) return true;  // a hash this side does not check
         const auto digest = parseSha256(value.substr(blank + 1));
         if (!digest) return refuseLine("malformed sha-256 a=fingerprint");
         if (level.fingerprints.size() >= SessionDescription::kMaxFingerprints)
